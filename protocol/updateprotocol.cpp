@@ -1,0 +1,34 @@
+#include "updateprotocol.h"
+
+#include <algorithm>
+
+FramePayload commandPayload(quint8 code)
+{
+    return FramePayload{PayloadLead, code, 0, 0, 0, 0, 0, 0};
+}
+
+FramePayload dataPayload(const quint8 *piece, quint32 requestedOffset)
+{
+    return FramePayload{PayloadLead,
+                        CMD_DATA,
+                        piece[0],
+                        piece[1],
+                        piece[2],
+                        piece[3],
+                        quint8(requestedOffset & 0xFF),
+                        0};
+}
+
+QString versionText(const DeviceFrame &frame)
+{
+    return QString::asprintf("Firm V%2.2x.%2.2x, hardware V%2.2x.%2.2x, click Download",
+                             unsigned(frame[7]), unsigned(frame[6]), unsigned(frame[5]),
+                             unsigned(frame[4]));
+}
+
+int progressValue(quint32 requestedOffset, qint64 imageSize)
+{
+    if (imageSize <= 0)
+        return 0;
+    return int(std::min<qint64>(100, qint64(requestedOffset) * 100 / imageSize));
+}

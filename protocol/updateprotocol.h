@@ -1,0 +1,58 @@
+#pragma once
+
+#include "framecodec.h"
+
+#include <QString>
+
+// Host commands (payload byte 1).
+constexpr quint8 CMD_PING = 0x00;
+constexpr quint8 CMD_GET_VERSION = 0x01;
+constexpr quint8 CMD_START = 0x03;
+constexpr quint8 CMD_DATA = 0x04;
+constexpr quint8 CMD_END = 0x05;
+
+// Device responses (device frame byte 3).
+constexpr quint8 RSP_PRESENT = 0x80;
+constexpr quint8 RSP_VERSION = 0x81;
+constexpr quint8 RSP_DATA_REQUEST = 0x82;
+constexpr quint8 RSP_DONE = 0x83;
+constexpr quint8 RSP_CANCELLED = 0x84;
+
+// Where an update stands; the numbers are part of the tool's behaviour and must not change.
+enum class UpdateState : int
+{
+    Probing = 0,
+    VersionQuery = 1,
+    Ready = 2,
+    Starting = 3,
+    Transferring = 4,
+    Finishing = 5,
+};
+
+// Offsets on the wire are signed 32-bit: no image may be larger than this.
+constexpr qint64 MaxImageSize = 0x7FFFFFFF;
+
+// 50 code 00 00 00 00 00 00: the payload of every command that carries no data.
+FramePayload commandPayload(quint8 code);
+
+// CMD_DATA carrying four image bytes and the low byte of the offset the device asked for.
+FramePayload dataPayload(const quint8 *piece, quint32 requestedOffset);
+
+// The identification test: byte 1 is the device marker and byte 2 the payload lead.
+inline bool isDeviceFrame(const DeviceFrame &frame)
+{
+    return frame[1] == DeviceMarker && frame[2] == PayloadLead;
+}
+
+// The offset of an RSP_DATA_REQUEST: frame bytes 4..7, little-endian.
+inline quint32 requestedOffsetOf(const DeviceFrame &frame)
+{
+    return quint32(frame[4]) | quint32(frame[5]) << 8 | quint32(frame[6]) << 16 |
+           quint32(frame[7]) << 24;
+}
+
+// "Firm Vmm.nn, hardware Vmm.nn, click Download" from an RSP_VERSION frame.
+QString versionText(const DeviceFrame &frame);
+
+// Progress in percent for the offset last asked for: 0 for an empty image, never above 100.
+int progressValue(quint32 requestedOffset, qint64 imageSize);
