@@ -1,0 +1,343 @@
+#include "vantuupdate.h"
+
+#include "updateform.h"
+
+#include <QComboBox>
+#include <QEvent>
+#include <QFileDialog>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include <chrono>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto ResponseTimeout = 200ms;
+constexpr auto LedFlash = 100ms;
+constexpr int LedSize = 15;
+constexpr qint64 ReceiveChunk = 1024;
+
+// One receive parser for the whole process: a frame cut in two by a read is completed by the next.
+FrameParser receiveParser;
+
+// The port box text as QSerialPort expects it. On Windows through the device namespace, so that
+// COM10 and above open too; elsewhere a short name resolves under /dev and a path is used as is.
+QString devicePath(const QString &portName)
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("\\\\.\\") + portName;
+#else
+    return portName;
+#endif
+}
+
+} // namespace
+
+vantuUpdate::vantuUpdate(QWidget *parent) : QDialog(parent), ui(std::make_unique<UpdateForm>())
+{
+    ui->setupForm(this);
+
+    portList = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : std::as_const(portList))
+        ui->comboBoxPort->addItem(info.portName());
+
+    composeStatusLine();
+    ui->pushButtonDownload->setEnabled(false);
+    state = UpdateState::Probing;
+
+    ledOff = QPixmap(LedSize, LedSize);
+    ledOn = QPixmap(LedSize, LedSize);
+    ledOff.fill(Qt::red);
+    ledOn.fill(Qt::green);
+    ui->label_rx->setPixmap(ledOff);
+    ui->label_tx->setPixmap(ledOff);
+
+    ui->progressBarDownload->setValue(0);
+    requestedOffset = 0;
+
+    connect(&port, &QSerialPort::errorOccurred, this, &vantuUpdate::handlePortError);
+}
+
+vantuUpdate::~vantuUpdate() = default;
+
+void vantuUpdate::changeEvent(QEvent *event)
+{
+    QDialog::changeEvent(event);
+    if (event->type() == QEvent::LanguageChange)
+        ui->retranslateForm(this);
+}
+
+void vantuUpdate::composeStatusLine()
+{
+    const QString file = fileName.isEmpty() ? QStringLiteral("file not available") : fileName;
+    setStatus(ui->comboBoxPort->currentText() + QStringLiteral("  ") + file);
+}
+
+void vantuUpdate::setStatus(const QString &text)
+{
+    ui->labelStatusBar->setText(text);
+}
+
+void vantuUpdate::on_comboBoxPort_currentTextChanged(const QString &)
+{
+    composeStatusLine();
+}
+
+void vantuUpdate::on_pushButtonCancel_clicked()
+{
+    done(QDialog::Accepted);
+}
+
+void vantuUpdate::on_pushButtonOK_clicked()
+{
+    fileName = QFileDialog::getOpenFileName(this, tr("Open firmware"), QStringLiteral("*.vuf"),
+                                            tr("Vantu Files (*.vuf)"));
+    if (fileName.isEmpty())
+        return;
+    composeStatusLine();
+    ui->pushButtonOK->setEnabled(false);
+
+    // File can be used again after a port failed or was lost: start from a clean image file.
+    imageFile.close();
+    imageFile.setFileName(fileName);
+    imageFile.open(QIODevice::ReadOnly);
+    imageSize = imageFile.size();
+
+    if (!openPort())
+        return;
+    connect(&port, &QSerialPort::readyRead, this, &vantuUpdate::receive, Qt::UniqueConnection);
+
+    state = UpdateState::Probing;
+    sendCommandForState();
+
+    responseTimer.setInterval(ResponseTimeout);
+    connect(&responseTimer, &QTimer::timeout, this, &vantuUpdate::timeout, Qt::UniqueConnection);
+}
+
+bool vantuUpdate::openPort()
+{
+    const QString portName = ui->comboBoxPort->currentText();
+    port.setPortName(devicePath(portName));
+    port.setBaudRate(QSerialPort::Baud57600);
+    port.setFlowControl(QSerialPort::NoFlowControl);
+    port.setParity(QSerialPort::NoParity);
+    port.setDataBits(QSerialPort::Data8);
+    port.setStopBits(QSerialPort::OneStop);
+    if (port.open(QIODevice::ReadWrite))
+        return true;
+
+    // Nothing would ever answer a probe on a port that is not open: say so and let the user
+    // choose again.
+    setStatus(QStringLiteral("Cannot open port %1: %2").arg(portName, port.errorString()));
+    ui->pushButtonOK->setEnabled(true);
+    return false;
+}
+
+void vantuUpdate::handlePortError(QSerialPort::SerialPortError error)
+{
+    // ResourceError is what a pulled adapter normally gives; a hung-up line can also show up as
+    // a read or write error that repeats for as long as the port stays open.
+    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError &&
+        error != QSerialPort::WriteError)
+        return;
+    if (!port.isOpen())
+        return;
+    const QString reason = port.errorString();
+    port.close();
+    responseTimer.stop();
+    state = UpdateState::Probing;
+    ui->pushButtonDownload->setEnabled(false);
+    ui->pushButtonOK->setEnabled(true);
+    setStatus(QStringLiteral("Port lost: %1").arg(reason));
+}
+
+void vantuUpdate::sendCommandForState()
+{
+    switch (state) {
+    case UpdateState::Probing:
+        sendPayload(commandPayload(CMD_PING));
+        break;
+    case UpdateState::VersionQuery:
+        sendPayload(commandPayload(CMD_GET_VERSION));
+        break;
+    case UpdateState::Ready:
+        break;
+    case UpdateState::Starting:
+        sendPayload(commandPayload(CMD_START));
+        break;
+    case UpdateState::Transferring:
+        supplyData();
+        break;
+    case UpdateState::Finishing:
+        sendPayload(commandPayload(CMD_END));
+        break;
+    }
+}
+
+void vantuUpdate::sendPayload(FramePayload payload)
+{
+    writeHostFrame(port, payload.data(), PayloadSize);
+    ui->label_tx->setPixmap(ledOn);
+    QTimer::singleShot(LedFlash, this, &vantuUpdate::disableLed);
+    ui->progressBarDownload->setValue(progressValue(quint32(requestedOffset), imageSize));
+    responseTimer.start(ResponseTimeout);
+}
+
+void vantuUpdate::supplyData()
+{
+    const quint32 offset = quint32(requestedOffset);
+    // Any request at or past the end (an offset negative as a signed number included) means the
+    // device has the whole image.
+    if (offset >= imageSize) {
+        state = UpdateState::Finishing;
+        sendCommandForState();
+        return;
+    }
+    quint8 piece[4];
+    if (!blocks.readPiece(imageFile, imageSize, offset, piece)) {
+        // Never send bytes that are not the image's: stop here and let the user start over.
+        imageFile.close();
+        abandonTransfer(QStringLiteral("Cannot read the image file, download stopped"));
+        return;
+    }
+    sendPayload(dataPayload(piece, offset));
+}
+
+void vantuUpdate::abandonTransfer(const QString &text)
+{
+    responseTimer.stop();
+    state = UpdateState::Probing;
+    ui->pushButtonDownload->setEnabled(false);
+    setStatus(text);
+}
+
+void vantuUpdate::receive()
+{
+    // Drain everything the port holds: a chunk left behind would wait for the next notification,
+    // which a device waiting for our answer never triggers.
+    quint8 buffer[ReceiveChunk];
+    qint64 count = 0;
+    while (port.isOpen() &&
+           (count = port.read(reinterpret_cast<char *>(buffer), ReceiveChunk)) > 0) {
+        receiveParser.feed(buffer, count,
+                           [this](const DeviceFrame &frame) { handleDeviceFrame(frame); });
+    }
+}
+
+void vantuUpdate::handleDeviceFrame(const DeviceFrame &frame)
+{
+    if (!isDeviceFrame(frame))
+        return;
+    responseTimer.stop();
+
+    switch (frame[3]) {
+    case RSP_PRESENT:
+        if (state == UpdateState::Probing) {
+            state = UpdateState::VersionQuery;
+            setStatus(QStringLiteral("get Version Info"));
+            sendCommandForState();
+        }
+        break;
+    case RSP_VERSION:
+        if (state == UpdateState::VersionQuery) {
+            const QString text = versionText(frame);
+            state = UpdateState::Ready;
+            ui->pushButtonDownload->setEnabled(true);
+            setStatus(text);
+        }
+        break;
+    case RSP_DATA_REQUEST:
+        if (state == UpdateState::Starting || state == UpdateState::Transferring) {
+            requestedOffset = qint32(requestedOffsetOf(frame));
+            state = UpdateState::Transferring;
+            sendCommandForState();
+        }
+        break;
+    case RSP_DONE:
+        if (state == UpdateState::Finishing) {
+            setStatus(QStringLiteral("Firmware is updated"));
+            state = UpdateState::Probing;
+            ui->pushButtonDownload->setEnabled(false);
+        }
+        break;
+    case RSP_CANCELLED:
+        if (state == UpdateState::Starting || state == UpdateState::Transferring) {
+            setStatus(QStringLiteral("Device canncelled, please retry"));
+            state = UpdateState::Probing;
+            ui->pushButtonDownload->setEnabled(false);
+        }
+        break;
+    default:
+        break;
+    }
+
+    ui->label_rx->setPixmap(ledOn);
+    QTimer::singleShot(LedFlash, this, &vantuUpdate::disableLedBlue);
+}
+
+void vantuUpdate::timeout()
+{
+    switch (state) {
+    case UpdateState::Probing:
+        sendCommandForState();
+        setStatus(QStringLiteral("finding device..."));
+        break;
+    case UpdateState::VersionQuery:
+        setStatus(QStringLiteral("Get device version failed"));
+        break;
+    case UpdateState::Starting:
+    case UpdateState::Transferring:
+    case UpdateState::Finishing:
+        setStatus(QStringLiteral("device time out, re-start this program"));
+        ui->pushButtonDownload->setEnabled(false);
+        break;
+    case UpdateState::Ready:
+        break;
+    }
+}
+
+void vantuUpdate::on_pushButtonDownload_clicked()
+{
+    if (state != UpdateState::Ready)
+        return;
+    if (imageFile.isOpen()) {
+        imageFile.seek(0);
+    } else {
+        imageFile.setFileName(fileName);
+        if (!imageFile.open(QIODevice::ReadOnly)) {
+            setStatus(
+                QStringLiteral("Cannot open the image file: %1").arg(imageFile.errorString()));
+            return;
+        }
+    }
+    // The size is taken again at every download: an image rewritten since File must not go
+    // out cut to its old length.
+    imageSize = imageFile.size();
+    if (imageSize == 0) {
+        setStatus(QStringLiteral("File is Vacant"));
+        imageFile.close();
+        return;
+    }
+    if (imageSize > MaxImageSize) {
+        setStatus(QStringLiteral("Image too large: more than %1 bytes").arg(MaxImageSize));
+        imageFile.close();
+        return;
+    }
+    setStatus(QStringLiteral("Please wait, in progressing..."));
+    state = UpdateState::Starting;
+    blocks.reset();
+    sendCommandForState();
+}
+
+void vantuUpdate::disableLed()
+{
+    ui->label_tx->setPixmap(ledOff);
+}
+
+void vantuUpdate::disableLedBlue()
+{
+    ui->label_rx->setPixmap(ledOff);
+}

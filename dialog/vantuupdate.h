@@ -1,0 +1,69 @@
+#pragma once
+
+#include "framecodec.h"
+#include "imageblockreader.h"
+#include "updateprotocol.h"
+
+#include <QDialog>
+#include <QFile>
+#include <QList>
+#include <QPixmap>
+#include <QSerialPort>
+#include <QSerialPortInfo>
+#include <QString>
+#include <QTimer>
+
+#include <memory>
+
+class UpdateForm;
+
+// The tool's one window. The firmware update runs in its slots: File opens the image and the
+// port and probes for the device, the device's answers move the procedure on, Download hands the
+// image over four bytes per request.
+class vantuUpdate : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit vantuUpdate(QWidget *parent = nullptr);
+    ~vantuUpdate() override;
+
+    UpdateState updateState() const { return state; }
+
+protected:
+    void changeEvent(QEvent *event) override;
+
+private slots:
+    void on_comboBoxPort_currentTextChanged(const QString &text);
+    void on_pushButtonDownload_clicked();
+    void on_pushButtonCancel_clicked();
+    void on_pushButtonOK_clicked();
+    void receive();
+    void timeout();
+    void disableLed();
+    void disableLedBlue();
+    void handlePortError(QSerialPort::SerialPortError error);
+
+private:
+    void composeStatusLine();
+    void setStatus(const QString &text);
+    bool openPort();
+    void sendCommandForState();
+    void sendPayload(FramePayload payload);
+    void supplyData();
+    void handleDeviceFrame(const DeviceFrame &frame);
+    void abandonTransfer(const QString &text);
+
+    QString fileName;
+    QList<QSerialPortInfo> portList;
+    QSerialPort port;
+    QFile imageFile;
+    qint64 imageSize = 0;
+    ImageBlockReader blocks; // the block of the image in memory and the bytes read so far
+    qint32 requestedOffset = 0;
+    QTimer responseTimer;
+    QPixmap ledOff;
+    QPixmap ledOn;
+    UpdateState state = UpdateState::Probing;
+    std::unique_ptr<UpdateForm> ui;
+};
