@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Builds vantuUpdate and starts it against the simulated device.
+#
+#   scripts/run.sh [devicesim options...]
+#
+# The simulator runs on a pseudo-terminal for as long as the tool is open.
+# Without a display the tool runs on a virtual one (xvfb-run).
+# VANTU_BUILD_DIR chooses the build directory (default: build/ at the top of
+# the tree).
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build_dir=${VANTU_BUILD_DIR:-$root/build}
+
+"$root/scripts/deps.sh"
+
+if [ ! -f "$build_dir/CMakeCache.txt" ]; then
+    cmake -S "$root" -B "$build_dir" -G Ninja
+fi
+cmake --build "$build_dir" --target vantuUpdate devicesim
+
+app=$build_dir/app/vantuUpdate
+sim=$build_dir/tools/devicesim/devicesim
+
+sim_out=$(mktemp)
+sim_pid=
+cleanup() {
+    if [ -n "$sim_pid" ]; then
+        kill "$sim_pid" 2>/dev/null || true
+        wait "$sim_pid" 2>/dev/null || true
+    fi
+    rm -f "$sim_out"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+"$sim" "$@" >"$sim_out" &
+sim_pid=$!
+
+# The simulator announces its pseudo-terminal on its first line.
+port=
+for _ in $(seq 100); do
+    port=$(sed -n 's/^port: //p' "$sim_out")
+    if [ -n "$port" ] || ! kill -0 "$sim_pid" 2>/dev/null; then
+        break
+    fi
+    sleep 0.1
+done
+if [ -z "$port" ]; then
+    cat "$sim_out"
+    if kill -0 "$sim_pid" 2>/dev/null; then
+        echo "run.sh: the simulator did not announce its port within 10 s" >&2
+        exit 1
+    fi
+    # It has ended on its own (for example after --help): pass on its status.
+    status=0
+    wait "$sim_pid" || status=$?
+    sim_pid=
+    exit "$status"
+fi
+
+echo
+echo "Simulated device on $port: type that path into the port box, then choose any file with File."
+echo
+
+status=0
+if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+    "$app" || status=$?
+else
+    echo "No display: the window opens on a virtual X display and stays invisible."
+    # The inner shell knows the virtual display and its authority file.
+    xvfb-run -a -s "-screen 0 800x600x24" bash -c '
+        echo "To take a screenshot of it, from another terminal (needs imagemagick):"
+        echo "  DISPLAY=$DISPLAY XAUTHORITY=$XAUTHORITY import -window root window.png"
+        echo "Stop it with Ctrl-C."
+        exec "$0"' "$app" || status=$?
+fi
+exit "$status"
