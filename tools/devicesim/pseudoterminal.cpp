@@ -1,0 +1,339 @@
+#include "pseudoterminal.h"
+
+#include <QDeadlineTimer>
+#include <QMetaObject>
+#include <QSocketNotifier>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr qint64 ReadChunk = 4096;
+
+bool setNonBlockingCloseOnExec(int fd)
+{
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+        return false;
+    const int fdFlags = ::fcntl(fd, F_GETFD);
+    return fdFlags >= 0 && ::fcntl(fd, F_SETFD, fdFlags | FD_CLOEXEC) >= 0;
+}
+
+// Raw line at 57600 8N1: no echo, no signals, no translation of any byte in either direction.
+bool makeLineRaw(int fd)
+{
+    termios settings{};
+    if (::tcgetattr(fd, &settings) < 0)
+        return false;
+    ::cfmakeraw(&settings);
+    settings.c_cflag |= CLOCAL | CREAD;
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+    ::cfsetispeed(&settings, B57600);
+    ::cfsetospeed(&settings, B57600);
+    return ::tcsetattr(fd, TCSANOW, &settings) == 0;
+}
+
+// Milliseconds left for poll(), -1 for a deadline that never expires.
+int pollTimeout(const QDeadlineTimer &deadline)
+{
+    return deadline.isForever() ? -1 : int(std::min<qint64>(deadline.remainingTime(), 1 << 30));
+}
+
+} // namespace
+
+PseudoTerminal::PseudoTerminal(QObject *parent) : QIODevice(parent) {}
+
+PseudoTerminal::~PseudoTerminal()
+{
+    closeDescriptors();
+}
+
+bool PseudoTerminal::open()
+{
+    return open(ReadWrite);
+}
+
+bool PseudoTerminal::open(OpenMode mode)
+{
+    if (isOpen()) {
+        setErrorString(QStringLiteral("The pseudo-terminal is already open"));
+        return false;
+    }
+    if ((mode & ReadWrite) != ReadWrite) {
+        setErrorString(QStringLiteral("A pseudo-terminal opens for reading and writing only"));
+        return false;
+    }
+
+    const auto fail = [this](const char *step) {
+        const int error = errno;
+        setErrorString(QStringLiteral("%1: %2").arg(QLatin1String(step),
+                                                    QString::fromLocal8Bit(std::strerror(error))));
+        closeDescriptors();
+        return false;
+    };
+
+    m_masterFd = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (m_masterFd < 0)
+        return fail("posix_openpt");
+    if (!setNonBlockingCloseOnExec(m_masterFd))
+        return fail("fcntl");
+    if (::grantpt(m_masterFd) < 0)
+        return fail("grantpt");
+    if (::unlockpt(m_masterFd) < 0)
+        return fail("unlockpt");
+    char name[128];
+    if (::ptsname_r(m_masterFd, name, sizeof name) != 0)
+        return fail("ptsname");
+
+    // Held for the life of the line: without it the master reads EIO as soon as the tool closes
+    // its port, and the settings below would be lost between the tool's opens.
+    m_slaveFd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_slaveFd < 0)
+        return fail("open slave");
+    if (!makeLineRaw(m_slaveFd))
+        return fail("tcsetattr");
+    m_slavePath = QString::fromLocal8Bit(name);
+
+    m_readNotifier = new QSocketNotifier(qintptr(m_masterFd), QSocketNotifier::Read, this);
+    connect(m_readNotifier, &QSocketNotifier::activated, this, &PseudoTerminal::onReadActivated);
+    m_writeNotifier = new QSocketNotifier(qintptr(m_masterFd), QSocketNotifier::Write, this);
+    m_writeNotifier->setEnabled(false);
+    connect(m_writeNotifier, &QSocketNotifier::activated, this, &PseudoTerminal::onWriteActivated);
+
+    m_readBuffer.clear();
+    m_writeBuffer.clear();
+    setErrorString(QString());
+    return QIODevice::open(ReadWrite | Unbuffered);
+}
+
+void PseudoTerminal::close()
+{
+    if (!isOpen())
+        return;
+    flushWriteBuffer();
+    QIODevice::close();
+    closeDescriptors();
+}
+
+void PseudoTerminal::hangUp()
+{
+    m_writeBuffer.clear();
+    close();
+}
+
+qint64 PseudoTerminal::bytesAvailable() const
+{
+    int pending = 0;
+    if (m_masterFd >= 0 && m_readNotifier && m_readNotifier->isEnabled() &&
+        ::ioctl(m_masterFd, FIONREAD, &pending) < 0) {
+        pending = 0;
+    }
+    return m_readBuffer.size() + qint64(pending) + QIODevice::bytesAvailable();
+}
+
+qint64 PseudoTerminal::bytesToWrite() const
+{
+    return m_writeBuffer.size() + QIODevice::bytesToWrite();
+}
+
+bool PseudoTerminal::waitForReadyRead(int msecs)
+{
+    if (!isOpen() || m_masterFd < 0 || !m_readNotifier || !m_readNotifier->isEnabled())
+        return false;
+    const QDeadlineTimer deadline(msecs);
+    for (;;) {
+        pollfd entry{m_masterFd, POLLIN, 0};
+        const int ready = ::poll(&entry, 1, pollTimeout(deadline));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return false;
+        if (fillReadBuffer()) {
+            onReadActivated();
+            return true;
+        }
+        if (!m_readNotifier || !m_readNotifier->isEnabled())
+            return false; // the line went away
+        if (deadline.hasExpired())
+            return false;
+    }
+}
+
+bool PseudoTerminal::waitForBytesWritten(int msecs)
+{
+    if (!isOpen() || m_masterFd < 0 || m_writeBuffer.isEmpty())
+        return false;
+    const QDeadlineTimer deadline(msecs);
+    for (;;) {
+        pollfd entry{m_masterFd, POLLOUT, 0};
+        const int ready = ::poll(&entry, 1, pollTimeout(deadline));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return false;
+        const qint64 before = m_writeBuffer.size();
+        if (!flushWriteBuffer())
+            return false;
+        const qint64 written = before - m_writeBuffer.size();
+        if (m_writeBuffer.isEmpty() && m_writeNotifier)
+            m_writeNotifier->setEnabled(false);
+        if (written > 0) {
+            emit bytesWritten(written);
+            return true;
+        }
+        if (deadline.hasExpired())
+            return false;
+    }
+}
+
+qint64 PseudoTerminal::readData(char *data, qint64 maxSize)
+{
+    qint64 copied = std::min<qint64>(maxSize, m_readBuffer.size());
+    std::memcpy(data, m_readBuffer.constData(), size_t(copied));
+    m_readBuffer.remove(0, copied);
+
+    const bool lineUp = m_masterFd >= 0 && m_readNotifier && m_readNotifier->isEnabled();
+    while (copied < maxSize && lineUp) {
+        const ssize_t n = ::read(m_masterFd, data + copied, size_t(maxSize - copied));
+        if (n > 0) {
+            copied += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            lineLost(n == 0 ? EIO : errno);
+        break;
+    }
+    if (copied == 0 && !(m_readNotifier && m_readNotifier->isEnabled()))
+        return -1;
+    return copied;
+}
+
+qint64 PseudoTerminal::writeData(const char *data, qint64 maxSize)
+{
+    if (m_masterFd < 0 || !m_writeNotifier)
+        return -1;
+    const bool wasEmpty = m_writeBuffer.isEmpty();
+    m_writeBuffer.append(data, maxSize);
+    if (!flushWriteBuffer())
+        return -1;
+    if (!m_writeBuffer.isEmpty()) {
+        m_writeNotifier->setEnabled(true);
+    } else if (wasEmpty) {
+        // Everything went out at once; report it from the event loop, as a socket would, so a
+        // bytesWritten() handler never runs inside the caller's write().
+        QMetaObject::invokeMethod(
+            this, [this, maxSize] { emit bytesWritten(maxSize); }, Qt::QueuedConnection);
+    }
+    return maxSize;
+}
+
+bool PseudoTerminal::fillReadBuffer()
+{
+    if (m_masterFd < 0)
+        return false;
+    bool received = false;
+    char chunk[ReadChunk];
+    for (;;) {
+        const ssize_t n = ::read(m_masterFd, chunk, sizeof chunk);
+        if (n > 0) {
+            m_readBuffer.append(chunk, n);
+            received = true;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            lineLost(n == 0 ? EIO : errno);
+        return received;
+    }
+}
+
+bool PseudoTerminal::flushWriteBuffer()
+{
+    if (m_masterFd < 0)
+        return false;
+    qint64 done = 0;
+    while (done < m_writeBuffer.size()) {
+        const ssize_t n = ::write(m_masterFd, m_writeBuffer.constData() + done,
+                                  size_t(m_writeBuffer.size() - done));
+        if (n > 0) {
+            done += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        m_writeBuffer.remove(0, done);
+        lineLost(n < 0 ? errno : EIO);
+        return false;
+    }
+    m_writeBuffer.remove(0, done);
+    return true;
+}
+
+void PseudoTerminal::onReadActivated()
+{
+    fillReadBuffer();
+    if (m_readBuffer.isEmpty() || m_emittingReadyRead)
+        return;
+    m_emittingReadyRead = true;
+    emit readyRead();
+    m_emittingReadyRead = false;
+}
+
+void PseudoTerminal::onWriteActivated()
+{
+    const qint64 before = m_writeBuffer.size();
+    const bool ok = flushWriteBuffer();
+    if (m_writeBuffer.isEmpty() && m_writeNotifier)
+        m_writeNotifier->setEnabled(false);
+    if (ok && before > m_writeBuffer.size())
+        emit bytesWritten(before - m_writeBuffer.size());
+}
+
+void PseudoTerminal::lineLost(int error)
+{
+    // A master whose slave side is gone reads EIO and stays readable; stop listening so the event
+    // loop does not spin on it. The device stays open until its owner closes it.
+    if (m_readNotifier)
+        m_readNotifier->setEnabled(false);
+    if (m_writeNotifier)
+        m_writeNotifier->setEnabled(false);
+    setErrorString(QString::fromLocal8Bit(std::strerror(error)));
+    emit readChannelFinished();
+}
+
+void PseudoTerminal::closeDescriptors()
+{
+    // The notifiers may be the sender of the slot that got us here: never delete them directly.
+    for (QSocketNotifier *notifier : {m_readNotifier, m_writeNotifier}) {
+        if (notifier) {
+            notifier->setEnabled(false);
+            notifier->deleteLater();
+        }
+    }
+    m_readNotifier = nullptr;
+    m_writeNotifier = nullptr;
+    if (m_slaveFd >= 0)
+        ::close(m_slaveFd);
+    if (m_masterFd >= 0)
+        ::close(m_masterFd);
+    m_slaveFd = -1;
+    m_masterFd = -1;
+    m_slavePath.clear();
+    m_readBuffer.clear();
+    m_writeBuffer.clear();
+}
