@@ -1,19 +1,413 @@
+// devicesim: plays the device on a pseudo-terminal (printed as "port: PATH") or on a real serial
+// port, so the tool can be run and tested without hardware.
+
 #include "pseudoterminal.h"
+#include "simulateddevice.h"
+#include "updateprotocol.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QSerialPort>
+#include <QSocketNotifier>
+#include <QTime>
+#include <QTimer>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
+#include <optional>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr qint32 LineBaudRate = 57600;
+// Time the host gets to read RSP_DONE before --exit-after-update closes the line.
+constexpr int ExitGraceMs = 200;
+constexpr int FlushWaitMs = 1000;
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(signalPipe[1], &byte, 1);
+}
+
+// SIGINT and SIGTERM end the event loop through a self-pipe, so the device closes its line and
+// exits 0.
+bool installSignalHandlers(QCoreApplication &app)
+{
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    auto *notifier = new QSocketNotifier(qintptr(signalPipe[0]), QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] {
+        char drain[16];
+        while (::read(signalPipe[0], drain, sizeof drain) > 0) {
+        }
+        QCoreApplication::exit(0);
+    });
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGINT, &action, nullptr) == 0 &&
+           ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+void printLine(std::FILE *stream, const QString &line)
+{
+    std::fprintf(stream, "%s\n", qUtf8Printable(line));
+    std::fflush(stream);
+}
+
+void fail(const QString &message)
+{
+    printLine(stderr, QStringLiteral("devicesim: %1").arg(message));
+}
+
+// Decimal, or hexadecimal with 0x.
+std::optional<qint64> parseNumber(const QString &text)
+{
+    bool ok = false;
+    const qint64 value = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)
+                             ? text.mid(2).toLongLong(&ok, 16)
+                             : text.toLongLong(&ok, 10);
+    if (!ok || value < 0)
+        return std::nullopt;
+    return value;
+}
+
+// "MAJOR.MINOR" in hexadecimal digits, as the tool shows them: "5.7" and "05.07" are V05.07.
+bool parseVersion(const QString &text, quint8 &major, quint8 &minor)
+{
+    const QStringList parts = text.split(QLatin1Char('.'));
+    if (parts.size() != 2)
+        return false;
+    bool okMajor = false;
+    bool okMinor = false;
+    const uint majorValue = parts[0].toUInt(&okMajor, 16);
+    const uint minorValue = parts[1].toUInt(&okMinor, 16);
+    if (!okMajor || !okMinor || majorValue > 0xFF || minorValue > 0xFF)
+        return false;
+    major = quint8(majorValue);
+    minor = quint8(minorValue);
+    return true;
+}
+
+QString hex(const quint8 *bytes, int count)
+{
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(bytes), count).toHex(' '));
+}
+
+QString commandName(quint8 code)
+{
+    switch (code) {
+    case CMD_PING:
+        return QStringLiteral("CMD_PING");
+    case CMD_GET_VERSION:
+        return QStringLiteral("CMD_GET_VERSION");
+    case CMD_START:
+        return QStringLiteral("CMD_START");
+    case CMD_DATA:
+        return QStringLiteral("CMD_DATA");
+    case CMD_END:
+        return QStringLiteral("CMD_END");
+    default:
+        return QStringLiteral("command 0x%1").arg(code, 2, 16, QLatin1Char('0'));
+    }
+}
+
+QString responseName(quint8 code)
+{
+    switch (code) {
+    case RSP_PRESENT:
+        return QStringLiteral("RSP_PRESENT");
+    case RSP_VERSION:
+        return QStringLiteral("RSP_VERSION");
+    case RSP_DATA_REQUEST:
+        return QStringLiteral("RSP_DATA_REQUEST");
+    case RSP_DONE:
+        return QStringLiteral("RSP_DONE");
+    case RSP_CANCELLED:
+        return QStringLiteral("RSP_CANCELLED");
+    default:
+        return QStringLiteral("response 0x%1").arg(code, 2, 16, QLatin1Char('0'));
+    }
+}
+
+void trace(const char *direction, const QString &bytes, const QString &what)
+{
+    printLine(stderr, QStringLiteral("%1 %2 %3  %4")
+                          .arg(QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz")),
+                               QLatin1String(direction), bytes, what));
+}
+
+QString digest(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    PseudoTerminal line;
-    if (!line.open()) {
-        std::fprintf(stderr, "devicesim: cannot open a pseudo-terminal: %s\n",
-                     qPrintable(line.errorString()));
+    QCoreApplication::setApplicationName(QStringLiteral("devicesim"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Simulated device for the firmware update tool. Without --port it creates a "
+                       "pseudo-terminal and prints \"port: PATH\" for the tool to open."));
+    parser.addHelpOption();
+    const QCommandLineOption portOption(
+        QStringLiteral("port"), QStringLiteral("Serial port to play the device on (57600 8N1)."),
+        QStringLiteral("PATH"));
+    const QCommandLineOption firmwareOption(
+        QStringLiteral("firmware"),
+        QStringLiteral("Firmware version to report, MAJOR.MINOR in hex digits (default 1.0)."),
+        QStringLiteral("VERSION"));
+    const QCommandLineOption hardwareOption(
+        QStringLiteral("hardware"),
+        QStringLiteral("Hardware version to report, MAJOR.MINOR in hex digits (default 5.7)."),
+        QStringLiteral("VERSION"));
+    const QCommandLineOption versionBytesOption(
+        QStringLiteral("version-bytes"),
+        QStringLiteral("RSP_VERSION frame bytes 4..7 as 8 hex digits (default 07050001)."),
+        QStringLiteral("HEX"));
+    const QCommandLineOption silentProbesOption(
+        QStringLiteral("silent-probes"), QStringLiteral("Leave the first N pings unanswered."),
+        QStringLiteral("N"));
+    const QCommandLineOption noVersionOption(QStringLiteral("no-version"),
+                                             QStringLiteral("Never answer CMD_GET_VERSION."));
+    const QCommandLineOption badIdOption(
+        QStringLiteral("bad-id"),
+        QStringLiteral("Send every frame with a wrong byte 1 or byte 2, alternately."));
+    const QCommandLineOption cancelAtOption(
+        QStringLiteral("cancel-at"),
+        QStringLiteral("In the first update, send RSP_CANCELLED instead of the first request at "
+                       "or past OFFSET."),
+        QStringLiteral("OFFSET"));
+    const QCommandLineOption silentAtOption(
+        QStringLiteral("silent-at"),
+        QStringLiteral("Fall silent for good instead of the first request at or past OFFSET."),
+        QStringLiteral("OFFSET"));
+    const QCommandLineOption retryEveryOption(
+        QStringLiteral("retry-every"),
+        QStringLiteral("After every Nth new piece, ask again for the piece 1028 bytes back."),
+        QStringLiteral("N"));
+    const QCommandLineOption randomOrderOption(
+        QStringLiteral("random-order"),
+        QStringLiteral("Ask for the pieces in an order shuffled with SEED (needs --image-size)."),
+        QStringLiteral("SEED"));
+    const QCommandLineOption imageSizeOption(
+        QStringLiteral("image-size"),
+        QStringLiteral("Image length the device expects; also trims the reported image."),
+        QStringLiteral("BYTES"));
+    const QCommandLineOption unalignedOption(
+        QStringLiteral("unaligned"),
+        QStringLiteral("Ask again for every second piece at an offset 1 to 3 past its start."));
+    const QCommandLineOption announceOption(
+        QStringLiteral("announce-after-done"),
+        QStringLiteral("Send RSP_PRESENT 50 ms after RSP_DONE or RSP_CANCELLED."));
+    const QCommandLineOption maxImageSizeOption(
+        QStringLiteral("max-image-size"),
+        QStringLiteral("Cancel a transfer that asks at or past BYTES (default 16 MiB)."),
+        QStringLiteral("BYTES"));
+    const QCommandLineOption outputOption(QStringLiteral("output"),
+                                          QStringLiteral("Write each received image to FILE."),
+                                          QStringLiteral("FILE"));
+    const QCommandLineOption exitAfterUpdateOption(
+        QStringLiteral("exit-after-update"),
+        QStringLiteral("Exit with code 0 after the first completed update."));
+    const QCommandLineOption verboseOption(
+        QStringLiteral("verbose"),
+        QStringLiteral("Trace every frame received and sent on standard error."));
+    parser.addOptions({portOption, firmwareOption, hardwareOption, versionBytesOption,
+                       silentProbesOption, noVersionOption, badIdOption, cancelAtOption,
+                       silentAtOption, retryEveryOption, randomOrderOption, imageSizeOption,
+                       unalignedOption, announceOption, maxImageSizeOption, outputOption,
+                       exitAfterUpdateOption, verboseOption});
+    parser.process(app);
+
+    DeviceOptions options;
+    bool valid = true;
+    const auto number = [&](const QCommandLineOption &option, qint64 max) -> qint64 {
+        const std::optional<qint64> value = parseNumber(parser.value(option));
+        if (!value || *value > max) {
+            fail(QStringLiteral("bad value for --%1: %2")
+                     .arg(option.names().constFirst(), parser.value(option)));
+            valid = false;
+            return -1;
+        }
+        return *value;
+    };
+    if (parser.isSet(versionBytesOption)) {
+        const QByteArray bytes = QByteArray::fromHex(parser.value(versionBytesOption).toLatin1());
+        if (bytes.size() != 4 || parser.value(versionBytesOption).size() != 8) {
+            fail(QStringLiteral("--version-bytes wants 8 hex digits"));
+            valid = false;
+        } else {
+            options.hardwareMinor = quint8(bytes[0]);
+            options.hardwareMajor = quint8(bytes[1]);
+            options.firmwareMinor = quint8(bytes[2]);
+            options.firmwareMajor = quint8(bytes[3]);
+        }
+    }
+    if (parser.isSet(firmwareOption) &&
+        !parseVersion(parser.value(firmwareOption), options.firmwareMajor, options.firmwareMinor)) {
+        fail(QStringLiteral("--firmware wants MAJOR.MINOR in hex digits"));
+        valid = false;
+    }
+    if (parser.isSet(hardwareOption) &&
+        !parseVersion(parser.value(hardwareOption), options.hardwareMajor, options.hardwareMinor)) {
+        fail(QStringLiteral("--hardware wants MAJOR.MINOR in hex digits"));
+        valid = false;
+    }
+    const qint64 maxOffset = MaxImageSize;
+    if (parser.isSet(silentProbesOption))
+        options.silentProbes = int(number(silentProbesOption, 1 << 30));
+    options.noVersionReply = parser.isSet(noVersionOption);
+    options.badIdentification = parser.isSet(badIdOption);
+    if (parser.isSet(cancelAtOption))
+        options.cancelAt = number(cancelAtOption, maxOffset);
+    if (parser.isSet(silentAtOption))
+        options.silentAt = number(silentAtOption, maxOffset);
+    if (parser.isSet(retryEveryOption))
+        options.retryEvery = int(number(retryEveryOption, 1 << 30));
+    if (parser.isSet(randomOrderOption)) {
+        options.randomOrder = true;
+        options.randomSeed = quint32(number(randomOrderOption, 0xFFFFFFFF));
+        if (!parser.isSet(imageSizeOption)) {
+            fail(QStringLiteral("--random-order needs --image-size"));
+            valid = false;
+        }
+    }
+    if (parser.isSet(imageSizeOption))
+        options.imageSize = number(imageSizeOption, maxOffset);
+    options.unalignedRequests = parser.isSet(unalignedOption);
+    options.announceAfterDone = parser.isSet(announceOption);
+    if (parser.isSet(maxImageSizeOption))
+        options.maxImageSize = number(maxImageSizeOption, maxOffset);
+    options.outputPath = parser.value(outputOption);
+    if (!valid)
+        return 1;
+    const bool verbose = parser.isSet(verboseOption);
+    const bool exitAfterUpdate = parser.isSet(exitAfterUpdateOption);
+
+    if (!installSignalHandlers(app)) {
+        fail(QStringLiteral("cannot install signal handlers"));
         return 1;
     }
-    std::printf("port: %s\n", qPrintable(line.slavePath()));
-    std::fflush(stdout);
-    return app.exec();
+
+    // The line: a pseudo-terminal of our own, or the serial port asked for.
+    PseudoTerminal pseudoTerminal;
+    QSerialPort serialPort;
+    QIODevice *line = nullptr;
+    QString portPath;
+    if (parser.isSet(portOption)) {
+        portPath = parser.value(portOption);
+        serialPort.setPortName(portPath);
+        serialPort.setBaudRate(LineBaudRate);
+        serialPort.setDataBits(QSerialPort::Data8);
+        serialPort.setParity(QSerialPort::NoParity);
+        serialPort.setStopBits(QSerialPort::OneStop);
+        serialPort.setFlowControl(QSerialPort::NoFlowControl);
+        if (!serialPort.open(QIODevice::ReadWrite)) {
+            fail(QStringLiteral("cannot open %1: %2").arg(portPath, serialPort.errorString()));
+            return 1;
+        }
+        QObject::connect(&serialPort, &QSerialPort::errorOccurred, &app,
+                         [&serialPort](QSerialPort::SerialPortError error) {
+                             if (error == QSerialPort::NoError)
+                                 return;
+                             fail(QStringLiteral("serial port: %1").arg(serialPort.errorString()));
+                             if (error == QSerialPort::ResourceError ||
+                                 error == QSerialPort::ReadError) {
+                                 serialPort.close();
+                                 QCoreApplication::exit(1);
+                             }
+                         });
+        line = &serialPort;
+    } else {
+        if (!pseudoTerminal.open()) {
+            fail(QStringLiteral("cannot open a pseudo-terminal: %1")
+                     .arg(pseudoTerminal.errorString()));
+            return 1;
+        }
+        portPath = pseudoTerminal.slavePath();
+        line = &pseudoTerminal;
+    }
+
+    SimulatedDevice device(line, options);
+    QObject::connect(&device, &SimulatedDevice::logLine, &app, [](const QString &text) {
+        printLine(stderr, QStringLiteral("devicesim: %1").arg(text));
+    });
+    if (verbose) {
+        QObject::connect(&device, &SimulatedDevice::frameReceived, &app,
+                         [](const FramePayload &payload) {
+                             trace("<-", hex(payload.data(), PayloadSize), commandName(payload[1]));
+                         });
+        QObject::connect(&device, &SimulatedDevice::frameDropped, &app,
+                         [](const FramePayload &payload) {
+                             trace("<-", hex(payload.data(), PayloadSize),
+                                   QStringLiteral("bad check byte, dropped"));
+                         });
+        QObject::connect(&device, &SimulatedDevice::frameSent, &app, [](const DeviceFrame &frame) {
+            QString what = responseName(frame[3]);
+            if (frame[3] == RSP_DATA_REQUEST)
+                what += QStringLiteral(" %1").arg(requestedOffsetOf(frame));
+            trace("->", hex(frame.data(), DeviceFrameSize), what);
+        });
+    }
+    QObject::connect(&device, &SimulatedDevice::updateCancelled, &app, [](quint32 offset) {
+        printLine(stdout, QStringLiteral("cancelled: %1").arg(offset));
+    });
+    QObject::connect(
+        &device, &SimulatedDevice::updateCompleted, &app, [&](const QByteArray &image) {
+            printLine(
+                stdout,
+                QStringLiteral("image: %1 bytes sha256 %2").arg(image.size()).arg(digest(image)));
+            // The host pads the last piece with zeros. Unless --image-size gives the length, the
+            // trailing zeros of that piece are taken for padding.
+            qsizetype length = image.size();
+            if (options.imageSize >= 0 && options.imageSize <= image.size() &&
+                image.size() - options.imageSize < 4) {
+                length = qsizetype(options.imageSize);
+            } else {
+                const qsizetype lastPiece = std::max<qsizetype>(0, image.size() - 4);
+                while (length > lastPiece && image.at(length - 1) == '\0')
+                    --length;
+            }
+            const QByteArray unpadded = image.left(length);
+            printLine(stdout, QStringLiteral("unpadded: %1 bytes sha256 %2")
+                                  .arg(unpadded.size())
+                                  .arg(digest(unpadded)));
+            if (exitAfterUpdate) {
+                line->waitForBytesWritten(FlushWaitMs);
+                QTimer::singleShot(ExitGraceMs, &app, [] { QCoreApplication::exit(0); });
+            }
+        });
+
+    printLine(stdout, QStringLiteral("port: %1").arg(portPath));
+    const int status = app.exec();
+
+    const DeviceStats &stats = device.stats();
+    if (verbose) {
+        printLine(stderr, QStringLiteral("devicesim: %1 frames, %2 bad check bytes, %3 unexpected, "
+                                         "%4 offset mismatches, %5 retry mismatches, "
+                                         "%6 updates completed, %7 cancelled")
+                              .arg(stats.framesReceived)
+                              .arg(stats.badCheckFrames)
+                              .arg(stats.unexpectedFrames)
+                              .arg(stats.offsetMismatches)
+                              .arg(stats.retryMismatches)
+                              .arg(stats.updatesCompleted)
+                              .arg(stats.updatesCancelled));
+    }
+    if (line->isOpen())
+        line->close();
+    return status;
 }
