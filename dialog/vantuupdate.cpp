@@ -19,6 +19,8 @@ constexpr auto ResponseTimeout = 200ms;
 constexpr auto LedFlash = 100ms;
 constexpr int LedSize = 15;
 constexpr qint64 ReceiveChunk = 1024;
+// The image is read a block at a time and nothing else of it is kept: no read-ahead buffer.
+constexpr QIODevice::OpenMode ImageOpenMode = QIODevice::ReadOnly | QIODevice::Unbuffered;
 
 // One receive parser for the whole process: a frame cut in two by a read is completed by the next.
 FrameParser receiveParser;
@@ -103,7 +105,7 @@ void vantuUpdate::on_pushButtonOK_clicked()
     // File can be used again after a port failed or was lost: start from a clean image file.
     imageFile.close();
     imageFile.setFileName(fileName);
-    imageFile.open(QIODevice::ReadOnly);
+    imageFile.open(ImageOpenMode);
     imageSize = imageFile.size();
 
     if (!openPort())
@@ -307,7 +309,7 @@ void vantuUpdate::on_pushButtonDownload_clicked()
         imageFile.seek(0);
     } else {
         imageFile.setFileName(fileName);
-        if (!imageFile.open(QIODevice::ReadOnly)) {
+        if (!imageFile.open(ImageOpenMode)) {
             setStatus(
                 QStringLiteral("Cannot open the image file: %1").arg(imageFile.errorString()));
             return;

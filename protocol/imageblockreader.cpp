@@ -19,6 +19,9 @@ bool ImageBlockReader::loadBlock(QIODevice &image, qint64 imageSize, qint64 star
     if (image.pos() != start && !image.seek(start))
         return false;
     const qint64 expected = std::min<qint64>(BlockSize, imageSize - start);
+    // A file cut shorter since the download started must not be served from a read-ahead buffer.
+    if (image.size() < start + expected)
+        return false;
     const qint64 got = image.read(reinterpret_cast<char *>(m_blockBuffer.data()), expected);
     if (got != expected)
         return false; // unreadable, or shorter than it was when the download started

@@ -1,0 +1,133 @@
+#include "scripteddevice.h"
+
+#include "vantuupdate.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+ScriptedDevice::ScriptedDevice(QObject *parent) : QObject(parent)
+{
+    connect(&line, &QIODevice::readyRead, this, &ScriptedDevice::readLine);
+}
+
+void ScriptedDevice::send(quint8 code, quint32 data, quint8 extra0, quint8 extra1)
+{
+    sendFrame(makeDeviceFrame(code, data, extra0, extra1));
+}
+
+void ScriptedDevice::sendFrame(const DeviceFrame &frame)
+{
+    const DeviceWireFrame wire = encodeDeviceFrame(frame);
+    line.write(reinterpret_cast<const char *>(wire.bytes.data()), wire.size);
+}
+
+void ScriptedDevice::sendRaw(const QByteArray &bytes)
+{
+    line.write(bytes);
+}
+
+bool ScriptedDevice::waitForFrames(int count, int timeoutMs)
+{
+    return QTest::qWaitFor([&] { return frames.size() >= count; }, timeoutMs);
+}
+
+QList<quint8> ScriptedDevice::commands() const
+{
+    QList<quint8> result;
+    for (const FramePayload &payload : frames)
+        result.append(payload[1]);
+    return result;
+}
+
+void ScriptedDevice::readLine()
+{
+    const QByteArray bytes = line.readAll();
+    raw += bytes;
+    parser.feed(reinterpret_cast<const quint8 *>(bytes.constData()), bytes.size(),
+                [this](const HostFrameParser::Result &result) {
+                    if (!result.checkOk) {
+                        ++badChecks;
+                        return;
+                    }
+                    frames.append(result.payload);
+                    emit frameReceived(result.payload);
+                });
+}
+
+namespace testing {
+
+void chooseFile(vantuUpdate &dialog, const QString &path)
+{
+    // The static file dialog runs its own event loop: answer it from a timer once it is up. The
+    // timer keeps running so that a message box the file dialog might raise fails the test
+    // instead of hanging it.
+    QTimer poll;
+    poll.setInterval(10);
+    bool answered = false;
+    QObject::connect(&poll, &QTimer::timeout, &poll, [&answered, path] {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (auto *box = qobject_cast<QMessageBox *>(modal))
+            qFatal("the file dialog refused the file: %s", qPrintable(box->text()));
+        auto *fileDialog = qobject_cast<QFileDialog *>(modal);
+        if (!fileDialog || answered)
+            return;
+        answered = true;
+        if (path.isEmpty()) {
+            fileDialog->reject();
+            return;
+        }
+        auto *nameEdit = fileDialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        if (!nameEdit)
+            qFatal("the file dialog has no name field");
+        nameEdit->setText(path);
+        static_cast<QDialog *>(fileDialog)->accept(); // QFileDialog::accept is protected
+    });
+    poll.start();
+    auto *file = dialog.findChild<QPushButton *>(QStringLiteral("pushButtonOK"));
+    QTest::mouseClick(file, Qt::LeftButton);
+}
+
+void startProcedure(vantuUpdate &dialog, const QString &portPath, const QString &imagePath)
+{
+    dialog.findChild<QComboBox *>(QStringLiteral("comboBoxPort"))->setEditText(portPath);
+    chooseFile(dialog, imagePath);
+}
+
+bool lightIs(const QLabel *light, Qt::GlobalColor colour)
+{
+    const QImage image = light->pixmap().toImage();
+    return !image.isNull() && image.pixelColor(7, 7) == QColor(colour);
+}
+
+QString writeImage(const QString &dir, const QString &name, const QByteArray &bytes)
+{
+    const QString path = dir + QLatin1Char('/') + name;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        qFatal("cannot write test image %s", qPrintable(path));
+    return path;
+}
+
+QByteArray escapeHeavyBytes(int count, quint32 seed)
+{
+    QRandomGenerator random(seed);
+    QByteArray bytes(count, Qt::Uninitialized);
+    for (char &b : bytes) {
+        const quint32 r = random.bounded(4u);
+        b = char(r == 0 ? 0x7E : r == 1 ? 0x7D : random.bounded(256u));
+    }
+    return bytes;
+}
+
+} // namespace testing

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "devicelink.h"
+#include "pseudoterminal.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+class vantuUpdate;
+class QLabel;
+
+// The device's end of a pseudo-terminal, played step by step by a test: it records every host
+// frame the tool sends and sends whatever device frames the test asks for.
+class ScriptedDevice : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ScriptedDevice(QObject *parent = nullptr);
+
+    bool open() { return line.open(); }
+    QString path() const { return line.slavePath(); }
+    PseudoTerminal &terminal() { return line; }
+
+    void send(quint8 code, quint32 data = 0, quint8 extra0 = 0, quint8 extra1 = 0);
+    void sendFrame(const DeviceFrame &frame);
+    void sendRaw(const QByteArray &bytes);
+
+    // Waits until at least count host frames have arrived in all.
+    bool waitForFrames(int count, int timeoutMs = 2000);
+    // Commands of the host frames received so far, in order.
+    QList<quint8> commands() const;
+
+    QList<FramePayload> frames; // every host frame, in order
+    QByteArray raw;             // every byte the tool wrote
+    int badChecks = 0;          // frames whose check byte was wrong
+
+signals:
+    void frameReceived(const FramePayload &payload);
+
+private:
+    void readLine();
+
+    PseudoTerminal line;
+    HostFrameParser parser;
+};
+
+namespace testing {
+
+// Clicks File and answers the open-file dialog that comes up: with path, or cancels it when path
+// is empty.
+void chooseFile(vantuUpdate &dialog, const QString &path);
+
+// Types portPath into the port box and chooses imagePath with File: the procedure starts.
+void startProcedure(vantuUpdate &dialog, const QString &portPath, const QString &imagePath);
+
+// True when the light shows the given colour.
+bool lightIs(const QLabel *light, Qt::GlobalColor colour);
+
+// Makes an image file of the given bytes in dir; returns its path.
+QString writeImage(const QString &dir, const QString &name, const QByteArray &bytes);
+
+// count bytes in which 0x7D and 0x7E are frequent, so that escaping is exercised everywhere.
+QByteArray escapeHeavyBytes(int count, quint32 seed = 1);
+
+} // namespace testing

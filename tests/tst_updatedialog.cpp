@@ -1,0 +1,359 @@
+// The update window against the real QSerialPort on a pseudo-terminal, with the device side
+// played frame by frame by the test.
+#include "scripteddevice.h"
+#include "vantuupdate.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSerialPortInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace testing;
+
+namespace {
+const QByteArray PingOnWire = QByteArray::fromHex("7EFF50000000000000"
+                                                  "97");
+const QByteArray VersionQueryOnWire = QByteArray::fromHex("7EFF50010000000000"
+                                                          "37");
+} // namespace
+
+class UpdateDialogTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void form_data();
+    void form();
+    void startsIdle();
+    void portBoxRewritesStatusLine();
+    void endClosesWithAccepted();
+    void languageChangeRestoresTexts();
+
+    void cancelledFileDialogChangesNothing();
+    void probesEvery200ms();
+    void handshakeShowsVersions_data();
+    void handshakeShowsVersions();
+    void lightsFlashWithTraffic();
+    void frameFailingIdentificationIsIgnored();
+    void frameNotActedOnStopsTimer_data();
+    void frameNotActedOnStopsTimer();
+    void versionQueryTimesOut();
+    void portThatCannotBeOpened();
+    void lostPortIsReported();
+
+private:
+    template <typename T> T *widget(const char *name)
+    {
+        return dialog->findChild<T *>(QLatin1String(name));
+    }
+    QString status() { return widget<QLabel>("labelStatusBar")->text(); }
+    // Starts the procedure and answers the probes up to the version text.
+    void reachReady();
+
+    std::unique_ptr<vantuUpdate> dialog;
+    std::unique_ptr<ScriptedDevice> device;
+    QTemporaryDir dir;
+    QString image;
+};
+
+void UpdateDialogTest::init()
+{
+    // A warning from Qt (a by-name connection that found no signal, a port misuse) is a fault.
+    QTest::failOnWarning(
+        QRegularExpression(QStringLiteral("^(?!This plugin does not support propagateSizeHints)")));
+    QVERIFY(dir.isValid());
+    image = writeImage(dir.path(), QStringLiteral("image.vuf"), QByteArray(64, 'x'));
+    device = std::make_unique<ScriptedDevice>();
+    QVERIFY2(device->open(), qPrintable(device->terminal().errorString()));
+    dialog = std::make_unique<vantuUpdate>();
+    dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
+}
+
+void UpdateDialogTest::cleanup()
+{
+    dialog.reset();
+    device.reset();
+}
+
+void UpdateDialogTest::reachReady()
+{
+    startProcedure(*dialog, device->path(), image);
+    QVERIFY(device->waitForFrames(1));
+    device->send(RSP_PRESENT);
+    QVERIFY(device->waitForFrames(2));
+    device->send(RSP_VERSION, 0x01000507);
+    QTRY_COMPARE(dialog->updateState(), UpdateState::Ready);
+}
+
+void UpdateDialogTest::form_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("progress") << "progressBarDownload" << QRect(30, 70, 251, 23) << QString();
+    QTest::newRow("status") << "labelStatusBar" << QRect(20, 150, 261, 16) << QString();
+    QTest::newRow("file") << "pushButtonOK" << QRect(20, 110, 81, 31) << "File";
+    QTest::newRow("end") << "pushButtonCancel" << QRect(200, 110, 81, 31) << "End";
+    QTest::newRow("download") << "pushButtonDownload" << QRect(110, 110, 81, 31) << "Download";
+    QTest::newRow("ports") << "comboBoxPort" << QRect(150, 20, 101, 22) << QString();
+    QTest::newRow("caption") << "label" << QRect(30, 30, 54, 12) << "D.Lane @";
+    QTest::newRow("tx light") << "label_tx" << QRect(90, 30, 21, 16) << QString();
+    QTest::newRow("rx light") << "label_rx" << QRect(120, 30, 21, 16) << QString();
+}
+
+void UpdateDialogTest::form()
+{
+    QFETCH(QString, name);
+    QFETCH(QRect, geometry);
+    QFETCH(QString, text);
+
+    QCOMPARE(dialog->objectName(), QStringLiteral("vantuUpdate"));
+    QCOMPARE(dialog->windowTitle(), QStringLiteral("vantuUpdate"));
+    QCOMPARE(dialog->size(), QSize(296, 170));
+    auto *w = dialog->findChild<QWidget *>(name);
+    QVERIFY(w);
+    QCOMPARE(w->parentWidget(), dialog.get());
+    QCOMPARE(w->geometry(), geometry);
+    if (!text.isEmpty()) {
+        const QString shown = qobject_cast<QLabel *>(w) ? qobject_cast<QLabel *>(w)->text()
+                                                        : qobject_cast<QPushButton *>(w)->text();
+        QCOMPARE(shown, text);
+    }
+}
+
+void UpdateDialogTest::startsIdle()
+{
+    auto *ports = widget<QComboBox>("comboBoxPort");
+    const QList<QSerialPortInfo> available = QSerialPortInfo::availablePorts();
+    QCOMPARE(ports->count(), available.size());
+    for (int i = 0; i < available.size(); ++i)
+        QCOMPARE(ports->itemText(i), available.at(i).portName());
+    // With no serial ports at all the line is two spaces and the file text.
+    QCOMPARE(status(), ports->currentText() + QStringLiteral("  file not available"));
+    QVERIFY(!widget<QPushButton>("pushButtonDownload")->isEnabled());
+    QVERIFY(widget<QPushButton>("pushButtonOK")->isEnabled());
+    QVERIFY(lightIs(widget<QLabel>("label_tx"), Qt::red));
+    QVERIFY(lightIs(widget<QLabel>("label_rx"), Qt::red));
+    QCOMPARE(widget<QProgressBar>("progressBarDownload")->value(), 0);
+    QCOMPARE(dialog->updateState(), UpdateState::Probing);
+    // Nothing goes out before File.
+    QTest::qWait(300);
+    QVERIFY(device->raw.isEmpty());
+}
+
+void UpdateDialogTest::portBoxRewritesStatusLine()
+{
+    auto *ports = widget<QComboBox>("comboBoxPort");
+    ports->setEditText(QStringLiteral("COM7"));
+    QCOMPARE(status(), QStringLiteral("COM7  file not available"));
+
+    reachReady();
+    QTest::mouseClick(widget<QPushButton>("pushButtonDownload"), Qt::LeftButton);
+    QTRY_COMPARE(status(), QStringLiteral("Please wait, in progressing..."));
+    ports->setEditText(QStringLiteral("ttyUSB9"));
+    QCOMPARE(status(), QStringLiteral("ttyUSB9  ") + image);
+    // The open port stays as it was: the device still hears the tool.
+    QVERIFY(device->waitForFrames(3));
+    QCOMPARE(device->frames.last()[1], CMD_START);
+}
+
+void UpdateDialogTest::endClosesWithAccepted()
+{
+    QSignalSpy finished(dialog.get(), &QDialog::finished);
+    QTest::mouseClick(widget<QPushButton>("pushButtonCancel"), Qt::LeftButton);
+    QCOMPARE(finished.size(), 1);
+    QCOMPARE(finished.first().first().toInt(), int(QDialog::Accepted));
+    QVERIFY(!dialog->isVisible());
+}
+
+void UpdateDialogTest::languageChangeRestoresTexts()
+{
+    QEvent change(QEvent::LanguageChange);
+    QCoreApplication::sendEvent(dialog.get(), &change);
+    QCOMPARE(status(), QStringLiteral("TextLabel"));
+    QCOMPARE(widget<QLabel>("label_tx")->text(), QStringLiteral("132"));
+    QCOMPARE(widget<QPushButton>("pushButtonOK")->text(), QStringLiteral("File"));
+}
+
+void UpdateDialogTest::cancelledFileDialogChangesNothing()
+{
+    const QString before = status();
+    widget<QComboBox>("comboBoxPort")->setEditText(device->path());
+    const QString withPort = status();
+    chooseFile(*dialog, QString());
+    QCOMPARE(status(), withPort);
+    QVERIFY(before != withPort);
+    QVERIFY(widget<QPushButton>("pushButtonOK")->isEnabled());
+    QTest::qWait(400);
+    QVERIFY(device->raw.isEmpty());
+    QCOMPARE(status(), withPort);
+}
+
+void UpdateDialogTest::probesEvery200ms()
+{
+    startProcedure(*dialog, device->path(), image);
+    QCOMPARE(status(), device->path() + QStringLiteral("  ") + image);
+    QVERIFY(!widget<QPushButton>("pushButtonOK")->isEnabled());
+    QVERIFY(device->waitForFrames(1));
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(device->waitForFrames(6, 3000));
+    const qint64 elapsed = clock.elapsed();
+    // Five more probes at 200 ms each: about a second, never much faster.
+    QVERIFY2(elapsed >= 900 && elapsed < 2000, qPrintable(QString::number(elapsed)));
+    QCOMPARE(status(), QStringLiteral("finding device..."));
+    QCOMPARE(device->raw.left(PingOnWire.size() * 6), PingOnWire.repeated(6));
+    QCOMPARE(device->badChecks, 0);
+}
+
+void UpdateDialogTest::handshakeShowsVersions_data()
+{
+    QTest::addColumn<quint32>("versionBytes"); // frame bytes 4..7, little-endian
+    QTest::addColumn<QString>("text");
+    QTest::newRow("07 05 00 01") << 0x01000507u << "Firm V01.00, hardware V05.07, click Download";
+    QTest::newRow("00 02 0A 01") << 0x010A0200u << "Firm V01.0a, hardware V02.00, click Download";
+    QTest::newRow("7E 7D FF 80") << 0x80FF7D7Eu << "Firm V80.ff, hardware V7d.7e, click Download";
+}
+
+void UpdateDialogTest::handshakeShowsVersions()
+{
+    QFETCH(quint32, versionBytes);
+    QFETCH(QString, text);
+
+    startProcedure(*dialog, device->path(), image);
+    QVERIFY(device->waitForFrames(1));
+    device->send(RSP_PRESENT);
+    QVERIFY(device->waitForFrames(2));
+    QCOMPARE(status(), QStringLiteral("get Version Info"));
+    QCOMPARE(dialog->updateState(), UpdateState::VersionQuery);
+    device->send(RSP_VERSION, versionBytes);
+    QTRY_COMPARE(status(), text);
+    QVERIFY(widget<QPushButton>("pushButtonDownload")->isEnabled());
+    QCOMPARE(dialog->updateState(), UpdateState::Ready);
+    // Ready sends nothing more and the timer is stopped.
+    QTest::qWait(500);
+    QCOMPARE(device->raw, PingOnWire + VersionQueryOnWire);
+    QCOMPARE(status(), text);
+}
+
+void UpdateDialogTest::lightsFlashWithTraffic()
+{
+    auto *tx = widget<QLabel>("label_tx");
+    auto *rx = widget<QLabel>("label_rx");
+    startProcedure(*dialog, device->path(), image);
+    QVERIFY(lightIs(tx, Qt::green));
+    QTRY_VERIFY_WITH_TIMEOUT(lightIs(tx, Qt::red), 190);
+    QVERIFY(lightIs(rx, Qt::red));
+    QVERIFY(device->waitForFrames(1));
+    device->send(RSP_PRESENT);
+    QTRY_VERIFY(lightIs(rx, Qt::green));
+    QTRY_VERIFY_WITH_TIMEOUT(lightIs(rx, Qt::red), 190);
+}
+
+void UpdateDialogTest::frameFailingIdentificationIsIgnored()
+{
+    startProcedure(*dialog, device->path(), image);
+    QVERIFY(device->waitForFrames(1));
+    DeviceFrame wrongLead = makeDeviceFrame(RSP_PRESENT);
+    wrongLead[2] = 0x51;
+    device->sendFrame(wrongLead);
+    // Probing goes on as if nothing came, and the receive light stays off.
+    QVERIFY(device->waitForFrames(4));
+    QVERIFY(lightIs(widget<QLabel>("label_rx"), Qt::red));
+    QCOMPARE(dialog->updateState(), UpdateState::Probing);
+    for (quint8 command : device->commands())
+        QCOMPARE(command, CMD_PING);
+}
+
+void UpdateDialogTest::frameNotActedOnStopsTimer_data()
+{
+    QTest::addColumn<bool>("inVersionQuery");
+    QTest::addColumn<quint8>("code");
+    QTest::newRow("version while probing") << false << RSP_VERSION;
+    QTest::newRow("done while probing") << false << RSP_DONE;
+    QTest::newRow("unknown code while probing") << false << quint8(0x90);
+    QTest::newRow("present during version query") << true << RSP_PRESENT;
+}
+
+void UpdateDialogTest::frameNotActedOnStopsTimer()
+{
+    QFETCH(bool, inVersionQuery);
+    QFETCH(quint8, code);
+
+    startProcedure(*dialog, device->path(), image);
+    QVERIFY(device->waitForFrames(1));
+    if (inVersionQuery) {
+        device->send(RSP_PRESENT);
+        QVERIFY(device->waitForFrames(2));
+    }
+    const QString before = status();
+    const UpdateState stateBefore = dialog->updateState();
+    const int sent = device->frames.size();
+    device->send(code, 0x01000507);
+    QTRY_VERIFY(lightIs(widget<QLabel>("label_rx"), Qt::green));
+    // No more probes, no time-out text: the procedure waits for the device.
+    QTest::qWait(600);
+    QCOMPARE(device->frames.size(), sent);
+    QCOMPARE(status(), before);
+    QCOMPARE(dialog->updateState(), stateBefore);
+    QVERIFY(!widget<QPushButton>("pushButtonDownload")->isEnabled());
+}
+
+void UpdateDialogTest::versionQueryTimesOut()
+{
+    startProcedure(*dialog, device->path(), image);
+    QVERIFY(device->waitForFrames(1));
+    device->send(RSP_PRESENT);
+    QVERIFY(device->waitForFrames(2));
+    QTRY_COMPARE(status(), QStringLiteral("Get device version failed"));
+    QTest::qWait(500);
+    QCOMPARE(device->commands(), (QList<quint8>{CMD_PING, CMD_GET_VERSION}));
+    // A late answer is still taken.
+    device->send(RSP_VERSION, 0x01000507);
+    QTRY_COMPARE(status(), QStringLiteral("Firm V01.00, hardware V05.07, click Download"));
+    QVERIFY(widget<QPushButton>("pushButtonDownload")->isEnabled());
+}
+
+void UpdateDialogTest::portThatCannotBeOpened()
+{
+    const QString missing = dir.path() + QStringLiteral("/no-such-port");
+    startProcedure(*dialog, missing, image);
+    QVERIFY2(
+        status().startsWith(QStringLiteral("Cannot open port ") + missing + QLatin1String(": ")),
+        qPrintable(status()));
+    QVERIFY(status().size() > QStringLiteral("Cannot open port : ").size() + missing.size());
+    const QString failure = status();
+    QVERIFY(widget<QPushButton>("pushButtonOK")->isEnabled());
+    QTest::qWait(500);
+    QCOMPARE(status(), failure); // no probing behind the user's back
+
+    // The user picks the right port and tries again.
+    startProcedure(*dialog, device->path(), image);
+    QVERIFY(device->waitForFrames(1));
+    device->send(RSP_PRESENT);
+    QVERIFY(device->waitForFrames(2));
+    QCOMPARE(device->commands(), (QList<quint8>{CMD_PING, CMD_GET_VERSION}));
+}
+
+void UpdateDialogTest::lostPortIsReported()
+{
+    reachReady();
+    device->terminal().hangUp();
+    QTRY_VERIFY2(status().startsWith(QStringLiteral("Port lost")), qPrintable(status()));
+    QVERIFY(widget<QPushButton>("pushButtonOK")->isEnabled());
+    QVERIFY(!widget<QPushButton>("pushButtonDownload")->isEnabled());
+    QCOMPARE(dialog->updateState(), UpdateState::Probing);
+}
+
+QTEST_MAIN(UpdateDialogTest)
+#include "tst_updatedialog.moc"
