@@ -1,0 +1,440 @@
+// Complete firmware updates through the real window and the real QSerialPort on a
+// pseudo-terminal: with the simulated device for whole transfers, and frame by frame where the
+// exact bytes on the wire matter.
+#include "scripteddevice.h"
+#include "simulateddevice.h"
+#include "vantuupdate.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace testing;
+
+namespace {
+
+const QString VersionText = QStringLiteral("Firm V01.00, hardware V05.07, click Download");
+const QString Updated = QStringLiteral("Firmware is updated");
+const QString InProgress = QStringLiteral("Please wait, in progressing...");
+const QString TimedOut = QStringLiteral("device time out, re-start this program");
+
+QByteArray padded(QByteArray bytes)
+{
+    while (bytes.size() % 4)
+        bytes.append('\0');
+    return bytes;
+}
+
+} // namespace
+
+class TransferTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void completeUpdate_data();
+    void completeUpdate();
+    void requestPatterns_data();
+    void requestPatterns();
+    void secondDownloadAfterDeviceAnnounces();
+    void cancelByDevice();
+
+    void framesOnTheWire();
+    void lastShortBlockIsPaddedWithZeros();
+    void endOfImageForAnyRequestPastIt_data();
+    void endOfImageForAnyRequestPastIt();
+    void emptyImage();
+    void silenceDuringTransfer();
+    void responsesOutsideTheirState();
+    void downloadOutsideReadyDoesNothing();
+    void imageShrinksDuringTransfer();
+    void imageRemovedBeforeDownload();
+    void imageTooLargeForTheProtocol();
+
+private:
+    template <typename T> T *widget(const char *name)
+    {
+        return dialog->findChild<T *>(QLatin1String(name));
+    }
+    QString status() { return widget<QLabel>("labelStatusBar")->text(); }
+    void clickDownload()
+    {
+        QTest::mouseClick(widget<QPushButton>("pushButtonDownload"), Qt::LeftButton);
+    }
+
+    // The simulated device on its own pseudo-terminal; the window reaches Ready with it.
+    void readyWithSimulatedDevice(const QString &image, const DeviceOptions &options = {});
+    // The scripted device; the window reaches Ready and Download has sent CMD_START.
+    void startedWithScriptedDevice(const QString &image);
+    // Sends a data request and waits for the tool's answer; returns that frame.
+    FramePayload request(quint32 offset);
+
+    std::unique_ptr<vantuUpdate> dialog;
+    std::unique_ptr<PseudoTerminal> line;
+    std::unique_ptr<SimulatedDevice> simulated;
+    std::unique_ptr<ScriptedDevice> scripted;
+    std::unique_ptr<QTemporaryDir> dir;
+};
+
+void TransferTest::init()
+{
+    QTest::failOnWarning(
+        QRegularExpression(QStringLiteral("^(?!This plugin does not support propagateSizeHints)")));
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    dialog = std::make_unique<vantuUpdate>();
+    dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
+}
+
+void TransferTest::cleanup()
+{
+    dialog.reset();
+    simulated.reset();
+    line.reset();
+    scripted.reset();
+    dir.reset();
+}
+
+void TransferTest::readyWithSimulatedDevice(const QString &image, const DeviceOptions &options)
+{
+    line = std::make_unique<PseudoTerminal>();
+    QVERIFY2(line->open(), qPrintable(line->errorString()));
+    simulated = std::make_unique<SimulatedDevice>(line.get(), options);
+    startProcedure(*dialog, line->slavePath(), image);
+    QTRY_COMPARE(status(), VersionText);
+}
+
+void TransferTest::startedWithScriptedDevice(const QString &image)
+{
+    scripted = std::make_unique<ScriptedDevice>();
+    QVERIFY(scripted->open());
+    startProcedure(*dialog, scripted->path(), image);
+    QVERIFY(scripted->waitForFrames(1));
+    scripted->send(RSP_PRESENT);
+    QVERIFY(scripted->waitForFrames(2));
+    scripted->send(RSP_VERSION, 0x01000507);
+    QTRY_COMPARE(status(), VersionText);
+    clickDownload();
+    QVERIFY(scripted->waitForFrames(3));
+    QCOMPARE(scripted->frames.last()[1], CMD_START);
+}
+
+FramePayload TransferTest::request(quint32 offset)
+{
+    const int before = scripted->frames.size();
+    scripted->send(RSP_DATA_REQUEST, offset);
+    if (!scripted->waitForFrames(before + 1))
+        return FramePayload{};
+    return scripted->frames.last();
+}
+
+void TransferTest::completeUpdate_data()
+{
+    QTest::addColumn<int>("size");
+    for (int size : {1, 4, 1023, 1024, 1030, 65536})
+        QTest::addRow("%d bytes", size) << size;
+}
+
+void TransferTest::completeUpdate()
+{
+    QFETCH(int, size);
+    const QByteArray content = escapeHeavyBytes(size, quint32(size));
+    const QString image = writeImage(dir->path(), QStringLiteral("fw.vuf"), content);
+    readyWithSimulatedDevice(image);
+    QSignalSpy completed(simulated.get(), &SimulatedDevice::updateCompleted);
+
+    auto *progress = widget<QProgressBar>("progressBarDownload");
+    QList<int> progressSeen;
+    connect(progress, &QProgressBar::valueChanged, this, [&](int v) { progressSeen.append(v); });
+
+    clickDownload();
+    QCOMPARE(status(), InProgress);
+    QTRY_COMPARE_WITH_TIMEOUT(status(), Updated, 60000);
+    QCOMPARE(completed.size(), 1);
+    QCOMPARE(simulated->receivedImage(), padded(content));
+    QCOMPARE(simulated->stats().offsetMismatches, 0);
+    QCOMPARE(progress->value(), 100);
+    QVERIFY(std::is_sorted(progressSeen.cbegin(), progressSeen.cend()));
+    QVERIFY(!widget<QPushButton>("pushButtonDownload")->isEnabled());
+    QCOMPARE(dialog->updateState(), UpdateState::Probing);
+}
+
+void TransferTest::requestPatterns_data()
+{
+    QTest::addColumn<DeviceOptions>("options");
+    const int size = 5000;
+    DeviceOptions retries;
+    retries.retryEvery = 7;
+    DeviceOptions random;
+    random.randomOrder = true;
+    random.randomSeed = 42;
+    random.imageSize = size;
+    DeviceOptions unaligned;
+    unaligned.unalignedRequests = true;
+    QTest::newRow("re-requests across blocks") << retries;
+    QTest::newRow("random order") << random;
+    QTest::newRow("unaligned offsets") << unaligned;
+}
+
+void TransferTest::requestPatterns()
+{
+    QFETCH(DeviceOptions, options);
+    const QByteArray content = escapeHeavyBytes(5000, 7);
+    readyWithSimulatedDevice(writeImage(dir->path(), QStringLiteral("fw.vuf"), content), options);
+    clickDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(status(), Updated, 20000);
+    QCOMPARE(simulated->receivedImage(), padded(content));
+    QCOMPARE(simulated->stats().retryMismatches, 0);
+    QCOMPARE(simulated->stats().offsetMismatches, 0);
+}
+
+void TransferTest::secondDownloadAfterDeviceAnnounces()
+{
+    DeviceOptions options;
+    options.announceAfterDone = true;
+    const QByteArray first = escapeHeavyBytes(3000, 1);
+    const QString image = writeImage(dir->path(), QStringLiteral("fw.vuf"), first);
+    readyWithSimulatedDevice(image, options);
+    clickDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(status(), Updated, 20000);
+
+    // The device comes up again: versions, Download enabled for the same image, which was
+    // rewritten in the meantime; the second download sends what the file holds now.
+    QTRY_COMPARE(status(), VersionText);
+    QVERIFY(widget<QPushButton>("pushButtonDownload")->isEnabled());
+    const QByteArray second = escapeHeavyBytes(4100, 2);
+    writeImage(dir->path(), QStringLiteral("fw.vuf"), second);
+    clickDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(status(), Updated, 20000);
+    QCOMPARE(simulated->stats().updatesCompleted, 2);
+    QCOMPARE(simulated->receivedImage(), padded(second));
+}
+
+void TransferTest::cancelByDevice()
+{
+    DeviceOptions options;
+    options.cancelAt = 2048;
+    readyWithSimulatedDevice(
+        writeImage(dir->path(), QStringLiteral("fw.vuf"), escapeHeavyBytes(4096)), options);
+    QSignalSpy received(simulated.get(), &SimulatedDevice::frameReceived);
+    clickDownload();
+    QTRY_COMPARE(status(), QStringLiteral("Device canncelled, please retry"));
+    QVERIFY(!widget<QPushButton>("pushButtonDownload")->isEnabled());
+    QCOMPARE(dialog->updateState(), UpdateState::Probing);
+    // Nothing more goes out: the tool waits for the device to announce itself.
+    const int sent = received.size();
+    QTest::qWait(500);
+    QCOMPARE(received.size(), sent);
+}
+
+void TransferTest::framesOnTheWire()
+{
+    const QByteArray content = QByteArray::fromHex("0001020311227E44");
+    startedWithScriptedDevice(writeImage(dir->path(), QStringLiteral("fw.vuf"), content));
+    const QByteArray handshake = QByteArray::fromHex("7EFF50000000000000977EFF50010000000000"
+                                                     "37");
+    QCOMPARE(scripted->raw, handshake + QByteArray::fromHex("7EFF5003000000000077"));
+
+    scripted->raw.clear();
+    request(4);
+    QCOMPARE(scripted->raw, QByteArray::fromHex("7EFF500411227D5E44049E"));
+    scripted->raw.clear();
+    request(0);
+    QCOMPARE(scripted->raw, QByteArray::fromHex("7EFF500400010203"
+                                                "00"
+                                                "20"));
+    QCOMPARE(widget<QProgressBar>("progressBarDownload")->value(), 0);
+    scripted->raw.clear();
+    request(8);
+    QCOMPARE(scripted->raw, QByteArray::fromHex("7EFF50050000000000"
+                                                "96"));
+    QCOMPARE(widget<QProgressBar>("progressBarDownload")->value(), 100);
+    QCOMPARE(dialog->updateState(), UpdateState::Finishing);
+    scripted->send(RSP_DONE);
+    QTRY_COMPARE(status(), Updated);
+    QCOMPARE(scripted->badChecks, 0);
+}
+
+void TransferTest::lastShortBlockIsPaddedWithZeros()
+{
+    const QByteArray content = escapeHeavyBytes(1030, 3);
+    startedWithScriptedDevice(writeImage(dir->path(), QStringLiteral("fw.vuf"), content));
+    // Offset 1028 holds the last two image bytes: the rest is zeros, never bytes of the block
+    // before. Asked again after an earlier block, the same bytes come back.
+    for (quint32 offset : {0u, 1020u, 1024u, 1028u, 4u, 1028u, 1029u}) {
+        const FramePayload frame = request(offset);
+        QCOMPARE(frame[1], CMD_DATA);
+        const quint32 at = offset & ~3u;
+        for (int k = 0; k < 4; ++k) {
+            const char expected = at + k < quint32(content.size()) ? content[at + k] : '\0';
+            QCOMPARE(char(frame[2 + k]), expected);
+        }
+        QCOMPARE(frame[6], quint8(offset));
+    }
+}
+
+void TransferTest::endOfImageForAnyRequestPastIt_data()
+{
+    QTest::addColumn<quint32>("offset");
+    QTest::newRow("exactly the length") << 1030u;
+    QTest::newRow("length rounded up to four") << 1032u;
+    QTest::newRow("far past") << 0x10000u;
+    QTest::newRow("negative as a signed offset") << 0xFFFFFFFCu;
+}
+
+void TransferTest::endOfImageForAnyRequestPastIt()
+{
+    QFETCH(quint32, offset);
+    startedWithScriptedDevice(
+        writeImage(dir->path(), QStringLiteral("fw.vuf"), escapeHeavyBytes(1030, 4)));
+    request(0);
+    QCOMPARE(request(offset)[1], CMD_END);
+    QCOMPARE(dialog->updateState(), UpdateState::Finishing);
+    QCOMPARE(widget<QProgressBar>("progressBarDownload")->value(), 100);
+    scripted->send(RSP_DONE);
+    QTRY_COMPARE(status(), Updated);
+}
+
+void TransferTest::emptyImage()
+{
+    const QString image = writeImage(dir->path(), QStringLiteral("empty.vuf"), QByteArray());
+    scripted = std::make_unique<ScriptedDevice>();
+    QVERIFY(scripted->open());
+    startProcedure(*dialog, scripted->path(), image);
+    QVERIFY(scripted->waitForFrames(1));
+    scripted->send(RSP_PRESENT);
+    QVERIFY(scripted->waitForFrames(2));
+    scripted->send(RSP_VERSION, 0x01000507);
+    QTRY_COMPARE(status(), VersionText);
+
+    clickDownload();
+    QCOMPARE(status(), QStringLiteral("File is Vacant"));
+    QTest::qWait(300);
+    QCOMPARE(scripted->frames.size(), 2);
+    QCOMPARE(dialog->updateState(), UpdateState::Ready);
+    QVERIFY(widget<QPushButton>("pushButtonDownload")->isEnabled());
+
+    // The file was closed: a later Download opens it again by name and finds the new content.
+    writeImage(dir->path(), QStringLiteral("empty.vuf"), QByteArray("\x01\x02\x03\x04", 4));
+    clickDownload();
+    QCOMPARE(status(), InProgress);
+    QVERIFY(scripted->waitForFrames(3));
+    QCOMPARE(scripted->frames.last()[1], CMD_START);
+    QCOMPARE(request(0)[2], quint8(0x01));
+}
+
+void TransferTest::silenceDuringTransfer()
+{
+    startedWithScriptedDevice(
+        writeImage(dir->path(), QStringLiteral("fw.vuf"), escapeHeavyBytes(8, 5)));
+    QTRY_COMPARE(status(), TimedOut);
+    QVERIFY(!widget<QPushButton>("pushButtonDownload")->isEnabled());
+    QTest::qWait(450);
+    QCOMPARE(scripted->frames.size(), 3); // only the transfer's first frame: nothing is re-sent
+    QCOMPARE(dialog->updateState(), UpdateState::Starting);
+
+    // A late device is still served, and its success still reported.
+    QCOMPARE(request(0)[1], CMD_DATA);
+    QCOMPARE(request(4)[1], CMD_DATA);
+    QCOMPARE(request(8)[1], CMD_END);
+    scripted->send(RSP_DONE);
+    QTRY_COMPARE(status(), Updated);
+}
+
+void TransferTest::responsesOutsideTheirState()
+{
+    startedWithScriptedDevice(
+        writeImage(dir->path(), QStringLiteral("fw.vuf"), escapeHeavyBytes(16, 6)));
+    request(0);
+    // RSP_DONE while data is still being fetched: not acted on, but the timer stops and the
+    // light flashes.
+    auto *rx = widget<QLabel>("label_rx");
+    QTRY_VERIFY(lightIs(rx, Qt::red));
+    scripted->send(RSP_DONE);
+    QTRY_VERIFY(lightIs(rx, Qt::green));
+    QTest::qWait(400);
+    QCOMPARE(status(), InProgress);
+    QCOMPARE(dialog->updateState(), UpdateState::Transferring);
+
+    // A data request after the end was announced is not served.
+    QCOMPARE(request(16)[1], CMD_END);
+    const int sent = scripted->frames.size();
+    scripted->send(RSP_DATA_REQUEST, 0);
+    scripted->send(RSP_CANCELLED);
+    QTest::qWait(400);
+    QCOMPARE(scripted->frames.size(), sent);
+    QCOMPARE(dialog->updateState(), UpdateState::Finishing);
+    scripted->send(RSP_DONE);
+    QTRY_COMPARE(status(), Updated);
+}
+
+void TransferTest::downloadOutsideReadyDoesNothing()
+{
+    startedWithScriptedDevice(
+        writeImage(dir->path(), QStringLiteral("fw.vuf"), escapeHeavyBytes(16, 8)));
+    auto *download = widget<QPushButton>("pushButtonDownload");
+    QVERIFY(download->isEnabled()); // stays enabled while the transfer runs
+    clickDownload();
+    request(0);
+    clickDownload();
+    QTest::qWait(100);
+    QCOMPARE(scripted->commands(), (QList<quint8>{CMD_PING, CMD_GET_VERSION, CMD_START, CMD_DATA}));
+    QCOMPARE(dialog->updateState(), UpdateState::Transferring);
+}
+
+void TransferTest::imageShrinksDuringTransfer()
+{
+    const QByteArray content = escapeHeavyBytes(4096, 9);
+    const QString image = writeImage(dir->path(), QStringLiteral("fw.vuf"), content);
+    startedWithScriptedDevice(image);
+    QCOMPARE(request(0)[1], CMD_DATA);
+    QFile::resize(image, 100);
+    const int sent = scripted->frames.size();
+    scripted->send(RSP_DATA_REQUEST, 1024);
+    QTRY_COMPARE(status(), QStringLiteral("Cannot read the image file, download stopped"));
+    QTest::qWait(400);
+    QCOMPARE(scripted->frames.size(), sent); // nothing invented goes out
+    QVERIFY(!widget<QPushButton>("pushButtonDownload")->isEnabled());
+    QCOMPARE(dialog->updateState(), UpdateState::Probing);
+}
+
+void TransferTest::imageRemovedBeforeDownload()
+{
+    // The image was chosen and opened, then deleted: what was chosen is what goes out.
+    const QByteArray content = escapeHeavyBytes(2000, 10);
+    const QString image = writeImage(dir->path(), QStringLiteral("fw.vuf"), content);
+    readyWithSimulatedDevice(image);
+    QVERIFY(QFile::remove(image));
+    clickDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(status(), Updated, 20000);
+    QCOMPARE(simulated->receivedImage(), padded(content));
+}
+
+void TransferTest::imageTooLargeForTheProtocol()
+{
+    const QString image = writeImage(dir->path(), QStringLiteral("huge.vuf"), QByteArray("x"));
+    QVERIFY(QFile::resize(image, MaxImageSize + 1)); // sparse: no disk space is used
+    scripted = std::make_unique<ScriptedDevice>();
+    QVERIFY(scripted->open());
+    startProcedure(*dialog, scripted->path(), image);
+    QVERIFY(scripted->waitForFrames(1));
+    scripted->send(RSP_PRESENT);
+    QVERIFY(scripted->waitForFrames(2));
+    scripted->send(RSP_VERSION, 0x01000507);
+    QTRY_COMPARE(status(), VersionText);
+    clickDownload();
+    QCOMPARE(status(), QStringLiteral("Image too large: more than 2147483647 bytes"));
+    QTest::qWait(300);
+    QCOMPARE(scripted->frames.size(), 2);
+}
+
+QTEST_MAIN(TransferTest)
+#include "tst_transfer.moc"
