@@ -248,9 +248,7 @@ void TransferTest::framesOnTheWire()
     QCOMPARE(scripted->raw, QByteArray::fromHex("7EFF500411227D5E44049E"));
     scripted->raw.clear();
     request(0);
-    QCOMPARE(scripted->raw, QByteArray::fromHex("7EFF500400010203"
-                                                "00"
-                                                "20"));
+    QCOMPARE(scripted->raw, QByteArray::fromHex("7EFF50040001020300B1"));
     QCOMPARE(widget<QProgressBar>("progressBarDownload")->value(), 0);
     scripted->raw.clear();
     request(8);
