@@ -35,7 +35,9 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-"$sim" "$@" >"$sim_out" &
+# Its output (the port, then a line per finished update) shows on the
+# terminal and is kept in a file to pick up the port from.
+"$sim" "$@" > >(tee "$sim_out") &
 sim_pid=$!
 
 # The simulator announces its pseudo-terminal on its first line.
@@ -48,7 +50,6 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 if [ -z "$port" ]; then
-    cat "$sim_out"
     if kill -0 "$sim_pid" 2>/dev/null; then
         echo "run.sh: the simulator did not announce its port within 10 s" >&2
         exit 1
