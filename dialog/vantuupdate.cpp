@@ -141,19 +141,20 @@ bool vantuUpdate::openPort()
 void vantuUpdate::handlePortError(QSerialPort::SerialPortError error)
 {
     // ResourceError is what a pulled adapter normally gives; a hung-up line can also show up as
-    // a read or write error that repeats for as long as the port stays open.
+    // a read or write error that repeats for as long as the port stays open. Either way the port
+    // is closed at once, so that a dead line cannot keep the event loop busy. The system's error
+    // text is often a stale errno by then, so the line names the port instead.
     if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError &&
         error != QSerialPort::WriteError)
         return;
     if (!port.isOpen())
         return;
-    const QString reason = port.errorString();
     port.close();
     responseTimer.stop();
     state = UpdateState::Probing;
     ui->pushButtonDownload->setEnabled(false);
     ui->pushButtonOK->setEnabled(true);
-    setStatus(QStringLiteral("Port lost: %1").arg(reason));
+    setStatus(QStringLiteral("Port lost: %1").arg(ui->comboBoxPort->currentText()));
 }
 
 void vantuUpdate::sendCommandForState()

@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/resource.h>
+
 using namespace testing;
 
 namespace {
@@ -54,6 +56,7 @@ private slots:
     void silenceDuringTransfer();
     void responsesOutsideTheirState();
     void downloadOutsideReadyDoesNothing();
+    void lineLostMidTransfer();
     void imageShrinksDuringTransfer();
     void imageRemovedBeforeDownload();
     void imageTooLargeForTheProtocol();
@@ -386,6 +389,38 @@ void TransferTest::downloadOutsideReadyDoesNothing()
     QTest::qWait(100);
     QCOMPARE(scripted->commands(), (QList<quint8>{CMD_PING, CMD_GET_VERSION, CMD_START, CMD_DATA}));
     QCOMPARE(dialog->updateState(), UpdateState::Transferring);
+}
+
+void TransferTest::lineLostMidTransfer()
+{
+    startedWithScriptedDevice(
+        writeImage(dir->path(), QStringLiteral("fw.vuf"), escapeHeavyBytes(4096, 11)));
+    QCOMPARE(request(0)[1], CMD_DATA);
+    const QString port = scripted->path();
+    QElapsedTimer noticed;
+    noticed.start();
+    scripted->terminal().hangUp();
+    QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("Port lost: ") + port, 1000);
+    const qint64 noticedMs = noticed.elapsed();
+    QVERIFY(widget<QPushButton>("pushButtonOK")->isEnabled());
+    QVERIFY(!widget<QPushButton>("pushButtonDownload")->isEnabled());
+    QCOMPARE(dialog->updateState(), UpdateState::Probing);
+
+    // A dead line must not keep the event loop busy: a second of idling costs next to nothing.
+    const auto cpuSeconds = [] {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+               (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    };
+    const double before = cpuSeconds();
+    QEventLoop idle;
+    QTimer::singleShot(1000, &idle, &QEventLoop::quit);
+    idle.exec();
+    const double used = cpuSeconds() - before;
+    qInfo("lost line noticed after %lld ms; CPU over the next second: %.1f%%", noticedMs,
+          used * 100);
+    QVERIFY2(used < 0.05, qPrintable(QString::number(used)));
 }
 
 void TransferTest::imageShrinksDuringTransfer()

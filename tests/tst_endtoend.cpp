@@ -1,0 +1,99 @@
+// The tool against the simulated device program itself, started as a separate process: the path
+// a user takes with the run script.
+#include "scripteddevice.h"
+#include "vantuupdate.h"
+
+#include <QCryptographicHash>
+#include <QLabel>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace testing;
+
+class EndToEndTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void updateThroughTheSimulatorProgram();
+
+private:
+    // Starts devicesim with the given options; returns the port it prints.
+    QString startSimulator(QProcess &simulator, const QStringList &options);
+};
+
+QString EndToEndTest::startSimulator(QProcess &simulator, const QStringList &options)
+{
+    simulator.setProgram(QStringLiteral(DEVICESIM_PATH));
+    simulator.setArguments(options);
+    simulator.start();
+    if (!simulator.waitForStarted(5000))
+        return {};
+    const bool printed = QTest::qWaitFor([&] { return simulator.canReadLine(); }, 5000);
+    if (!printed)
+        return {};
+    const QString line = QString::fromUtf8(simulator.readLine()).trimmed();
+    return line.startsWith(QLatin1String("port: ")) ? line.mid(6) : QString();
+}
+
+void EndToEndTest::updateThroughTheSimulatorProgram()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QByteArray content = escapeHeavyBytes(10000, 77);
+    const QString image = writeImage(dir.path(), QStringLiteral("firmware.vuf"), content);
+    const QString received = dir.filePath(QStringLiteral("received.bin"));
+
+    QProcess simulator;
+    const QString port = startSimulator(
+        simulator,
+        {QStringLiteral("--silent-probes"), QStringLiteral("2"), QStringLiteral("--version-bytes"),
+         QStringLiteral("0002"
+                        "0A01"),
+         QStringLiteral("--output"), received, QStringLiteral("--exit-after-update")});
+    QVERIFY2(!port.isEmpty(), simulator.readAllStandardError().constData());
+
+    vantuUpdate dialog;
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    auto *statusLine = dialog.findChild<QLabel *>(QStringLiteral("labelStatusBar"));
+    startProcedure(dialog, port, image);
+    // Two probes go unanswered first.
+    QTRY_COMPARE(statusLine->text(), QStringLiteral("finding device..."));
+    QTRY_COMPARE(statusLine->text(),
+                 QStringLiteral("Firm V01.0a, hardware V02.00, click Download"));
+
+    // Wait in a real event loop: QTRY_* sleeps between its polls, which would pace a device in
+    // another process to one exchange per poll.
+    QSignalSpy output(&simulator, &QProcess::readyReadStandardOutput);
+    QTest::mouseClick(dialog.findChild<QPushButton *>(QStringLiteral("pushButtonDownload")),
+                      Qt::LeftButton);
+    QString report;
+    while (!report.contains(QLatin1String("image:")) && output.wait(30000))
+        report += QString::fromUtf8(simulator.readAllStandardOutput());
+    QTRY_COMPARE(statusLine->text(), QStringLiteral("Firmware is updated"));
+    QCOMPARE(dialog.findChild<QProgressBar *>(QStringLiteral("progressBarDownload"))->value(), 100);
+
+    // The simulator exits after the update: the tool sees its line go.
+    QSignalSpy finished(&simulator, &QProcess::finished);
+    QVERIFY(simulator.state() == QProcess::NotRunning || finished.wait(5000));
+    QTRY_VERIFY(statusLine->text().startsWith(QLatin1String("Port lost")));
+    QVERIFY(dialog.findChild<QPushButton *>(QStringLiteral("pushButtonOK"))->isEnabled());
+    QCOMPARE(simulator.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(simulator.exitCode(), 0);
+    QFile out(received);
+    QVERIFY(out.open(QIODevice::ReadOnly));
+    QCOMPARE(out.readAll(), content); // 10000 bytes: a multiple of four, so no padding
+    report += QString::fromUtf8(simulator.readAllStandardOutput());
+    const QByteArray sha = QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex();
+    QVERIFY2(report.contains(QStringLiteral("image: 10000 bytes sha256 ") + QLatin1String(sha)),
+             qPrintable(report));
+}
+
+QTEST_MAIN(EndToEndTest)
+#include "tst_endtoend.moc"
