@@ -1,17 +1,24 @@
 #include "vantuupdate.h"
 
+#include "serialtuning.h"
 #include "updateform.h"
 
 #include <QComboBox>
 #include <QEvent>
 #include <QFileDialog>
 #include <QLabel>
+#include <QLoggingCategory>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTime>
 
 #include <chrono>
 
 using namespace std::chrono_literals;
+
+// Every frame sent and received, for chasing a problem on a real line. Off unless asked for:
+// QT_LOGGING_RULES="vantu.wire.debug=true".
+Q_LOGGING_CATEGORY(lcWire, "vantu.wire", QtWarningMsg)
 
 namespace {
 
@@ -34,6 +41,17 @@ QString devicePath(const QString &portName)
 #else
     return portName;
 #endif
+}
+
+void traceFrame(const char *direction, const quint8 *bytes, int count)
+{
+    if (!lcWire().isDebugEnabled())
+        return;
+    const QByteArray hex =
+        QByteArray::fromRawData(reinterpret_cast<const char *>(bytes), count).toHex(' ');
+    qCDebug(lcWire, "%s %s %s",
+            qPrintable(QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz"))), direction,
+            hex.constData());
 }
 
 } // namespace
@@ -80,7 +98,9 @@ void vantuUpdate::composeStatusLine()
 
 void vantuUpdate::setStatus(const QString &text)
 {
+    // The line is narrow: a long text is cut at its edge, so the whole text is on the tooltip.
     ui->labelStatusBar->setText(text);
+    ui->labelStatusBar->setToolTip(text);
 }
 
 void vantuUpdate::on_comboBoxPort_currentTextChanged(const QString &)
@@ -128,8 +148,10 @@ bool vantuUpdate::openPort()
     port.setParity(QSerialPort::NoParity);
     port.setDataBits(QSerialPort::Data8);
     port.setStopBits(QSerialPort::OneStop);
-    if (port.open(QIODevice::ReadWrite))
+    if (port.open(QIODevice::ReadWrite)) {
+        requestLowLatency(port);
         return true;
+    }
 
     // Nothing would ever answer a probe on a port that is not open: say so and let the user
     // choose again.
@@ -183,6 +205,7 @@ void vantuUpdate::sendCommandForState()
 void vantuUpdate::sendPayload(FramePayload payload)
 {
     writeHostFrame(port, payload.data(), PayloadSize);
+    traceFrame("tx", payload.data(), PayloadSize);
     ui->label_tx->setPixmap(ledOn);
     QTimer::singleShot(LedFlash, this, &vantuUpdate::disableLed);
     ui->progressBarDownload->setValue(progressValue(quint32(requestedOffset), imageSize));
@@ -232,6 +255,7 @@ void vantuUpdate::receive()
 
 void vantuUpdate::handleDeviceFrame(const DeviceFrame &frame)
 {
+    traceFrame("rx", frame.data(), DeviceFrameSize);
     if (!isDeviceFrame(frame))
         return;
     responseTimer.stop();

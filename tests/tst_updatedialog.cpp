@@ -1,17 +1,23 @@
 // The update window against the real QSerialPort on a pseudo-terminal, with the device side
 // played frame by frame by the test.
 #include "scripteddevice.h"
+#include "serialtuning.h"
 #include "vantuupdate.h"
 
 #include <QComboBox>
 #include <QLabel>
+#include <QLoggingCategory>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSerialPortInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 
 using namespace testing;
 
@@ -48,6 +54,8 @@ private slots:
     void versionQueryTimesOut();
     void portThatCannotBeOpened();
     void lostPortIsReported();
+    void wireTraceOnlyWhenAskedFor();
+    void lowLatencyRequest();
 
 private:
     template <typename T> T *widget(const char *name)
@@ -353,6 +361,70 @@ void UpdateDialogTest::lostPortIsReported()
     QVERIFY(widget<QPushButton>("pushButtonOK")->isEnabled());
     QVERIFY(!widget<QPushButton>("pushButtonDownload")->isEnabled());
     QCOMPARE(dialog->updateState(), UpdateState::Probing);
+}
+
+namespace {
+QStringList wireMessages;
+void captureWireMessages(QtMsgType, const QMessageLogContext &context, const QString &message)
+{
+    if (qstrcmp(context.category, "vantu.wire") == 0)
+        wireMessages.append(message);
+}
+} // namespace
+
+void UpdateDialogTest::wireTraceOnlyWhenAskedFor()
+{
+    wireMessages.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(captureWireMessages);
+    const auto restore = qScopeGuard([previous] {
+        qInstallMessageHandler(previous);
+        QLoggingCategory::setFilterRules(QString());
+    });
+
+    startProcedure(*dialog, device->path(), image);
+    QVERIFY(device->waitForFrames(1));
+    device->send(RSP_PRESENT);
+    QVERIFY(device->waitForFrames(2));
+    QVERIFY(wireMessages.isEmpty()); // silent unless asked
+
+    QLoggingCategory::setFilterRules(QStringLiteral("vantu.wire.debug=true"));
+    device->send(RSP_VERSION, 0x01000507);
+    QTRY_COMPARE(dialog->updateState(), UpdateState::Ready);
+    QTest::mouseClick(widget<QPushButton>("pushButtonDownload"), Qt::LeftButton);
+    QVERIFY(device->waitForFrames(3));
+    QCOMPARE(wireMessages.size(), 2);
+    const QRegularExpression stamp(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d "));
+    QVERIFY2(wireMessages[0].contains(stamp), qPrintable(wireMessages[0]));
+    QVERIFY(wireMessages[0].endsWith(QLatin1String(" rx 7e 5e 50 81 07 05 00 01 00 00")));
+    QVERIFY(wireMessages[1].endsWith(QLatin1String(" tx 50 03 00 00 00 00 00 77")));
+}
+
+void UpdateDialogTest::lowLatencyRequest()
+{
+    // A pseudo-terminal has no such setting: the request fails and the port works as before.
+    QSerialPort pty(device->path());
+    QVERIFY(pty.open(QIODevice::ReadWrite));
+    QVERIFY(!requestLowLatency(pty));
+    pty.write("\x7e", 1);
+    QVERIFY(pty.waitForBytesWritten(1000));
+    QVERIFY(device->terminal().waitForReadyRead(1000));
+
+    // On a UART port the driver takes it. Needs a port this user may open.
+    QSerialPort uart(QStringLiteral("/dev/ttyS0"));
+    if (!uart.open(QIODevice::ReadWrite))
+        QSKIP("no /dev/ttyS0 to open here");
+    serial_struct serial{};
+    if (::ioctl(int(uart.handle()), TIOCGSERIAL, &serial) != 0)
+        QSKIP("/dev/ttyS0 has no serial driver settings");
+    const int original = serial.flags;
+    serial.flags &= ~ASYNC_LOW_LATENCY;
+    QCOMPARE(::ioctl(int(uart.handle()), TIOCSSERIAL, &serial), 0);
+    QVERIFY(requestLowLatency(uart));
+    QCOMPARE(::ioctl(int(uart.handle()), TIOCGSERIAL, &serial), 0);
+    const bool set = serial.flags & ASYNC_LOW_LATENCY;
+    serial.flags = original;
+    ::ioctl(int(uart.handle()), TIOCSSERIAL, &serial);
+    QVERIFY(set);
 }
 
 QTEST_MAIN(UpdateDialogTest)
