@@ -80,6 +80,16 @@ std::optional<qint64> parseNumber(const QString &text)
     return value;
 }
 
+// A chance from 0 to 1.
+std::optional<double> parseRate(const QString &text)
+{
+    bool ok = false;
+    const double value = text.toDouble(&ok);
+    if (!ok || !(value >= 0 && value <= 1))
+        return std::nullopt;
+    return value;
+}
+
 // "MAJOR.MINOR" in hexadecimal digits, as the tool shows them: "5.7" and "05.07" are V05.07.
 bool parseVersion(const QString &text, quint8 &major, quint8 &minor)
 {
@@ -188,12 +198,67 @@ int main(int argc, char *argv[])
     const QCommandLineOption cancelAtOption(
         QStringLiteral("cancel-at"),
         QStringLiteral("In the first update, send RSP_CANCELLED instead of the first request at "
-                       "or past OFFSET."),
+                       "or past OFFSET. Every OFFSET may be \"random\": drawn from --seed below "
+                       "the image end (--image-size, else 4096)."),
         QStringLiteral("OFFSET"));
     const QCommandLineOption silentAtOption(
         QStringLiteral("silent-at"),
         QStringLiteral("Fall silent for good instead of the first request at or past OFFSET."),
         QStringLiteral("OFFSET"));
+    const QCommandLineOption hangUpAtOption(
+        QStringLiteral("hang-up-at"),
+        QStringLiteral("At the first request at or past OFFSET, write part of it and close the "
+                       "line."),
+        QStringLiteral("OFFSET"));
+    const QCommandLineOption strayStartAtOption(
+        QStringLiteral("stray-start-at"),
+        QStringLiteral("In the first update, send a lone 0x7E right before the first request at "
+                       "or past OFFSET, which makes the tool drop that request."),
+        QStringLiteral("OFFSET"));
+    const QCommandLineOption seedOption(
+        QStringLiteral("seed"),
+        QStringLiteral("Seed of every random fault, so a run can be repeated (default 0)."),
+        QStringLiteral("N"));
+    const QCommandLineOption noiseOption(
+        QStringLiteral("noise"),
+        QStringLiteral("Chance per frame (0 to 1) of junk bytes before it that the tool must "
+                       "drop."),
+        QStringLiteral("RATE"));
+    const QCommandLineOption splitOption(
+        QStringLiteral("split"),
+        QStringLiteral("Chance per frame of sending it in single bytes or random chunks, a few "
+                       "ms apart."),
+        QStringLiteral("RATE"));
+    const QCommandLineOption splitGapOption(
+        QStringLiteral("split-gap"),
+        QStringLiteral("Longest pause between the chunks of a split frame (default 3 ms; 40 ms "
+                       "in all at most)."),
+        QStringLiteral("MS"));
+    const QCommandLineOption corruptExtraOption(
+        QStringLiteral("corrupt-extra"),
+        QStringLiteral("Chance per frame of random bytes 8 and 9."), QStringLiteral("RATE"));
+    const QCommandLineOption foreignOption(
+        QStringLiteral("foreign-frames"),
+        QStringLiteral("Chance per frame of a frame with a wrong byte 2 going out before it."),
+        QStringLiteral("RATE"));
+    const QCommandLineOption duplicateOption(
+        QStringLiteral("duplicate"),
+        QStringLiteral("Chance per data request of sending it twice; the second answer is "
+                       "checked and dropped."),
+        QStringLiteral("RATE"));
+    const QCommandLineOption staleOption(
+        QStringLiteral("stale"),
+        QStringLiteral("Chance per new piece of asking again for an old one, at a random offset "
+                       "inside it."),
+        QStringLiteral("RATE"));
+    const QCommandLineOption delayOption(
+        QStringLiteral("delay"),
+        QStringLiteral("Chance per frame of holding it back 1 to --max-delay ms."),
+        QStringLiteral("RATE"));
+    const QCommandLineOption maxDelayOption(
+        QStringLiteral("max-delay"),
+        QStringLiteral("Longest hold-back of --delay (default 120 ms; the tool waits 200 ms)."),
+        QStringLiteral("MS"));
     const QCommandLineOption retryEveryOption(
         QStringLiteral("retry-every"),
         QStringLiteral("After every Nth new piece, ask again for the piece 1028 bytes back."),
@@ -225,11 +290,16 @@ int main(int argc, char *argv[])
     const QCommandLineOption verboseOption(
         QStringLiteral("verbose"),
         QStringLiteral("Trace every frame received and sent on standard error."));
-    parser.addOptions({portOption, firmwareOption, hardwareOption, versionBytesOption,
-                       silentProbesOption, noVersionOption, badIdOption, cancelAtOption,
-                       silentAtOption, retryEveryOption, randomOrderOption, imageSizeOption,
-                       unalignedOption, announceOption, maxImageSizeOption, outputOption,
-                       exitAfterUpdateOption, verboseOption});
+    parser.addOptions({portOption,         firmwareOption,        hardwareOption,
+                       versionBytesOption, silentProbesOption,    noVersionOption,
+                       badIdOption,        cancelAtOption,        silentAtOption,
+                       retryEveryOption,   randomOrderOption,     imageSizeOption,
+                       unalignedOption,    announceOption,        maxImageSizeOption,
+                       outputOption,       exitAfterUpdateOption, verboseOption,
+                       hangUpAtOption,     strayStartAtOption,    seedOption,
+                       noiseOption,        splitOption,           splitGapOption,
+                       corruptExtraOption, foreignOption,         duplicateOption,
+                       staleOption,        delayOption,           maxDelayOption});
     parser.process(app);
 
     DeviceOptions options;
@@ -241,6 +311,21 @@ int main(int argc, char *argv[])
                      .arg(option.names().constFirst(), parser.value(option)));
             valid = false;
             return -1;
+        }
+        return *value;
+    };
+    const auto offset = [&](const QCommandLineOption &option) -> qint64 {
+        if (parser.value(option) == QLatin1String("random"))
+            return DeviceOptions::RandomOffset;
+        return number(option, MaxImageSize);
+    };
+    const auto rate = [&](const QCommandLineOption &option) -> double {
+        const std::optional<double> value = parseRate(parser.value(option));
+        if (!value) {
+            fail(QStringLiteral("bad value for --%1 (0 to 1): %2")
+                     .arg(option.names().constFirst(), parser.value(option)));
+            valid = false;
+            return 0;
         }
         return *value;
     };
@@ -272,9 +357,33 @@ int main(int argc, char *argv[])
     options.noVersionReply = parser.isSet(noVersionOption);
     options.badIdentification = parser.isSet(badIdOption);
     if (parser.isSet(cancelAtOption))
-        options.cancelAt = number(cancelAtOption, maxOffset);
+        options.cancelAt = offset(cancelAtOption);
     if (parser.isSet(silentAtOption))
-        options.silentAt = number(silentAtOption, maxOffset);
+        options.silentAt = offset(silentAtOption);
+    if (parser.isSet(hangUpAtOption))
+        options.hangUpAt = offset(hangUpAtOption);
+    if (parser.isSet(strayStartAtOption))
+        options.strayStartAt = offset(strayStartAtOption);
+    if (parser.isSet(seedOption))
+        options.seed = quint32(number(seedOption, 0xFFFFFFFF));
+    if (parser.isSet(noiseOption))
+        options.noiseRate = rate(noiseOption);
+    if (parser.isSet(splitOption))
+        options.splitRate = rate(splitOption);
+    if (parser.isSet(splitGapOption))
+        options.splitGapMs = int(number(splitGapOption, DeviceOptions::SplitBudgetMs));
+    if (parser.isSet(corruptExtraOption))
+        options.corruptExtraRate = rate(corruptExtraOption);
+    if (parser.isSet(foreignOption))
+        options.foreignFrameRate = rate(foreignOption);
+    if (parser.isSet(duplicateOption))
+        options.duplicateRate = rate(duplicateOption);
+    if (parser.isSet(staleOption))
+        options.staleRate = rate(staleOption);
+    if (parser.isSet(delayOption))
+        options.delayRate = rate(delayOption);
+    if (parser.isSet(maxDelayOption))
+        options.maxDelayMs = int(number(maxDelayOption, 10000));
     if (parser.isSet(retryEveryOption))
         options.retryEvery = int(number(retryEveryOption, 1 << 30));
     if (parser.isSet(randomOrderOption)) {
@@ -391,6 +500,10 @@ int main(int argc, char *argv[])
             }
         });
 
+    // A device that has hung up its line (--hang-up-at) has nothing more to do.
+    QObject::connect(line, &QIODevice::aboutToClose, &app,
+                     [] { QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); }); });
+
     printLine(stdout, QStringLiteral("port: %1").arg(portPath));
     const int status = app.exec();
 
@@ -406,6 +519,21 @@ int main(int argc, char *argv[])
                               .arg(stats.retryMismatches)
                               .arg(stats.updatesCompleted)
                               .arg(stats.updatesCancelled));
+        printLine(stderr, QStringLiteral("devicesim: faults: %1 noise bursts, %2 split frames, "
+                                         "%3 corrupted extra bytes, %4 foreign frames, "
+                                         "%5 duplicated requests (%6 second answers), "
+                                         "%7 stale requests, %8 delayed frames, "
+                                         "%9 stray frame starts, %10 hang-ups")
+                              .arg(stats.noiseBursts)
+                              .arg(stats.splitFrames)
+                              .arg(stats.corruptedExtras)
+                              .arg(stats.foreignFrames)
+                              .arg(stats.duplicatedRequests)
+                              .arg(stats.duplicateAnswers)
+                              .arg(stats.staleRequests)
+                              .arg(stats.delayedFrames)
+                              .arg(stats.strayStarts)
+                              .arg(stats.hangUps));
     }
     if (line->isOpen())
         line->close();

@@ -1,5 +1,6 @@
 #include "simulateddevice.h"
 
+#include "pseudoterminal.h"
 #include "updateprotocol.h"
 
 #include <QFile>
@@ -12,6 +13,9 @@
 namespace {
 
 constexpr quint32 PieceSize = 4;
+// The image end assumed for a fault offset drawn at random when the image size is not known.
+constexpr qint64 AssumedImageEnd = 4096;
+constexpr int MaxChunk = 6;
 
 quint32 alignDown(quint32 offset)
 {
@@ -26,15 +30,28 @@ QString hexOffset(quint32 offset)
 } // namespace
 
 SimulatedDevice::SimulatedDevice(QIODevice *line, const DeviceOptions &options, QObject *parent)
-    : QObject(parent), m_line(line), m_options(options)
+    : QObject(parent), m_line(line), m_options(options), m_random(options.seed),
+      m_seededWith(options.seed)
 {
     m_announceTimer.setSingleShot(true);
     m_announceTimer.setInterval(AnnounceDelayMs);
     connect(&m_announceTimer, &QTimer::timeout, this, &SimulatedDevice::announce);
+    m_sendTimer.setSingleShot(true);
+    m_sendTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_sendTimer, &QTimer::timeout, this, &SimulatedDevice::sendQueued);
     if (m_line) {
         connect(m_line, &QIODevice::readyRead, this, &SimulatedDevice::onReadyRead);
         connect(m_line, &QIODevice::readChannelFinished, this,
                 [this] { log(QStringLiteral("line closed: %1").arg(m_line->errorString())); });
+    }
+}
+
+void SimulatedDevice::setOptions(const DeviceOptions &options)
+{
+    m_options = options;
+    if (options.seed != m_seededWith) {
+        m_random.seed(options.seed);
+        m_seededWith = options.seed;
     }
 }
 
@@ -140,6 +157,8 @@ void SimulatedDevice::startTransfer()
     m_frontier = 0;
     m_freshPieces = 0;
     m_unalignedAsked = 0;
+    m_duplicateOut = false;
+    m_owedTwice.clear();
 
     if (m_options.randomOrder) {
         if (m_options.imageSize < 0) {
@@ -157,15 +176,40 @@ void SimulatedDevice::startTransfer()
 
     m_state = State::Transferring;
     ++m_stats.updatesStarted;
+    drawFaultOffsets();
     log(QStringLiteral("update started"));
     emit updateStarted();
     requestNext();
+}
+
+void SimulatedDevice::drawFaultOffsets()
+{
+    // A generator of its own, so the offsets depend on the seed and the update alone, not on how
+    // many probes the host needed.
+    std::mt19937 generator(m_options.seed ^ (0x9E3779B9u * quint32(m_stats.updatesStarted)));
+    const qint64 size = m_options.imageSize >= 0
+                            ? std::min(m_options.imageSize, m_options.maxImageSize)
+                            : AssumedImageEnd;
+    const qint64 end = (size + PieceSize - 1) / PieceSize * PieceSize;
+    const auto resolve = [&](qint64 at, const char *what) {
+        if (at != DeviceOptions::RandomOffset)
+            return at;
+        const qint64 drawn = qint64(generator() % quint32(end + 1));
+        log(QStringLiteral("%1 at offset %2").arg(QLatin1String(what)).arg(drawn));
+        return drawn;
+    };
+    m_cancelAt = resolve(m_options.cancelAt, "cancel");
+    m_silentAt = resolve(m_options.silentAt, "silence");
+    m_hangUpAt = resolve(m_options.hangUpAt, "hang-up");
+    m_strayStartAt = resolve(m_options.strayStartAt, "stray frame start");
 }
 
 void SimulatedDevice::abandonTransfer(const QString &why)
 {
     log(QStringLiteral("transfer abandoned at offset %1: %2").arg(hexOffset(m_requested), why));
     m_state = State::Idle;
+    m_duplicateOut = false;
+    m_owedTwice.clear();
 }
 
 quint32 SimulatedDevice::nextOffset(RequestKind &kind)
@@ -189,13 +233,18 @@ void SimulatedDevice::requestNext()
     RequestKind kind;
     const quint32 offset = nextOffset(kind);
 
-    if (m_options.cancelAt >= 0 && offset >= m_options.cancelAt && m_stats.updatesStarted == 1) {
+    const bool firstUpdate = m_stats.updatesStarted == 1;
+    if (m_cancelAt >= 0 && offset >= m_cancelAt && firstUpdate) {
         cancelTransfer(offset, QStringLiteral("cancel point reached"));
         return;
     }
-    if (m_options.silentAt >= 0 && offset >= m_options.silentAt) {
+    if (m_silentAt >= 0 && offset >= m_silentAt) {
         log(QStringLiteral("falling silent at offset %1").arg(hexOffset(offset)));
         m_state = State::Silent;
+        return;
+    }
+    if (m_hangUpAt >= 0 && offset >= m_hangUpAt) {
+        hangUpLine(offset);
         return;
     }
     if (offset >= m_options.maxImageSize) {
@@ -207,7 +256,57 @@ void SimulatedDevice::requestNext()
 
     m_requested = offset;
     m_requestKind = kind;
+    if (m_strayStartAt >= 0 && offset >= m_strayStartAt && firstUpdate) {
+        // Never sent twice: the second copy would get through and be answered.
+        m_strayStartAt = -1;
+        ++m_stats.strayStarts;
+        log(QStringLiteral("a lone frame start goes before the request for offset %1")
+                .arg(hexOffset(offset)));
+        sendFrame(RSP_DATA_REQUEST, offset, true);
+        return;
+    }
     sendFrame(RSP_DATA_REQUEST, offset);
+    m_duplicateOut = chance(m_options.duplicateRate);
+    if (m_duplicateOut) {
+        ++m_stats.duplicatedRequests;
+        sendFrame(RSP_DATA_REQUEST, offset);
+    }
+}
+
+void SimulatedDevice::hangUpLine(quint32 offset)
+{
+    log(QStringLiteral("closing the line at offset %1").arg(hexOffset(offset)));
+    ++m_stats.hangUps;
+    m_state = State::Silent;
+    // The line goes in the middle of a frame, or just before one.
+    const DeviceWireFrame wire = encodeDeviceFrame(makeDeviceFrame(RSP_DATA_REQUEST, offset));
+    Outgoing part;
+    part.bytes = QByteArray(reinterpret_cast<const char *>(wire.bytes.data()),
+                            qsizetype(below(quint32(wire.size))));
+    enqueue(part);
+    Outgoing end;
+    end.hangUp = true;
+    enqueue(end);
+}
+
+quint32 SimulatedDevice::staleOffset(quint32 lastStart)
+{
+    quint32 start = lastStart;
+    for (int tries = 0; tries < 8; ++tries) {
+        const quint32 piece = below(quint32(m_received.size()));
+        if (m_received[piece]) {
+            start = piece * PieceSize;
+            break;
+        }
+    }
+    // Anywhere inside the piece, as long as the offset stays inside the image: the host takes a
+    // request at or past the image end for the end of the transfer.
+    quint32 within = below(PieceSize);
+    if (m_options.imageSize < 0)
+        within = 0;
+    else if (start + within >= m_options.imageSize)
+        within = quint32(std::max<qint64>(0, m_options.imageSize - 1 - start));
+    return start + within;
 }
 
 void SimulatedDevice::cancelTransfer(quint32 offset, const QString &why)
@@ -221,8 +320,36 @@ void SimulatedDevice::cancelTransfer(quint32 offset, const QString &why)
         m_announceTimer.start();
 }
 
+void SimulatedDevice::takeDuplicateAnswer(const FramePayload &payload)
+{
+    const quint32 offset = m_owedTwice.front();
+    m_owedTwice.pop_front();
+    ++m_stats.duplicateAnswers;
+    const QByteArray bytes(reinterpret_cast<const char *>(payload.data() + 2), PieceSize);
+    emit pieceReceived(offset, bytes);
+    if (payload[6] != quint8(offset & 0xFF)) {
+        ++m_stats.offsetMismatches;
+        log(QStringLiteral("second answer for offset %1 carries offset byte 0x%2")
+                .arg(hexOffset(offset))
+                .arg(payload[6], 2, 16, QLatin1Char('0')));
+    }
+    const quint32 start = alignDown(offset);
+    if (m_image.mid(start, PieceSize) != bytes) {
+        ++m_stats.retryMismatches;
+        log(QStringLiteral("second answer for offset %1: got %2, first time %3")
+                .arg(hexOffset(offset), QString::fromLatin1(bytes.toHex(' ')),
+                     QString::fromLatin1(m_image.mid(start, PieceSize).toHex(' '))));
+    }
+}
+
 void SimulatedDevice::handleData(const FramePayload &payload)
 {
+    // The host answers a request sent twice twice, in order, before it answers the next one; the
+    // second answer can also come after the device has cancelled.
+    if (!m_owedTwice.empty()) {
+        takeDuplicateAnswer(payload);
+        return;
+    }
     if (m_state != State::Transferring) {
         ++m_stats.unexpectedFrames;
         log(QStringLiteral("ignored CMD_DATA outside a transfer"));
@@ -241,6 +368,11 @@ void SimulatedDevice::handleData(const FramePayload &payload)
     const quint32 start = alignDown(offset);
     const size_t piece = start / PieceSize;
     const char *bytes = reinterpret_cast<const char *>(payload.data() + 2);
+    emit pieceReceived(offset, QByteArray(bytes, PieceSize));
+    if (m_duplicateOut) {
+        m_duplicateOut = false;
+        m_owedTwice.push_back(offset);
+    }
     if (m_image.size() < qint64(start) + PieceSize)
         m_image.resize(qsizetype(start + PieceSize), '\0');
     if (m_received.size() <= piece)
@@ -270,6 +402,10 @@ void SimulatedDevice::handleData(const FramePayload &payload)
                 start >= RetryStepBack && m_received[(start - RetryStepBack) / PieceSize];
             m_again.push_back(backInImage ? start - RetryStepBack : start);
         }
+        if (chance(m_options.staleRate)) {
+            ++m_stats.staleRequests;
+            m_again.push_back(staleOffset(start));
+        }
     }
     requestNext();
 }
@@ -294,6 +430,8 @@ void SimulatedDevice::finishTransfer()
         log(QStringLiteral("%1 pieces below the end were never received").arg(missing));
 
     m_state = State::Idle;
+    m_duplicateOut = false;
+    m_owedTwice.clear();
     m_lastImage = m_image;
     ++m_stats.updatesCompleted;
     sendFrame(RSP_DONE);
@@ -317,7 +455,7 @@ void SimulatedDevice::writeOutput(const QByteArray &image)
     }
 }
 
-void SimulatedDevice::sendFrame(quint8 code, quint32 data)
+void SimulatedDevice::sendFrame(quint8 code, quint32 data, bool strayStart)
 {
     DeviceFrame frame = makeDeviceFrame(code, data);
     if (m_options.badIdentification) {
@@ -327,9 +465,146 @@ void SimulatedDevice::sendFrame(quint8 code, quint32 data)
         else
             frame[2] = quint8(PayloadLead + 1);
     }
+    if (chance(m_options.corruptExtraRate)) {
+        ++m_stats.corruptedExtras;
+        frame[8] = quint8(m_random());
+        frame[9] = quint8(m_random());
+    }
     ++m_framesSent;
     const DeviceWireFrame wire = encodeDeviceFrame(frame);
-    if (m_line && m_line->isOpen())
-        m_line->write(reinterpret_cast<const char *>(wire.bytes.data()), wire.size);
-    emit frameSent(frame);
+
+    QByteArray bytes;
+    if (chance(m_options.noiseRate)) {
+        ++m_stats.noiseBursts;
+        bytes += noiseBurst();
+    }
+    if (chance(m_options.foreignFrameRate)) {
+        ++m_stats.foreignFrames;
+        bytes += foreignFrame();
+    }
+    if (strayStart)
+        bytes += char(FrameStart);
+    bytes += QByteArray(reinterpret_cast<const char *>(wire.bytes.data()), wire.size);
+
+    int delayMs = 0;
+    if (m_options.maxDelayMs > 0 && chance(m_options.delayRate)) {
+        ++m_stats.delayedFrames;
+        delayMs = 1 + int(below(quint32(m_options.maxDelayMs)));
+    }
+
+    if (!chance(m_options.splitRate)) {
+        enqueue({bytes, delayMs, false, true, frame});
+        return;
+    }
+    ++m_stats.splitFrames;
+    const bool singleBytes = below(2) == 0;
+    int budget = DeviceOptions::SplitBudgetMs;
+    for (qsizetype at = 0; at < bytes.size();) {
+        const qsizetype left = bytes.size() - at;
+        const qsizetype length =
+            singleBytes ? 1 : 1 + qsizetype(below(quint32(std::min<qsizetype>(MaxChunk, left))));
+        int gap = delayMs;
+        if (at > 0) {
+            gap = std::min(budget, int(below(quint32(std::max(0, m_options.splitGapMs)) + 1)));
+            budget -= gap;
+        }
+        enqueue({bytes.mid(at, length), gap, false, length == left, frame});
+        at += length;
+    }
+}
+
+QByteArray SimulatedDevice::noiseBurst()
+{
+    QByteArray junk;
+    const int segments = 1 + int(below(3));
+    for (int s = 0; s < segments; ++s) {
+        if (below(2) == 0) {
+            // Bytes outside a frame: dropped as long as none of them is a frame start.
+            for (int n = 1 + int(below(8)); n > 0; --n)
+                junk += char(byteExcept(FrameStart, FrameStart));
+        } else {
+            // A frame start that goes nowhere: the byte after it returns the parser to waiting.
+            // Not 0x5E, which would start a frame, nor 0x7E, after which the next 0x5E is lost.
+            junk += char(FrameStart);
+            junk += char(byteExcept(DeviceMarker, FrameStart));
+        }
+    }
+    if (below(3) == 0) {
+        // A frame start cut short: at most six bytes of it, so it never completes; the real
+        // frame's start byte begins the frame again.
+        junk += char(FrameStart);
+        junk += char(DeviceMarker);
+        for (int n = int(below(7)); n > 0; --n)
+            junk += char(byteExcept(FrameStart, FrameStart));
+    }
+    return junk;
+}
+
+QByteArray SimulatedDevice::foreignFrame()
+{
+    DeviceFrame frame = makeDeviceFrame(quint8(RSP_PRESENT + below(5)), m_random(),
+                                        quint8(m_random()), quint8(m_random()));
+    frame[2] = byteExcept(PayloadLead, PayloadLead);
+    const DeviceWireFrame wire = encodeDeviceFrame(frame);
+    return QByteArray(reinterpret_cast<const char *>(wire.bytes.data()), wire.size);
+}
+
+void SimulatedDevice::enqueue(Outgoing item)
+{
+    m_outgoing.push_back(std::move(item));
+    if (!m_sendTimer.isActive())
+        sendQueued();
+}
+
+void SimulatedDevice::sendQueued()
+{
+    // A slot connected to frameSent may send, and so come back here: the loop re-reads the queue
+    // and stops while a delay is running.
+    while (!m_outgoing.empty() && !m_sendTimer.isActive()) {
+        Outgoing &next = m_outgoing.front();
+        if (next.delayMs > 0) {
+            m_sendTimer.start(next.delayMs);
+            next.delayMs = 0;
+            return;
+        }
+        const Outgoing item = std::move(next);
+        m_outgoing.pop_front();
+        if (item.hangUp) {
+            m_outgoing.clear();
+            closeLine();
+            return;
+        }
+        if (m_line && m_line->isOpen() && !item.bytes.isEmpty())
+            m_line->write(item.bytes);
+        if (item.endsFrame)
+            emit frameSent(item.frame);
+    }
+}
+
+void SimulatedDevice::closeLine()
+{
+    if (!m_line)
+        return;
+    if (auto *terminal = qobject_cast<PseudoTerminal *>(m_line.data()))
+        terminal->hangUp();
+    else
+        m_line->close();
+}
+
+bool SimulatedDevice::chance(double rate)
+{
+    if (rate <= 0)
+        return false;
+    if (rate >= 1)
+        return true;
+    return double(m_random()) < rate * 4294967296.0;
+}
+
+quint8 SimulatedDevice::byteExcept(quint8 a, quint8 b)
+{
+    quint8 byte;
+    do {
+        byte = quint8(m_random());
+    } while (byte == a || byte == b);
+    return byte;
 }

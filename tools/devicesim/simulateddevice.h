@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <deque>
+#include <random>
 #include <vector>
 
 class QIODevice;
@@ -46,6 +47,38 @@ struct DeviceOptions
                                     // host can run another download
     QString outputPath;             // each completed image is written here when not empty
     qint64 maxImageSize = 16 * 1024 * 1024; // a request at or past this is cancelled instead
+
+    // Faults of a bad line and a misbehaving device. Every random choice comes from seed, so a
+    // run with the same seed against the same host goes the same way. A rate is the chance per
+    // frame sent (per data request for duplicateRate, per new piece for staleRate): 0 never,
+    // 1 always. None of them makes the host see a wrong frame: junk never completes a frame
+    // that passes the identification test, and a frame start in the junk is always followed by
+    // something the host's parser drops.
+    quint32 seed = 0;
+    double noiseRate = 0; // junk before the frame: bytes other than 0x7E, 0x7E followed by
+                          // a byte other than 0x5E and 0x7E, or a frame start cut short
+    double splitRate = 0; // the frame goes out in single bytes or random chunks,
+                          // up to splitGapMs apart (at most SplitBudgetMs in all)
+    int splitGapMs = 3;
+    double corruptExtraRate = 0; // frame bytes 8 and 9 are random
+    double foreignFrameRate = 0; // a whole frame whose byte 2 is not 0x50 goes out first
+    double duplicateRate = 0;    // the data request goes out twice; the device takes the first
+                                 // answer and checks and drops the second
+    double staleRate = 0;        // after a new piece, an old piece is asked again at a random
+                                 // offset inside it, and its bytes are checked
+    double delayRate = 0;        // the frame waits 1..maxDelayMs before it goes out
+    int maxDelayMs = 120;
+    qint64 hangUpAt = -1;     // at the first request at or past this offset the device writes part
+                              // of that request and closes the line (a pseudo-terminal hangs up)
+    qint64 strayStartAt = -1; // in the first update, the first request at or past this offset
+                              // goes out right after a lone 0x7E: the host's parser drops
+                              // the request, so the device waits for an answer that never comes
+
+    // For cancelAt, silentAt, hangUpAt and strayStartAt: an offset drawn from seed when the
+    // update starts, from 0 up to the image end rounded up to 4 (imageSize, or 4096 when it is
+    // not set), so the fault always strikes.
+    static constexpr qint64 RandomOffset = -2;
+    static constexpr int SplitBudgetMs = 40;
 };
 
 // What the device saw, for reports and tests.
@@ -59,6 +92,18 @@ struct DeviceStats
     int updatesStarted = 0;
     int updatesCompleted = 0;
     int updatesCancelled = 0;
+
+    // Faults injected (see DeviceOptions).
+    int noiseBursts = 0;
+    int splitFrames = 0;
+    int corruptedExtras = 0;
+    int foreignFrames = 0;
+    int duplicatedRequests = 0;
+    int duplicateAnswers = 0; // answers to a duplicated request that were checked and dropped
+    int staleRequests = 0;
+    int delayedFrames = 0;
+    int strayStarts = 0;
+    int hangUps = 0;
 };
 
 // Plays the device's side of the link over any open QIODevice: a PseudoTerminal, or a
@@ -84,8 +129,9 @@ public:
                              QObject *parent = nullptr);
 
     const DeviceOptions &options() const { return m_options; }
-    // Takes effect from the next frame; a transfer under way keeps its order of requests.
-    void setOptions(const DeviceOptions &options) { m_options = options; }
+    // Takes effect from the next frame; a transfer under way keeps its order of requests and
+    // its fault offsets. A new seed starts the random faults over.
+    void setOptions(const DeviceOptions &options);
 
     State state() const { return m_state; }
     const DeviceStats &stats() const { return m_stats; }
@@ -103,6 +149,9 @@ signals:
     void updateStarted();
     void updateCompleted(const QByteArray &image);
     void updateCancelled(quint32 offset);
+    // Every CMD_DATA taken as the answer to a data request, a duplicate answer included: the
+    // offset asked for and the four bytes it carried.
+    void pieceReceived(quint32 offset, const QByteArray &bytes);
     void logLine(const QString &line);
 
 private:
@@ -128,8 +177,36 @@ private:
     void finishTransfer();
     void writeOutput(const QByteArray &image);
 
+    // A duplicate answer to a data request sent twice: checked against the first and dropped.
+    void takeDuplicateAnswer(const FramePayload &payload);
+    quint32 staleOffset(quint32 lastStart);
+    // Offsets of the faults that strike once, for the update that starts now.
+    void drawFaultOffsets();
+    // Writes part of the request for offset, then closes the line.
+    void hangUpLine(quint32 offset);
+
     // The one road out to the line; faults that touch the outgoing bytes belong here.
-    void sendFrame(quint8 code, quint32 data = 0);
+    void sendFrame(quint8 code, quint32 data = 0, bool strayStart = false);
+    QByteArray noiseBurst();
+    QByteArray foreignFrame();
+    // Bytes for the line, after delayMs; with hangUp the line is closed instead. The queue keeps
+    // the order: a delayed frame holds back every frame after it.
+    struct Outgoing
+    {
+        QByteArray bytes;
+        int delayMs = 0;
+        bool hangUp = false;
+        bool endsFrame = false;
+        DeviceFrame frame{};
+    };
+    void enqueue(Outgoing item);
+    void sendQueued();
+    void closeLine();
+
+    bool chance(double rate);
+    quint32 below(quint32 bound) { return bound == 0 ? 0 : m_random() % bound; }
+    quint8 byteExcept(quint8 a, quint8 b);
+
     void log(const QString &line) { emit logLine(line); }
 
     QPointer<QIODevice> m_line;
@@ -140,6 +217,18 @@ private:
     int m_pingsIgnored = 0;
     int m_framesSent = 0;
     QTimer m_announceTimer;
+    std::mt19937 m_random;
+    quint32 m_seededWith = 0;
+    std::deque<Outgoing> m_outgoing;
+    QTimer m_sendTimer;
+
+    // Faults of the update under way, -1 when off.
+    qint64 m_cancelAt = -1;
+    qint64 m_silentAt = -1;
+    qint64 m_hangUpAt = -1;
+    qint64 m_strayStartAt = -1;
+    bool m_duplicateOut = false;     // the request that is out went twice
+    std::deque<quint32> m_owedTwice; // offsets whose second answer is still to come
 
     // The transfer under way.
     QByteArray m_image;           // received bytes, zero where nothing arrived yet
