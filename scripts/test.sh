@@ -27,7 +27,11 @@ run_configuration() {
 }
 
 run_configuration debug "$build_dir" -DCMAKE_BUILD_TYPE=Debug
-# Further configurations go here, each in a directory of its own, e.g.
-#   run_configuration sanitize "$build_dir-sanitize" -DCMAKE_BUILD_TYPE=Debug -DVANTU_SANITIZE=ON
+
+# The same suite under AddressSanitizer (with LeakSanitizer) and UndefinedBehaviorSanitizer:
+# any report makes the test process fail.
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+run_configuration sanitize "$build_dir-sanitize" -DCMAKE_BUILD_TYPE=Debug -DVANTU_SANITIZE=ON
 
 echo "== all configurations passed"
