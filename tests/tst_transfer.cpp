@@ -5,6 +5,7 @@
 #include "simulateddevice.h"
 #include "vantuupdate.h"
 
+#include <QDir>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -14,6 +15,7 @@
 #include <QTest>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 using namespace testing;
 
@@ -60,6 +62,8 @@ private slots:
     void imageShrinksDuringTransfer();
     void imageRemovedBeforeDownload();
     void imageTooLargeForTheProtocol();
+    void imageThatCannotBeOpened_data();
+    void imageThatCannotBeOpened();
 
 private:
     template <typename T> T *widget(const char *name)
@@ -467,6 +471,48 @@ void TransferTest::imageTooLargeForTheProtocol()
     QCOMPARE(status(), QStringLiteral("Image too large: more than 2147483647 bytes"));
     QTest::qWait(300);
     QCOMPARE(scripted->frames.size(), 2);
+}
+
+void TransferTest::imageThatCannotBeOpened_data()
+{
+    QTest::addColumn<bool>("directory");
+    QTest::newRow("replaced by a directory") << true;
+    QTest::newRow("no read permission") << false;
+}
+
+void TransferTest::imageThatCannotBeOpened()
+{
+    QFETCH(bool, directory);
+    if (!directory && geteuid() == 0)
+        QSKIP("root reads any file whatever its permissions: run as another user for this row");
+
+    // An empty image makes Download close the file; then the path stops being readable, and
+    // the next Download has to open it again by name.
+    const QString image = writeImage(dir->path(), QStringLiteral("fw.vuf"), QByteArray());
+    scripted = std::make_unique<ScriptedDevice>();
+    QVERIFY(scripted->open());
+    startProcedure(*dialog, scripted->path(), image);
+    QVERIFY(scripted->waitForFrames(1));
+    scripted->send(RSP_PRESENT);
+    QVERIFY(scripted->waitForFrames(2));
+    scripted->send(RSP_VERSION, 0x01000507);
+    QTRY_COMPARE(status(), VersionText);
+    clickDownload();
+    QCOMPARE(status(), QStringLiteral("File is Vacant"));
+
+    if (directory) {
+        QVERIFY(QFile::remove(image));
+        QVERIFY(QDir().mkdir(image));
+    } else {
+        writeImage(dir->path(), QStringLiteral("fw.vuf"), QByteArray(16, 'x'));
+        QVERIFY(QFile::setPermissions(image, QFile::WriteOwner));
+    }
+    clickDownload();
+    QVERIFY2(status().startsWith(QStringLiteral("Cannot open the image file: ")),
+             qPrintable(status()));
+    QTest::qWait(300);
+    QCOMPARE(scripted->frames.size(), 2);
+    QCOMPARE(dialog->updateState(), UpdateState::Ready);
 }
 
 QTEST_MAIN(TransferTest)
