@@ -1,0 +1,481 @@
+// Seeded soak of whole updates: the real window and the real QSerialPort on a pseudo-terminal,
+// against the simulated device misbehaving on a noisy line, with faults chosen per seed. Every
+// run must end with the image on the device byte for byte and "Firmware is updated", or with the
+// status text for the fault that ended it; no answer the tool gives may carry a wrong byte.
+#include "scripteddevice.h"
+#include "simulateddevice.h"
+#include "vantuupdate.h"
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <array>
+#include <ctime>
+#include <memory>
+
+using namespace testing;
+
+namespace {
+
+constexpr int Runs = 60;
+constexpr int MaxSize = 40 * 1024;
+
+const QString VersionText = QStringLiteral("Firm V01.00, hardware V05.07, click Download");
+const QString Updated = QStringLiteral("Firmware is updated");
+const QString Cancelled = QStringLiteral("Device canncelled, please retry");
+const QString TimedOut = QStringLiteral("device time out, re-start this program");
+const QString PortLost = QStringLiteral("Port lost: ");
+
+// How a run ends.
+enum Ending
+{
+    Completes,  // the device takes the whole image
+    Cancel,     // the device cancels at a random offset
+    Silence,    // the device falls silent at a random offset
+    HangUp,     // the device closes the line at a random offset, maybe mid-frame
+    StrayStart, // a lone 0x7E before a request makes the tool drop it: the tool times out
+    EndingCount
+};
+const std::array<const char *, EndingCount> EndingNames = {"completes", "cancel", "silence",
+                                                           "hang-up", "stray 0x7E"};
+
+// Faults of the line that the tool must ride out.
+enum LineFault
+{
+    Noise,
+    Split,
+    CorruptExtra,
+    Foreign,
+    Duplicate,
+    Stale,
+    Delay,
+    RandomOrder,
+    LineFaultCount
+};
+const std::array<const char *, LineFaultCount> LineFaultNames = {
+    "noise",      "split frames", "bytes 8-9", "foreign frames",
+    "duplicates", "stale",        "delays",    "random order"};
+
+struct Plan
+{
+    quint32 seed = 0;
+    int size = 0;
+    Ending ending = Completes;
+    std::array<bool, LineFaultCount> faults{};
+    DeviceOptions options;
+
+    QString describe() const
+    {
+        QStringList on;
+        for (int f = 0; f < LineFaultCount; ++f) {
+            if (faults[f])
+                on << QLatin1String(LineFaultNames[f]);
+        }
+        return QStringLiteral("seed %1, %2 bytes, ends: %3, faults: %4")
+            .arg(seed)
+            .arg(size)
+            .arg(QLatin1String(EndingNames[ending]),
+                 on.isEmpty() ? QStringLiteral("none") : on.join(QStringLiteral(", ")));
+    }
+};
+
+// Image sizes every soak covers: the shortest images, a short last piece, block edges, the largest.
+constexpr std::array<int, 10> EdgeSizes = {1, 2, 3, 4, 5, 1023, 1024, 1025, 4097, MaxSize};
+
+Plan planFor(quint32 seed)
+{
+    QRandomGenerator random(seed * 2654435761u + 12345u);
+    Plan plan;
+    plan.seed = seed;
+
+    // Mostly small images: the pseudo-terminal is fast, but every delayed frame costs time.
+    if (seed >= 1 && seed <= EdgeSizes.size()) {
+        plan.size = EdgeSizes[seed - 1];
+    } else {
+        const int bucket = random.bounded(100);
+        plan.size = bucket < 75   ? 1 + random.bounded(600)
+                    : bucket < 93 ? 600 + random.bounded(5400)
+                                  : 6000 + random.bounded(MaxSize - 6000 + 1);
+    }
+
+    const int roll = random.bounded(100);
+    plan.ending = roll < 50   ? Completes
+                  : roll < 63 ? Cancel
+                  : roll < 74 ? Silence
+                  : roll < 88 ? HangUp
+                              : StrayStart;
+
+    DeviceOptions &o = plan.options;
+    o.seed = seed;
+    o.imageSize = plan.size;
+    // Frames the device sends, about: handshake, one request per piece, the end.
+    const double frames = 4 + (plan.size + 3) / 4;
+    const auto rate = [&](int most) {
+        return std::min(1.0, (1 + random.bounded(most)) / frames);
+    };
+    for (int f = 0; f < LineFaultCount; ++f)
+        plan.faults[f] = random.bounded(f == RandomOrder ? 5 : 2) == 0;
+    if (plan.faults[Noise])
+        o.noiseRate = rate(24);
+    if (plan.faults[Split])
+        o.splitRate = rate(8);
+    if (plan.faults[CorruptExtra])
+        o.corruptExtraRate = rate(24);
+    if (plan.faults[Foreign])
+        o.foreignFrameRate = rate(12);
+    if (plan.faults[Duplicate])
+        o.duplicateRate = rate(12);
+    if (plan.faults[Stale])
+        o.staleRate = rate(12);
+    if (plan.faults[Delay]) {
+        o.delayRate = rate(3);
+        o.maxDelayMs = 120;
+    }
+    if (plan.faults[RandomOrder]) {
+        o.randomOrder = true;
+        o.randomSeed = seed;
+    }
+
+    switch (plan.ending) {
+    case Cancel:
+        o.cancelAt = DeviceOptions::RandomOffset;
+        break;
+    case Silence:
+        o.silentAt = DeviceOptions::RandomOffset;
+        break;
+    case HangUp:
+        o.hangUpAt = DeviceOptions::RandomOffset;
+        break;
+    case StrayStart:
+        o.strayStartAt = DeviceOptions::RandomOffset;
+        break;
+    default:
+        break;
+    }
+    return plan;
+}
+
+// How many of a fault the device injected in a run.
+int injected(const DeviceStats &s, LineFault fault)
+{
+    switch (fault) {
+    case Noise:
+        return s.noiseBursts;
+    case Split:
+        return s.splitFrames;
+    case CorruptExtra:
+        return s.corruptedExtras;
+    case Foreign:
+        return s.foreignFrames;
+    case Duplicate:
+        return s.duplicatedRequests;
+    case Stale:
+        return s.staleRequests;
+    case Delay:
+        return s.delayedFrames;
+    default:
+        return 0;
+    }
+}
+
+QByteArray padded(QByteArray bytes)
+{
+    while (bytes.size() % 4)
+        bytes.append('\0');
+    return bytes;
+}
+
+// Counts the transfer-state time-outs the window shows: the time-out disables Download with its
+// text already on the status line.
+class TimeoutWatch : public QObject
+{
+public:
+    TimeoutWatch(QLabel *status, int *seen, QObject *parent)
+        : QObject(parent), status(status), seen(seen)
+    {}
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::EnabledChange &&
+            !static_cast<QWidget *>(watched)->isEnabled() && status->text() == TimedOut)
+            ++*seen;
+        return false;
+    }
+
+private:
+    QLabel *status;
+    int *seen;
+};
+
+struct Tally
+{
+    int runs = 0;
+    std::array<int, EndingCount> planned{};
+    std::array<int, EndingCount> endedAsPlanned{};
+    std::array<int, LineFaultCount> runsWith{};
+    std::array<int, LineFaultCount> completedWith{};
+    std::array<qint64, LineFaultCount> events{};
+    int duplicateAnswers = 0;
+    int secondProbe = 0;   // runs whose first device frame was lost to the parser's old state
+    int lateTimeouts = 0;  // runs that showed the time-out text and then went on
+    qint64 imageBytes = 0; // bytes of the images that completed
+    qint64 slowestMs = 0;
+    quint32 slowestSeed = 0;
+    QElapsedTimer clock;
+    std::clock_t cpuStart = 0;
+};
+
+} // namespace
+
+class SoakTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void soak_data();
+    void soak();
+    // Runs last: prints the tally and checks that every fault was really injected.
+    void tally();
+
+private:
+    QString status() const { return label->text(); }
+
+    QTemporaryDir dir;
+    QLabel *label = nullptr;
+    Tally counts;
+};
+
+void SoakTest::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    counts.clock.start();
+    counts.cpuStart = std::clock();
+}
+
+void SoakTest::init()
+{
+    // A warning from Qt (a by-name connection that found no signal, a port misuse) is a fault.
+    QTest::failOnWarning(
+        QRegularExpression(QStringLiteral("^(?!This plugin does not support propagateSizeHints)")));
+}
+
+void SoakTest::soak_data()
+{
+    QTest::addColumn<quint32>("seed");
+    for (quint32 seed = 1; seed <= Runs; ++seed)
+        QTest::addRow("seed %u", seed) << seed;
+}
+
+void SoakTest::soak()
+{
+    QFETCH(quint32, seed);
+    const Plan plan = planFor(seed);
+    QElapsedTimer runClock;
+    runClock.start();
+
+    const QByteArray content = escapeHeavyBytes(plan.size, seed);
+    const QByteArray expected = padded(content);
+    const QString image = writeImage(dir.path(), QStringLiteral("fw-%1.vuf").arg(seed), content);
+
+    // Declared in this order so that the window goes first, then the device, then the line.
+    PseudoTerminal line;
+    QVERIFY2(line.open(), qPrintable(line.errorString()));
+    SimulatedDevice device(&line, plan.options);
+
+    // Every answer the tool gives is checked against the image, whatever happens after.
+    QStringList wrongPieces;
+    connect(&device, &SimulatedDevice::pieceReceived, this,
+            [&](quint32 offset, const QByteArray &bytes) {
+                const QByteArray want = expected.mid(offset & ~3u, 4);
+                if (bytes != want) {
+                    wrongPieces << QStringLiteral("offset %1: %2 instead of %3")
+                                       .arg(offset)
+                                       .arg(QString::fromLatin1(bytes.toHex(' ')),
+                                            QString::fromLatin1(want.toHex(' ')));
+                }
+            });
+    int pingsBeforeVersion = 0;
+    bool versionAsked = false;
+    connect(&device, &SimulatedDevice::frameReceived, this, [&](const FramePayload &payload) {
+        if (payload[1] == CMD_GET_VERSION)
+            versionAsked = true;
+        else if (payload[1] == CMD_PING && !versionAsked)
+            ++pingsBeforeVersion;
+    });
+    QStringList deviceLog;
+    connect(&device, &SimulatedDevice::logLine, this, [&](const QString &text) {
+        deviceLog << text;
+        if (deviceLog.size() > 12)
+            deviceLog.removeFirst();
+    });
+
+    vantuUpdate dialog;
+    label = dialog.findChild<QLabel *>(QStringLiteral("labelStatusBar"));
+    auto *download = dialog.findChild<QPushButton *>(QStringLiteral("pushButtonDownload"));
+    QVERIFY(label && download);
+    int timeoutsShown = 0;
+    download->installEventFilter(new TimeoutWatch(label, &timeoutsShown, download));
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+
+    const auto diagnosis = [&] {
+        const DeviceStats &s = device.stats();
+        return QStringLiteral("%1; status \"%2\"; device: %3 frames in, %4 bad checks, "
+                              "%5 unexpected, %6 offset / %7 retry mismatches, %8 completed, "
+                              "%9 cancelled; log: %10")
+            .arg(plan.describe(), status())
+            .arg(s.framesReceived)
+            .arg(s.badCheckFrames)
+            .arg(s.unexpectedFrames)
+            .arg(s.offsetMismatches)
+            .arg(s.retryMismatches)
+            .arg(s.updatesCompleted)
+            .arg(s.updatesCancelled)
+            .arg(deviceLog.join(QStringLiteral(" | ")));
+    };
+
+    startProcedure(dialog, line.slavePath(), image);
+    QTRY_VERIFY2_WITH_TIMEOUT(status() == VersionText, qPrintable(diagnosis()), 5000);
+    // A run before may have left the tool's parser just past a frame start: that can cost the
+    // first answer, once, and the tool probes again.
+    QVERIFY2(pingsBeforeVersion <= 2, qPrintable(diagnosis()));
+    QTest::mouseClick(download, Qt::LeftButton);
+
+    // Each frame waits at most 160 ms on the device; a large image takes a while.
+    const int budgetMs = 10000 + plan.size / 2;
+    switch (plan.ending) {
+    case Completes:
+        QTRY_VERIFY2_WITH_TIMEOUT(status() == Updated, qPrintable(diagnosis()), budgetMs);
+        QCOMPARE(device.stats().updatesCompleted, 1);
+        QVERIFY2(device.receivedImage() == expected, qPrintable(diagnosis()));
+        QCOMPARE(dialog.findChild<QProgressBar *>()->value(), 100);
+        break;
+    case Cancel:
+        QTRY_VERIFY2_WITH_TIMEOUT(status() == Cancelled, qPrintable(diagnosis()), budgetMs);
+        QCOMPARE(device.stats().updatesCancelled, 1);
+        QCOMPARE(device.stats().updatesCompleted, 0);
+        break;
+    case Silence:
+        // The time-out text counts only once the device has really fallen silent: a frame held
+        // back on a loaded machine can show it for a moment earlier.
+        QTRY_VERIFY2_WITH_TIMEOUT(device.state() == SimulatedDevice::State::Silent &&
+                                      status() == TimedOut,
+                                  qPrintable(diagnosis()), budgetMs);
+        break;
+    case StrayStart:
+        QTRY_VERIFY2_WITH_TIMEOUT(device.stats().strayStarts == 1 && status() == TimedOut,
+                                  qPrintable(diagnosis()), budgetMs);
+        QCOMPARE(device.state(), SimulatedDevice::State::Transferring);
+        break;
+    case HangUp:
+        QTRY_VERIFY2_WITH_TIMEOUT(status().startsWith(PortLost), qPrintable(diagnosis()), budgetMs);
+        QCOMPARE(device.stats().hangUps, 1);
+        QVERIFY2(status().size() > PortLost.size(), qPrintable(status())); // a reason is given
+        QVERIFY(dialog.findChild<QPushButton *>(QStringLiteral("pushButtonOK"))->isEnabled());
+        break;
+    default:
+        QFAIL("no such ending");
+    }
+    if (plan.ending == Silence || plan.ending == StrayStart) {
+        // The time-out leaves the state where it was.
+        QVERIFY(dialog.updateState() == UpdateState::Starting ||
+                dialog.updateState() == UpdateState::Transferring);
+    } else {
+        QCOMPARE(dialog.updateState(), UpdateState::Probing);
+    }
+    QVERIFY(!download->isEnabled());
+
+    // Then the tool stays quiet and keeps its message: no frame for longer than its time-out.
+    if (plan.ending != HangUp) {
+        const int framesIn = device.stats().framesReceived;
+        const QString shown = status();
+        QTest::qWait(230);
+        QCOMPARE(device.stats().framesReceived, framesIn);
+        QCOMPARE(status(), shown);
+    }
+
+    const DeviceStats &s = device.stats();
+    QVERIFY2(wrongPieces.isEmpty(), qPrintable(wrongPieces.join(QStringLiteral("; "))));
+    QVERIFY2(s.offsetMismatches == 0 && s.retryMismatches == 0, qPrintable(diagnosis()));
+    QVERIFY2(s.badCheckFrames == 0 && s.unexpectedFrames == 0, qPrintable(diagnosis()));
+
+    // The run counts.
+    ++counts.runs;
+    ++counts.planned[plan.ending];
+    ++counts.endedAsPlanned[plan.ending];
+    for (int f = 0; f < LineFaultCount; ++f) {
+        if (!plan.faults[f])
+            continue;
+        ++counts.runsWith[f];
+        counts.events[f] += injected(s, LineFault(f));
+        if (plan.ending == Completes)
+            ++counts.completedWith[f];
+    }
+    counts.duplicateAnswers += s.duplicateAnswers;
+    if (pingsBeforeVersion > 1)
+        ++counts.secondProbe;
+    if (timeoutsShown > 0 && plan.ending != Silence && plan.ending != StrayStart)
+        ++counts.lateTimeouts;
+    if (plan.ending == Completes)
+        counts.imageBytes += plan.size;
+    const qint64 ms = runClock.elapsed();
+    if (ms > counts.slowestMs) {
+        counts.slowestMs = ms;
+        counts.slowestSeed = seed;
+    }
+    QStringList injectedNow;
+    for (int f = 0; f < RandomOrder; ++f) {
+        if (const int n = injected(s, LineFault(f)))
+            injectedNow << QStringLiteral("%1 %2").arg(QLatin1String(LineFaultNames[f])).arg(n);
+    }
+    qInfo("%s: \"%s\" in %lld ms; injected: %s%s", qPrintable(plan.describe()),
+          qPrintable(status()), ms, qPrintable(injectedNow.join(QStringLiteral(", "))),
+          timeoutsShown > 0
+              ? qPrintable(
+                    QStringLiteral("; time-out shown %1 times before the end").arg(timeoutsShown))
+              : "");
+    label = nullptr;
+}
+
+void SoakTest::tally()
+{
+    const qint64 wallMs = counts.clock.elapsed();
+    const double cpuMs = double(std::clock() - counts.cpuStart) * 1000.0 / CLOCKS_PER_SEC;
+    qInfo("soak: %d runs in %lld ms (CPU %.0f ms), slowest %lld ms (seed %u)", counts.runs, wallMs,
+          cpuMs, counts.slowestMs, counts.slowestSeed);
+    for (int e = 0; e < EndingCount; ++e) {
+        qInfo("  ending %-11s planned %2d, ended so %2d", EndingNames[e], counts.planned[e],
+              counts.endedAsPlanned[e]);
+    }
+    qInfo("  completed: %d runs, %lld image bytes", counts.endedAsPlanned[Completes],
+          counts.imageBytes);
+    for (int f = 0; f < LineFaultCount; ++f) {
+        qInfo("  fault %-14s in %2d runs (%2d completed), %5lld injected", LineFaultNames[f],
+              counts.runsWith[f], counts.completedWith[f], counts.events[f]);
+    }
+    qInfo("  second answers to duplicated requests dropped: %d", counts.duplicateAnswers);
+    qInfo("  runs that needed a second probe: %d; runs that showed a passing time-out: %d",
+          counts.secondProbe, counts.lateTimeouts);
+
+    // A soak that skipped its faults proves nothing: all of them must have struck.
+    QCOMPARE(counts.runs, Runs);
+    for (int e = 0; e < EndingCount; ++e)
+        QVERIFY2(counts.endedAsPlanned[e] >= 3, EndingNames[e]);
+    for (int f = 0; f < LineFaultCount; ++f) {
+        QVERIFY2(counts.completedWith[f] >= 3, LineFaultNames[f]);
+        if (f != RandomOrder)
+            QVERIFY2(counts.events[f] >= 10, LineFaultNames[f]);
+    }
+    QVERIFY(counts.duplicateAnswers > 0);
+}
+
+QTEST_MAIN(SoakTest)
+#include "tst_soak.moc"
