@@ -56,10 +56,10 @@ if [ ! -f "$fuzzer_runtime" ]; then
     apt_install "libclang-rt-$clang_major-dev"
 fi
 
-if [ ! -f "$build_dir/CMakeCache.txt" ]; then
-    CC=clang CXX=clang++ cmake -S "$root" -B "$build_dir" -G Ninja -DVANTU_FUZZ=ON \
-        -DVANTU_BUILD_TESTS=OFF
-fi
+# Configured every time, so that a build folder set up some other way gets the targets too; the
+# compiler of an existing folder stays what it was.
+CC=clang CXX=clang++ cmake -S "$root" -B "$build_dir" -G Ninja -DVANTU_FUZZ=ON \
+    -DVANTU_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build_dir" --target "${targets[@]}"
 
 work=$(mktemp -d)
@@ -89,7 +89,9 @@ for target in "${targets[@]}"; do
     corp=$(sed -nE 's/.* corp: ([^ ]+).*/\1/p' <<<"$last")
     runs=$(sed -nE 's/^stat::number_of_executed_units: *([0-9]+)/\1/p' "$log")
     rate=$(sed -nE 's/^stat::average_exec_per_sec: *([0-9]+)/\1/p' "$log")
-    line="$target: ${runs:-?} executions, ${rate:-?} exec/s, cov: ${cov:-?} ft: ${ft:-?} corpus: ${corp:-?}"
+    rss=$(sed -nE 's/^stat::peak_rss_mb: *([0-9]+)/\1/p' "$log")
+    line="$target: ${runs:-?} executions, ${rate:-?} exec/s, cov: ${cov:-?} ft: ${ft:-?}"
+    line+=" corpus: ${corp:-?} peak RSS: ${rss:-?} MB"
     summary+=("$line")
 
     reported=0
