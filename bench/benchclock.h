@@ -1,0 +1,13 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+// One clock for every timestamp the bench takes, in nanoseconds. On Linux the steady clock is
+// CLOCK_MONOTONIC, shared by all processes, so a parent and its child can compare stamps.
+inline std::int64_t steadyNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}

@@ -1,0 +1,147 @@
+#pragma once
+
+#include "devicelink.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+// The bench's own end of a pseudo-terminal: the master descriptor, raw and non-blocking, read and
+// written directly so that the device loop can time and pace every frame to the microsecond.
+class PtyLine
+{
+public:
+    PtyLine() = default;
+    PtyLine(const PtyLine &) = delete;
+    PtyLine &operator=(const PtyLine &) = delete;
+    ~PtyLine();
+
+    bool open(QString &error);
+    int masterFd() const { return m_master; }
+    QString slavePath() const { return m_slavePath; }
+
+private:
+    int m_master = -1;
+    int m_slave = -1; // kept open so the line settings survive the host's open and close
+    QString m_slavePath;
+};
+
+// A host process started with pipes on its standard input and output, for the line commands of
+// benchhost.cpp.
+class HostProcess
+{
+public:
+    HostProcess() = default;
+    HostProcess(const HostProcess &) = delete;
+    HostProcess &operator=(const HostProcess &) = delete;
+    ~HostProcess();
+
+    // Starts arguments[0]; its standard error goes to errorLog when that is not empty.
+    bool start(const QStringList &arguments, const QString &errorLog, QString &error);
+    pid_t pid() const { return m_pid; }
+    int outputFd() const { return m_output; }
+    void send(const QByteArray &line);
+    // Moves complete output lines into lines; false once the host has closed its output.
+    bool readLines(std::vector<QByteArray> &lines);
+    // Waits for the host to end; kills it after timeoutMs. Returns its exit status, -1 if killed.
+    int finish(int timeoutMs);
+
+private:
+    pid_t m_pid = -1;
+    int m_input = -1;
+    int m_output = -1;
+    QByteArray m_pending;
+};
+
+// How the device side treats time. baud 0: every frame goes out the moment it is due and the
+// tool's frames count from when they are read. Otherwise a line of that speed, 10 bits a byte, in
+// each direction: a device frame is handed to the pseudo-terminal when its last bit would have
+// reached the tool, and a tool frame counts as received its own line time after its bytes reach
+// the device side (or after the line is free, if still busy).
+struct LineTiming
+{
+    std::int64_t baud = 0;
+    std::int64_t lineNs(std::int64_t bytes) const
+    {
+        return baud == 0 ? 0 : bytes * 10 * 1000000000LL / baud;
+    }
+};
+
+// What one update looked like from the device side.
+struct UpdateFigures
+{
+    qint64 imageSize = 0;
+    int dataFrames = 0;                     // CMD_DATA received during the transfer
+    std::int64_t hostBytes = 0;             // wire bytes from the tool, CMD_START to CMD_END
+    std::int64_t deviceBytes = 0;           // wire bytes to the tool, first request to RSP_DONE
+    std::int64_t startNs = 0;               // CMD_START read (paced: its line time starts)
+    std::int64_t doneNs = 0;                // RSP_DONE handed to the line
+    std::vector<std::int64_t> turnaroundNs; // request written -> complete CMD_DATA read
+    std::int64_t lateSumNs = 0; // paced: how far behind the model the device wrote, in all
+    std::int64_t lateMaxNs = 0;
+    int dataErrors = 0;     // CMD_DATA with bytes that are not the image's, or the wrong offset
+    int badChecks = 0;      // tool frames with a wrong check byte
+    int unexpected = 0;     // tool frames out of place
+    QJsonObject hostReport; // what the host process said about itself (procstats.h)
+    pid_t hostPid = -1;
+
+    std::int64_t elapsedNs() const { return doneNs - startNs; }
+};
+
+// Plays the device: answers the handshake, asks for the image in order, four bytes at a time or
+// one piece every stride bytes, and checks every piece against the image. Busy-waits on the line
+// between frames so that its own wake-up time does not count against the host.
+class LineDevice
+{
+public:
+    LineDevice(PtyLine &line, HostProcess &host, const QByteArray &image, LineTiming timing,
+               quint32 stride = 4);
+
+    // Runs one update from the host's first probe to its report; false with error on a failure.
+    bool run(UpdateFigures &figures, QString &error);
+
+private:
+    enum class Phase
+    {
+        Handshake,
+        Transfer,
+        Reporting,
+    };
+    struct Outgoing
+    {
+        DeviceWireFrame wire;
+        quint8 code = 0;
+        std::int64_t dueNs = 0; // when it may be handed to the line
+    };
+
+    void onFrame(const HostFrameParser::Result &frame, std::int64_t wireBytes, std::int64_t readNs);
+    void queue(quint8 code, quint32 data, std::int64_t readyNs);
+    bool writeDue(QString &error);
+    bool handleHostLines(QString &error);
+
+    PtyLine &m_line;
+    HostProcess &m_host;
+    QByteArray m_image;
+    LineTiming m_timing;
+    quint32 m_stride;
+    UpdateFigures *m_figures = nullptr;
+
+    Phase m_phase = Phase::Handshake;
+    HostFrameParser m_parser;
+    std::int64_t m_frameBytes = 0; // wire bytes since the last complete tool frame
+    std::deque<Outgoing> m_outgoing;
+    std::int64_t m_deviceLineFreeNs = 0;
+    std::int64_t m_hostLineFreeNs = 0;
+    quint32 m_requested = 0;
+    std::int64_t m_requestWrittenNs = 0;
+    bool m_downloadAsked = false;
+    bool m_reportAsked = false;
+    bool m_reported = false;
+};

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QByteArray>
+#include <QtGlobal>
+
+// Figures about the calling process, for the host processes to report to the driver.
+
+// A field of /proc/self/status in kB (VmHWM, VmRSS, ...); -1 when missing.
+qint64 selfStatusKb(const char *field);
+
+// User and system CPU time of the whole process so far, in microseconds.
+struct CpuTime
+{
+    qint64 userUs = 0;
+    qint64 systemUs = 0;
+};
+CpuTime selfCpuTime();
+
+// One line of JSON with the CPU time since `since`, the resident set at `since` and now, and the
+// peak resident set, for the driver to read.
+QByteArray reportLine(const CpuTime &since, qint64 rssAtSinceKb, const QString &status);

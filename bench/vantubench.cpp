@@ -1,0 +1,655 @@
+// End-to-end figures of the update tool against a device played on a pseudo-terminal: host
+// turnaround, update time on a paced line against the line's own time, footprint and start-up.
+// Prints a table and writes the same figures as JSON.
+//
+//   vantu_bench [--json FILE] [--quick] [--full] [--only turnaround,paced,footprint,startup]
+//               [--hosts window,port,raw]
+//
+// Every update runs the host in a child process (vantu_bench_host): the real window unless a row
+// says otherwise. The device side runs here and takes all times with the steady clock.
+// VANTU_BENCH_HOST_WRAPPER runs each host under a profiler; VANTU_BENCH_PIN=1 keeps the device
+// and the host on separate processors.
+#include "benchclock.h"
+#include "benchline.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QSysInfo>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <optional>
+
+#include <poll.h>
+#include <sched.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr qint64 KiB = 1024;
+constexpr qint64 MiB = 1024 * KiB;
+
+struct Options
+{
+    bool quick = false;
+    bool full = false;
+    QStringList sections;
+    QStringList hosts; // empty: all
+    int startupRuns = 15;
+    bool runs(const QString &host) const { return hosts.isEmpty() || hosts.contains(host); }
+    bool has(const char *section) const
+    {
+        return sections.isEmpty() || sections.contains(QLatin1String(section));
+    }
+};
+
+QString sizeText(qint64 bytes)
+{
+    return bytes % MiB == 0 ? QStringLiteral("%1 MiB").arg(bytes / MiB)
+                            : QStringLiteral("%1 KiB").arg(bytes / KiB);
+}
+
+// Where the hosts' standard error goes: Qt's chatter stays out of the table.
+QString hostLog;
+
+void say(const QString &text)
+{
+    std::fputs(qPrintable(text + QLatin1Char('\n')), stdout);
+    std::fflush(stdout);
+}
+
+// Random image bytes: 0x7D and 0x7E turn up as often as any byte, so some frames are escaped.
+QString makeImage(const QString &dir, qint64 size, QByteArray &bytes)
+{
+    bytes.resize(qsizetype(size));
+    QRandomGenerator random{quint32(size)};
+    random.fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+    const QString path = QStringLiteral("%1/image-%2.vuf").arg(dir).arg(size);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
+
+// With VANTU_BENCH_PIN set, keeps the device loop and the host off each other's processor while an
+// update runs: the device gets the last CPU, the host (started in between) the others. Off by
+// default: on two processors the pseudo-terminal's kernel worker then shares a core with one of
+// them, and the figures came out worse, not better.
+class SeparateCpus
+{
+public:
+    SeparateCpus()
+    {
+        if (!qEnvironmentVariableIsSet("VANTU_BENCH_PIN"))
+            return;
+        if (sched_getaffinity(0, sizeof all, &all) != 0 || CPU_COUNT(&all) < 2)
+            return;
+        for (int cpu = CPU_SETSIZE - 1; cpu >= 0; --cpu) {
+            if (CPU_ISSET(cpu, &all)) {
+                deviceCpu = cpu;
+                break;
+            }
+        }
+        cpu_set_t host = all;
+        CPU_CLR(deviceCpu, &host);
+        sched_setaffinity(0, sizeof host, &host); // inherited by the host started next
+    }
+    // Once the host is started: the device loop moves to its own CPU.
+    void hostStarted()
+    {
+        if (deviceCpu < 0)
+            return;
+        cpu_set_t device;
+        CPU_ZERO(&device);
+        CPU_SET(deviceCpu, &device);
+        sched_setaffinity(0, sizeof device, &device);
+    }
+    ~SeparateCpus()
+    {
+        if (deviceCpu >= 0)
+            sched_setaffinity(0, sizeof all, &all);
+    }
+
+private:
+    cpu_set_t all{};
+    int deviceCpu = -1;
+};
+
+std::optional<UpdateFigures> runUpdate(const QString &host, const QString &imagePath,
+                                       const QByteArray &image, LineTiming timing,
+                                       quint32 stride = 4)
+{
+    QString error;
+    PtyLine line;
+    if (!line.open(error)) {
+        say(QStringLiteral("  pseudo-terminal: %1").arg(error));
+        return std::nullopt;
+    }
+    // VANTU_BENCH_HOST_WRAPPER runs the host under a profiler, e.g.
+    // "valgrind --tool=callgrind --callgrind-out-file=/tmp/host.%p".
+    QStringList arguments = qEnvironmentVariable("VANTU_BENCH_HOST_WRAPPER")
+                                .split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    arguments << QStringLiteral(BENCH_HOST_PATH) << QStringLiteral("--host") << host
+              << QStringLiteral("--port") << line.slavePath() << QStringLiteral("--image")
+              << imagePath;
+    SeparateCpus cpus;
+    HostProcess process;
+    if (!process.start(arguments, hostLog, error)) {
+        say(QStringLiteral("  %1").arg(error));
+        return std::nullopt;
+    }
+    cpus.hostStarted();
+    UpdateFigures figures;
+    LineDevice device(line, process, image, timing, stride);
+    const bool ok = device.run(figures, error);
+    process.send("quit");
+    const int status = process.finish(5000);
+    if (!ok) {
+        say(QStringLiteral("  %1 host, %2 image: %3 (host output: %4)")
+                .arg(host, sizeText(image.size()), error, hostLog));
+        return std::nullopt;
+    }
+    if (status != 0)
+        say(QStringLiteral("  note: %1 host exited with status %2").arg(host).arg(status));
+    if (figures.dataErrors || figures.badChecks || figures.unexpected) {
+        say(QStringLiteral("  %1 host: %2 wrong pieces, %3 bad check bytes, %4 frames out of "
+                           "place")
+                .arg(host)
+                .arg(figures.dataErrors)
+                .arg(figures.badChecks)
+                .arg(figures.unexpected));
+        return std::nullopt;
+    }
+    return figures;
+}
+
+double percentileUs(std::vector<std::int64_t> values, double fraction)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t rank = size_t(std::ceil(fraction * double(values.size())));
+    return double(values[std::clamp<size_t>(rank, 1, values.size()) - 1]) / 1000.0;
+}
+
+double meanUs(const std::vector<std::int64_t> &values)
+{
+    double sum = 0;
+    for (const std::int64_t value : values)
+        sum += double(value);
+    return values.empty() ? 0 : sum / double(values.size()) / 1000.0;
+}
+
+double medianOf(std::vector<double> values)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+double cpuMsPer1000(const UpdateFigures &figures)
+{
+    const double cpuUs = figures.hostReport.value(QStringLiteral("cpu_user_us")).toDouble() +
+                         figures.hostReport.value(QStringLiteral("cpu_system_us")).toDouble();
+    return figures.dataFrames ? cpuUs / 1000.0 / figures.dataFrames * 1000.0 : 0;
+}
+
+QJsonObject updateJson(const QString &host, const UpdateFigures &figures)
+{
+    QJsonObject row;
+    row[QStringLiteral("host")] = host;
+    row[QStringLiteral("image_bytes")] = figures.imageSize;
+    row[QStringLiteral("data_frames")] = figures.dataFrames;
+    row[QStringLiteral("tool_wire_bytes")] = qint64(figures.hostBytes);
+    row[QStringLiteral("device_wire_bytes")] = qint64(figures.deviceBytes);
+    row[QStringLiteral("elapsed_s")] = double(figures.elapsedNs()) / 1e9;
+    row[QStringLiteral("turnaround_mean_us")] = meanUs(figures.turnaroundNs);
+    row[QStringLiteral("turnaround_median_us")] = percentileUs(figures.turnaroundNs, 0.5);
+    row[QStringLiteral("turnaround_p99_us")] = percentileUs(figures.turnaroundNs, 0.99);
+    row[QStringLiteral("turnaround_max_us")] = percentileUs(figures.turnaroundNs, 1.0);
+    row[QStringLiteral("round_trips_per_s")] =
+        figures.dataFrames / (double(figures.elapsedNs()) / 1e9);
+    row[QStringLiteral("cpu_ms_per_1000_frames")] = cpuMsPer1000(figures);
+    row[QStringLiteral("host_report")] = figures.hostReport;
+    return row;
+}
+
+struct Target
+{
+    QString name;
+    QString goal;
+    double value;
+    QString unit;
+    bool met;
+};
+
+// The one-minute load average: other work on the machine shows in every figure here.
+double loadAverage()
+{
+    QFile file(QStringLiteral("/proc/loadavg"));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    return file.readAll().split(' ').value(0).toDouble();
+}
+
+QJsonObject machineJson()
+{
+    QJsonObject machine;
+    QFile cpuinfo(QStringLiteral("/proc/cpuinfo"));
+    if (cpuinfo.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        for (const QByteArray &line : cpuinfo.readAll().split('\n')) {
+            if (line.startsWith("model name")) {
+                machine[QStringLiteral("cpu")] =
+                    QString::fromUtf8(line.mid(line.indexOf(':') + 1).trimmed());
+                break;
+            }
+        }
+    }
+    machine[QStringLiteral("cpus")] = int(sysconf(_SC_NPROCESSORS_ONLN));
+    machine[QStringLiteral("kernel")] = QSysInfo::kernelVersion();
+    machine[QStringLiteral("os")] = QSysInfo::prettyProductName();
+    machine[QStringLiteral("qt")] = QString::fromLatin1(qVersion());
+    machine[QStringLiteral("build")] = QStringLiteral(BENCH_BUILD_TYPE);
+    machine[QStringLiteral("load_average_at_start")] = loadAverage();
+    return machine;
+}
+
+// One start-up: from just before the process is spawned to the stamps it prints.
+std::optional<QJsonObject> startOnce(const QString &program)
+{
+    QString error;
+    HostProcess process;
+    const std::int64_t spawnNs = steadyNs();
+    if (!process.start({program}, hostLog, error)) {
+        say(QStringLiteral("  %1").arg(error));
+        return std::nullopt;
+    }
+    std::vector<QByteArray> lines;
+    const std::int64_t deadline = spawnNs + 20000000000LL;
+    while (lines.empty() && steadyNs() < deadline) {
+        pollfd output{process.outputFd(), POLLIN, 0};
+        ::poll(&output, 1, 100);
+        if (!process.readLines(lines) && lines.empty())
+            break;
+    }
+    process.finish(5000);
+    if (lines.empty()) {
+        say(QStringLiteral("  %1 printed nothing").arg(program));
+        return std::nullopt;
+    }
+    const QList<QByteArray> words = lines.front().split(' ');
+    QJsonObject run;
+    for (int i = 0; i + 1 < words.size(); i += 2)
+        run[QString::fromLatin1(words[i]) + QStringLiteral("_ms")] =
+            double(words[i + 1].toLongLong() - spawnNs) / 1e6;
+    return run;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("End-to-end figures of the update tool."));
+    parser.addHelpOption();
+    const QCommandLineOption jsonOption(QStringLiteral("json"),
+                                        QStringLiteral("Where to write the figures as JSON."),
+                                        QStringLiteral("file"), QStringLiteral(BENCH_DEFAULT_JSON));
+    const QCommandLineOption quickOption(QStringLiteral("quick"),
+                                         QStringLiteral("Small images, few runs: a smoke test."));
+    const QCommandLineOption fullOption(
+        QStringLiteral("full"),
+        QStringLiteral("Ask for every piece of the largest image too (minutes longer)."));
+    const QCommandLineOption onlyOption(QStringLiteral("only"),
+                                        QStringLiteral("Sections to run, comma-separated."),
+                                        QStringLiteral("turnaround,paced,footprint,startup"));
+    const QCommandLineOption hostsOption(
+        QStringLiteral("hosts"),
+        QStringLiteral("Hosts to run in the turnaround and paced sections, comma-separated."),
+        QStringLiteral("window,port,raw"));
+    parser.addOptions({jsonOption, quickOption, fullOption, onlyOption, hostsOption});
+    parser.process(app);
+
+    Options options;
+    options.quick = parser.isSet(quickOption);
+    options.full = parser.isSet(fullOption);
+    if (parser.isSet(onlyOption))
+        options.sections = parser.value(onlyOption).split(QLatin1Char(','), Qt::SkipEmptyParts);
+    if (parser.isSet(hostsOption))
+        options.hosts = parser.value(hostsOption).split(QLatin1Char(','), Qt::SkipEmptyParts);
+    if (options.quick)
+        options.startupRuns = 3;
+
+    const QString jsonPath = parser.value(jsonOption);
+    QDir().mkpath(QFileInfo(jsonPath).absolutePath());
+    hostLog = QFileInfo(jsonPath).absolutePath() + QStringLiteral("/bench-hosts.log");
+    QFile::remove(hostLog);
+
+    QTemporaryDir dir;
+    if (!dir.isValid())
+        qFatal("no temporary directory");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    bool allRan = true;
+    QJsonObject results;
+    results[QStringLiteral("machine")] = machineJson();
+    {
+        const QJsonObject machine = results[QStringLiteral("machine")].toObject();
+        say(QStringLiteral("%1, %2 CPUs, Linux %3, Qt %4, %5 build, load average %6")
+                .arg(machine[QStringLiteral("cpu")].toString())
+                .arg(machine[QStringLiteral("cpus")].toInt())
+                .arg(machine[QStringLiteral("kernel")].toString(),
+                     machine[QStringLiteral("qt")].toString(),
+                     machine[QStringLiteral("build")].toString())
+                .arg(loadAverage(), 0, 'f', 2));
+        if (loadAverage() > 0.5)
+            say(QStringLiteral("warning: the machine is busy; the figures will show it"));
+        say(QString());
+    }
+    std::vector<Target> targets;
+    QByteArray image;
+
+    const qint64 turnaroundSize = options.quick ? 64 * KiB : MiB;
+    const qint64 pacedSize = options.quick ? 4 * KiB : 64 * KiB;
+    const qint64 pacedBaselineSize = options.quick ? 4 * KiB : 16 * KiB;
+    const qint64 smallSize = options.quick ? 16 * KiB : 64 * KiB;
+    const qint64 largeSize = options.quick ? MiB : 16 * MiB;
+
+    std::optional<UpdateFigures> windowTurnaround;
+    if (options.has("turnaround") || options.has("footprint")) {
+        say(QStringLiteral("== Host turnaround: device answers at once, %1 image")
+                .arg(sizeText(turnaroundSize)));
+        const QString path = makeImage(dir.path(), turnaroundSize, image);
+        QJsonArray rows;
+        const QStringList hosts = options.has("turnaround")
+                                      ? QStringList{QStringLiteral("window"),
+                                                    QStringLiteral("port"), QStringLiteral("raw")}
+                                      : QStringList{QStringLiteral("window")};
+        say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
+                .arg(QStringLiteral("host"), -8)
+                .arg(QStringLiteral("mean us"), 10)
+                .arg(QStringLiteral("median us"), 10)
+                .arg(QStringLiteral("p99 us"), 10)
+                .arg(QStringLiteral("max us"), 10)
+                .arg(QStringLiteral("trips/s"), 10)
+                .arg(QStringLiteral("cpu ms/1000"), 12));
+        for (const QString &host : hosts) {
+            if (!options.runs(host))
+                continue;
+            const auto figures = runUpdate(host, path, image, {});
+            if (!figures) {
+                allRan = false;
+                continue;
+            }
+            const QJsonObject row = updateJson(host, *figures);
+            rows.append(row);
+            say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
+                    .arg(host, -8)
+                    .arg(row[QStringLiteral("turnaround_mean_us")].toDouble(), 10, 'f', 1)
+                    .arg(row[QStringLiteral("turnaround_median_us")].toDouble(), 10, 'f', 1)
+                    .arg(row[QStringLiteral("turnaround_p99_us")].toDouble(), 10, 'f', 1)
+                    .arg(row[QStringLiteral("turnaround_max_us")].toDouble(), 10, 'f', 1)
+                    .arg(row[QStringLiteral("round_trips_per_s")].toDouble(), 10, 'f', 0)
+                    .arg(cpuMsPer1000(*figures), 12, 'f', 2));
+            if (host == QLatin1String("window")) {
+                windowTurnaround = figures;
+                targets.push_back({QStringLiteral("turnaround median"), QStringLiteral("< 100"),
+                                   row[QStringLiteral("turnaround_median_us")].toDouble(),
+                                   QStringLiteral("us"),
+                                   row[QStringLiteral("turnaround_median_us")].toDouble() < 100});
+                targets.push_back(
+                    {QStringLiteral("round trips unpaced"), QStringLiteral(">= 10000"),
+                     row[QStringLiteral("round_trips_per_s")].toDouble(), QStringLiteral("/s"),
+                     row[QStringLiteral("round_trips_per_s")].toDouble() >= 10000});
+            }
+        }
+        results[QStringLiteral("turnaround")] = rows;
+        say(QString());
+    }
+
+    if (options.has("paced")) {
+        say(QStringLiteral("== Paced line: update time against the line's own time"));
+        struct Row
+        {
+            QString host;
+            std::int64_t baud;
+            qint64 size;
+        };
+        // The stripped hosts show what the pseudo-terminal and Qt cost by themselves; at 57600
+        // they run a smaller image, the ratio being a per-round-trip figure.
+        const std::vector<Row> plan = {{QStringLiteral("window"), 57600, pacedSize},
+                                       {QStringLiteral("port"), 57600, pacedBaselineSize},
+                                       {QStringLiteral("raw"), 57600, pacedBaselineSize},
+                                       {QStringLiteral("window"), 921600, pacedSize},
+                                       {QStringLiteral("port"), 921600, pacedSize},
+                                       {QStringLiteral("raw"), 921600, pacedSize}};
+        say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9")
+                .arg(QStringLiteral("host"), -8)
+                .arg(QStringLiteral("baud"), 7)
+                .arg(QStringLiteral("image"), 7)
+                .arg(QStringLiteral("update s"), 9)
+                .arg(QStringLiteral("line s"), 9)
+                .arg(QStringLiteral("ratio"), 7)
+                .arg(QStringLiteral("mean us"), 8)
+                .arg(QStringLiteral("median us"), 10)
+                .arg(QStringLiteral("bench late us"), 14));
+        QJsonArray rows;
+        for (const Row &planned : plan) {
+            if (!options.runs(planned.host))
+                continue;
+            const LineTiming timing{planned.baud};
+            const QString path = makeImage(dir.path(), planned.size, image);
+            const auto figures = runUpdate(planned.host, path, image, timing);
+            if (!figures) {
+                allRan = false;
+                continue;
+            }
+            const double bound = double(timing.lineNs(figures->hostBytes + figures->deviceBytes));
+            const double ratio = double(figures->elapsedNs()) / bound;
+            const double trips = std::max(1, figures->dataFrames);
+            QJsonObject row = updateJson(planned.host, *figures);
+            row[QStringLiteral("baud")] = qint64(planned.baud);
+            row[QStringLiteral("line_time_s")] = bound / 1e9;
+            row[QStringLiteral("ratio")] = ratio;
+            row[QStringLiteral("bench_late_us_per_trip")] =
+                double(figures->lateSumNs) / 1e3 / trips;
+            row[QStringLiteral("bench_late_max_us")] = double(figures->lateMaxNs) / 1e3;
+            rows.append(row);
+            say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9")
+                    .arg(planned.host, -8)
+                    .arg(planned.baud, 7)
+                    .arg(sizeText(planned.size), 7)
+                    .arg(double(figures->elapsedNs()) / 1e9, 9, 'f', 3)
+                    .arg(bound / 1e9, 9, 'f', 3)
+                    .arg(ratio, 7, 'f', 4)
+                    .arg(row[QStringLiteral("turnaround_mean_us")].toDouble(), 8, 'f', 1)
+                    .arg(row[QStringLiteral("turnaround_median_us")].toDouble(), 10, 'f', 1)
+                    .arg(double(figures->lateSumNs) / 1e3 / trips, 14, 'f', 2));
+            if (planned.host == QLatin1String("window")) {
+                const double goal = planned.baud == 57600 ? 1.01 : 1.05;
+                targets.push_back({QStringLiteral("paced ratio at %1").arg(planned.baud),
+                                   QStringLiteral("<= %1").arg(goal, 0, 'f', 2), ratio, QString(),
+                                   ratio <= goal});
+            }
+        }
+        results[QStringLiteral("paced")] = rows;
+        say(QStringLiteral("(ratio: update time / line time of the bytes exchanged, CMD_START to "
+                           "RSP_DONE; mean/median: device request written to the tool's data "
+                           "frame read, per round trip; bench late: mean time the device's "
+                           "writes trailed the line model)"));
+        say(QString());
+    }
+
+    if (options.has("footprint")) {
+        say(QStringLiteral("== Footprint of the window process, device answers at once"));
+        say(QStringLiteral("%1 %2 %3 %4 %5 %6")
+                .arg(QStringLiteral("image"), -8)
+                .arg(QStringLiteral("requests"), -22)
+                .arg(QStringLiteral("peak RSS kB"), 12)
+                .arg(QStringLiteral("RSS at Download kB"), 19)
+                .arg(QStringLiteral("data frames"), 12)
+                .arg(QStringLiteral("cpu ms/1000"), 12));
+        struct Row
+        {
+            qint64 size;
+            quint32 stride;
+        };
+        // Without --full the largest image is asked for one piece in every 1 KiB block: the tool
+        // reads its whole length in as many frames as the smallest image takes, so any growth
+        // with the image's size shows at a fraction of the time.
+        const std::vector<Row> plan = {
+            {smallSize, 4}, {turnaroundSize, 4}, {largeSize, options.full ? 4u : 1024u}};
+        QJsonArray rows;
+        std::vector<double> peaks;
+        for (const Row &planned : plan) {
+            std::optional<UpdateFigures> figures;
+            if (planned.size == turnaroundSize && planned.stride == 4 && windowTurnaround) {
+                figures = windowTurnaround;
+            } else {
+                const QString path = makeImage(dir.path(), planned.size, image);
+                figures = runUpdate(QStringLiteral("window"), path, image, {}, planned.stride);
+                QFile::remove(path);
+            }
+            if (!figures) {
+                allRan = false;
+                continue;
+            }
+            const double hwm = figures->hostReport.value(QStringLiteral("hwm_kb")).toDouble();
+            const double atDownload =
+                figures->hostReport.value(QStringLiteral("rss_at_download_kb")).toDouble();
+            peaks.push_back(hwm);
+            const QString requests = planned.stride == 4
+                                         ? QStringLiteral("every piece")
+                                         : QStringLiteral("one per %1 bytes").arg(planned.stride);
+            QJsonObject row = updateJson(QStringLiteral("window"), *figures);
+            row[QStringLiteral("requests")] = requests;
+            row[QStringLiteral("peak_rss_kb")] = hwm;
+            row[QStringLiteral("rss_at_download_kb")] = atDownload;
+            rows.append(row);
+            say(QStringLiteral("%1 %2 %3 %4 %5 %6")
+                    .arg(sizeText(planned.size), -8)
+                    .arg(requests, -22)
+                    .arg(hwm, 12, 'f', 0)
+                    .arg(atDownload, 19, 'f', 0)
+                    .arg(figures->dataFrames, 12)
+                    .arg(cpuMsPer1000(*figures), 12, 'f', 2));
+        }
+        results[QStringLiteral("footprint")] = rows;
+        if (peaks.size() == plan.size()) {
+            const double growthKb = *std::max_element(peaks.begin(), peaks.end()) - peaks.front();
+            targets.push_back(
+                {QStringLiteral("peak RSS above the %1 update").arg(sizeText(plan.front().size)),
+                 QStringLiteral("<= 1024"), growthKb, QStringLiteral("kB"), growthKb <= 1024});
+        }
+        say(QString());
+    }
+
+    if (options.has("startup")) {
+        say(QStringLiteral("== Start-up: from spawn, median of %1 runs").arg(options.startupRuns));
+        struct Program
+        {
+            const char *name;
+            QString path;
+            std::map<QString, std::vector<double>> stamps; // stamp name -> ms after spawn
+        };
+        Program programs[] = {{"update_window", QStringLiteral(BENCH_STARTUP_TOOL_PATH), {}},
+                              {"empty_dialog", QStringLiteral(BENCH_STARTUP_DIALOG_PATH), {}},
+                              {"text_dialog", QStringLiteral(BENCH_STARTUP_TEXT_PATH), {}}};
+        const QStringList stampNames = {QStringLiteral("main"), QStringLiteral("app"),
+                                        QStringLiteral("constructed"), QStringLiteral("exposed"),
+                                        QStringLiteral("painted")};
+        // One run of each first to warm the caches, then the programs in turn.
+        for (int run = -1; run < options.startupRuns; ++run) {
+            for (Program &program : programs) {
+                const auto stamps = startOnce(program.path);
+                if (!stamps) {
+                    allRan = false;
+                    continue;
+                }
+                if (run < 0)
+                    continue;
+                for (const QString &stamp : stampNames)
+                    program.stamps[stamp].push_back(
+                        stamps->value(stamp + QStringLiteral("_ms")).toDouble());
+            }
+        }
+        QString header = QStringLiteral("%1").arg(QStringLiteral("window"), -14);
+        for (const QString &stamp : stampNames)
+            header += QStringLiteral(" %1").arg(stamp + QStringLiteral(" ms"), 14);
+        say(header);
+        QJsonObject startup;
+        for (Program &program : programs) {
+            QJsonObject row;
+            QString line = QStringLiteral("%1").arg(QLatin1String(program.name), -14);
+            for (const QString &stamp : stampNames) {
+                const double median = medianOf(program.stamps[stamp]);
+                row[stamp + QStringLiteral("_median_ms")] = median;
+                line += QStringLiteral(" %1").arg(median, 14, 'f', 2);
+            }
+            row[QStringLiteral("runs")] = int(program.stamps[QStringLiteral("exposed")].size());
+            startup[QLatin1String(program.name)] = row;
+            say(line);
+        }
+        say(QStringLiteral("(main: process entered main(); app: QApplication made; constructed: "
+                           "window object made; exposed: first expose event; painted: first "
+                           "frame drawn)"));
+        const auto median = [&](int which, const char *stamp) {
+            return medianOf(programs[which].stamps[QLatin1String(stamp)]);
+        };
+        if (median(0, "exposed") > 0 && median(1, "exposed") > 0) {
+            const double ratio = median(0, "exposed") / median(1, "exposed");
+            startup[QStringLiteral("ratio_exposed_vs_empty_dialog")] = ratio;
+            targets.push_back({QStringLiteral("start-up against empty dialog"),
+                               QStringLiteral("<= 1.20"), ratio, QStringLiteral("x"),
+                               ratio <= 1.2});
+        }
+        if (median(0, "painted") > 0 && median(2, "painted") > 0) {
+            const double ratio = median(0, "painted") / median(2, "painted");
+            startup[QStringLiteral("ratio_painted_vs_text_dialog")] = ratio;
+            say(QStringLiteral("first frame, update window against the dialog with text: %1x")
+                    .arg(ratio, 0, 'f', 2));
+        }
+        results[QStringLiteral("startup")] = startup;
+        say(QString());
+    }
+
+    say(QStringLiteral("== Targets"));
+    QJsonArray targetRows;
+    for (const Target &target : targets) {
+        say(QStringLiteral("%1 %2 %3 %4")
+                .arg(target.name, -36)
+                .arg(target.goal + QLatin1Char(' ') + target.unit, -12)
+                .arg(target.value, 12, 'f', 3)
+                .arg(target.met ? QStringLiteral("met") : QStringLiteral("MISSED")));
+        QJsonObject row;
+        row[QStringLiteral("name")] = target.name;
+        row[QStringLiteral("goal")] = target.goal + QLatin1Char(' ') + target.unit;
+        row[QStringLiteral("value")] = target.value;
+        row[QStringLiteral("met")] = target.met;
+        targetRows.append(row);
+    }
+    results[QStringLiteral("targets")] = targetRows;
+    results[QStringLiteral("load_average_at_end")] = loadAverage();
+
+    QFile json(jsonPath);
+    if (!json.open(QIODevice::WriteOnly) || json.write(QJsonDocument(results).toJson()) < 0) {
+        say(QStringLiteral("cannot write %1").arg(jsonPath));
+        return 1;
+    }
+    say(QStringLiteral("\nJSON: %1").arg(QFileInfo(jsonPath).absoluteFilePath()));
+    return allRan ? 0 : 1;
+}
