@@ -292,16 +292,26 @@ void SimulatedDevice::hangUpLine(quint32 offset)
 quint32 SimulatedDevice::staleOffset(quint32 lastStart)
 {
     quint32 start = lastStart;
-    for (int tries = 0; tries < 8; ++tries) {
-        const quint32 piece = below(quint32(m_received.size()));
-        if (m_received[piece]) {
-            start = piece * PieceSize;
-            break;
+    quint32 within = below(PieceSize);
+    // Half the time an offset whose low byte is 0x7D or 0x7E, which travels escaped: the piece
+    // at 0x7C in one of the 256-byte pages received.
+    const quint32 pages = quint32(m_received.size() * PieceSize / 256 + 1);
+    const quint32 escaped = below(pages) * 256 + 0x7C;
+    if (below(2) == 0 && escaped / PieceSize < m_received.size() &&
+        m_received[escaped / PieceSize]) {
+        start = escaped;
+        within = 1 + below(2);
+    } else {
+        for (int tries = 0; tries < 8; ++tries) {
+            const quint32 piece = below(quint32(m_received.size()));
+            if (m_received[piece]) {
+                start = piece * PieceSize;
+                break;
+            }
         }
     }
-    // Anywhere inside the piece, as long as the offset stays inside the image: the host takes a
-    // request at or past the image end for the end of the transfer.
-    quint32 within = below(PieceSize);
+    // The offset stays inside the image: the host takes a request at or past the image end for
+    // the end of the transfer.
     if (m_options.imageSize < 0)
         within = 0;
     else if (start + within >= m_options.imageSize)
@@ -467,8 +477,9 @@ void SimulatedDevice::sendFrame(quint8 code, quint32 data, bool strayStart)
     }
     if (chance(m_options.corruptExtraRate)) {
         ++m_stats.corruptedExtras;
-        frame[8] = quint8(m_random());
-        frame[9] = quint8(m_random());
+        // Often the two reserved values, so that the escaping of junk is exercised too.
+        frame[8] = escapeHeavyByte();
+        frame[9] = escapeHeavyByte();
     }
     ++m_framesSent;
     const DeviceWireFrame wire = encodeDeviceFrame(frame);
@@ -498,18 +509,29 @@ void SimulatedDevice::sendFrame(quint8 code, quint32 data, bool strayStart)
     }
     ++m_stats.splitFrames;
     const bool singleBytes = below(2) == 0;
+    const int gapMs = std::max(0, m_options.splitGapMs);
     int budget = DeviceOptions::SplitBudgetMs;
+    bool afterEscape = false;
     for (qsizetype at = 0; at < bytes.size();) {
         const qsizetype left = bytes.size() - at;
-        const qsizetype length =
+        qsizetype length =
             singleBytes ? 1 : 1 + qsizetype(below(quint32(std::min<qsizetype>(MaxChunk, left))));
+        // A chunk also ends right after an escape byte, so that the host gets the escape and the
+        // byte it applies to in different reads.
+        const qsizetype escape = bytes.indexOf(char(FrameEscape), at);
+        if (escape >= 0 && escape < at + length)
+            length = escape - at + 1;
         int gap = delayMs;
         if (at > 0) {
-            gap = std::min(budget, int(below(quint32(std::max(0, m_options.splitGapMs)) + 1)));
+            gap = int(below(quint32(gapMs) + 1));
+            if (afterEscape && gapMs > 0)
+                gap = std::max(gap, 1);
+            gap = std::min(budget, gap);
             budget -= gap;
         }
         enqueue({bytes.mid(at, length), gap, false, length == left, frame});
         at += length;
+        afterEscape = bytes.at(at - 1) == char(FrameEscape);
     }
 }
 
@@ -598,6 +620,18 @@ bool SimulatedDevice::chance(double rate)
     if (rate >= 1)
         return true;
     return double(m_random()) < rate * 4294967296.0;
+}
+
+quint8 SimulatedDevice::escapeHeavyByte()
+{
+    switch (below(3)) {
+    case 0:
+        return FrameEscape;
+    case 1:
+        return FrameStart;
+    default:
+        return quint8(m_random());
+    }
 }
 
 quint8 SimulatedDevice::byteExcept(quint8 a, quint8 b)

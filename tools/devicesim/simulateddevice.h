@@ -55,24 +55,33 @@ struct DeviceOptions
     // that passes the identification test, and a frame start in the junk is always followed by
     // something the host's parser drops.
     quint32 seed = 0;
-    double noiseRate = 0; // junk before the frame: bytes other than 0x7E, 0x7E followed by
-                          // a byte other than 0x5E and 0x7E, or a frame start cut short
-    double splitRate = 0; // the frame goes out in single bytes or random chunks,
-                          // up to splitGapMs apart (at most SplitBudgetMs in all)
+    // Junk before the frame: bytes other than 0x7E, 0x7E followed by a byte other than 0x5E and
+    // 0x7E, or a frame start cut short.
+    double noiseRate = 0;
+    // The frame goes out in single bytes or random chunks, always cut after an escape byte, up to
+    // splitGapMs apart (SplitBudgetMs at most in all).
+    double splitRate = 0;
     int splitGapMs = 3;
-    double corruptExtraRate = 0; // frame bytes 8 and 9 are random
-    double foreignFrameRate = 0; // a whole frame whose byte 2 is not 0x50 goes out first
-    double duplicateRate = 0;    // the data request goes out twice; the device takes the first
-                                 // answer and checks and drops the second
-    double staleRate = 0;        // after a new piece, an old piece is asked again at a random
-                                 // offset inside it, and its bytes are checked
-    double delayRate = 0;        // the frame waits 1..maxDelayMs before it goes out
+    // Frame bytes 8 and 9 are random, often 0x7D or 0x7E.
+    double corruptExtraRate = 0;
+    // A whole frame whose byte 2 is not 0x50 goes out first.
+    double foreignFrameRate = 0;
+    // The data request goes out twice; the device takes the first answer, then checks and drops
+    // the second.
+    double duplicateRate = 0;
+    // After a new piece, an old one is asked again at an offset inside it (often one that travels
+    // escaped), and its bytes are checked.
+    double staleRate = 0;
+    // The frame waits 1..maxDelayMs before it goes out.
+    double delayRate = 0;
     int maxDelayMs = 120;
-    qint64 hangUpAt = -1;     // at the first request at or past this offset the device writes part
-                              // of that request and closes the line (a pseudo-terminal hangs up)
-    qint64 strayStartAt = -1; // in the first update, the first request at or past this offset
-                              // goes out right after a lone 0x7E: the host's parser drops
-                              // the request, so the device waits for an answer that never comes
+    // At the first request at or past this offset the device writes part of that request and
+    // closes the line (a pseudo-terminal hangs up).
+    qint64 hangUpAt = -1;
+    // In the first update, the first request at or past this offset goes out right after a lone
+    // 0x7E: the host's parser drops the request, so the device waits for an answer that never
+    // comes.
+    qint64 strayStartAt = -1;
 
     // For cancelAt, silentAt, hangUpAt and strayStartAt: an offset drawn from seed when the
     // update starts, from 0 up to the image end rounded up to 4 (imageSize, or 4096 when it is
@@ -206,6 +215,7 @@ private:
     bool chance(double rate);
     quint32 below(quint32 bound) { return bound == 0 ? 0 : m_random() % bound; }
     quint8 byteExcept(quint8 a, quint8 b);
+    quint8 escapeHeavyByte();
 
     void log(const QString &line) { emit logLine(line); }
 
