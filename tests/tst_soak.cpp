@@ -471,6 +471,8 @@ void SoakTest::soak()
 
 void SoakTest::tally()
 {
+    if (counts.runs == 0)
+        QSKIP("no soak run to count (run the whole test)");
     const qint64 wallMs = counts.clock.elapsed();
     const double cpuMs = double(std::clock() - counts.cpuStart) * 1000.0 / CLOCKS_PER_SEC;
     qInfo("soak: %d runs in %lld ms (CPU %.0f ms), slowest %lld ms (seed %u)", counts.runs, wallMs,
