@@ -34,4 +34,8 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_retur
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 run_configuration sanitize "$build_dir-sanitize" -DCMAKE_BUILD_TYPE=Debug -DVANTU_SANITIZE=ON
 
+# Each fuzz target for a bounded time; a crash or sanitizer report fails the run.
+echo "== fuzz"
+"$root/fuzz/run.sh" "${VANTU_FUZZ_SECONDS:-30}"
+
 echo "== all configurations passed"
