@@ -33,11 +33,13 @@ constexpr QIODevice::OpenMode ImageOpenMode = QIODevice::ReadOnly | QIODevice::U
 FrameParser receiveParser;
 
 // The port box text as QSerialPort expects it. On Windows through the device namespace, so that
-// COM10 and above open too; elsewhere a short name resolves under /dev and a path is used as is.
+// COM10 and above open too (a name typed with the prefix keeps it); elsewhere a short name
+// resolves under /dev and a path is used as is.
 QString devicePath(const QString &portName)
 {
 #ifdef Q_OS_WIN
-    return QStringLiteral("\\\\.\\") + portName;
+    const QString deviceNamespace = QStringLiteral("\\\\.\\");
+    return portName.startsWith(deviceNamespace) ? portName : deviceNamespace + portName;
 #else
     return portName;
 #endif
