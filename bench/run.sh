@@ -4,7 +4,7 @@
 # whose path is printed at the end.
 #
 #   bench/run.sh [--json FILE] [--quick] [--full] [--only turnaround,paced,footprint,startup]
-#                [--hosts window,port,raw]
+#                [--hosts window,port,raw] [--bauds 57600,921600]
 #
 # --quick: small images, a smoke test. --full: the 16 MiB footprint update asks for every piece
 # (about two and a half minutes more) instead of one piece per 1 KiB block.

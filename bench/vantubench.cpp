@@ -3,7 +3,7 @@
 // Prints a table and writes the same figures as JSON.
 //
 //   vantu_bench [--json FILE] [--quick] [--full] [--only turnaround,paced,footprint,startup]
-//               [--hosts window,port,raw]
+//               [--hosts window,port,raw] [--bauds 57600,921600]
 //
 // Every update runs the host in a child process (vantu_bench_host): the real window unless a row
 // says otherwise. The device side runs here and takes all times with the steady clock.
@@ -44,7 +44,8 @@ struct Options
     bool quick = false;
     bool full = false;
     QStringList sections;
-    QStringList hosts; // empty: all
+    QStringList hosts;   // empty: all
+    QList<qint64> bauds; // empty: all
     int startupRuns = 15;
     bool runs(const QString &host) const { return hosts.isEmpty() || hosts.contains(host); }
     bool has(const char *section) const
@@ -235,13 +236,30 @@ struct Target
     bool met;
 };
 
-// The one-minute load average: other work on the machine shows in every figure here.
-double loadAverage()
+// How busy the processors are, 0..1, over half a second: other work on the machine shows in every
+// figure here. The bench itself is idle while this runs.
+double busyFraction()
 {
-    QFile file(QStringLiteral("/proc/loadavg"));
-    if (!file.open(QIODevice::ReadOnly))
+    const auto sample = [](qint64 &idle, qint64 &total) {
+        QFile file(QStringLiteral("/proc/stat"));
+        if (!file.open(QIODevice::ReadOnly))
+            return false;
+        const QList<QByteArray> fields = file.readLine().simplified().split(' ');
+        idle = total = 0;
+        for (int i = 1; i < fields.size(); ++i) {
+            total += fields[i].toLongLong();
+            if (i == 4 || i == 5) // idle, iowait
+                idle += fields[i].toLongLong();
+        }
+        return total > 0;
+    };
+    qint64 idle0, total0, idle1, total1;
+    if (!sample(idle0, total0))
         return -1;
-    return file.readAll().split(' ').value(0).toDouble();
+    ::usleep(500000);
+    if (!sample(idle1, total1) || total1 == total0)
+        return -1;
+    return 1.0 - double(idle1 - idle0) / double(total1 - total0);
 }
 
 QJsonObject machineJson()
@@ -262,7 +280,6 @@ QJsonObject machineJson()
     machine[QStringLiteral("os")] = QSysInfo::prettyProductName();
     machine[QStringLiteral("qt")] = QString::fromLatin1(qVersion());
     machine[QStringLiteral("build")] = QStringLiteral(BENCH_BUILD_TYPE);
-    machine[QStringLiteral("load_average_at_start")] = loadAverage();
     return machine;
 }
 
@@ -316,11 +333,15 @@ int main(int argc, char *argv[])
     const QCommandLineOption onlyOption(QStringLiteral("only"),
                                         QStringLiteral("Sections to run, comma-separated."),
                                         QStringLiteral("turnaround,paced,footprint,startup"));
+    const QCommandLineOption baudsOption(
+        QStringLiteral("bauds"),
+        QStringLiteral("Line speeds of the paced section, comma-separated."),
+        QStringLiteral("57600,921600"));
     const QCommandLineOption hostsOption(
         QStringLiteral("hosts"),
         QStringLiteral("Hosts to run in the turnaround and paced sections, comma-separated."),
         QStringLiteral("window,port,raw"));
-    parser.addOptions({jsonOption, quickOption, fullOption, onlyOption, hostsOption});
+    parser.addOptions({jsonOption, quickOption, fullOption, onlyOption, hostsOption, baudsOption});
     parser.process(app);
 
     Options options;
@@ -328,6 +349,9 @@ int main(int argc, char *argv[])
     options.full = parser.isSet(fullOption);
     if (parser.isSet(onlyOption))
         options.sections = parser.value(onlyOption).split(QLatin1Char(','), Qt::SkipEmptyParts);
+    for (const QString &baud :
+         parser.value(baudsOption).split(QLatin1Char(','), Qt::SkipEmptyParts))
+        options.bauds.append(baud.toLongLong());
     if (parser.isSet(hostsOption))
         options.hosts = parser.value(hostsOption).split(QLatin1Char(','), Qt::SkipEmptyParts);
     if (options.quick)
@@ -348,16 +372,19 @@ int main(int argc, char *argv[])
     QJsonObject results;
     results[QStringLiteral("machine")] = machineJson();
     {
-        const QJsonObject machine = results[QStringLiteral("machine")].toObject();
-        say(QStringLiteral("%1, %2 CPUs, Linux %3, Qt %4, %5 build, load average %6")
+        QJsonObject machine = results[QStringLiteral("machine")].toObject();
+        const double busy = busyFraction();
+        machine[QStringLiteral("cpu_busy_at_start")] = busy;
+        results[QStringLiteral("machine")] = machine;
+        say(QStringLiteral("%1, %2 CPUs, Linux %3, Qt %4, %5 build; CPUs %6% busy before the run")
                 .arg(machine[QStringLiteral("cpu")].toString())
                 .arg(machine[QStringLiteral("cpus")].toInt())
                 .arg(machine[QStringLiteral("kernel")].toString(),
                      machine[QStringLiteral("qt")].toString(),
                      machine[QStringLiteral("build")].toString())
-                .arg(loadAverage(), 0, 'f', 2));
-        if (loadAverage() > 0.5)
-            say(QStringLiteral("warning: the machine is busy; the figures will show it"));
+                .arg(busy * 100, 0, 'f', 0));
+        if (busy > 0.2)
+            say(QStringLiteral("warning: other work is running; the figures will show it"));
         say(QString());
     }
     std::vector<Target> targets;
@@ -448,8 +475,10 @@ int main(int argc, char *argv[])
                 .arg(QStringLiteral("median us"), 10)
                 .arg(QStringLiteral("bench late us"), 14));
         QJsonArray rows;
+        std::map<std::pair<QString, std::int64_t>, double> ratios;
         for (const Row &planned : plan) {
-            if (!options.runs(planned.host))
+            if (!options.runs(planned.host) ||
+                (!options.bauds.isEmpty() && !options.bauds.contains(planned.baud)))
                 continue;
             const LineTiming timing{planned.baud};
             const QString path = makeImage(dir.path(), planned.size, image);
@@ -469,6 +498,7 @@ int main(int argc, char *argv[])
                 double(figures->lateSumNs) / 1e3 / trips;
             row[QStringLiteral("bench_late_max_us")] = double(figures->lateMaxNs) / 1e3;
             rows.append(row);
+            ratios[{planned.host, planned.baud}] = ratio;
             say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9")
                     .arg(planned.host, -8)
                     .arg(planned.baud, 7)
@@ -491,6 +521,15 @@ int main(int argc, char *argv[])
                            "RSP_DONE; mean/median: device request written to the tool's data "
                            "frame read, per round trip; bench late: mean time the device's "
                            "writes trailed the line model)"));
+        for (const std::int64_t baud : {57600, 921600}) {
+            const auto window = ratios.find({QStringLiteral("window"), baud});
+            const auto raw = ratios.find({QStringLiteral("raw"), baud});
+            if (window != ratios.end() && raw != ratios.end())
+                say(QStringLiteral("at %1 the window adds %2 to the ratio of the raw host, the "
+                                   "pseudo-terminal's own floor")
+                        .arg(baud)
+                        .arg(window->second - raw->second, 0, 'f', 4));
+        }
         say(QString());
     }
 
@@ -643,7 +682,7 @@ int main(int argc, char *argv[])
         targetRows.append(row);
     }
     results[QStringLiteral("targets")] = targetRows;
-    results[QStringLiteral("load_average_at_end")] = loadAverage();
+    results[QStringLiteral("cpu_busy_at_end")] = busyFraction();
 
     QFile json(jsonPath);
     if (!json.open(QIODevice::WriteOnly) || json.write(QJsonDocument(results).toJson()) < 0) {
