@@ -58,7 +58,8 @@ void traceFrame(const char *direction, const quint8 *bytes, int count)
 
 } // namespace
 
-vantuUpdate::vantuUpdate(QWidget *parent) : QDialog(parent), ui(std::make_unique<UpdateForm>())
+vantuUpdate::vantuUpdate(QWidget *parent)
+    : QDialog(parent), ui(std::make_unique<UpdateForm>()), txFlash(LedFlash), rxFlash(LedFlash)
 {
     ui->setupForm(this);
 
@@ -81,6 +82,8 @@ vantuUpdate::vantuUpdate(QWidget *parent) : QDialog(parent), ui(std::make_unique
     requestedOffset = 0;
 
     connect(&port, &QSerialPort::errorOccurred, this, &vantuUpdate::handlePortError);
+    connect(&txFlash, &FlashTimer::flashEnded, this, &vantuUpdate::disableLed);
+    connect(&rxFlash, &FlashTimer::flashEnded, this, &vantuUpdate::disableLedBlue);
 }
 
 vantuUpdate::~vantuUpdate() = default;
@@ -208,8 +211,8 @@ void vantuUpdate::sendPayload(FramePayload payload)
 {
     writeHostFrame(port, payload.data(), PayloadSize);
     traceFrame("tx", payload.data(), PayloadSize);
-    ui->label_tx->setPixmap(ledOn);
-    QTimer::singleShot(LedFlash, this, &vantuUpdate::disableLed);
+    showLight(ui->label_tx, ledOn);
+    txFlash.start();
     ui->progressBarDownload->setValue(progressValue(quint32(requestedOffset), imageSize));
     responseTimer.start(ResponseTimeout);
 }
@@ -303,8 +306,8 @@ void vantuUpdate::handleDeviceFrame(const DeviceFrame &frame)
         break;
     }
 
-    ui->label_rx->setPixmap(ledOn);
-    QTimer::singleShot(LedFlash, this, &vantuUpdate::disableLedBlue);
+    showLight(ui->label_rx, ledOn);
+    rxFlash.start();
 }
 
 void vantuUpdate::timeout()
@@ -363,10 +366,18 @@ void vantuUpdate::on_pushButtonDownload_clicked()
 
 void vantuUpdate::disableLed()
 {
-    ui->label_tx->setPixmap(ledOff);
+    showLight(ui->label_tx, ledOff);
 }
 
 void vantuUpdate::disableLedBlue()
 {
-    ui->label_rx->setPixmap(ledOff);
+    showLight(ui->label_rx, ledOff);
+}
+
+void vantuUpdate::showLight(QLabel *light, const QPixmap &pixmap)
+{
+    // Setting the pixmap a light already shows would still repaint it, once per frame. A light
+    // showing its text after a language change has no pixmap, so it gets one again.
+    if (light->pixmap().cacheKey() != pixmap.cacheKey())
+        light->setPixmap(pixmap);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "flashtimer.h"
 #include "framecodec.h"
 #include "imageblockreader.h"
 #include "updateprotocol.h"
@@ -15,6 +16,7 @@
 
 #include <memory>
 
+class QLabel;
 class UpdateForm;
 
 // The tool's one window. The firmware update runs in its slots: File opens the image and the
@@ -53,6 +55,7 @@ private:
     void supplyData();
     void handleDeviceFrame(const DeviceFrame &frame);
     void abandonTransfer(const QString &text);
+    void showLight(QLabel *light, const QPixmap &pixmap);
 
     QString fileName;
     QList<QSerialPortInfo> portList;
@@ -66,4 +69,6 @@ private:
     QPixmap ledOn;
     UpdateState state = UpdateState::Probing;
     std::unique_ptr<UpdateForm> ui;
+    FlashTimer txFlash;
+    FlashTimer rxFlash;
 };

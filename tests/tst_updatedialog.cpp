@@ -1,5 +1,6 @@
 // The update window against the real QSerialPort on a pseudo-terminal, with the device side
 // played frame by frame by the test.
+#include "flashtimer.h"
 #include "scripteddevice.h"
 #include "serialtuning.h"
 #include "vantuupdate.h"
@@ -48,6 +49,7 @@ private slots:
     void handshakeShowsVersions_data();
     void handshakeShowsVersions();
     void lightsFlashWithTraffic();
+    void overlappingFlashesEndOneByOne();
     void frameFailingIdentificationIsIgnored();
     void frameNotActedOnStopsTimer_data();
     void frameNotActedOnStopsTimer();
@@ -266,6 +268,26 @@ void UpdateDialogTest::lightsFlashWithTraffic()
     device->send(RSP_PRESENT);
     QTRY_VERIFY(lightIs(rx, Qt::green));
     QTRY_VERIFY_WITH_TIMEOUT(lightIs(rx, Qt::red), 190);
+}
+
+void UpdateDialogTest::overlappingFlashesEndOneByOne()
+{
+    // A second frame 80 ms after the first does not stretch the first one's flash: the light
+    // goes off 100 ms after each frame.
+    FlashTimer flash(std::chrono::milliseconds(100));
+    QElapsedTimer clock;
+    QList<qint64> ends;
+    connect(&flash, &FlashTimer::flashEnded, this, [&] { ends.append(clock.elapsed()); });
+    clock.start();
+    flash.start();
+    QTest::qWait(80);
+    flash.start();
+    QTRY_COMPARE(ends.size(), 2);
+    QVERIFY2(ends[0] >= 100 && ends[1] >= 180 && ends[1] - ends[0] >= 40,
+             qPrintable(QStringLiteral("%1 %2").arg(ends[0]).arg(ends[1])));
+    QTest::qWait(150);
+    QCOMPARE(ends.size(), 2);
+    QCOMPARE(flash.pending(), 0);
 }
 
 void UpdateDialogTest::frameFailingIdentificationIsIgnored()
