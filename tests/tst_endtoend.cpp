@@ -21,6 +21,8 @@ class EndToEndTest : public QObject
 
 private slots:
     void updateThroughTheSimulatorProgram();
+    void simulatorEndsCleanly_data();
+    void simulatorEndsCleanly();
 
 private:
     // Starts devicesim with the given options; returns the port it prints.
@@ -93,6 +95,28 @@ void EndToEndTest::updateThroughTheSimulatorProgram()
     const QByteArray sha = QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex();
     QVERIFY2(report.contains(QStringLiteral("image: 10000 bytes sha256 ") + QLatin1String(sha)),
              qPrintable(report));
+}
+
+void EndToEndTest::simulatorEndsCleanly_data()
+{
+    QTest::addColumn<bool>("bySignal");
+    QTest::newRow("end of its input") << false;
+    QTest::newRow("SIGTERM") << true;
+}
+
+void EndToEndTest::simulatorEndsCleanly()
+{
+    QFETCH(bool, bySignal);
+    QProcess simulator;
+    QVERIFY(!startSimulator(simulator, {}).isEmpty());
+    QSignalSpy finished(&simulator, &QProcess::finished);
+    if (bySignal)
+        simulator.terminate();
+    else
+        simulator.closeWriteChannel();
+    QVERIFY(finished.wait(5000));
+    QCOMPARE(simulator.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(simulator.exitCode(), 0);
 }
 
 QTEST_MAIN(EndToEndTest)

@@ -14,11 +14,14 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <optional>
+#include <sys/stat.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -55,6 +58,25 @@ bool installSignalHandlers(QCoreApplication &app)
     action.sa_flags = SA_RESTART;
     return ::sigaction(SIGINT, &action, nullptr) == 0 &&
            ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+// When standard input is a pipe (a test or script that started the device), its end means the
+// starter is gone: exit 0 rather than linger. A terminal or /dev/null as input is left alone, so
+// the device keeps running in the background of a shell.
+void exitAtEndOfPipedInput(QCoreApplication &app)
+{
+    struct stat info = {};
+    if (::fstat(STDIN_FILENO, &info) != 0 || !S_ISFIFO(info.st_mode))
+        return;
+    auto *notifier = new QSocketNotifier(qintptr(STDIN_FILENO), QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [notifier] {
+        char drain[256];
+        const ssize_t got = ::read(STDIN_FILENO, drain, sizeof drain);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
+            notifier->setEnabled(false);
+            QCoreApplication::exit(0);
+        }
+    });
 }
 
 void printLine(std::FILE *stream, const QString &line)
@@ -410,6 +432,7 @@ int main(int argc, char *argv[])
         fail(QStringLiteral("cannot install signal handlers"));
         return 1;
     }
+    exitAtEndOfPipedInput(app);
 
     // The line: a pseudo-terminal of our own, or the serial port asked for.
     PseudoTerminal pseudoTerminal;
