@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -66,6 +67,12 @@ void ScriptedDevice::readLine()
 }
 
 namespace testing {
+
+void failOnQtWarnings()
+{
+    QTest::failOnWarning(
+        QRegularExpression(QStringLiteral("^(?!This plugin does not support propagateSizeHints)")));
+}
 
 void chooseFile(vantuUpdate &dialog, const QString &path)
 {

@@ -49,6 +49,10 @@ private:
 
 namespace testing {
 
+// Makes any warning from Qt fail the current test (a by-name connection that found no signal, a
+// port used wrongly), except the offscreen platform's note on size hints.
+void failOnQtWarnings();
+
 // Clicks File and answers the open-file dialog that comes up: with path, or cancels it when path
 // is empty.
 void chooseFile(vantuUpdate &dialog, const QString &path);

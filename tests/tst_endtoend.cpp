@@ -45,6 +45,7 @@ QString EndToEndTest::startSimulator(QProcess &simulator, const QStringList &opt
 
 void EndToEndTest::updateThroughTheSimulatorProgram()
 {
+    failOnQtWarnings();
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QByteArray content = escapeHeavyBytes(10000, 77);

@@ -274,9 +274,7 @@ void SoakTest::initTestCase()
 
 void SoakTest::init()
 {
-    // A warning from Qt (a by-name connection that found no signal, a port misuse) is a fault.
-    QTest::failOnWarning(
-        QRegularExpression(QStringLiteral("^(?!This plugin does not support propagateSizeHints)")));
+    failOnQtWarnings();
 }
 
 void SoakTest::soak_data()

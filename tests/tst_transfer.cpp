@@ -94,8 +94,7 @@ private:
 
 void TransferTest::init()
 {
-    QTest::failOnWarning(
-        QRegularExpression(QStringLiteral("^(?!This plugin does not support propagateSizeHints)")));
+    failOnQtWarnings();
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
     dialog = std::make_unique<vantuUpdate>();

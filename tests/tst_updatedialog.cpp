@@ -76,9 +76,7 @@ private:
 
 void UpdateDialogTest::init()
 {
-    // A warning from Qt (a by-name connection that found no signal, a port misuse) is a fault.
-    QTest::failOnWarning(
-        QRegularExpression(QStringLiteral("^(?!This plugin does not support propagateSizeHints)")));
+    failOnQtWarnings();
     QVERIFY(dir.isValid());
     image = writeImage(dir.path(), QStringLiteral("image.vuf"), QByteArray(64, 'x'));
     device = std::make_unique<ScriptedDevice>();
