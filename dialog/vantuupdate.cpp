@@ -177,11 +177,8 @@ void vantuUpdate::handlePortError(QSerialPort::SerialPortError error)
     if (!port.isOpen())
         return;
     port.close();
-    responseTimer.stop();
-    state = UpdateState::Probing;
-    ui->pushButtonDownload->setEnabled(false);
     ui->pushButtonOK->setEnabled(true);
-    setStatus(QStringLiteral("Port lost: %1").arg(ui->comboBoxPort->currentText()));
+    endUpdate(QStringLiteral("Port lost: %1").arg(ui->comboBoxPort->currentText()));
 }
 
 void vantuUpdate::sendCommandForState()
@@ -231,13 +228,14 @@ void vantuUpdate::supplyData()
     if (!blocks.readPiece(imageFile, imageSize, offset, piece)) {
         // Never send bytes that are not the image's: stop here and let the user start over.
         imageFile.close();
-        abandonTransfer(QStringLiteral("Cannot read the image file, download stopped"));
+        endUpdate(QStringLiteral("Cannot read the image file, download stopped"));
         return;
     }
     sendPayload(dataPayload(piece, offset));
 }
 
-void vantuUpdate::abandonTransfer(const QString &text)
+// The procedure is back to Probing: a device that comes up again (RSP_PRESENT) starts it anew.
+void vantuUpdate::endUpdate(const QString &text)
 {
     responseTimer.stop();
     state = UpdateState::Probing;
@@ -290,16 +288,12 @@ void vantuUpdate::handleDeviceFrame(const DeviceFrame &frame)
         break;
     case RSP_DONE:
         if (state == UpdateState::Finishing) {
-            setStatus(QStringLiteral("Firmware is updated"));
-            state = UpdateState::Probing;
-            ui->pushButtonDownload->setEnabled(false);
+            endUpdate(QStringLiteral("Firmware is updated"));
         }
         break;
     case RSP_CANCELLED:
         if (state == UpdateState::Starting || state == UpdateState::Transferring) {
-            setStatus(QStringLiteral("Device canncelled, please retry"));
-            state = UpdateState::Probing;
-            ui->pushButtonDownload->setEnabled(false);
+            endUpdate(QStringLiteral("Device canncelled, please retry"));
         }
         break;
     default:

@@ -54,7 +54,7 @@ private:
     void sendPayload(FramePayload payload);
     void supplyData();
     void handleDeviceFrame(const DeviceFrame &frame);
-    void abandonTransfer(const QString &text);
+    void endUpdate(const QString &text);
     void showLight(QLabel *light, const QPixmap &pixmap);
 
     QString fileName;

@@ -111,6 +111,16 @@ void startProcedure(vantuUpdate &dialog, const QString &portPath, const QString 
     chooseFile(dialog, imagePath);
 }
 
+void reachReady(vantuUpdate &dialog, ScriptedDevice &device, const QString &imagePath)
+{
+    startProcedure(dialog, device.path(), imagePath);
+    QVERIFY(device.waitForFrames(1));
+    device.send(RSP_PRESENT);
+    QVERIFY(device.waitForFrames(2));
+    device.send(RSP_VERSION, 0x01000507);
+    QTRY_COMPARE(dialog.updateState(), UpdateState::Ready);
+}
+
 bool lightIs(const QLabel *light, Qt::GlobalColor colour)
 {
     const QImage image = light->pixmap().toImage();

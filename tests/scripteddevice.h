@@ -60,6 +60,10 @@ void chooseFile(vantuUpdate &dialog, const QString &path);
 // Types portPath into the port box and chooses imagePath with File: the procedure starts.
 void startProcedure(vantuUpdate &dialog, const QString &portPath, const QString &imagePath);
 
+// Starts the procedure against the scripted device and answers the probe and the version query
+// (hardware V05.07, firmware V01.00) until the window is Ready. Fails the current test otherwise.
+void reachReady(vantuUpdate &dialog, ScriptedDevice &device, const QString &imagePath);
+
 // True when the light shows the given colour.
 bool lightIs(const QLabel *light, Qt::GlobalColor colour);
 

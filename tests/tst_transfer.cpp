@@ -124,12 +124,10 @@ void TransferTest::readyWithScriptedDevice(const QString &image)
 {
     scripted = std::make_unique<ScriptedDevice>();
     QVERIFY(scripted->open());
-    startProcedure(*dialog, scripted->path(), image);
-    QVERIFY(scripted->waitForFrames(1));
-    scripted->send(RSP_PRESENT);
-    QVERIFY(scripted->waitForFrames(2));
-    scripted->send(RSP_VERSION, 0x01000507);
-    QTRY_COMPARE(status(), VersionText);
+    reachReady(*dialog, *scripted, image);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(status(), VersionText);
 }
 
 void TransferTest::startedWithScriptedDevice(const QString &image)

@@ -65,8 +65,6 @@ private:
         return dialog->findChild<T *>(QLatin1String(name));
     }
     QString status() { return widget<QLabel>("labelStatusBar")->text(); }
-    // Starts the procedure and answers the probes up to the version text.
-    void reachReady();
 
     std::unique_ptr<vantuUpdate> dialog;
     std::unique_ptr<ScriptedDevice> device;
@@ -90,16 +88,6 @@ void UpdateDialogTest::cleanup()
 {
     dialog.reset();
     device.reset();
-}
-
-void UpdateDialogTest::reachReady()
-{
-    startProcedure(*dialog, device->path(), image);
-    QVERIFY(device->waitForFrames(1));
-    device->send(RSP_PRESENT);
-    QVERIFY(device->waitForFrames(2));
-    device->send(RSP_VERSION, 0x01000507);
-    QTRY_COMPARE(dialog->updateState(), UpdateState::Ready);
 }
 
 void UpdateDialogTest::form_data()
@@ -170,7 +158,9 @@ void UpdateDialogTest::portBoxRewritesStatusLine()
     ports->setEditText(QStringLiteral("COM7"));
     QCOMPARE(status(), QStringLiteral("COM7  file not available"));
 
-    reachReady();
+    testing::reachReady(*dialog, *device, image);
+    if (QTest::currentTestFailed())
+        return;
     QTest::mouseClick(widget<QPushButton>("pushButtonDownload"), Qt::LeftButton);
     QTRY_COMPARE(status(), QStringLiteral("Please wait, in progressing..."));
     ports->setEditText(QStringLiteral("ttyUSB9"));
@@ -380,7 +370,9 @@ void UpdateDialogTest::portThatCannotBeOpened()
 
 void UpdateDialogTest::lostPortIsReported()
 {
-    reachReady();
+    testing::reachReady(*dialog, *device, image);
+    if (QTest::currentTestFailed())
+        return;
     device->terminal().hangUp();
     QTRY_VERIFY2(status().startsWith(QStringLiteral("Port lost")), qPrintable(status()));
     QVERIFY(widget<QPushButton>("pushButtonOK")->isEnabled());
