@@ -1,6 +1,8 @@
 #include "updateform.h"
 
-#include <QComboBox>
+#include "fittedlabel.h"
+#include "portbox.h"
+
 #include <QCoreApplication>
 #include <QDialog>
 #include <QLabel>
@@ -34,15 +36,15 @@ void UpdateForm::setupForm(QDialog *dialog)
 
     progressBarDownload = makeWidget<QProgressBar>(dialog, "progressBarDownload", 30, 70, 251, 23);
     progressBarDownload->setValue(100);
-    labelStatusBar = makeWidget<QLabel>(dialog, "labelStatusBar", 20, 150, 261, 16);
+    labelStatusBar = makeWidget<FittedLabel>(dialog, "labelStatusBar", 20, 150, 261, 16);
     pushButtonOK = makeWidget<QPushButton>(dialog, "pushButtonOK", 20, 110, 81, 31);
     pushButtonCancel = makeWidget<QPushButton>(dialog, "pushButtonCancel", 200, 110, 81, 31);
     pushButtonDownload = makeWidget<QPushButton>(dialog, "pushButtonDownload", 110, 110, 81, 31);
-    comboBoxPort = makeWidget<QComboBox>(dialog, "comboBoxPort", 150, 20, 101, 22);
+    comboBoxPort = makeWidget<PortBox>(dialog, "comboBoxPort", 150, 20, 101, 22);
     // Editable, so that a port the list does not show (a by-id path, a port plugged in after
     // start) can be typed in.
     comboBoxPort->setEditable(true);
-    label = makeWidget<QLabel>(dialog, "label", 30, 30, 54, 12);
+    label = makeWidget<FittedLabel>(dialog, "label", 30, 30, 54, 12);
     label_tx = makeWidget<QLabel>(dialog, "label_tx", 90, 30, 21, 16);
     label_tx->setMargin(1);
     label_rx = makeWidget<QLabel>(dialog, "label_rx", 120, 30, 21, 16);

@@ -1,6 +1,7 @@
 #pragma once
 
-class QComboBox;
+class FittedLabel;
+class PortBox;
 class QDialog;
 class QLabel;
 class QProgressBar;
@@ -12,12 +13,12 @@ class UpdateForm
 {
 public:
     QProgressBar *progressBarDownload = nullptr;
-    QLabel *labelStatusBar = nullptr;
+    FittedLabel *labelStatusBar = nullptr;
     QPushButton *pushButtonOK = nullptr;
     QPushButton *pushButtonCancel = nullptr;
     QPushButton *pushButtonDownload = nullptr;
-    QComboBox *comboBoxPort = nullptr;
-    QLabel *label = nullptr;
+    PortBox *comboBoxPort = nullptr;
+    FittedLabel *label = nullptr;
     QLabel *label_tx = nullptr;
     QLabel *label_rx = nullptr;
 

@@ -1,5 +1,8 @@
 #include "vantuupdate.h"
 
+#include "fittedlabel.h"
+#include "portbox.h"
+#include "portdiagnosis.h"
 #include "serialtuning.h"
 #include "updateform.h"
 
@@ -12,6 +15,7 @@
 #include <QPushButton>
 #include <QTime>
 
+#include <cerrno>
 #include <chrono>
 
 using namespace std::chrono_literals;
@@ -64,8 +68,9 @@ vantuUpdate::vantuUpdate(QWidget *parent)
     ui->setupForm(this);
 
     portList = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : std::as_const(portList))
-        ui->comboBoxPort->addItem(info.portName());
+    ui->comboBoxPort->setPorts(portList);
+    // The list follows what is plugged in: it is read again whenever the user opens it.
+    connect(ui->comboBoxPort, &PortBox::aboutToShowList, this, &vantuUpdate::refreshPorts);
 
     composeStatusLine();
     ui->pushButtonDownload->setEnabled(false);
@@ -97,15 +102,32 @@ void vantuUpdate::changeEvent(QEvent *event)
 
 void vantuUpdate::composeStatusLine()
 {
+    const QString portName = ui->comboBoxPort->currentText();
+    portHint = portWarning(portName);
     const QString file = fileName.isEmpty() ? QStringLiteral("file not available") : fileName;
-    setStatus(ui->comboBoxPort->currentText() + QStringLiteral("  ") + file);
+    setStatus(portName + QStringLiteral("  ") + file);
+    // Too long for the line even in the smallest font: the folders of the path give way first,
+    // the port and the file name stay.
+    const int fileNameLength = file.size() - file.lastIndexOf(QLatin1Char('/'));
+    ui->labelStatusBar->setTextKeepingEnds(ui->labelStatusBar->text(), portName.size() + 2,
+                                           fileNameLength);
 }
 
-void vantuUpdate::setStatus(const QString &text)
+void vantuUpdate::setStatus(const QString &text, const QString &details)
 {
-    // The line is narrow: a long text is cut at its edge, so the whole text is on the tooltip.
+    // The line shows the text fitted into its width; the tooltip has it whole, with the
+    // explanation and what to do next where there is one.
     ui->labelStatusBar->setText(text);
-    ui->labelStatusBar->setToolTip(text);
+    QString tip = details.isEmpty() ? text : text + QStringLiteral("\n\n") + details;
+    if (!portHint.isEmpty())
+        tip += QStringLiteral("\n\n") + portHint;
+    ui->labelStatusBar->setToolTip(tip);
+}
+
+void vantuUpdate::refreshPorts()
+{
+    portList = QSerialPortInfo::availablePorts();
+    ui->comboBoxPort->setPorts(portList);
 }
 
 void vantuUpdate::on_comboBoxPort_currentTextChanged(const QString &)
@@ -126,6 +148,10 @@ void vantuUpdate::on_pushButtonOK_clicked()
         return;
     composeStatusLine();
     ui->pushButtonOK->setEnabled(false);
+    // File is usable again after a port failure: a newly chosen image starts at nothing sent,
+    // not at the offset where the last one stopped.
+    requestedOffset = 0;
+    ui->progressBarDownload->setValue(0);
 
     // File can be used again after a port failed or was lost: start from a clean image file.
     imageFile.close();
@@ -154,13 +180,17 @@ bool vantuUpdate::openPort()
     port.setDataBits(QSerialPort::Data8);
     port.setStopBits(QSerialPort::OneStop);
     if (port.open(QIODevice::ReadWrite)) {
+        openedNode = openedDeviceNode(portDevicePath(portName), port.handle());
         requestLowLatency(port);
         return true;
     }
+    const int openErrno = errno;
 
-    // Nothing would ever answer a probe on a port that is not open: say so and let the user
-    // choose again.
-    setStatus(QStringLiteral("Cannot open port %1: %2").arg(portName, port.errorString()));
+    // Nothing would ever answer a probe on a port that is not open: say why, and what to do, and
+    // let the user choose again.
+    const PortAdvice advice = diagnoseOpenFailure(portName, port.error(), port.errorString(),
+                                                  openErrno, QSerialPortInfo::availablePorts());
+    setStatus(advice.summary, advice.details);
     ui->pushButtonOK->setEnabled(true);
     return false;
 }
@@ -176,9 +206,13 @@ void vantuUpdate::handlePortError(QSerialPort::SerialPortError error)
         return;
     if (!port.isOpen())
         return;
+    const QString portName = ui->comboBoxPort->currentText();
+    const bool nodeGone = deviceNodeGone(openedNode);
     port.close();
     ui->pushButtonOK->setEnabled(true);
-    endUpdate(QStringLiteral("Port lost: %1").arg(ui->comboBoxPort->currentText()));
+    const QString lost = QStringLiteral("Port lost: %1").arg(portName);
+    endUpdate(lost);
+    setStatus(lost, lostPortDetails(portName, nodeGone));
 }
 
 void vantuUpdate::sendCommandForState()

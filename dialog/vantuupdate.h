@@ -3,6 +3,7 @@
 #include "flashtimer.h"
 #include "framecodec.h"
 #include "imageblockreader.h"
+#include "portdiagnosis.h"
 #include "updateprotocol.h"
 
 #include <QDialog>
@@ -48,7 +49,8 @@ private slots:
 
 private:
     void composeStatusLine();
-    void setStatus(const QString &text);
+    void setStatus(const QString &text, const QString &details = QString());
+    void refreshPorts();
     bool openPort();
     void sendCommandForState();
     void sendPayload(FramePayload payload);
@@ -60,6 +62,7 @@ private:
     QString fileName;
     QList<QSerialPortInfo> portList;
     QSerialPort port;
+    DeviceNode openedNode; // what the open port is, to tell an unplugged adapter when it goes
     QFile imageFile;
     qint64 imageSize = 0;
     ImageBlockReader blocks; // the block of the image in memory and the bytes read so far
@@ -68,6 +71,7 @@ private:
     QPixmap ledOff;
     QPixmap ledOn;
     UpdateState state = UpdateState::Probing;
+    QString portHint; // a warning about the chosen port, shown in the status line's tooltip
     std::unique_ptr<UpdateForm> ui;
     FlashTimer txFlash;
     FlashTimer rxFlash;

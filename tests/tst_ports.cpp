@@ -1,0 +1,511 @@
+// The port as technicians meet it: a wrong name, a port held by another program, a port the user
+// may not open, an adapter plugged in after start, a status text longer than its line. Against
+// the real window, the real QSerialPort and real processes where the machine allows.
+#include "fittedlabel.h"
+#include "portbox.h"
+#include "portdiagnosis.h"
+#include "scripteddevice.h"
+#include "vantuupdate.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFontMetricsF>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSerialPortInfo>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace testing;
+
+namespace {
+
+const QString VersionText = QStringLiteral("Firm V01.00, hardware V05.07, click Download");
+
+bool runningAsRoot()
+{
+    return ::geteuid() == 0;
+}
+
+// A process that shows up under the given name in /proc, as the named service would: a copy of
+// sleep, which is ended with the test.
+class NamedProcess
+{
+public:
+    NamedProcess(const QString &dir, const QString &name)
+    {
+        const QString program = dir + QLatin1Char('/') + name;
+        const QString sleep = QStandardPaths::findExecutable(QStringLiteral("sleep"));
+        if (sleep.isEmpty() || !QFile::copy(sleep, program))
+            return;
+        process.start(program, {QStringLiteral("60")});
+        process.waitForStarted(5000);
+    }
+    ~NamedProcess()
+    {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    bool running() const { return process.state() == QProcess::Running; }
+    qint64 pid() const { return process.processId(); }
+
+private:
+    QProcess process;
+};
+
+} // namespace
+
+class PortsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void groupAccess_data();
+    void groupAccess();
+    void lockFileHolder_data();
+    void lockFileHolder();
+    void missingPortNamesThePortsPresent_data();
+    void missingPortNamesThePortsPresent();
+    void portHeldByAnotherProgram_data();
+    void portHeldByAnotherProgram();
+    void portWithoutPermission();
+    void lostPortExplainsTheCause_data();
+    void lostPortExplainsTheCause();
+    void modemManagerWarning_data();
+    void modemManagerWarning();
+
+    void portListFollowsWhatIsPluggedIn_data();
+    void portListFollowsWhatIsPluggedIn();
+    void portItemsTellAdaptersApart();
+
+    void statusTextsFitTheirLine_data();
+    void statusTextsFitTheirLine();
+    void longPathKeepsPortAndFileName();
+    void newImageStartsAtZero();
+
+private:
+    template <typename T> T *widget(const char *name)
+    {
+        return dialog->findChild<T *>(QLatin1String(name));
+    }
+    FittedLabel *statusLine() { return widget<FittedLabel>("labelStatusBar"); }
+    QString status() { return statusLine()->text(); }
+    // Fails the test unless what is painted fits the label and is legible.
+    void verifyFits(const FittedLabel *label);
+
+    std::unique_ptr<vantuUpdate> dialog;
+    std::unique_ptr<ScriptedDevice> device;
+    std::unique_ptr<QTemporaryDir> dir;
+    QString image;
+};
+
+void PortsTest::init()
+{
+    failOnQtWarnings();
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    image = writeImage(dir->path(), QStringLiteral("image.vuf"), QByteArray(64, 'x'));
+    device = std::make_unique<ScriptedDevice>();
+    QVERIFY2(device->open(), qPrintable(device->terminal().errorString()));
+    dialog = std::make_unique<vantuUpdate>();
+    dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
+}
+
+void PortsTest::cleanup()
+{
+    dialog.reset();
+    device.reset();
+    dir.reset();
+}
+
+void PortsTest::verifyFits(const FittedLabel *label)
+{
+    const FittedLabel::Fit fit = label->fit();
+    const QFontMetricsF metrics(fit.font);
+    const qreal width = metrics.horizontalAdvance(fit.text);
+    QVERIFY2(width <= label->contentsRect().width(),
+             qPrintable(QStringLiteral("\"%1\" is %2 px wide").arg(fit.text).arg(width)));
+    QVERIFY2(fit.font.pointSizeF() >= FittedLabel::FloorPointSize,
+             qPrintable(QString::number(fit.font.pointSizeF())));
+}
+
+void PortsTest::groupAccess_data()
+{
+    QTest::addColumn<QByteArray>("groupFile");
+    QTest::addColumn<uint>("primaryGroup");
+    QTest::addColumn<QList<uint>>("processGroups");
+    QTest::addColumn<GroupAccess>("expected");
+
+    const QByteArray listed = "root:x:0:\ndialout:x:20:alice,tech\nplugdev:x:46:tech\n";
+    const QByteArray notListed = "root:x:0:\ndialout:x:20:alice\nplugdev:x:46:tech\n";
+    QTest::newRow("process has the group")
+        << listed << 1000u << QList<uint>{1000, 20, 46} << GroupAccess::Member;
+    QTest::newRow("added, not logged in again")
+        << listed << 1000u << QList<uint>{1000, 46} << GroupAccess::NeedsNewLogin;
+    QTest::newRow("primary group, not in process")
+        << notListed << 20u << QList<uint>{1000} << GroupAccess::NeedsNewLogin;
+    QTest::newRow("not in the group")
+        << notListed << 1000u << QList<uint>{1000, 46} << GroupAccess::NotMember;
+    QTest::newRow("name is a prefix of a member")
+        << QByteArray("dialout:x:20:techs,xtech\n") << 1000u << QList<uint>{1000}
+        << GroupAccess::NotMember;
+    QTest::newRow("another group of the same members")
+        << QByteArray("uucp:x:10:tech\ndialout:x:20:\n") << 1000u << QList<uint>{1000}
+        << GroupAccess::NotMember;
+    QTest::newRow("spaces and no newline at the end")
+        << QByteArray("dialout:x:20: alice , tech ") << 1000u << QList<uint>{1000}
+        << GroupAccess::NeedsNewLogin;
+    QTest::newRow("broken lines") << QByteArray("dialout\n::\ndialout:x\n") << 1000u
+                                  << QList<uint>{1000} << GroupAccess::NotMember;
+}
+
+void PortsTest::groupAccess()
+{
+    QFETCH(QByteArray, groupFile);
+    QFETCH(uint, primaryGroup);
+    QFETCH(QList<uint>, processGroups);
+    QFETCH(GroupAccess, expected);
+    QCOMPARE(::groupAccess(groupFile, QStringLiteral("dialout"), 20, QStringLiteral("tech"),
+                           primaryGroup, processGroups),
+             expected);
+}
+
+void PortsTest::lockFileHolder_data()
+{
+    QTest::addColumn<QString>("content"); // PID: the live process's PID
+    QTest::addColumn<bool>("held");
+    QTest::addColumn<QString>("program");
+
+    QTest::newRow("Qt's format") << "PID\nsomeapp\nhost\n" << true << "sleeper";
+    QTest::newRow("padded PID alone") << "      PID\n" << true << "sleeper";
+    QTest::newRow("dead process") << "999999999\nsomeapp\nhost\n" << false << QString();
+    QTest::newRow("this process") << QString::number(::getpid()) + "\nme\n" << false << QString();
+    QTest::newRow("not a PID") << "garbage\n" << false << QString();
+    QTest::newRow("empty") << "" << false << QString();
+}
+
+void PortsTest::lockFileHolder()
+{
+    QFETCH(QString, content);
+    QFETCH(bool, held);
+    QFETCH(QString, program);
+
+    NamedProcess sleeper(dir->path(), QStringLiteral("sleeper"));
+    QVERIFY(sleeper.running());
+    const QString lock = dir->filePath(QStringLiteral("LCK..ttyUSB0"));
+    QFile file(lock);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content.replace(QLatin1String("PID"), QString::number(sleeper.pid())).toUtf8());
+    file.close();
+
+    const std::optional<PortHolder> holder = ::lockFileHolder(lock);
+    QCOMPARE(holder.has_value(), held);
+    if (holder) {
+        QCOMPARE(holder->pid, sleeper.pid());
+        QCOMPARE(holder->program, program);
+    }
+}
+
+void PortsTest::missingPortNamesThePortsPresent_data()
+{
+    QTest::addColumn<QString>("portName");
+    QTest::newRow("short name") << "ttyNOSUCH7";
+    QTest::newRow("path") << "/dev/serial/by-id/usb-nothing-if00-port0";
+}
+
+void PortsTest::missingPortNamesThePortsPresent()
+{
+    QFETCH(QString, portName);
+    startProcedure(*dialog, portName, image);
+
+    const QString present = presentPortNames(QSerialPortInfo::availablePorts());
+    const QString expected =
+        present.isEmpty()
+            ? QStringLiteral("Cannot open %1: no such port (no serial ports present)").arg(portName)
+            : QStringLiteral("Cannot open %1: no such port (present: %2)").arg(portName, present);
+    QCOMPARE(status(), expected);
+    QVERIFY2(statusLine()->toolTip().contains(QLatin1String("There is no serial port")),
+             qPrintable(statusLine()->toolTip()));
+    QVERIFY(widget<QPushButton>("pushButtonOK")->isEnabled());
+}
+
+void PortsTest::portHeldByAnotherProgram_data()
+{
+    QTest::addColumn<bool>("removeLockFile");
+    // The holder is found through its lock file, the way QSerialPort itself finds it.
+    QTest::newRow("lock file") << false;
+    // Without a lock file the open fails on the port's exclusive mode, and the holder is found
+    // through its open file descriptors.
+    QTest::newRow("exclusive, no lock file") << true;
+}
+
+void PortsTest::portHeldByAnotherProgram()
+{
+    QFETCH(bool, removeLockFile);
+    if (removeLockFile && runningAsRoot())
+        QSKIP("root opens a port that another program holds exclusively; needs a normal user");
+
+    // The simulator opens the port with QSerialPort, as a serial monitor left open would.
+    QProcess holder;
+    holder.start(QStringLiteral(DEVICESIM_PATH), {QStringLiteral("--port"), device->path()});
+    QVERIFY(holder.waitForStarted(5000));
+    QVERIFY(QTest::qWaitFor([&] { return holder.canReadLine(); }, 5000));
+    QVERIFY(holder.readLine().startsWith("port: "));
+    const QString lock = portLockFilePath(device->path());
+    QVERIFY2(QFile::exists(lock), qPrintable(lock));
+    if (removeLockFile)
+        QVERIFY(QFile::remove(lock));
+
+    startProcedure(*dialog, device->path(), image);
+    QCOMPARE(status(), QStringLiteral("Cannot open %1: in use by devicesim (PID %2)")
+                           .arg(device->path())
+                           .arg(holder.processId()));
+    QVERIFY(statusLine()->toolTip().contains(QLatin1String("Close that program")));
+    QVERIFY(widget<QPushButton>("pushButtonOK")->isEnabled());
+
+    // Once the other program is closed, File opens the port.
+    holder.terminate();
+    QVERIFY(holder.waitForFinished(5000));
+    startProcedure(*dialog, device->path(), image);
+    QVERIFY(device->waitForFrames(1));
+    QCOMPARE(device->commands().first(), CMD_PING);
+}
+
+void PortsTest::portWithoutPermission()
+{
+    if (runningAsRoot())
+        QSKIP("root opens any port; needs a normal user");
+    // A node nobody may use; its owner is refused too, whatever groups it has.
+    QCOMPARE(::chmod(QFile::encodeName(device->path()).constData(), 0), 0);
+
+    startProcedure(*dialog, device->path(), image);
+    QCOMPARE(status(), QStringLiteral("Cannot open %1: permission denied").arg(device->path()));
+    QVERIFY2(statusLine()->toolTip().contains(QLatin1String("Ask the administrator")),
+             qPrintable(statusLine()->toolTip()));
+    QVERIFY(widget<QPushButton>("pushButtonOK")->isEnabled());
+    QCOMPARE(device->raw, QByteArray());
+}
+
+void PortsTest::lostPortExplainsTheCause_data()
+{
+    QTest::addColumn<bool>("brailleService");
+    QTest::newRow("adapter gone") << false;
+    QTest::newRow("adapter gone, braille service running") << true;
+}
+
+void PortsTest::lostPortExplainsTheCause()
+{
+    QFETCH(bool, brailleService);
+    const bool realService = programRunning(QStringLiteral("brltty"));
+    if (!brailleService && realService)
+        QSKIP("a braille display service really runs here");
+    std::optional<NamedProcess> service;
+    if (brailleService && !realService) {
+        service.emplace(dir->path(), QStringLiteral("brltty"));
+        QVERIFY(service->running());
+    }
+
+    reachReady(*dialog, *device, image);
+    if (QTest::currentTestFailed())
+        return;
+    // Closing the far end of a pseudo-terminal removes its device node, as unplugging an adapter
+    // removes its ttyUSB node.
+    const QString lost = QStringLiteral("Port lost: ") + device->path();
+    device->terminal().hangUp();
+    QTRY_COMPARE(status(), lost);
+    const QString tip = statusLine()->toolTip();
+    QVERIFY2(tip.startsWith(lost) && tip.contains(QLatin1String("unplugged or reset")),
+             qPrintable(tip));
+    QCOMPARE(tip.contains(QLatin1String("brltty")), brailleService);
+}
+
+void PortsTest::modemManagerWarning_data()
+{
+    QTest::addColumn<QString>("portName");
+    QTest::addColumn<bool>("modemManager");
+    QTest::addColumn<bool>("warned");
+    QTest::newRow("ttyACM, ModemManager running") << "ttyACM0" << true << true;
+    QTest::newRow("ttyACM path, ModemManager running") << "/dev/ttyACM3" << true << true;
+    QTest::newRow("ttyUSB, ModemManager running") << "ttyUSB0" << true << false;
+    QTest::newRow("ttyACM, no ModemManager") << "ttyACM0" << false << false;
+}
+
+void PortsTest::modemManagerWarning()
+{
+    QFETCH(QString, portName);
+    QFETCH(bool, modemManager);
+    QFETCH(bool, warned);
+    const bool realService = programRunning(QStringLiteral("ModemManager"));
+    if (!modemManager && realService)
+        QSKIP("ModemManager really runs here");
+    std::optional<NamedProcess> service;
+    if (modemManager && !realService) {
+        service.emplace(dir->path(), QStringLiteral("ModemManager"));
+        QVERIFY(service->running());
+    }
+
+    widget<PortBox>("comboBoxPort")->setEditText(portName);
+    QCOMPARE(status(), portName + QStringLiteral("  file not available"));
+    QCOMPARE(statusLine()->toolTip().contains(QLatin1String("ID_MM_DEVICE_IGNORE")), warned);
+    // The warning stays with the port through the texts that follow.
+    startProcedure(*dialog, portName, image);
+    QVERIFY(status().startsWith(QStringLiteral("Cannot open ")));
+    QCOMPARE(statusLine()->toolTip().contains(QLatin1String("ModemManager is running")), warned);
+}
+
+void PortsTest::portListFollowsWhatIsPluggedIn_data()
+{
+    QTest::addColumn<bool>("typed"); // the text was typed rather than picked from the list
+    QTest::newRow("typed path") << true;
+    QTest::newRow("picked port") << false;
+}
+
+void PortsTest::portListFollowsWhatIsPluggedIn()
+{
+    QFETCH(bool, typed);
+    auto *ports = widget<PortBox>("comboBoxPort");
+    const QList<QSerialPortInfo> present = QSerialPortInfo::availablePorts();
+    if (!typed && present.isEmpty())
+        QSKIP("no serial port to pick here");
+
+    // An adapter that was there at start and has been unplugged since.
+    ports->addItem(QStringLiteral("ttyGONE0"));
+    if (typed)
+        ports->setEditText(device->path());
+    else
+        ports->setCurrentIndex(present.size() - 1);
+    const QString text = ports->currentText();
+    const QString line = status();
+    QSignalSpy changes(ports, &QComboBox::currentTextChanged);
+    QVERIFY(changes.isValid());
+
+    // The offscreen platform notes what it cannot do for a popup; a real display does it.
+    QTest::ignoreMessage(QtWarningMsg, "This plugin does not support raise()");
+    QTest::ignoreMessage(QtWarningMsg, "This plugin does not support grabbing the keyboard");
+    ports->showPopup();
+    ports->hidePopup();
+
+    QStringList shown;
+    for (int i = 0; i < ports->count(); ++i)
+        shown.append(ports->itemText(i));
+    QCOMPARE(shown.join(QLatin1Char(',')), presentPortNames(present).remove(QLatin1Char(' ')));
+    QCOMPARE(ports->currentText(), text);
+    QCOMPARE(status(), line);
+    QCOMPARE(changes.size(), 0);
+
+    // The text is the port that is opened.
+    startProcedure(*dialog, text, image);
+    if (typed) {
+        QVERIFY(device->waitForFrames(1));
+        QCOMPARE(device->commands().first(), CMD_PING);
+    }
+}
+
+void PortsTest::portItemsTellAdaptersApart()
+{
+    auto *ports = widget<PortBox>("comboBoxPort");
+    const QList<QSerialPortInfo> present = QSerialPortInfo::availablePorts();
+    if (present.isEmpty())
+        QSKIP("no serial ports here");
+    QCOMPARE(ports->count(), present.size());
+    for (int i = 0; i < present.size(); ++i) {
+        const QString tip = ports->itemData(i, Qt::ToolTipRole).toString();
+        QVERIFY2(tip.contains(QStringLiteral("Location: ") + present[i].systemLocation()),
+                 qPrintable(tip));
+    }
+}
+
+void PortsTest::statusTextsFitTheirLine_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("whole");
+    QTest::newRow("version") << VersionText << true;
+    QTest::newRow("time-out") << "device time out, re-start this program" << true;
+    QTest::newRow("port lost") << "Port lost: /dev/ttyUSB0" << true;
+    QTest::newRow("no such port, cut at the end")
+        << "Cannot open ttyUSB0: no such port (present: ttyUSB1, ttyACM0, ttyS0, ttyS1)" << false;
+    QTest::newRow("far too long") << QString(120, QLatin1Char('W')) << false;
+}
+
+void PortsTest::statusTextsFitTheirLine()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, whole);
+    FittedLabel *line = statusLine();
+    line->setText(text);
+    verifyFits(line);
+    const QString shown = line->fit().text;
+    QCOMPARE(shown == text, whole);
+    if (!whole)
+        QVERIFY2(shown.endsWith(QChar(0x2026)), qPrintable(shown));
+    QCOMPARE(line->text(), text); // the label keeps the whole text
+
+    // The caption, after a language change as before it.
+    for (int pass = 0; pass < 2; ++pass) {
+        auto *caption = widget<FittedLabel>("label");
+        QCOMPARE(caption->text(), QStringLiteral("D.Lane @"));
+        QCOMPARE(caption->fit().text, caption->text());
+        verifyFits(caption);
+        QEvent change(QEvent::LanguageChange);
+        QCoreApplication::sendEvent(dialog.get(), &change);
+    }
+}
+
+void PortsTest::longPathKeepsPortAndFileName()
+{
+    // A 200-character path, as deep folders of a firmware release give.
+    QString folder = dir->path();
+    while (folder.size() < 180)
+        folder += QStringLiteral("/release-2026-12-firmware");
+    QVERIFY(QDir().mkpath(folder));
+    const QString fileName = QStringLiteral("board-rev7.vuf");
+    const QString path = writeImage(folder, fileName, QByteArray(64, 'x'));
+    QVERIFY(path.size() >= 200);
+
+    startProcedure(*dialog, device->path(), path);
+    const QString full = device->path() + QStringLiteral("  ") + path;
+    QCOMPARE(status(), full);
+    QVERIFY(statusLine()->toolTip().startsWith(full));
+    verifyFits(statusLine());
+    const QString shown = statusLine()->fit().text;
+    QVERIFY2(shown.startsWith(device->path() + QStringLiteral("  ")), qPrintable(shown));
+    QVERIFY2(shown.endsWith(QLatin1Char('/') + fileName), qPrintable(shown));
+    QVERIFY2(shown.contains(QChar(0x2026)), qPrintable(shown));
+}
+
+void PortsTest::newImageStartsAtZero()
+{
+    const QString big = writeImage(dir->path(), QStringLiteral("big.vuf"), QByteArray(4096, 'b'));
+    reachReady(*dialog, *device, big);
+    if (QTest::currentTestFailed())
+        return;
+    QTest::mouseClick(widget<QPushButton>("pushButtonDownload"), Qt::LeftButton);
+    QVERIFY(device->waitForFrames(3));
+    device->send(RSP_DATA_REQUEST, 2048);
+    auto *progress = widget<QProgressBar>("progressBarDownload");
+    QTRY_COMPARE(progress->value(), 50);
+
+    // The line is lost half way; the user plugs in again and picks a smaller image.
+    device->terminal().hangUp();
+    QTRY_VERIFY(status().startsWith(QStringLiteral("Port lost")));
+    device = std::make_unique<ScriptedDevice>();
+    QVERIFY(device->open());
+    const QString small = writeImage(dir->path(), QStringLiteral("small.vuf"), QByteArray(64, 's'));
+    startProcedure(*dialog, device->path(), small);
+    QCOMPARE(progress->value(), 0);
+    QVERIFY(device->waitForFrames(1));
+    QCOMPARE(progress->value(), 0);
+}
+
+QTEST_MAIN(PortsTest)
+#include "tst_ports.moc"
