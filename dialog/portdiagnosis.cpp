@@ -393,3 +393,26 @@ QString portWarning(const QString &portName, const SystemFiles &system)
     return {};
 #endif
 }
+
+QString wrapText(const QString &text, int columns)
+{
+    QStringList out;
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        QString current;
+        bool first = true;
+        const QStringList words = line.split(QLatin1Char(' '));
+        for (const QString &word : words) {
+            if (!first && current.size() + 1 + word.size() > columns &&
+                !current.trimmed().isEmpty()) {
+                out.append(current);
+                current = word;
+            } else {
+                current += (first ? QString() : QStringLiteral(" ")) + word;
+            }
+            first = false;
+        }
+        out.append(current);
+    }
+    return out.join(QLatin1Char('\n'));
+}

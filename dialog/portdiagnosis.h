@@ -92,3 +92,7 @@ QString lostPortDetails(const QString &portName, bool nodeGone, const SystemFile
 // A warning about the chosen port worth showing before anything goes wrong (a ttyACM port with
 // ModemManager running), or empty.
 QString portWarning(const QString &portName, const SystemFiles &system = {});
+
+// text with its lines broken at spaces so that none is longer than columns (a longer word stays
+// whole), for a tooltip that a screen can show.
+QString wrapText(const QString &text, int columns = 72);

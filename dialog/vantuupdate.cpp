@@ -118,9 +118,13 @@ void vantuUpdate::setStatus(const QString &text, const QString &details)
     // The line shows the text fitted into its width; the tooltip has it whole, with the
     // explanation and what to do next where there is one.
     ui->labelStatusBar->setText(text);
-    QString tip = details.isEmpty() ? text : text + QStringLiteral("\n\n") + details;
+    // The status text stays one line, whole; the explanations are broken into lines a screen
+    // can show.
+    QString tip = text;
+    if (!details.isEmpty())
+        tip += QStringLiteral("\n\n") + wrapText(details);
     if (!portHint.isEmpty())
-        tip += QStringLiteral("\n\n") + portHint;
+        tip += QStringLiteral("\n\n") + wrapText(portHint);
     ui->labelStatusBar->setToolTip(tip);
 }
 

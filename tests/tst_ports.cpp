@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFontMetricsF>
+#include <QGuiApplication>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -91,6 +92,8 @@ private slots:
     void statusTextsFitTheirLine();
     void longPathKeepsPortAndFileName();
     void newImageStartsAtZero();
+    void explanationsAreWrapped_data();
+    void explanationsAreWrapped();
 
 private:
     template <typename T> T *widget(const char *name)
@@ -99,6 +102,8 @@ private:
     }
     FittedLabel *statusLine() { return widget<FittedLabel>("labelStatusBar"); }
     QString status() { return statusLine()->text(); }
+    // The status line's tooltip with its explanations joined back into long lines.
+    QString tip() { return statusLine()->toolTip().replace(QLatin1Char('\n'), QLatin1Char(' ')); }
     // Fails the test unless what is painted fits the label and is legible.
     void verifyFits(const FittedLabel *label);
 
@@ -234,8 +239,7 @@ void PortsTest::missingPortNamesThePortsPresent()
             ? QStringLiteral("Cannot open %1: no such port (no serial ports present)").arg(portName)
             : QStringLiteral("Cannot open %1: no such port (present: %2)").arg(portName, present);
     QCOMPARE(status(), expected);
-    QVERIFY2(statusLine()->toolTip().contains(QLatin1String("There is no serial port")),
-             qPrintable(statusLine()->toolTip()));
+    QVERIFY2(tip().contains(QLatin1String("There is no serial port")), qPrintable(tip()));
     QVERIFY(widget<QPushButton>("pushButtonOK")->isEnabled());
 }
 
@@ -270,7 +274,7 @@ void PortsTest::portHeldByAnotherProgram()
     QCOMPARE(status(), QStringLiteral("Cannot open %1: in use by devicesim (PID %2)")
                            .arg(device->path())
                            .arg(holder.processId()));
-    QVERIFY(statusLine()->toolTip().contains(QLatin1String("Close that program")));
+    QVERIFY(tip().contains(QLatin1String("Close that program")));
     QVERIFY(widget<QPushButton>("pushButtonOK")->isEnabled());
 
     // Once the other program is closed, File opens the port.
@@ -290,8 +294,7 @@ void PortsTest::portWithoutPermission()
 
     startProcedure(*dialog, device->path(), image);
     QCOMPARE(status(), QStringLiteral("Cannot open %1: permission denied").arg(device->path()));
-    QVERIFY2(statusLine()->toolTip().contains(QLatin1String("Ask the administrator")),
-             qPrintable(statusLine()->toolTip()));
+    QVERIFY2(tip().contains(QLatin1String("Ask the administrator")), qPrintable(tip()));
     QVERIFY(widget<QPushButton>("pushButtonOK")->isEnabled());
     QCOMPARE(device->raw, QByteArray());
 }
@@ -323,10 +326,9 @@ void PortsTest::lostPortExplainsTheCause()
     const QString lost = QStringLiteral("Port lost: ") + device->path();
     device->terminal().hangUp();
     QTRY_COMPARE(status(), lost);
-    const QString tip = statusLine()->toolTip();
-    QVERIFY2(tip.startsWith(lost) && tip.contains(QLatin1String("unplugged or reset")),
-             qPrintable(tip));
-    QCOMPARE(tip.contains(QLatin1String("brltty")), brailleService);
+    QVERIFY2(tip().startsWith(lost) && tip().contains(QLatin1String("unplugged or reset")),
+             qPrintable(tip()));
+    QCOMPARE(tip().contains(QLatin1String("brltty")), brailleService);
 }
 
 void PortsTest::modemManagerWarning_data()
@@ -356,11 +358,11 @@ void PortsTest::modemManagerWarning()
 
     widget<PortBox>("comboBoxPort")->setEditText(portName);
     QCOMPARE(status(), portName + QStringLiteral("  file not available"));
-    QCOMPARE(statusLine()->toolTip().contains(QLatin1String("ID_MM_DEVICE_IGNORE")), warned);
+    QCOMPARE(tip().contains(QLatin1String("ID_MM_DEVICE_IGNORE")), warned);
     // The warning stays with the port through the texts that follow.
     startProcedure(*dialog, portName, image);
     QVERIFY(status().startsWith(QStringLiteral("Cannot open ")));
-    QCOMPARE(statusLine()->toolTip().contains(QLatin1String("ModemManager is running")), warned);
+    QCOMPARE(tip().contains(QLatin1String("ModemManager is running")), warned);
 }
 
 void PortsTest::portListFollowsWhatIsPluggedIn_data()
@@ -390,8 +392,10 @@ void PortsTest::portListFollowsWhatIsPluggedIn()
     QVERIFY(changes.isValid());
 
     // The offscreen platform notes what it cannot do for a popup; a real display does it.
-    QTest::ignoreMessage(QtWarningMsg, "This plugin does not support raise()");
-    QTest::ignoreMessage(QtWarningMsg, "This plugin does not support grabbing the keyboard");
+    if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
+        QTest::ignoreMessage(QtWarningMsg, "This plugin does not support raise()");
+        QTest::ignoreMessage(QtWarningMsg, "This plugin does not support grabbing the keyboard");
+    }
     ports->showPopup();
     ports->hidePopup();
 
@@ -475,7 +479,7 @@ void PortsTest::longPathKeepsPortAndFileName()
     startProcedure(*dialog, device->path(), path);
     const QString full = device->path() + QStringLiteral("  ") + path;
     QCOMPARE(status(), full);
-    QVERIFY(statusLine()->toolTip().startsWith(full));
+    QCOMPARE(statusLine()->toolTip(), full);
     verifyFits(statusLine());
     const QString shown = statusLine()->fit().text;
     QVERIFY2(shown.startsWith(device->path() + QStringLiteral("  ")), qPrintable(shown));
@@ -505,6 +509,33 @@ void PortsTest::newImageStartsAtZero()
     QCOMPARE(progress->value(), 0);
     QVERIFY(device->waitForFrames(1));
     QCOMPARE(progress->value(), 0);
+}
+
+void PortsTest::explanationsAreWrapped_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("longestWord");
+    const QString words = QStringLiteral("The port is held by another program; close it first. ");
+    QTest::newRow("sentences") << words.repeated(6).trimmed() << 8;
+    QTest::newRow("indented command")
+        << "Add yourself with\n    sudo usermod -aG dialout tech\nthen log out and in again." << 8;
+    QTest::newRow("a path longer than a line")
+        << "Cannot open /dev/serial/by-id/" + QString(90, QLatin1Char('x')) + " now" << 120;
+}
+
+void PortsTest::explanationsAreWrapped()
+{
+    QFETCH(QString, text);
+    QFETCH(int, longestWord);
+    const QString wrapped = wrapText(text, 40);
+    QCOMPARE(QString(wrapped).replace(QLatin1Char('\n'), QLatin1Char(' ')),
+             QString(text).replace(QLatin1Char('\n'), QLatin1Char(' ')));
+    const QStringList lines = wrapped.split(QLatin1Char('\n'));
+    for (const QString &line : lines)
+        QVERIFY2(line.size() <= qMax(40, longestWord), qPrintable(line));
+    // Lines that were there stay lines, with their indentation.
+    if (text.contains(QLatin1String("\n    sudo")))
+        QVERIFY(wrapped.contains(QLatin1String("\n    sudo usermod -aG dialout tech\n")));
 }
 
 QTEST_MAIN(PortsTest)
