@@ -11,6 +11,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <vector>
 #endif
 
 namespace {
