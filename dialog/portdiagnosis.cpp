@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <grp.h>
 #include <pwd.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
