@@ -4,6 +4,7 @@
 #include "portbox.h"
 #include "portdiagnosis.h"
 #include "serialtuning.h"
+#include "timing.h"
 #include "updateform.h"
 
 #include <QComboBox>
@@ -26,8 +27,6 @@ Q_LOGGING_CATEGORY(lcWire, "vantu.wire", QtWarningMsg)
 
 namespace {
 
-constexpr auto ResponseTimeout = 200ms;
-constexpr auto LedFlash = 100ms;
 constexpr int LedSize = 15;
 constexpr qint64 ReceiveChunk = 1024;
 // The image is read a block at a time and nothing else of it is kept: no read-ahead buffer.
@@ -49,15 +48,23 @@ QString devicePath(const QString &portName)
 #endif
 }
 
+// One line per frame: "hh:mm:ss.zzz tx PING 50 00 ...", "... rx RSP_PRESENT 7e 5e ...". A sent
+// payload carries its command in byte 1, a received frame its response in byte 3; a code without
+// a name shows in hex.
 void traceFrame(const char *direction, const quint8 *bytes, int count)
 {
     if (!lcWire().isDebugEnabled())
         return;
+    const bool sent = qstrcmp(direction, "tx") == 0;
+    const quint8 code = sent ? bytes[1] : bytes[3];
+    const char *name = sent ? commandName(code) : responseName(code);
+    const QByteArray shownName =
+        name ? QByteArray(name) : "0x" + QByteArray::number(code, 16).rightJustified(2, '0');
     const QByteArray hex =
         QByteArray::fromRawData(reinterpret_cast<const char *>(bytes), count).toHex(' ');
-    qCDebug(lcWire, "%s %s %s",
+    qCDebug(lcWire, "%s %s %s %s",
             qPrintable(QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz"))), direction,
-            hex.constData());
+            shownName.constData(), hex.constData());
 }
 
 } // namespace

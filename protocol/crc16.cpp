@@ -28,8 +28,3 @@ quint16 crc16(const quint8 *bytes, int count)
         crc = quint16(((crc << 8) & 0xFFFF) ^ crcTable[((crc >> 8) ^ bytes[i]) & 0xFF]);
     return crc;
 }
-
-quint8 checkByte(const quint8 *payload)
-{
-    return quint8(crc16(payload, 7) & 0xFF);
-}

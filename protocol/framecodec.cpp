@@ -17,19 +17,21 @@ int escapeBytes(const quint8 *in, int count, quint8 *out)
     return n;
 }
 
-int encodeHostPayload(quint8 *payload, int length, quint8 *out)
+quint8 checkByte(const quint8 *payload, int length)
 {
-    const int n = std::clamp(length, 1, PayloadSize);
-    payload[n - 1] = quint8(crc16(payload, n - 1) & 0xFF);
-    return escapeBytes(payload, n, out);
+    return quint8(crc16(payload, length - 1) & 0xFF);
 }
 
-HostFrame encodeHostFrame(FramePayload payload)
+HostFrame encodeHostFrame(quint8 *payload, int length)
 {
     HostFrame frame;
+    if (length < 1)
+        return frame;
+    const int n = std::min(length, PayloadSize);
+    payload[n - 1] = checkByte(payload, n);
     frame.bytes[0] = FrameStart;
     frame.bytes[1] = HostMarker;
-    frame.size = 2 + encodeHostPayload(payload.data(), PayloadSize, frame.bytes.data() + 2);
+    frame.size = 2 + escapeBytes(payload, n, frame.bytes.data() + 2);
     return frame;
 }
 

@@ -27,31 +27,39 @@ using DeviceFrame = std::array<quint8, DeviceFrameSize>;
 // Copies count bytes to out, escaping 0x7D and 0x7E; returns the bytes written (at most 2 * count).
 int escapeBytes(const quint8 *in, int count, quint8 *out);
 
-// Puts the check byte into payload[length - 1] and escapes the payload into out (room for 16
-// bytes). length is clamped to 1..8. Returns the number of escaped bytes.
-int encodeHostPayload(quint8 *payload, int length, quint8 *out);
+// The check byte of a host payload of length bytes: the low byte of crc16 over the bytes before
+// it, payload[0 .. length - 2].
+quint8 checkByte(const quint8 *payload, int length = PayloadSize);
 
-// A host frame as it goes on the wire; at most 18 bytes.
+// A host frame as it goes on the wire: 0x7E 0xFF and the escaped payload; at most 18 bytes.
 struct HostFrame
 {
     std::array<quint8, 2 + MaxEscapedPayload> bytes{};
     int size = 0;
 };
 
-HostFrame encodeHostFrame(FramePayload payload);
+// Puts the check byte into payload[length - 1] and encodes the frame. length is cut to 8; a
+// length below 1 gives an empty frame (size 0) and leaves the payload alone.
+HostFrame encodeHostFrame(quint8 *payload, int length);
+
+// The frame of a whole payload, whose last byte is replaced by the check byte; the caller's
+// payload is not touched.
+inline HostFrame encodeHostFrame(FramePayload payload)
+{
+    return encodeHostFrame(payload.data(), PayloadSize);
+}
 
 // Writes one host frame to any sink with write(const char *, qint64), QIODevice included, in two
-// write calls: the two-byte header, then the escaped payload. payload[length - 1] receives the
-// check byte. A length below 1 writes nothing.
+// write calls: the two-byte header, then the escaped payload. As encodeHostFrame,
+// payload[length - 1] receives the check byte and a length below 1 writes nothing.
 template <typename Sink> void writeHostFrame(Sink &sink, quint8 *payload, int length)
 {
-    if (length < 1)
+    const HostFrame frame = encodeHostFrame(payload, length);
+    if (frame.size == 0)
         return;
-    static constexpr char header[2] = {char(FrameStart), char(HostMarker)};
-    sink.write(header, 2);
-    quint8 escaped[MaxEscapedPayload];
-    const int size = encodeHostPayload(payload, length, escaped);
-    sink.write(reinterpret_cast<const char *>(escaped), size);
+    const char *bytes = reinterpret_cast<const char *>(frame.bytes.data());
+    sink.write(bytes, 2);
+    sink.write(bytes + 2, frame.size - 2);
 }
 
 // Cuts device frames out of the received byte stream. State survives from one feed to the next.

@@ -1,6 +1,28 @@
 #include "updateprotocol.h"
 
 #include <algorithm>
+#include <iterator>
+
+namespace {
+
+template <std::size_t N> const char *nameIn(const NamedCode (&table)[N], quint8 code)
+{
+    const auto found = std::find_if(std::begin(table), std::end(table),
+                                    [code](const NamedCode &entry) { return entry.code == code; });
+    return found == std::end(table) ? nullptr : found->name;
+}
+
+} // namespace
+
+const char *commandName(quint8 code)
+{
+    return nameIn(CommandCodes, code);
+}
+
+const char *responseName(quint8 code)
+{
+    return nameIn(ResponseCodes, code);
+}
 
 FramePayload commandPayload(quint8 code)
 {

@@ -18,6 +18,30 @@ constexpr quint8 RSP_DATA_REQUEST = 0x82;
 constexpr quint8 RSP_DONE = 0x83;
 constexpr quint8 RSP_CANCELLED = 0x84;
 
+// A code and its name in the wire traces.
+struct NamedCode
+{
+    quint8 code;
+    const char *name;
+};
+
+// The one table of the codes' names, for the tool's wire trace and the simulated device's trace:
+// "tx PING 50 00 ...", "rx RSP_PRESENT 7e 5e ...". A code the tool sends or reads is in it.
+inline constexpr NamedCode CommandCodes[] = {
+    {CMD_PING, "PING"}, {CMD_GET_VERSION, "GET_VERSION"}, {CMD_START, "START"}, {CMD_DATA, "DATA"},
+    {CMD_END, "END"},
+};
+inline constexpr NamedCode ResponseCodes[] = {
+    {RSP_PRESENT, "RSP_PRESENT"},           {RSP_VERSION, "RSP_VERSION"},
+    {RSP_DATA_REQUEST, "RSP_DATA_REQUEST"}, {RSP_DONE, "RSP_DONE"},
+    {RSP_CANCELLED, "RSP_CANCELLED"},
+};
+
+// The name of a command (payload byte 1) or a response (device frame byte 3); nullptr for a code
+// the table does not hold.
+const char *commandName(quint8 code);
+const char *responseName(quint8 code);
+
 // Where an update stands; the numbers are part of the tool's behaviour and must not change.
 enum class UpdateState : int
 {

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRandomGenerator>
@@ -67,6 +68,55 @@ void ScriptedDevice::readLine()
 }
 
 namespace testing {
+
+vantuUpdate &window()
+{
+    QList<vantuUpdate *> open;
+    for (QWidget *candidate : QApplication::topLevelWidgets()) {
+        if (auto *update = qobject_cast<vantuUpdate *>(candidate))
+            open.append(update);
+    }
+    if (open.size() != 1)
+        qFatal("the test has %d update windows, not one", int(open.size()));
+    return *open.first();
+}
+
+QString status()
+{
+    return widget<QLabel>("labelStatusBar")->text();
+}
+
+namespace {
+WireTrace *activeTrace = nullptr;
+} // namespace
+
+WireTrace::WireTrace()
+{
+    activeTrace = this;
+    m_previous = qInstallMessageHandler(capture);
+}
+
+WireTrace::~WireTrace()
+{
+    QLoggingCategory::setFilterRules(QString());
+    qInstallMessageHandler(m_previous);
+    activeTrace = nullptr;
+}
+
+void WireTrace::enable()
+{
+    QLoggingCategory::setFilterRules(QStringLiteral("vantu.wire.debug=true"));
+}
+
+void WireTrace::capture(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (qstrcmp(context.category, "vantu.wire") == 0) {
+        activeTrace->lines.append(message);
+        return;
+    }
+    if (activeTrace->m_previous)
+        activeTrace->m_previous(type, context, message);
+}
 
 void failOnQtWarnings()
 {

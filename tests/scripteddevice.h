@@ -2,13 +2,17 @@
 
 #include "devicelink.h"
 #include "pseudoterminal.h"
+#include "timing.h"
+#include "vantuupdate.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QTest>
 
-class vantuUpdate;
+#include <chrono>
+
 class QLabel;
 
 // The device's end of a pseudo-terminal, played step by step by a test: it records every host
@@ -48,6 +52,52 @@ private:
 };
 
 namespace testing {
+
+using namespace std::chrono_literals;
+
+// Long enough for the tool's response timer to run out once, with room to spare: whatever the
+// tool does at a time-out has been done by then.
+constexpr std::chrono::milliseconds PastTimeout = ResponseTimeout + 30ms;
+
+// The one update window the test has open.
+vantuUpdate &window();
+
+// The window's widget of that type and object name, or nullptr.
+template <typename T> T *widget(const char *name)
+{
+    return window().findChild<T *>(QLatin1String(name));
+}
+
+// The text of the window's status line.
+QString status();
+
+// Runs the event loop for period, or until happened() is true; true when it never was. For what
+// must not happen, such as a frame the tool must not send: a fault fails the test at once.
+template <typename Predicate> bool neverWithin(std::chrono::milliseconds period, Predicate happened)
+{
+    return !QTest::qWaitFor(happened, int(period.count()));
+}
+
+// Collects the lines of the tool's wire trace (the vantu.wire category) for as long as it lives.
+// The category stays off, as the tool has it, until enable(); the end of the trace switches it off
+// and gives the messages back to the handler that was there before.
+class WireTrace
+{
+public:
+    WireTrace();
+    ~WireTrace();
+    WireTrace(const WireTrace &) = delete;
+    WireTrace &operator=(const WireTrace &) = delete;
+
+    void enable();
+
+    QStringList lines; // the messages, without the category's name
+
+private:
+    static void capture(QtMsgType type, const QMessageLogContext &context, const QString &message);
+
+    QtMessageHandler m_previous = nullptr;
+};
 
 // Makes any warning from Qt fail the current test (a by-name connection that found no signal, a
 // port used wrongly), except the offscreen platform's note on size hints.

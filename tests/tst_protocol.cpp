@@ -10,10 +10,12 @@
 #include <QFile>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryFile>
 #include <QTest>
 
 #include <algorithm>
+#include <iterator>
 
 namespace {
 
@@ -198,6 +200,9 @@ private slots:
     void requestedOffsetLittleEndian();
     void deviceFrameIdentification_data();
     void deviceFrameIdentification();
+    void codeNames_data();
+    void codeNames();
+    void codeTableHoldsEachCodeOnce();
 
     void imageInOrder_data() { addImageSizeRows(); }
     void imageInOrder();
@@ -720,6 +725,57 @@ void TestProtocol::imageUnreadable()
     const Piece piece = readPiece(reader, disk.image, 2048, 0);
     QVERIFY(!piece.ok);
     QCOMPARE(piece.bytes, hex("A5A5A5A5"));
+}
+
+void TestProtocol::codeNames_data()
+{
+    // Every code the tool sends or acts on, with the name the traces show for it.
+    QTest::addColumn<bool>("command");
+    QTest::addColumn<quint8>("code");
+    QTest::addColumn<QByteArray>("name");
+    QTest::newRow("CMD_PING") << true << CMD_PING << QByteArray("PING");
+    QTest::newRow("CMD_GET_VERSION") << true << CMD_GET_VERSION << QByteArray("GET_VERSION");
+    QTest::newRow("CMD_START") << true << CMD_START << QByteArray("START");
+    QTest::newRow("CMD_DATA") << true << CMD_DATA << QByteArray("DATA");
+    QTest::newRow("CMD_END") << true << CMD_END << QByteArray("END");
+    QTest::newRow("RSP_PRESENT") << false << RSP_PRESENT << QByteArray("RSP_PRESENT");
+    QTest::newRow("RSP_VERSION") << false << RSP_VERSION << QByteArray("RSP_VERSION");
+    QTest::newRow("RSP_DATA_REQUEST")
+        << false << RSP_DATA_REQUEST << QByteArray("RSP_DATA_REQUEST");
+    QTest::newRow("RSP_DONE") << false << RSP_DONE << QByteArray("RSP_DONE");
+    QTest::newRow("RSP_CANCELLED") << false << RSP_CANCELLED << QByteArray("RSP_CANCELLED");
+    // A command's code read as a response, and the other way round, has no name.
+    QTest::newRow("0x00 as a response") << false << quint8(0x00) << QByteArray();
+    QTest::newRow("0x80 as a command") << true << quint8(0x80) << QByteArray();
+    QTest::newRow("0x02, between commands") << true << quint8(0x02) << QByteArray();
+    QTest::newRow("0x85, after the responses") << false << quint8(0x85) << QByteArray();
+}
+
+void TestProtocol::codeNames()
+{
+    QFETCH(bool, command);
+    QFETCH(quint8, code);
+    QFETCH(QByteArray, name);
+    const char *found = command ? commandName(code) : responseName(code);
+    QCOMPARE(QByteArray(found), name);
+    QCOMPARE(found == nullptr, name.isNull());
+}
+
+void TestProtocol::codeTableHoldsEachCodeOnce()
+{
+    // A trace line names exactly one code: no code twice on its side, no name twice at all.
+    QSet<QByteArray> names;
+    const auto checkSide = [&names](const NamedCode *begin, const NamedCode *end) {
+        QSet<quint8> codes;
+        for (const NamedCode *entry = begin; entry != end; ++entry) {
+            QVERIFY2(!codes.contains(entry->code), entry->name);
+            QVERIFY2(!names.contains(entry->name), entry->name);
+            codes.insert(entry->code);
+            names.insert(entry->name);
+        }
+    };
+    checkSide(std::begin(CommandCodes), std::end(CommandCodes));
+    checkSide(std::begin(ResponseCodes), std::end(ResponseCodes));
 }
 
 QTEST_GUILESS_MAIN(TestProtocol)

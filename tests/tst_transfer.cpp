@@ -64,13 +64,9 @@ private slots:
     void imageTooLargeForTheProtocol();
     void imageThatCannotBeOpened_data();
     void imageThatCannotBeOpened();
+    void wireTraceNamesEveryCode();
 
 private:
-    template <typename T> T *widget(const char *name)
-    {
-        return dialog->findChild<T *>(QLatin1String(name));
-    }
-    QString status() { return widget<QLabel>("labelStatusBar")->text(); }
     void clickDownload()
     {
         QTest::mouseClick(widget<QPushButton>("pushButtonDownload"), Qt::LeftButton);
@@ -244,8 +240,7 @@ void TransferTest::cancelByDevice()
     QCOMPARE(dialog->updateState(), UpdateState::Probing);
     // Nothing more goes out: the tool waits for the device to announce itself.
     const int sent = received.size();
-    QTest::qWait(500);
-    QCOMPARE(received.size(), sent);
+    QVERIFY(neverWithin(PastTimeout, [&] { return received.size() > sent; }));
 }
 
 void TransferTest::framesOnTheWire()
@@ -321,8 +316,7 @@ void TransferTest::emptyImage()
 
     clickDownload();
     QCOMPARE(status(), QStringLiteral("File is Vacant"));
-    QTest::qWait(300);
-    QCOMPARE(scripted->frames.size(), 2);
+    QVERIFY(neverWithin(PastTimeout, [&] { return scripted->frames.size() > 2; }));
     QCOMPARE(dialog->updateState(), UpdateState::Ready);
     QVERIFY(widget<QPushButton>("pushButtonDownload")->isEnabled());
 
@@ -341,8 +335,8 @@ void TransferTest::silenceDuringTransfer()
         writeImage(dir->path(), QStringLiteral("fw.vuf"), escapeHeavyBytes(8, 5)));
     QTRY_COMPARE(status(), TimedOut);
     QVERIFY(!widget<QPushButton>("pushButtonDownload")->isEnabled());
-    QTest::qWait(450);
-    QCOMPARE(scripted->frames.size(), 3); // only the transfer's first frame: nothing is re-sent
+    // Only the transfer's first frame: nothing is re-sent.
+    QVERIFY(neverWithin(PastTimeout, [&] { return scripted->frames.size() > 3; }));
     QCOMPARE(dialog->updateState(), UpdateState::Starting);
 
     // A late device is still served, and its success still reported.
@@ -364,8 +358,7 @@ void TransferTest::responsesOutsideTheirState()
     QTRY_VERIFY(lightIs(rx, Qt::red));
     scripted->send(RSP_DONE);
     QTRY_VERIFY(lightIs(rx, Qt::green));
-    QTest::qWait(400);
-    QCOMPARE(status(), InProgress);
+    QVERIFY(neverWithin(PastTimeout, [&] { return status() != InProgress; }));
     QCOMPARE(dialog->updateState(), UpdateState::Transferring);
 
     // A data request after the end was announced is not served.
@@ -373,8 +366,7 @@ void TransferTest::responsesOutsideTheirState()
     const int sent = scripted->frames.size();
     scripted->send(RSP_DATA_REQUEST, 0);
     scripted->send(RSP_CANCELLED);
-    QTest::qWait(400);
-    QCOMPARE(scripted->frames.size(), sent);
+    QVERIFY(neverWithin(PastTimeout, [&] { return scripted->frames.size() > sent; }));
     QCOMPARE(dialog->updateState(), UpdateState::Finishing);
     scripted->send(RSP_DONE);
     QTRY_COMPARE(status(), Updated);
@@ -389,7 +381,7 @@ void TransferTest::downloadOutsideReadyDoesNothing()
     clickDownload();
     request(0);
     clickDownload();
-    QTest::qWait(100);
+    QVERIFY(neverWithin(100ms, [&] { return scripted->frames.size() > 4; }));
     QCOMPARE(scripted->commands(), (QList<quint8>{CMD_PING, CMD_GET_VERSION, CMD_START, CMD_DATA}));
     QCOMPARE(dialog->updateState(), UpdateState::Transferring);
 }
@@ -436,8 +428,8 @@ void TransferTest::imageShrinksDuringTransfer()
     const int sent = scripted->frames.size();
     scripted->send(RSP_DATA_REQUEST, 1024);
     QTRY_COMPARE(status(), QStringLiteral("Cannot read the image file, download stopped"));
-    QTest::qWait(400);
-    QCOMPARE(scripted->frames.size(), sent); // nothing invented goes out
+    // Nothing invented goes out.
+    QVERIFY(neverWithin(PastTimeout, [&] { return scripted->frames.size() > sent; }));
     QVERIFY(!widget<QPushButton>("pushButtonDownload")->isEnabled());
     QCOMPARE(dialog->updateState(), UpdateState::Probing);
 }
@@ -461,8 +453,7 @@ void TransferTest::imageTooLargeForTheProtocol()
     readyWithScriptedDevice(image);
     clickDownload();
     QCOMPARE(status(), QStringLiteral("Image too large: more than 2147483647 bytes"));
-    QTest::qWait(300);
-    QCOMPARE(scripted->frames.size(), 2);
+    QVERIFY(neverWithin(PastTimeout, [&] { return scripted->frames.size() > 2; }));
 }
 
 void TransferTest::imageThatCannotBeOpened_data()
@@ -495,9 +486,48 @@ void TransferTest::imageThatCannotBeOpened()
     clickDownload();
     QVERIFY2(status().startsWith(QStringLiteral("Cannot open the image file: ")),
              qPrintable(status()));
-    QTest::qWait(300);
-    QCOMPARE(scripted->frames.size(), 2);
+    QVERIFY(neverWithin(PastTimeout, [&] { return scripted->frames.size() > 2; }));
     QCOMPARE(dialog->updateState(), UpdateState::Ready);
+}
+
+void TransferTest::wireTraceNamesEveryCode()
+{
+    WireTrace trace;
+    trace.enable();
+    startedWithScriptedDevice(
+        writeImage(dir->path(), QStringLiteral("fw.vuf"), QByteArray::fromHex("7E7D0102")));
+    QCOMPARE(request(0)[1], CMD_DATA);
+    QCOMPARE(request(4)[1], CMD_END);
+    // Frames the tool ignores in Finishing are traced all the same; a code without a name is
+    // shown in hex.
+    scripted->send(0x90);
+    scripted->send(RSP_CANCELLED);
+    scripted->send(RSP_DONE);
+    QTRY_COMPARE(status(), Updated);
+
+    // A probe the device was slow to answer may have gone out twice.
+    QStringList named;
+    const QRegularExpression line(QStringLiteral(
+        "^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d ((tx|rx) \\S+) ([0-9a-f]{2}(?: [0-9a-f]{2})*)$"));
+    for (const QString &message : std::as_const(trace.lines)) {
+        const QRegularExpressionMatch match = line.match(message);
+        QVERIFY2(match.hasMatch(), qPrintable(message));
+        QCOMPARE(match.captured(3).size(), match.captured(2) == QLatin1String("tx") ? 23 : 29);
+        if (named.isEmpty() || named.constLast() != match.captured(1))
+            named.append(match.captured(1));
+    }
+    const QStringList expected = {
+        QStringLiteral("tx PING"),          QStringLiteral("rx RSP_PRESENT"),
+        QStringLiteral("tx GET_VERSION"),   QStringLiteral("rx RSP_VERSION"),
+        QStringLiteral("tx START"),         QStringLiteral("rx RSP_DATA_REQUEST"),
+        QStringLiteral("tx DATA"),          QStringLiteral("rx RSP_DATA_REQUEST"),
+        QStringLiteral("tx END"),           QStringLiteral("rx 0x90"),
+        QStringLiteral("rx RSP_CANCELLED"), QStringLiteral("rx RSP_DONE"),
+    };
+    QCOMPARE(named, expected);
+    // Payload bytes that travel escaped are traced as they are, before escaping.
+    const QString joined = trace.lines.join(QLatin1Char('\n'));
+    QVERIFY2(joined.contains(QLatin1String(" tx DATA 50 04 7e 7d 01 02 00 ")), qPrintable(joined));
 }
 
 QTEST_MAIN(TransferTest)

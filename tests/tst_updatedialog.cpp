@@ -60,12 +60,6 @@ private slots:
     void lowLatencyRequest();
 
 private:
-    template <typename T> T *widget(const char *name)
-    {
-        return dialog->findChild<T *>(QLatin1String(name));
-    }
-    QString status() { return widget<QLabel>("labelStatusBar")->text(); }
-
     std::unique_ptr<vantuUpdate> dialog;
     std::unique_ptr<ScriptedDevice> device;
     QTemporaryDir dir;
@@ -148,7 +142,7 @@ void UpdateDialogTest::startsIdle()
     QCOMPARE(widget<QProgressBar>("progressBarDownload")->value(), 0);
     QCOMPARE(dialog->updateState(), UpdateState::Probing);
     // Nothing goes out before File.
-    QTest::qWait(300);
+    QVERIFY(neverWithin(PastTimeout, [&] { return !device->raw.isEmpty(); }));
     QVERIFY(device->raw.isEmpty());
 }
 
@@ -197,8 +191,7 @@ void UpdateDialogTest::cancelledFileDialogChangesNothing()
     QCOMPARE(status(), withPort);
     QVERIFY(before != withPort);
     QVERIFY(widget<QPushButton>("pushButtonOK")->isEnabled());
-    QTest::qWait(400);
-    QVERIFY(device->raw.isEmpty());
+    QVERIFY(neverWithin(PastTimeout, [&] { return !device->raw.isEmpty(); }));
     QCOMPARE(status(), withPort);
 }
 
@@ -212,8 +205,10 @@ void UpdateDialogTest::probesEvery200ms()
     clock.start();
     QVERIFY(device->waitForFrames(6, 3000));
     const qint64 elapsed = clock.elapsed();
-    // Five more probes at 200 ms each: about a second, never much faster.
-    QVERIFY2(elapsed >= 900 && elapsed < 2000, qPrintable(QString::number(elapsed)));
+    // Five more probes, one per response timeout: about a second, never much faster.
+    const qint64 fiveTimeouts = 5 * ResponseTimeout.count();
+    QVERIFY2(elapsed >= fiveTimeouts * 9 / 10 && elapsed < 2 * fiveTimeouts,
+             qPrintable(QString::number(elapsed)));
     QCOMPARE(status(), QStringLiteral("finding device..."));
     QCOMPARE(device->raw.left(PingOnWire.size() * 6), PingOnWire.repeated(6));
     QCOMPARE(device->badChecks, 0);
@@ -244,7 +239,7 @@ void UpdateDialogTest::handshakeShowsVersions()
     QVERIFY(widget<QPushButton>("pushButtonDownload")->isEnabled());
     QCOMPARE(dialog->updateState(), UpdateState::Ready);
     // Ready sends nothing more and the timer is stopped.
-    QTest::qWait(500);
+    QVERIFY(neverWithin(PastTimeout, [&] { return device->frames.size() > 2; }));
     QCOMPARE(device->raw, PingOnWire + VersionQueryOnWire);
     QCOMPARE(status(), text);
 }
@@ -255,12 +250,14 @@ void UpdateDialogTest::lightsFlashWithTraffic()
     auto *rx = widget<QLabel>("label_rx");
     startProcedure(*dialog, device->path(), image);
     QVERIFY(lightIs(tx, Qt::green));
-    QTRY_VERIFY_WITH_TIMEOUT(lightIs(tx, Qt::red), 190);
+    // Off before the next probe lights it again.
+    const int beforeNextProbe = int((ResponseTimeout - 10ms).count());
+    QTRY_VERIFY_WITH_TIMEOUT(lightIs(tx, Qt::red), beforeNextProbe);
     QVERIFY(lightIs(rx, Qt::red));
     QVERIFY(device->waitForFrames(1));
     device->send(RSP_PRESENT);
     QTRY_VERIFY(lightIs(rx, Qt::green));
-    QTRY_VERIFY_WITH_TIMEOUT(lightIs(rx, Qt::red), 190);
+    QTRY_VERIFY_WITH_TIMEOUT(lightIs(rx, Qt::red), beforeNextProbe);
 }
 
 void UpdateDialogTest::overlappingFlashesEndOneByOne()
@@ -278,8 +275,7 @@ void UpdateDialogTest::overlappingFlashesEndOneByOne()
     QTRY_COMPARE(ends.size(), 2);
     QVERIFY2(ends[0] >= 100 && ends[1] >= 180 && ends[1] - ends[0] >= 40,
              qPrintable(QStringLiteral("%1 %2").arg(ends[0]).arg(ends[1])));
-    QTest::qWait(150);
-    QCOMPARE(ends.size(), 2);
+    QVERIFY(neverWithin(150ms, [&] { return ends.size() > 2; }));
     QCOMPARE(flash.pending(), 0);
 }
 
@@ -325,7 +321,8 @@ void UpdateDialogTest::frameNotActedOnStopsTimer()
     device->send(code, 0x01000507);
     QTRY_VERIFY(lightIs(widget<QLabel>("label_rx"), Qt::green));
     // No more probes, no time-out text: the procedure waits for the device.
-    QTest::qWait(600);
+    QVERIFY(neverWithin(PastTimeout,
+                        [&] { return device->frames.size() > sent || status() != before; }));
     QCOMPARE(device->frames.size(), sent);
     QCOMPARE(status(), before);
     QCOMPARE(dialog->updateState(), stateBefore);
@@ -339,7 +336,7 @@ void UpdateDialogTest::versionQueryTimesOut()
     device->send(RSP_PRESENT);
     QVERIFY(device->waitForFrames(2));
     QTRY_COMPARE(status(), QStringLiteral("Get device version failed"));
-    QTest::qWait(500);
+    QVERIFY(neverWithin(PastTimeout, [&] { return device->frames.size() > 2; }));
     QCOMPARE(device->commands(), (QList<quint8>{CMD_PING, CMD_GET_VERSION}));
     // A late answer is still taken.
     device->send(RSP_VERSION, 0x01000507);
@@ -356,8 +353,8 @@ void UpdateDialogTest::portThatCannotBeOpened()
              qPrintable(status()));
     const QString failure = status();
     QVERIFY(widget<QPushButton>("pushButtonOK")->isEnabled());
-    QTest::qWait(500);
-    QCOMPARE(status(), failure); // no probing behind the user's back
+    // No probing behind the user's back.
+    QVERIFY(neverWithin(PastTimeout, [&] { return status() != failure; }));
 
     // The user picks the right port and tries again.
     startProcedure(*dialog, device->path(), image);
@@ -379,31 +376,17 @@ void UpdateDialogTest::lostPortIsReported()
     QCOMPARE(dialog->updateState(), UpdateState::Probing);
 }
 
-namespace {
-QStringList wireMessages;
-void captureWireMessages(QtMsgType, const QMessageLogContext &context, const QString &message)
-{
-    if (qstrcmp(context.category, "vantu.wire") == 0)
-        wireMessages.append(message);
-}
-} // namespace
-
 void UpdateDialogTest::wireTraceOnlyWhenAskedFor()
 {
-    wireMessages.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(captureWireMessages);
-    const auto restore = qScopeGuard([previous] {
-        qInstallMessageHandler(previous);
-        QLoggingCategory::setFilterRules(QString());
-    });
-
+    WireTrace trace;
+    const QStringList &wireMessages = trace.lines;
     startProcedure(*dialog, device->path(), image);
     QVERIFY(device->waitForFrames(1));
     device->send(RSP_PRESENT);
     QVERIFY(device->waitForFrames(2));
     QVERIFY(wireMessages.isEmpty()); // silent unless asked
 
-    QLoggingCategory::setFilterRules(QStringLiteral("vantu.wire.debug=true"));
+    trace.enable();
     device->send(RSP_VERSION, 0x01000507);
     QTRY_COMPARE(dialog->updateState(), UpdateState::Ready);
     QTest::mouseClick(widget<QPushButton>("pushButtonDownload"), Qt::LeftButton);
@@ -411,8 +394,11 @@ void UpdateDialogTest::wireTraceOnlyWhenAskedFor()
     QCOMPARE(wireMessages.size(), 2);
     const QRegularExpression stamp(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d "));
     QVERIFY2(wireMessages[0].contains(stamp), qPrintable(wireMessages[0]));
-    QVERIFY(wireMessages[0].endsWith(QLatin1String(" rx 7e 5e 50 81 07 05 00 01 00 00")));
-    QVERIFY(wireMessages[1].endsWith(QLatin1String(" tx 50 03 00 00 00 00 00 77")));
+    QVERIFY2(
+        wireMessages[0].endsWith(QLatin1String(" rx RSP_VERSION 7e 5e 50 81 07 05 00 01 00 00")),
+        qPrintable(wireMessages[0]));
+    QVERIFY2(wireMessages[1].endsWith(QLatin1String(" tx START 50 03 00 00 00 00 00 77")),
+             qPrintable(wireMessages[1]));
 }
 
 void UpdateDialogTest::lowLatencyRequest()

@@ -3,6 +3,7 @@
 
 #include "pseudoterminal.h"
 #include "simulateddevice.h"
+#include "timing.h"
 #include "updateprotocol.h"
 
 #include <QCommandLineParser>
@@ -134,40 +135,12 @@ QString hex(const quint8 *bytes, int count)
     return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(bytes), count).toHex(' '));
 }
 
-QString commandName(quint8 code)
+// A code's name from the protocol's table, or kind and number for a code it does not hold.
+QString codeName(const char *name, const char *kind, quint8 code)
 {
-    switch (code) {
-    case CMD_PING:
-        return QStringLiteral("CMD_PING");
-    case CMD_GET_VERSION:
-        return QStringLiteral("CMD_GET_VERSION");
-    case CMD_START:
-        return QStringLiteral("CMD_START");
-    case CMD_DATA:
-        return QStringLiteral("CMD_DATA");
-    case CMD_END:
-        return QStringLiteral("CMD_END");
-    default:
-        return QStringLiteral("command 0x%1").arg(code, 2, 16, QLatin1Char('0'));
-    }
-}
-
-QString responseName(quint8 code)
-{
-    switch (code) {
-    case RSP_PRESENT:
-        return QStringLiteral("RSP_PRESENT");
-    case RSP_VERSION:
-        return QStringLiteral("RSP_VERSION");
-    case RSP_DATA_REQUEST:
-        return QStringLiteral("RSP_DATA_REQUEST");
-    case RSP_DONE:
-        return QStringLiteral("RSP_DONE");
-    case RSP_CANCELLED:
-        return QStringLiteral("RSP_CANCELLED");
-    default:
-        return QStringLiteral("response 0x%1").arg(code, 2, 16, QLatin1Char('0'));
-    }
+    if (name)
+        return QString::fromLatin1(name);
+    return QStringLiteral("%1 0x%2").arg(QLatin1String(kind)).arg(code, 2, 16, QLatin1Char('0'));
 }
 
 void trace(const char *direction, const QString &bytes, const QString &what)
@@ -279,7 +252,9 @@ int main(int argc, char *argv[])
         QStringLiteral("RATE"));
     const QCommandLineOption maxDelayOption(
         QStringLiteral("max-delay"),
-        QStringLiteral("Longest hold-back of --delay (default 120 ms; the tool waits 200 ms)."),
+        QStringLiteral("Longest hold-back of --delay (default %1 ms; the tool waits %2 ms).")
+            .arg(DeviceOptions::DefaultMaxDelayMs)
+            .arg(ResponseTimeout.count()),
         QStringLiteral("MS"));
     const QCommandLineOption retryEveryOption(
         QStringLiteral("retry-every"),
@@ -480,7 +455,8 @@ int main(int argc, char *argv[])
     if (verbose) {
         QObject::connect(&device, &SimulatedDevice::frameReceived, &app,
                          [](const FramePayload &payload) {
-                             trace("<-", hex(payload.data(), PayloadSize), commandName(payload[1]));
+                             trace("<-", hex(payload.data(), PayloadSize),
+                                   codeName(commandName(payload[1]), "command", payload[1]));
                          });
         QObject::connect(&device, &SimulatedDevice::frameDropped, &app,
                          [](const FramePayload &payload) {
@@ -488,7 +464,7 @@ int main(int argc, char *argv[])
                                    QStringLiteral("bad check byte, dropped"));
                          });
         QObject::connect(&device, &SimulatedDevice::frameSent, &app, [](const DeviceFrame &frame) {
-            QString what = responseName(frame[3]);
+            QString what = codeName(responseName(frame[3]), "response", frame[3]);
             if (frame[3] == RSP_DATA_REQUEST)
                 what += QStringLiteral(" %1").arg(requestedOffsetOf(frame));
             trace("->", hex(frame.data(), DeviceFrameSize), what);

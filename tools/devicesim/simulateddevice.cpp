@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <random>
 
 namespace {
@@ -564,8 +565,8 @@ QByteArray SimulatedDevice::noiseBurst()
 
 QByteArray SimulatedDevice::foreignFrame()
 {
-    DeviceFrame frame = makeDeviceFrame(quint8(RSP_PRESENT + below(5)), m_random(),
-                                        quint8(m_random()), quint8(m_random()));
+    DeviceFrame frame = makeDeviceFrame(ResponseCodes[below(std::size(ResponseCodes))].code,
+                                        m_random(), quint8(m_random()), quint8(m_random()));
     frame[2] = byteExcept(PayloadLead, PayloadLead);
     const DeviceWireFrame wire = encodeDeviceFrame(frame);
     return QByteArray(reinterpret_cast<const char *>(wire.bytes.data()), wire.size);

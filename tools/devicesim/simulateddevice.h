@@ -2,6 +2,7 @@
 
 #include "devicelink.h"
 #include "framecodec.h"
+#include "timing.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -74,7 +75,7 @@ struct DeviceOptions
     double staleRate = 0;
     // The frame waits 1..maxDelayMs before it goes out.
     double delayRate = 0;
-    int maxDelayMs = 120;
+    int maxDelayMs = DefaultMaxDelayMs;
     // At the first request at or past this offset the device writes part of that request and
     // closes the line (a pseudo-terminal hangs up).
     qint64 hangUpAt = -1;
@@ -88,7 +89,13 @@ struct DeviceOptions
     // not set), so the fault always strikes.
     static constexpr qint64 RandomOffset = -2;
     static constexpr int SplitBudgetMs = 40;
+    static constexpr int DefaultMaxDelayMs = 120;
 };
+
+// By default a delayed frame, split at the slowest, still reaches the tool before it stops
+// waiting: delays make the line slow, not silent.
+static_assert(std::chrono::milliseconds(DeviceOptions::DefaultMaxDelayMs +
+                                        DeviceOptions::SplitBudgetMs) < ResponseTimeout);
 
 // What the device saw, for reports and tests.
 struct DeviceStats
