@@ -96,12 +96,7 @@ private slots:
     void explanationsAreWrapped();
 
 private:
-    template <typename T> T *widget(const char *name)
-    {
-        return dialog->findChild<T *>(QLatin1String(name));
-    }
     FittedLabel *statusLine() { return widget<FittedLabel>("labelStatusBar"); }
-    QString status() { return statusLine()->text(); }
     // The status line's tooltip with its explanations joined back into long lines.
     QString tip() { return statusLine()->toolTip().replace(QLatin1Char('\n'), QLatin1Char(' ')); }
     // Fails the test unless what is painted fits the label and is legible.
