@@ -33,7 +33,7 @@ fail() {
 }
 
 echo "== package: build"
-"$root/scripts/deps.sh" desktop-file-utils appstream lintian xdotool
+"$root/scripts/deps.sh" desktop-file-utils appstream lintian xdotool file
 deb=$("$root/scripts/package.sh")
 name=$(dpkg-deb -f "$deb" Package)
 version=$(dpkg-deb -f "$deb" Version)
