@@ -17,8 +17,15 @@ build_dir=${VANTU_PACKAGE_BUILD_DIR:-$root/build-package}
 # file to find the binaries it should ask about.
 "$root/scripts/deps.sh" dpkg-dev file >&2
 
+# Debian's compiler and linker flags for packages, hardening included
+# (fortified libc calls, stack protector, read-only relocations, bind now).
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+cxxflags="$(cd "$root" && dpkg-buildflags --get CPPFLAGS) $(cd "$root" && dpkg-buildflags --get CXXFLAGS)"
+ldflags=$(dpkg-buildflags --get LDFLAGS)
+
 {
-    cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTU_BUILD_TESTS=OFF >/dev/null
+    cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTU_BUILD_TESTS=OFF \
+        -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" >/dev/null
     cmake --build "$build_dir" --target vantuUpdate linux-docs
 } >&2
 
