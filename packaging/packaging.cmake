@@ -71,8 +71,10 @@ elseif(UNIX AND NOT APPLE)
     # libqt6gui6 on Debian 12) and a font for the window's text.
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6gui6 (>= 6.4), fonts-dejavu-core")
-    # The platform plugin for Wayland sessions; without it Qt runs through XWayland.
-    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
+    # The platform plugin for Wayland sessions. Only suggested: it brings
+    # Qt Quick and QML along (18 MB), and without it the tool runs through
+    # XWayland, which every Wayland desktop has.
+    set(CPACK_DEBIAN_PACKAGE_SUGGESTS "qt6-wayland")
 endif()
 
 include(CPack)

@@ -40,7 +40,7 @@ version=$(dpkg-deb -f "$deb" Version)
 echo "$deb"
 echo "  size $(stat -c %s "$deb") bytes, installed $(dpkg-deb -f "$deb" Installed-Size) KiB"
 echo "  Depends: $(dpkg-deb -f "$deb" Depends)"
-echo "  Recommends: $(dpkg-deb -f "$deb" Recommends)"
+echo "  Suggests: $(dpkg-deb -f "$deb" Suggests)"
 
 work=$(mktemp -d)
 installed=
@@ -102,7 +102,8 @@ fi
 echo "no errors"
 
 echo "== package: apt-get install $(basename "$deb")"
-# Without recommends: what Depends names must be enough to run.
+# Without recommended packages of the dependencies: what Depends names must
+# be enough to run.
 installed=yes
 apt_get install --no-install-recommends "$deb" >/dev/null
 [ "$(command -v vantuUpdate)" = /usr/bin/vantuUpdate ] ||
