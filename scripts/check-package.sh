@@ -92,7 +92,7 @@ changelog_version=$(zcat "$tree/usr/share/doc/$name/changelog.gz" | sed -n '1s/^
     fail "the changelog's latest entry is $changelog_version, the package is $version"
 echo "package, metainfo and changelog: $version"
 
-# Lintian refuses to be run as root; any user who can read the package will do.
+# Lintian warns when run as root; any user who can read the package will do.
 echo "== package: lintian"
 lintian_as=()
 if [ "$(id -u)" -eq 0 ]; then
