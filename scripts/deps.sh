@@ -2,6 +2,11 @@
 # Installs the Debian packages needed to build, test and run vantuUpdate.
 # Does nothing (and runs no apt-get) when they are all present already.
 # Called by the other scripts; can also be run on its own.
+#
+#   scripts/deps.sh [package...]
+#
+# Packages named on the command line are installed too (the other scripts ask
+# for what only they need, such as the package checkers).
 set -euo pipefail
 
 packages=(
@@ -11,9 +16,11 @@ packages=(
     qt6-base-dev
     qt6-serialport-dev
     libgl-dev
+    libxkbcommon-dev  # found by Qt's Gui package at configure time (else "Could NOT find XKB")
     fonts-dejavu-core # real font metrics for the offscreen window tests
     xvfb              # run.sh without a display
     xauth
+    "$@"
 )
 
 if ! command -v dpkg-query >/dev/null 2>&1 || ! command -v apt-get >/dev/null 2>&1; then

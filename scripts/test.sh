@@ -38,4 +38,6 @@ run_configuration sanitize "$build_dir-sanitize" -DCMAKE_BUILD_TYPE=Debug -DVANT
 echo "== fuzz"
 "$root/fuzz/run.sh" "${VANTU_FUZZ_SECONDS:-30}"
 
+"$root/scripts/check-package.sh"
+
 echo "== all configurations passed"

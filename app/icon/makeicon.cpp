@@ -1,6 +1,7 @@
 // Paints the application icon (a chip with a download arrow) and writes it as
-// vantuupdate.ico (seven 32-bit images for the Windows executable) and
-// vantuupdate.png (128 px, the window icon elsewhere).
+// vantuupdate.ico (seven 32-bit images for the Windows executable),
+// vantuupdate.png (128 px, the window icon elsewhere) and vantuupdate-N.png,
+// one per size of the .ico, for the desktop's icon theme.
 //
 // Usage: makeicon OUTPUT_DIR
 
@@ -226,6 +227,15 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "makeicon: cannot write %s\n", qPrintable(pngPath));
         return 1;
     }
-    std::printf("wrote %s and %s\n", qPrintable(icoPath), qPrintable(pngPath));
+    for (const QImage &image : images) {
+        const QString sizePath =
+            outDir.filePath(QStringLiteral("vantuupdate-%1.png").arg(image.width()));
+        if (!image.save(sizePath, "PNG")) {
+            std::fprintf(stderr, "makeicon: cannot write %s\n", qPrintable(sizePath));
+            return 1;
+        }
+    }
+    std::printf("wrote %s, %s and one vantuupdate-N.png per size\n", qPrintable(icoPath),
+                qPrintable(pngPath));
     return 0;
 }
