@@ -133,7 +133,7 @@ PortAdvice permissionAdvice(const QString &portName, const QString &devicePath,
 
 } // namespace
 
-QString portDevicePath(const QString &portName)
+QString portNodePath(const QString &portName)
 {
 #ifdef Q_OS_UNIX
     if (!portName.isEmpty() && !portName.startsWith(QLatin1Char('/')))
@@ -285,7 +285,7 @@ PortAdvice diagnoseOpenFailure(const QString &portName, QSerialPort::SerialPortE
 
 #ifdef Q_OS_UNIX
     Q_UNUSED(qtError)
-    const QString devicePath = portDevicePath(portName);
+    const QString devicePath = portNodePath(portName);
     struct stat node = {};
     if (portName.isEmpty() || ::stat(QFile::encodeName(devicePath).constData(), &node) != 0)
         return noSuchPort();
@@ -350,7 +350,7 @@ bool deviceNodeGone(const DeviceNode &opened)
 
 QString lostPortDetails(const QString &portName, bool nodeGone, const SystemFiles &system)
 {
-    const QString devicePath = portDevicePath(portName);
+    const QString devicePath = portNodePath(portName);
     if (!nodeGone) {
         return QStringLiteral("%1 stopped working while in use. Check the cable and the adapter, "
                               "then press File to start again.")
@@ -377,7 +377,7 @@ QString portWarning(const QString &portName, const SystemFiles &system)
 {
 #ifdef Q_OS_LINUX
     // A /dev/serial/by-id link names the adapter, not the kind of device behind it.
-    const QFileInfo path(portDevicePath(portName));
+    const QFileInfo path(portNodePath(portName));
     const QString real = path.canonicalFilePath();
     const QString device = QFileInfo(real.isEmpty() ? path.filePath() : real).fileName();
     if (!device.startsWith(QLatin1String("ttyACM")) ||

@@ -41,8 +41,8 @@ enum class GroupAccess
     NotMember,
 };
 
-// The file system path QSerialPort opens for a port box text: a short name lives under /dev.
-QString portDevicePath(const QString &portName);
+// The device node behind a port box text: a short name lives under /dev, a path is itself.
+QString portNodePath(const QString &portName);
 
 // The names in the port box a user would pick from: "ttyUSB0, ttyACM0", or empty.
 QString presentPortNames(const QList<QSerialPortInfo> &ports);

@@ -191,7 +191,7 @@ bool vantuUpdate::openPort()
     port.setDataBits(QSerialPort::Data8);
     port.setStopBits(QSerialPort::OneStop);
     if (port.open(QIODevice::ReadWrite)) {
-        openedNode = openedDeviceNode(portDevicePath(portName), port.handle());
+        openedNode = openedDeviceNode(portNodePath(portName), port.handle());
         requestLowLatency(port);
         return true;
     }
