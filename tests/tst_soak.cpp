@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <array>
 #include <ctime>
 #include <memory>
@@ -244,6 +245,8 @@ struct Tally
     int secondProbe = 0;   // runs whose first device frame was lost to the parser's old state
     int lateTimeouts = 0;  // runs that showed the time-out text and then went on
     qint64 imageBytes = 0; // bytes of the images that completed
+    int stalledRuns = 0;   // runs in which the machine held the test back for a while
+    qint64 longestStallMs = 0;
     qint64 slowestMs = 0;
     quint32 slowestSeed = 0;
     QElapsedTimer clock;
@@ -344,11 +347,12 @@ void SoakTest::soak()
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
 
+    qint64 longestStallMs = 0; // of this process, while it waits for the end of the update
     const auto diagnosis = [&] {
         const DeviceStats &s = device.stats();
         return QStringLiteral("%1; status \"%2\"; device: %3 frames in, %4 bad checks, "
                               "%5 unexpected, %6 offset / %7 retry mismatches, %8 completed, "
-                              "%9 cancelled; log: %10")
+                              "%9 cancelled; test held back up to %10 ms; log: %11")
             .arg(plan.describe(), status())
             .arg(s.framesReceived)
             .arg(s.badCheckFrames)
@@ -357,6 +361,7 @@ void SoakTest::soak()
             .arg(s.retryMismatches)
             .arg(s.updatesCompleted)
             .arg(s.updatesCancelled)
+            .arg(longestStallMs)
             .arg(deviceLog.join(QStringLiteral(" | ")));
     };
 
@@ -374,8 +379,17 @@ void SoakTest::soak()
     // The run is over when the status line shows how it ended, or when the line has gone quiet.
     // The time-out text alone is not an end: a frame held back on a loaded machine can bring it
     // for a moment, and the tool goes on when the frame comes; no frame is held back more than
-    // 160 ms. Quiet for a whole second with any text is a hang.
+    // 160 ms. Quiet for a whole second with any text is a hang. The line only counts as quiet
+    // while this process runs: a loaded machine can hold it back for longer than the tool's
+    // time-out, and then the frame that was due comes after the check (QTRY checks every 50 ms).
+    QElapsedTimer sinceCheck;
+    sinceCheck.start();
     const auto ended = [&] {
+        const qint64 gap = sinceCheck.restart();
+        if (gap > 150) {
+            longestStallMs = std::max(longestStallMs, gap);
+            quiet.restart();
+        }
         const QString text = status();
         if (text == Updated || text == Cancelled || text.startsWith(PortLost))
             return true;
@@ -456,6 +470,9 @@ void SoakTest::soak()
         ++counts.lateTimeouts;
     if (plan.ending == Completes)
         counts.imageBytes += plan.size;
+    if (longestStallMs > 0)
+        ++counts.stalledRuns;
+    counts.longestStallMs = std::max(counts.longestStallMs, longestStallMs);
     const qint64 ms = runClock.elapsed();
     if (ms > counts.slowestMs) {
         counts.slowestMs = ms;
@@ -496,6 +513,8 @@ void SoakTest::tally()
     qInfo("  second answers to duplicated requests dropped: %d", counts.duplicateAnswers);
     qInfo("  runs that needed a second probe: %d; runs that showed a passing time-out: %d",
           counts.secondProbe, counts.lateTimeouts);
+    qInfo("  runs in which the test was held back over 150 ms: %d (longest %lld ms)",
+          counts.stalledRuns, counts.longestStallMs);
 
     // A soak that skipped its faults proves nothing: all of them must have struck.
     QCOMPARE(counts.runs, soakRuns());
