@@ -148,7 +148,7 @@ run_unprivileged
 # any report makes the test process fail.
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-run_configuration sanitize "$build_dir-sanitize" "about 1 min" "about 1 min" -DCMAKE_BUILD_TYPE=Debug \
+run_configuration sanitize "$build_dir-sanitize" "about 30 s" "about 50 s" -DCMAKE_BUILD_TYPE=Debug \
     -DVANTU_SANITIZE=ON
 
 # Each fuzz target for a bounded time; a crash or sanitizer report fails the run.
