@@ -86,7 +86,7 @@ for target in "${targets[@]}"; do
     if [ -f "$root/fuzz/$target.dict" ]; then
         dict=(-dict="$root/fuzz/$target.dict")
     fi
-    echo "== $target: ${seconds}s from $(find "$corpus" -type f | wc -l) seeds"
+    echo "== $target: ${seconds} s from the $(find "$corpus" -type f | wc -l) inputs of fuzz/corpus/$target/"
     status=0
     "$build_dir/fuzz/$target" -max_total_time="$seconds" "${dict[@]}" -print_final_stats=1 \
         -timeout=30 -artifact_prefix="$artifacts/$target-" "$corpus" >"$log" 2>&1 || status=$?
