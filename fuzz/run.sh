@@ -4,9 +4,11 @@
 #   fuzz/run.sh [seconds] [target...]
 #
 # seconds is the time per target (default 30); without target names all targets run. Each target
-# starts from a copy of its seed corpus (fuzz/corpus/<target>/) in a temporary folder, so the
-# committed seeds never change. Exits non-zero when a target crashes, hangs or reports anything
-# from a sanitizer; the input that did it is kept in build-fuzz/artifacts/.
+# starts from a copy of its corpus (fuzz/corpus/<target>/: the seeds, and what fuzz/campaign.sh
+# found) in a temporary folder, so the committed corpus never changes, and uses its dictionary
+# (fuzz/<target>.dict) if it has one. Exits non-zero when a target crashes, hangs or reports anything
+# from a sanitizer; the input that did it is kept in build-fuzz/artifacts/. VANTU_FUZZ_BUILD_ONLY
+# set: builds the targets and stops.
 #
 # Installs what is missing (clang, its runtime libraries, and the Qt packages through
 # scripts/deps.sh) with apt-get, as root or through sudo.
@@ -61,6 +63,9 @@ fi
 CC=clang CXX=clang++ cmake -S "$root" -B "$build_dir" -G Ninja -DVANTU_FUZZ=ON \
     -DVANTU_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build_dir" --target "${targets[@]}"
+if [ -n "${VANTU_FUZZ_BUILD_ONLY:-}" ]; then
+    exit 0
+fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -77,10 +82,14 @@ for target in "${targets[@]}"; do
     fi
     log=$work/$target.log
     touch "$work/$target.start"
-    echo "== $target: ${seconds}s from $(find "$corpus" -type f | wc -l) seeds"
+    dict=()
+    if [ -f "$root/fuzz/$target.dict" ]; then
+        dict=(-dict="$root/fuzz/$target.dict")
+    fi
+    echo "== $target: ${seconds} s from the $(find "$corpus" -type f | wc -l) inputs of fuzz/corpus/$target/"
     status=0
-    "$build_dir/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 -timeout=30 \
-        -artifact_prefix="$artifacts/$target-" "$corpus" >"$log" 2>&1 || status=$?
+    "$build_dir/fuzz/$target" -max_total_time="$seconds" "${dict[@]}" -print_final_stats=1 \
+        -timeout=30 -artifact_prefix="$artifacts/$target-" "$corpus" >"$log" 2>&1 || status=$?
 
     # The last status line carries the final coverage; the stats follow at the very end.
     last=$(grep -E '^#[0-9]+.*cov: ' "$log" | tail -n 1 || true)

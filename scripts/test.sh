@@ -4,40 +4,162 @@
 #
 #   scripts/test.sh
 #
+# Steps, each announced with what it runs and about how long it takes:
+# - debug: build in build/ and run the suites (the soak on its own, with its tally);
+# - unprivileged: as root, the suites that touch files and ports once more as an
+#   ordinary user (vantu-test, created if missing), so that no case is skipped
+#   for root's rights;
+# - sanitize: the same suites under ASan, LSan and UBSan, in build-sanitize/;
+# - fuzz: each fuzz target for VANTU_FUZZ_SECONDS (default 30) in build-fuzz/;
+# - package: the Debian package built in build-package/, validated, installed, started and
+#   removed again (scripts/check-package.sh).
+#
 # VANTU_BUILD_DIR chooses the build directory (default: build/ at the top of
-# the tree).
+# the tree); the sanitizer build goes next to it with -sanitize appended.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${VANTU_BUILD_DIR:-$root/build}
+build_dir=$(mkdir -p "$build_dir" && cd "$build_dir" && pwd)
+fuzz_seconds=${VANTU_FUZZ_SECONDS:-30}
+test_user=vantu-test
+started=$(date +%s)
 
 "$root/scripts/deps.sh"
 
-# Configure, build and test one configuration in its own build directory.
-# Extra arguments go to the CMake configure step.
-run_configuration() {
-    local name=$1 dir=$2
-    shift 2
-    echo "== $name: configure $dir"
-    cmake -S "$root" -B "$dir" -G Ninja -DVANTU_WERROR=ON "$@"
-    echo "== $name: build"
-    cmake --build "$dir"
-    echo "== $name: test"
-    (cd "$dir" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure --no-tests=error)
+# Announces a step; step_done prints how long it took.
+step() {
+    step_name=$1
+    step_start=$(date +%s)
+    echo "== $step_name: $2"
+}
+step_done() {
+    echo "== $step_name: done in $(($(date +%s) - step_start)) s"
 }
 
-run_configuration debug "$build_dir" -DCMAKE_BUILD_TYPE=Debug
+# Prints the soak's tally from a ctest log (ctest shows a test's output only when it fails).
+print_soak_tally() {
+    sed -n 's/^QINFO  : SoakTest::tally() /   /p' "$1"
+}
+
+# Configure, build and test one configuration in its own build directory.
+# Extra arguments go to the CMake configure step.
+# tests_about and soak_about say how long its tests and its soak take.
+run_configuration() {
+    local name=$1 dir=$2 tests_about=$3 soak_about=$4
+    shift 4
+    step "$name" "configure and build in $dir (a minute or two from scratch)"
+    cmake -S "$root" -B "$dir" -G Ninja -DVANTU_WERROR=ON "$@"
+    cmake --build "$dir"
+    step_done
+    step "$name tests" "every suite but the soak ($tests_about)"
+    (cd "$dir" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure --no-tests=error -E '^tst_soak$')
+    step_done
+    step "$name soak" "60 seeded updates through the window with line and device faults ($soak_about)"
+    (cd "$dir" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure --no-tests=error -R '^tst_soak$')
+    print_soak_tally "$dir/Testing/Temporary/LastTest.log"
+    step_done
+}
+
+# Runs the suites that touch files and ports as an ordinary user. The test user needs to reach the
+# build and source folders: folders above them that others may not enter (a clone in /root) get
+# search permission for others until this script ends.
+restore_modes=()
+restore() {
+    local entry
+    for entry in "${restore_modes[@]}"; do
+        chmod "${entry%% *}" "${entry#* }" || true
+    done
+}
+trap restore EXIT
+
+as_test_user() {
+    runuser -u "$test_user" -- "$@"
+}
+
+open_path_for_test_user() {
+    local path=$1 dir=
+    local IFS=/
+    for part in ${path#/}; do
+        dir=$dir/$part
+        if ! as_test_user test -x "$dir"; then
+            restore_modes+=("$(stat -c %a "$dir") $dir")
+            chmod o+x "$dir"
+            echo "   (search permission for others on $dir until the tests end)"
+        fi
+    done
+}
+
+run_unprivileged() {
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "== unprivileged: the debug tests above ran as $(id -un) already"
+        return
+    fi
+    step unprivileged "the debug suites that touch files and ports as user $test_user (about 30 s)"
+    if ! id -u "$test_user" >/dev/null 2>&1; then
+        useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin \
+            "$test_user"
+    fi
+    open_path_for_test_user "$build_dir"
+    open_path_for_test_user "$root"
+    if ! as_test_user test -r "$build_dir/tests/CTestTestfile.cmake" ||
+        ! as_test_user test -x "$build_dir/tests/tst_transfer"; then
+        echo "test.sh: user $test_user cannot read $build_dir" >&2
+        exit 1
+    fi
+
+    # ctest writes its logs where it runs: in a folder of the test user's that holds the test
+    # list of the build folder (whose test commands have absolute paths), next to a home and a
+    # temporary folder of its own.
+    local scratch
+    scratch=$(mktemp -d)
+    mkdir -p "$scratch/home" "$scratch/tmp" "$scratch/runtime" "$scratch/ctest"
+    (cd "$build_dir" && find . -name CTestTestfile.cmake -exec cp --parents {} "$scratch/ctest/" \;)
+    chmod 700 "$scratch/runtime"
+    chown -R "$test_user": "$scratch"
+    chmod 755 "$scratch"
+
+    # The soak has no case that depends on rights, and the test without serial ports needs root
+    # to make its mount namespace.
+    local status=0
+    (cd "$scratch/ctest" && as_test_user env HOME="$scratch/home" TMPDIR="$scratch/tmp" \
+        XDG_RUNTIME_DIR="$scratch/runtime" QT_QPA_PLATFORM=offscreen VANTU_UNPRIVILEGED_PASS=1 \
+        ctest --output-on-failure --no-tests=error -E '^(tst_soak|tst_updatedialog_noports)$') ||
+        status=$?
+    local log=$scratch/ctest/Testing/Temporary/LastTest.log
+    # A case that skips for any reason is listed; one that skips for root's sake fails the pass.
+    local skipped
+    skipped=$(grep -E '^SKIP   : ' "$log" | sed 's/^SKIP   : /   skipped: /' || true)
+    if [ -n "$skipped" ]; then
+        echo "$skipped"
+    fi
+    if grep -qiE '^SKIP   : .*root' "$log"; then
+        echo "test.sh: the unprivileged pass skipped a case meant for it" >&2
+        status=1
+    fi
+    rm -rf "$scratch"
+    [ "$status" -eq 0 ] || exit "$status"
+    step_done
+}
+
+run_configuration debug "$build_dir" "about 30 s" "about 50 s" -DCMAKE_BUILD_TYPE=Debug
+
+run_unprivileged
 
 # The same suite under AddressSanitizer (with LeakSanitizer) and UndefinedBehaviorSanitizer:
 # any report makes the test process fail.
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-run_configuration sanitize "$build_dir-sanitize" -DCMAKE_BUILD_TYPE=Debug -DVANTU_SANITIZE=ON
+run_configuration sanitize "$build_dir-sanitize" "about 30 s" "about 50 s" -DCMAKE_BUILD_TYPE=Debug \
+    -DVANTU_SANITIZE=ON
 
 # Each fuzz target for a bounded time; a crash or sanitizer report fails the run.
-echo "== fuzz"
-"$root/fuzz/run.sh" "${VANTU_FUZZ_SECONDS:-30}"
+step fuzz "build with clang, then each of 2 targets for ${fuzz_seconds} s from the committed corpus"
+"$root/fuzz/run.sh" "$fuzz_seconds"
+step_done
 
+step "package" "build the Debian package, check it, install it, start it, remove it (about 30 s)"
 "$root/scripts/check-package.sh"
+step_done
 
-echo "== all configurations passed"
+echo "== all configurations passed in $(($(date +%s) - started)) s"

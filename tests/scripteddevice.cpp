@@ -18,6 +18,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <unistd.h>
+
 ScriptedDevice::ScriptedDevice(QObject *parent) : QObject(parent)
 {
     connect(&line, &QIODevice::readyRead, this, &ScriptedDevice::readLine);
@@ -195,6 +197,16 @@ QByteArray escapeHeavyBytes(int count, quint32 seed)
         b = char(r == 0 ? 0x7E : r == 1 ? 0x7D : random.bounded(256u));
     }
     return bytes;
+}
+
+bool runsAsRoot()
+{
+    return ::geteuid() == 0;
+}
+
+bool unprivilegedPass()
+{
+    return qEnvironmentVariableIsSet("VANTU_UNPRIVILEGED_PASS");
 }
 
 } // namespace testing

@@ -123,4 +123,21 @@ QString writeImage(const QString &dir, const QString &name, const QByteArray &by
 // count bytes in which 0x7D and 0x7E are frequent, so that escaping is exercised everywhere.
 QByteArray escapeHeavyBytes(int count, quint32 seed = 1);
 
+// True when the test runs with root's rights, which open and read anything.
+bool runsAsRoot();
+// True in the test command's unprivileged pass (VANTU_UNPRIVILEGED_PASS set), which exists to run
+// the cases that root has to skip.
+bool unprivilegedPass();
+
 } // namespace testing
+
+// Skips a case that needs an ordinary user's rights when the test runs as root, except in the
+// unprivileged pass: there it fails, since the pass is there to run it.
+#define VANTU_SKIP_AS_ROOT(reason)                                                                 \
+    do {                                                                                           \
+        if (testing::runsAsRoot()) {                                                               \
+            if (testing::unprivilegedPass())                                                       \
+                QFAIL("the unprivileged pass runs as root: " reason);                              \
+            QSKIP(reason);                                                                         \
+        }                                                                                          \
+    } while (false)

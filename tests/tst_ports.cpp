@@ -29,11 +29,6 @@ namespace {
 
 const QString VersionText = QStringLiteral("Firm V01.00, hardware V05.07, click Download");
 
-bool runningAsRoot()
-{
-    return ::geteuid() == 0;
-}
-
 // A process that shows up under the given name in /proc, as the named service would: a copy of
 // sleep, which is ended with the test.
 class NamedProcess
@@ -251,8 +246,8 @@ void PortsTest::portHeldByAnotherProgram_data()
 void PortsTest::portHeldByAnotherProgram()
 {
     QFETCH(bool, removeLockFile);
-    if (removeLockFile && runningAsRoot())
-        QSKIP("root opens a port that another program holds exclusively; needs a normal user");
+    if (removeLockFile)
+        VANTU_SKIP_AS_ROOT("root opens a port that another program holds exclusively");
 
     // The simulator opens the port with QSerialPort, as a serial monitor left open would.
     QProcess holder;
@@ -282,8 +277,7 @@ void PortsTest::portHeldByAnotherProgram()
 
 void PortsTest::portWithoutPermission()
 {
-    if (runningAsRoot())
-        QSKIP("root opens any port; needs a normal user");
+    VANTU_SKIP_AS_ROOT("root opens any port");
     // A node nobody may use; its owner is refused too, whatever groups it has.
     QCOMPARE(::chmod(QFile::encodeName(device->path()).constData(), 0), 0);
 
