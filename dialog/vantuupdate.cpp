@@ -370,8 +370,8 @@ void vantuUpdate::disableLedBlue()
 
 void vantuUpdate::showLight(QLabel *light, const QPixmap &pixmap)
 {
-    // Setting the pixmap a light already shows would still repaint it, once per frame. A light
-    // showing its text after a language change has no pixmap, so it gets one again.
-    if (light->pixmap().cacheKey() != pixmap.cacheKey())
-        light->setPixmap(pixmap);
+    // A light changes colour up to twice a millisecond during a transfer (each flash ends on its
+    // own, the next frame lights it again), which no screen shows: the label always holds the
+    // latest colour, the screen gets it once per refresh.
+    lightPacer.setPixmap(light, pixmap);
 }

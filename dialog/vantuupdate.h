@@ -3,6 +3,7 @@
 #include "flashtimer.h"
 #include "framecodec.h"
 #include "imageblockreader.h"
+#include "repaintpacer.h"
 #include "updateprotocol.h"
 
 #include <QDialog>
@@ -71,4 +72,5 @@ private:
     std::unique_ptr<UpdateForm> ui;
     FlashTimer txFlash;
     FlashTimer rxFlash;
+    RepaintPacer lightPacer; // the lights reach the screen once per display refresh at most
 };

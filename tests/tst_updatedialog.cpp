@@ -1,6 +1,7 @@
 // The update window against the real QSerialPort on a pseudo-terminal, with the device side
 // played frame by frame by the test.
 #include "flashtimer.h"
+#include "repaintpacer.h"
 #include "scripteddevice.h"
 #include "serialtuning.h"
 #include "vantuupdate.h"
@@ -12,6 +13,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QScreen>
 #include <QSerialPortInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -27,6 +29,37 @@ const QByteArray PingOnWire = QByteArray::fromHex("7EFF50000000000000"
                                                   "97");
 const QByteArray VersionQueryOnWire = QByteArray::fromHex("7EFF50010000000000"
                                                           "37");
+
+// True when the screen (the window's backing store, which the platform shows) has the light in
+// that colour: nearly all of its 15 x 15 pixels.
+bool screenShows(QWidget *window, const QLabel *light, Qt::GlobalColor colour)
+{
+    const QPoint at = light->mapTo(window, QPoint(0, 0));
+    const QImage shot =
+        window->screen()
+            ->grabWindow(window->winId(), at.x(), at.y(), light->width(), light->height())
+            .toImage();
+    int matching = 0;
+    for (int y = 0; y < shot.height(); ++y) {
+        for (int x = 0; x < shot.width(); ++x)
+            matching += shot.pixelColor(x, y) == QColor(colour);
+    }
+    return matching >= 200;
+}
+
+class PaintCounter : public QObject
+{
+public:
+    explicit PaintCounter(QWidget *widget) { widget->installEventFilter(this); }
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        paints += event->type() == QEvent::Paint;
+        return false;
+    }
+};
 } // namespace
 
 class UpdateDialogTest : public QObject
@@ -50,6 +83,7 @@ private slots:
     void handshakeShowsVersions();
     void lightsFlashWithTraffic();
     void overlappingFlashesEndOneByOne();
+    void lightReachesScreenOncePerRefresh();
     void frameFailingIdentificationIsIgnored();
     void frameNotActedOnStopsTimer_data();
     void frameNotActedOnStopsTimer();
@@ -281,6 +315,36 @@ void UpdateDialogTest::overlappingFlashesEndOneByOne()
     QTest::qWait(150);
     QCOMPARE(ends.size(), 2);
     QCOMPARE(flash.pending(), 0);
+}
+
+void UpdateDialogTest::lightReachesScreenOncePerRefresh()
+{
+    // A frame every millisecond: after the first 100 ms each flash ends and the next frame lights
+    // the light again, two changes a millisecond. The screen gets the light at most once per
+    // display refresh, green while the frames come, and red once the last flash has ended.
+    auto *rx = widget<QLabel>("label_rx");
+    startProcedure(*dialog, device->path(), image);
+    QVERIFY(device->waitForFrames(1));
+    QTRY_VERIFY(screenShows(dialog.get(), rx, Qt::red));
+    PaintCounter counter(rx);
+    QTimer frames;
+    frames.setTimerType(Qt::PreciseTimer);
+    // RSP_VERSION while probing is not acted on: it only lights the receive light.
+    connect(&frames, &QTimer::timeout, device.get(), [this] { device->send(RSP_VERSION); });
+    QElapsedTimer clock;
+    clock.start();
+    frames.start(1);
+    QTRY_VERIFY_WITH_TIMEOUT(screenShows(dialog.get(), rx, Qt::green), 100);
+    QTest::qWait(int(std::max<qint64>(0, 400 - clock.elapsed())));
+    frames.stop();
+    const qint64 burstMs = clock.elapsed();
+    const int paints = counter.paints;
+    const qint64 refreshMs = RepaintPacer::refreshInterval(rx).count();
+    QVERIFY2(paints <= burstMs / refreshMs + 3,
+             qPrintable(QStringLiteral("%1 paints in %2 ms").arg(paints).arg(burstMs)));
+    QTRY_VERIFY_WITH_TIMEOUT(lightIs(rx, Qt::red), 190);
+    QTRY_VERIFY_WITH_TIMEOUT(screenShows(dialog.get(), rx, Qt::red), 2 * refreshMs + 50);
+    QCOMPARE(dialog->updateState(), UpdateState::Probing);
 }
 
 void UpdateDialogTest::frameFailingIdentificationIsIgnored()
