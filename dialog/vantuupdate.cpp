@@ -77,6 +77,10 @@ vantuUpdate::vantuUpdate(QWidget *parent)
     ledOn.fill(Qt::green);
     ui->label_rx->setPixmap(ledOff);
     ui->label_tx->setPixmap(ledOff);
+    // The lights keep the form's geometry. Fixed at that size, a light no longer asks the window
+    // for a new layout with each new pixmap, up to twice a millisecond during a transfer.
+    ui->label_rx->setFixedSize(ui->label_rx->size());
+    ui->label_tx->setFixedSize(ui->label_tx->size());
 
     ui->progressBarDownload->setValue(0);
     requestedOffset = 0;
