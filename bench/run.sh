@@ -16,7 +16,9 @@
 # VANTU_BENCH_BUILD_DIR chooses the build directory (default: build-bench/ at the top of the
 # tree); the JSON goes to bench/bench-results.json in it unless --json says otherwise. The figures
 # are only as quiet as the machine: run it with nothing else busy, and read the load printed with
-# every row.
+# every row. On a machine shared with other work, VANTU_BENCH_NICE=-10 (root only) runs the X
+# server and the bench, whose children inherit it, at that priority, so that the figures show the
+# tool more than the neighbours.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -35,6 +37,11 @@ fi
 
 cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build_dir" --target vantu_bench
+
+priority=()
+if [ -n "${VANTU_BENCH_NICE:-}" ]; then
+    priority=(nice -n "$VANTU_BENCH_NICE")
+fi
 
 work=$(mktemp -d)
 xvfb_pid=
@@ -56,7 +63,7 @@ fi
 
 # A virtual X server of its own, on the first free display number (Xvfb writes it to fd 3 once
 # it accepts connections), so that no desktop's compositor or load enters the figures.
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+"${priority[@]}" Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
 xvfb_pid=$!
 for _ in $(seq 100); do
     [ -s "$work/display" ] && break
@@ -74,4 +81,4 @@ fi
 # The driver sets the platform per section; Xvfb must not be left running on a failure.
 unset QT_QPA_PLATFORM
 
-"$build_dir/bench/vantu_bench" "$@"
+"${priority[@]}" "$build_dir/bench/vantu_bench" "$@"
