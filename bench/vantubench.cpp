@@ -90,6 +90,26 @@ double loadAverage()
     return file.readLine().split(' ').value(0).toDouble();
 }
 
+// CPU time the X server has used so far, in ms: on a real display every repaint costs the server
+// work too. bench/run.sh starts the server and passes its pid; -1 when unknown or not on xcb.
+double xServerCpuMs()
+{
+    const qint64 pid = qEnvironmentVariableIntValue("VANTU_BENCH_XSERVER_PID");
+    if (pid <= 0 || qEnvironmentVariable("QT_QPA_PLATFORM") != Xcb)
+        return -1;
+    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray stat = file.readAll();
+    // The fields after the command name in parentheses, from the state (3rd): utime is the 14th
+    // field, stime the 15th.
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    return double(fields[11].toLongLong() + fields[12].toLongLong()) * 1000.0 /
+           double(sysconf(_SC_CLK_TCK));
+}
+
 // Random image bytes: 0x7D and 0x7E turn up as often as any byte, so some frames are escaped.
 QString makeImage(const QString &dir, qint64 size, QByteArray &bytes)
 {
@@ -166,6 +186,7 @@ std::optional<UpdateFigures> runUpdate(const QString &host, const QString &image
               << QStringLiteral("--port") << line.slavePath() << QStringLiteral("--image")
               << imagePath;
     SeparateCpus cpus;
+    const double xServerBefore = xServerCpuMs();
     HostProcess process;
     if (!process.start(arguments, hostLog, error)) {
         say(QStringLiteral("  %1").arg(error));
@@ -177,6 +198,8 @@ std::optional<UpdateFigures> runUpdate(const QString &host, const QString &image
     const bool ok = device.run(figures, error);
     process.send("quit");
     const int status = process.finish(5000);
+    if (xServerBefore >= 0)
+        figures.hostReport[QStringLiteral("xserver_cpu_ms")] = xServerCpuMs() - xServerBefore;
     if (!ok) {
         say(QStringLiteral("  %1 host, %2 image: %3 (host output: %4)")
                 .arg(host, sizeText(image.size()), error, hostLog));
@@ -287,6 +310,11 @@ QJsonObject updateJson(const QString &host, const UpdateFigures &figures)
     row[QStringLiteral("round_trips_per_s")] =
         figures.dataFrames / (double(figures.elapsedNs()) / 1e9);
     row[QStringLiteral("cpu_ms_per_1000_frames")] = cpuMsPer1000(figures);
+    // The whole run, start-up included: a few ms against the transfer's.
+    if (figures.hostReport.contains(QStringLiteral("xserver_cpu_ms")) && figures.dataFrames)
+        row[QStringLiteral("xserver_cpu_ms_per_1000_frames")] =
+            figures.hostReport.value(QStringLiteral("xserver_cpu_ms")).toDouble() /
+            figures.dataFrames * 1000.0;
     row[QStringLiteral("host_report")] = figures.hostReport;
     return row;
 }
@@ -500,7 +528,7 @@ int main(int argc, char *argv[])
                     .arg(platform, sizeText(size))
                     .arg(pairs));
             const QString path = makeImage(dir.path(), size, image);
-            say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8")
+            say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9")
                     .arg(QStringLiteral("host"), -8)
                     .arg(QStringLiteral("mean us"), 10)
                     .arg(QStringLiteral("median us"), 10)
@@ -508,9 +536,12 @@ int main(int argc, char *argv[])
                     .arg(QStringLiteral("max us"), 10)
                     .arg(QStringLiteral("trips/s"), 10)
                     .arg(QStringLiteral("cpu ms/1000"), 12)
-                    .arg(QStringLiteral("load"), 6));
-            const auto printRow = [](const QString &host, const QJsonObject &row) {
-                say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8")
+                    .arg(QStringLiteral("load"), 6)
+                    .arg(platform == Xcb ? QStringLiteral("X cpu ms/1000") : QString(), 14));
+            const auto printRow = [platform](const QString &host, const QJsonObject &row) {
+                const double xCpu =
+                    row[QStringLiteral("xserver_cpu_ms_per_1000_frames")].toDouble();
+                say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9")
                         .arg(host, -8)
                         .arg(row[QStringLiteral("turnaround_mean_us")].toDouble(), 10, 'f', 1)
                         .arg(row[QStringLiteral("turnaround_median_us")].toDouble(), 10, 'f', 1)
@@ -518,7 +549,8 @@ int main(int argc, char *argv[])
                         .arg(row[QStringLiteral("turnaround_max_us")].toDouble(), 10, 'f', 1)
                         .arg(row[QStringLiteral("round_trips_per_s")].toDouble(), 10, 'f', 0)
                         .arg(row[QStringLiteral("cpu_ms_per_1000_frames")].toDouble(), 12, 'f', 2)
-                        .arg(row[QStringLiteral("load_1min")].toDouble(), 6, 'f', 2));
+                        .arg(row[QStringLiteral("load_1min")].toDouble(), 6, 'f', 2)
+                        .arg(platform == Xcb ? QString::number(xCpu, 'f', 2) : QString(), 14));
             };
             QStringList pairHosts;
             for (const QString &host : {QStringLiteral("window"), QStringLiteral("minimal")}) {
@@ -527,11 +559,14 @@ int main(int argc, char *argv[])
             }
             std::map<QString, std::map<QString, std::vector<double>>> byHost; // host -> figure
             std::vector<double> pairRatios;
-            const QStringList figureNames = {
-                QStringLiteral("turnaround_mean_us"), QStringLiteral("turnaround_median_us"),
-                QStringLiteral("turnaround_p99_us"),  QStringLiteral("turnaround_max_us"),
-                QStringLiteral("round_trips_per_s"),  QStringLiteral("cpu_ms_per_1000_frames"),
-                QStringLiteral("load_1min")};
+            const QStringList figureNames = {QStringLiteral("turnaround_mean_us"),
+                                             QStringLiteral("turnaround_median_us"),
+                                             QStringLiteral("turnaround_p99_us"),
+                                             QStringLiteral("turnaround_max_us"),
+                                             QStringLiteral("round_trips_per_s"),
+                                             QStringLiteral("cpu_ms_per_1000_frames"),
+                                             QStringLiteral("load_1min"),
+                                             QStringLiteral("xserver_cpu_ms_per_1000_frames")};
             for (int pair = 0; pair < pairs; ++pair) {
                 std::map<QString, double> trips;
                 for (const QString &host : pairHosts) {
