@@ -81,6 +81,9 @@ vantuUpdate::vantuUpdate(QWidget *parent)
     // for a new layout with each new pixmap, up to twice a millisecond during a transfer.
     ui->label_rx->setFixedSize(ui->label_rx->size());
     ui->label_tx->setFixedSize(ui->label_tx->size());
+    // While frames keep coming, the ends of the flashes are looked at once per display refresh.
+    txFlash.setBusyInterval(RepaintPacer::refreshInterval(ui->label_tx));
+    rxFlash.setBusyInterval(RepaintPacer::refreshInterval(ui->label_rx));
 
     ui->progressBarDownload->setValue(0);
     requestedOffset = 0;

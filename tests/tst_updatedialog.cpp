@@ -82,7 +82,9 @@ private slots:
     void handshakeShowsVersions_data();
     void handshakeShowsVersions();
     void lightsFlashWithTraffic();
+    void overlappingFlashesEndOneByOne_data();
     void overlappingFlashesEndOneByOne();
+    void flashEndsCoveredByLaterFramesAreNotReported();
     void lightReachesScreenOncePerRefresh();
     void frameFailingIdentificationIsIgnored();
     void frameNotActedOnStopsTimer_data();
@@ -297,11 +299,20 @@ void UpdateDialogTest::lightsFlashWithTraffic()
     QTRY_VERIFY_WITH_TIMEOUT(lightIs(rx, Qt::red), 190);
 }
 
+void UpdateDialogTest::overlappingFlashesEndOneByOne_data()
+{
+    QTest::addColumn<int>("busyMs");
+    QTest::newRow("each end on its own") << 0;
+    QTest::newRow("busy interval of a 60 Hz screen") << 17;
+}
+
 void UpdateDialogTest::overlappingFlashesEndOneByOne()
 {
     // A second frame 80 ms after the first does not stretch the first one's flash: the light
-    // goes off 100 ms after each frame.
+    // goes off 100 ms after each frame. Frames that far apart are not busy traffic.
+    QFETCH(int, busyMs);
     FlashTimer flash(std::chrono::milliseconds(100));
+    flash.setBusyInterval(std::chrono::milliseconds(busyMs));
     QElapsedTimer clock;
     QList<qint64> ends;
     connect(&flash, &FlashTimer::flashEnded, this, [&] { ends.append(clock.elapsed()); });
@@ -315,6 +326,42 @@ void UpdateDialogTest::overlappingFlashesEndOneByOne()
     QTest::qWait(150);
     QCOMPARE(ends.size(), 2);
     QCOMPARE(flash.pending(), 0);
+}
+
+void UpdateDialogTest::flashEndsCoveredByLaterFramesAreNotReported()
+{
+    // A frame every millisecond: after the first 100 ms a flash ends every millisecond, each
+    // followed by a frame that lights the light again. The ends are looked at once per busy
+    // interval, and only an end that no frame followed turns the light off. Once the frames
+    // stop, the light goes off with the next end.
+    constexpr int BusyMs = 17;
+    FlashTimer flash(std::chrono::milliseconds(100));
+    flash.setBusyInterval(std::chrono::milliseconds(BusyMs));
+    QElapsedTimer clock;
+    QList<qint64> ends;
+    connect(&flash, &FlashTimer::flashEnded, this, [&] { ends.append(clock.elapsed()); });
+    QTimer frames;
+    frames.setTimerType(Qt::PreciseTimer);
+    qint64 lastFrame = 0;
+    connect(&frames, &QTimer::timeout, this, [&] {
+        flash.start();
+        lastFrame = clock.elapsed();
+    });
+    clock.start();
+    flash.start();
+    frames.start(1);
+    QTest::qWait(400);
+    frames.stop();
+    const int duringFrames = ends.size();
+    // Without the busy interval: one end reported per millisecond after the first 100 ms.
+    QVERIFY2(
+        duringFrames <= (lastFrame - 100) / BusyMs + 2,
+        qPrintable(QStringLiteral("%1 ends reported in %2 ms").arg(duringFrames).arg(lastFrame)));
+    for (const qint64 end : std::as_const(ends))
+        QVERIFY(end >= 100);
+    QTRY_VERIFY_WITH_TIMEOUT(ends.size() > duringFrames, 190);
+    QVERIFY(ends.last() > lastFrame);
+    QTRY_COMPARE_WITH_TIMEOUT(flash.pending(), 0, 300);
 }
 
 void UpdateDialogTest::lightReachesScreenOncePerRefresh()
