@@ -78,7 +78,7 @@ vantuUpdate::vantuUpdate(QWidget *parent)
     ui->label_rx->setPixmap(ledOff);
     ui->label_tx->setPixmap(ledOff);
     // The lights keep the form's geometry. Fixed at that size, a light no longer asks the window
-    // for a new layout with each new pixmap, up to twice a millisecond during a transfer.
+    // for a new layout with each new pixmap.
     ui->label_rx->setFixedSize(ui->label_rx->size());
     ui->label_tx->setFixedSize(ui->label_tx->size());
     // While frames keep coming, the ends of the flashes are looked at once per display refresh.
@@ -377,8 +377,8 @@ void vantuUpdate::disableLedBlue()
 
 void vantuUpdate::showLight(QLabel *light, const QPixmap &pixmap)
 {
-    // A light changes colour up to twice a millisecond during a transfer (each flash ends on its
-    // own, the next frame lights it again), which no screen shows: the label always holds the
-    // latest colour, the screen gets it once per refresh.
+    // During a transfer a light can change colour faster than any screen refreshes (each flash
+    // ends on its own, the next frame lights it again): the label always holds the latest colour,
+    // the screen gets it once per refresh.
     lightPacer.setPixmap(light, pixmap);
 }
