@@ -1,10 +1,13 @@
 // The host side of one bench update, run as a child of the bench driver, which plays the device
 // on the pseudo-terminal whose slave path it passes here.
 //
-//   vantu_bench_host --host window|port|raw --port /dev/pts/N --image FILE
+//   vantu_bench_host --host window|minimal|port|raw --port /dev/pts/N --image FILE
 //
 // window: the real update window, driven as a user would: port typed in, image chosen with File,
 //         Download clicked.
+// minimal: the least a Qt host with a window can do: a window with one progress bar, QSerialPort,
+//         one write per frame, the bar set for every frame as the tool does, no activity lights.
+//         What the update window is held against on a real display.
 // port:   no window, the same QSerialPort settings and the same image reading, answering each
 //         request from a readyRead slot: what Qt and the serial port cost without the window.
 // raw:    no Qt event loop, blocking reads and writes on the slave descriptor: what the
@@ -14,6 +17,11 @@
 //   driver -> host: "download" (the device has answered the version query), "report" (the device
 //                   has sent RSP_DONE), "quit".
 //   host -> driver: "report {json}" (procstats.h), "error <text>".
+//
+// The window and minimal hosts mark the transfer for a system call tracer: an empty writev on no
+// descriptor (writev(-1, NULL, 0), which fails at once) right before the download starts and
+// right after the device's RSP_DONE is seen, so that the X connection's writes can be counted
+// between the two marks.
 #include "procstats.h"
 
 #include "framecodec.h"
@@ -27,6 +35,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSerialPort>
 #include <QSocketNotifier>
@@ -40,6 +49,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/uio.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -57,6 +67,11 @@ void tellDriver(const QByteArray &line)
 {
     tellDriver("error " + text.toUtf8() + '\n');
     std::exit(2);
+}
+
+void markForTracer()
+{
+    [[maybe_unused]] const ssize_t ignored = ::writev(-1, nullptr, 0);
 }
 
 // Reads the driver's commands from standard input without blocking the event loop.
@@ -157,13 +172,17 @@ private:
                 [this] {
                     rssAtDownload = selfStatusKb("VmRSS");
                     cpuAtDownload = selfCpuTime();
+                    markForTracer();
                     QTest::mouseClick(child<QPushButton>("pushButtonDownload"), Qt::LeftButton);
                 },
                 QStringLiteral("the version text"));
         } else if (name == "report") {
             whenTrue(
                 this, [this] { return status() == QStringLiteral("Firmware is updated"); },
-                [this] { tellDriver(reportLine(cpuAtDownload, rssAtDownload, status())); },
+                [this] {
+                    markForTracer();
+                    tellDriver(reportLine(cpuAtDownload, rssAtDownload, status()));
+                },
                 QStringLiteral("\"Firmware is updated\" (status: %1)").arg(status()));
         } else if (name == "quit") {
             QCoreApplication::quit();
@@ -307,6 +326,113 @@ private:
     qint64 rssAtDownload = 0;
 };
 
+// A window with one progress bar and QSerialPort: one write per frame, the bar set for every
+// frame sent, no lights. Starts once the window is on screen, as the window host does.
+class MinimalHost : public QWidget
+{
+    Q_OBJECT
+
+public:
+    MinimalHost(const QString &portPath, const QString &imagePath)
+        : procedure(imagePath), imageSize(QFile(imagePath).size()), bar(this)
+    {
+        setWindowTitle(QStringLiteral("minimal host"));
+        resize(296, 170);
+        bar.setGeometry(30, 70, 251, 23);
+        bar.setValue(0);
+        connect(&control, &ControlChannel::command, this, &MinimalHost::onCommand);
+        port.setPortName(portPath);
+        connect(&port, &QSerialPort::readyRead, this, &MinimalHost::receive);
+        qApp->installEventFilter(this);
+        show();
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (!started && event->type() == QEvent::Expose && watched == windowHandle() &&
+            windowHandle()->isExposed()) {
+            started = true;
+            qApp->removeEventFilter(this);
+            QTimer::singleShot(0, this, &MinimalHost::openAndProbe);
+        }
+        return QWidget::eventFilter(watched, event);
+    }
+
+private:
+    void openAndProbe()
+    {
+        port.setBaudRate(QSerialPort::Baud57600);
+        port.setFlowControl(QSerialPort::NoFlowControl);
+        port.setParity(QSerialPort::NoParity);
+        port.setDataBits(QSerialPort::Data8);
+        port.setStopBits(QSerialPort::OneStop);
+        if (!port.open(QIODevice::ReadWrite))
+            fail(QStringLiteral("cannot open %1: %2").arg(port.portName(), port.errorString()));
+        send(commandPayload(CMD_PING));
+    }
+
+    void send(FramePayload payload)
+    {
+        const HostFrame frame = encodeHostFrame(payload);
+        port.write(reinterpret_cast<const char *>(frame.bytes.data()), frame.size);
+        bar.setValue(progressValue(offset, imageSize));
+    }
+
+    void receive()
+    {
+        char buffer[1024];
+        qint64 count;
+        while ((count = port.read(buffer, sizeof buffer)) > 0) {
+            parser.feed(reinterpret_cast<const quint8 *>(buffer), count,
+                        [this](const DeviceFrame &frame) {
+                            if (isDeviceFrame(frame) && frame[3] == RSP_DATA_REQUEST)
+                                offset = requestedOffsetOf(frame);
+                            FramePayload next;
+                            if (procedure.answer(frame, next))
+                                send(next);
+                        });
+        }
+    }
+
+    void onCommand(const QByteArray &name)
+    {
+        if (name == "download") {
+            whenTrue(
+                this, [this] { return procedure.ready; },
+                [this] {
+                    rssAtDownload = selfStatusKb("VmRSS");
+                    cpuAtDownload = selfCpuTime();
+                    markForTracer();
+                    send(commandPayload(CMD_START));
+                },
+                QStringLiteral("RSP_VERSION"));
+        } else if (name == "report") {
+            whenTrue(
+                this, [this] { return procedure.done; },
+                [this] {
+                    markForTracer();
+                    tellDriver(reportLine(cpuAtDownload, rssAtDownload,
+                                          QStringLiteral("Firmware is updated")));
+                },
+                QStringLiteral("RSP_DONE"));
+        } else if (name == "quit") {
+            QCoreApplication::quit();
+        }
+    }
+
+    Procedure procedure;
+    qint64 imageSize = 0;
+    quint32 offset = 0;
+    QSerialPort port;
+    FrameParser parser;
+    QProgressBar bar;
+    ControlChannel control;
+    bool started = false;
+    CpuTime cpuAtDownload;
+    qint64 rssAtDownload = 0;
+};
+
 // Blocking reads and writes on the slave descriptor, one write per frame.
 int runRawHost(const QString &portPath, const QString &imagePath)
 {
@@ -397,7 +523,7 @@ int main(int argc, char *argv[])
         arguments << QString::fromLocal8Bit(argv[i]);
     QCommandLineParser options;
     const QCommandLineOption hostOption(QStringLiteral("host"), QStringLiteral("Host kind."),
-                                        QStringLiteral("window|port|raw"),
+                                        QStringLiteral("window|minimal|port|raw"),
                                         QStringLiteral("window"));
     const QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("Slave path."),
                                         QStringLiteral("path"));
@@ -419,6 +545,10 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     if (host == QLatin1String("window")) {
         WindowHost window(port, image);
+        return app.exec();
+    }
+    if (host == QLatin1String("minimal")) {
+        MinimalHost minimal(port, image);
         return app.exec();
     }
     if (host == QLatin1String("port")) {

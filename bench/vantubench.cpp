@@ -1,12 +1,17 @@
 // End-to-end figures of the update tool against a device played on a pseudo-terminal: host
-// turnaround, update time on a paced line against the line's own time, footprint and start-up.
-// Prints a table and writes the same figures as JSON.
+// turnaround, update time on a paced line against the line's own time, writes to the X
+// connection, footprint and start-up. Prints a table and writes the same figures as JSON.
 //
-//   vantu_bench [--json FILE] [--quick] [--full] [--only turnaround,paced,footprint,startup]
-//               [--hosts window,port,raw] [--bauds 57600,921600]
+//   vantu_bench [--json FILE] [--quick] [--full]
+//               [--only turnaround,paced,xwrites,footprint,startup]
+//               [--platforms offscreen,xcb] [--pairs N]
+//               [--hosts window,minimal,port,raw] [--bauds 57600,921600]
 //
 // Every update runs the host in a child process (vantu_bench_host): the real window unless a row
 // says otherwise. The device side runs here and takes all times with the steady clock.
+// Turnaround and paced figures are taken per Qt platform: offscreen (painting costs nothing) and
+// xcb (a real X server, DISPLAY; bench/run.sh starts Xvfb). The window and the minimal host run in
+// turns, A B A B, and the medians of the pairs are compared, so that a busy machine weighs on both.
 // VANTU_BENCH_HOST_WRAPPER runs each host under a profiler; VANTU_BENCH_PIN=1 keeps the device
 // and the host on separate processors.
 #include "benchclock.h"
@@ -21,10 +26,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
+#include <QStandardPaths>
 #include <QSysInfo>
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -39,12 +46,17 @@ namespace {
 constexpr qint64 KiB = 1024;
 constexpr qint64 MiB = 1024 * KiB;
 
+const QString Offscreen = QStringLiteral("offscreen");
+const QString Xcb = QStringLiteral("xcb");
+
 struct Options
 {
     bool quick = false;
     bool full = false;
     QStringList sections;
-    QStringList hosts;   // empty: all
+    QStringList hosts; // empty: all
+    QStringList platforms;
+    int pairs = 3;
     QList<qint64> bauds; // empty: all
     int startupRuns = 15;
     bool runs(const QString &host) const { return hosts.isEmpty() || hosts.contains(host); }
@@ -67,6 +79,35 @@ void say(const QString &text)
 {
     std::fputs(qPrintable(text + QLatin1Char('\n')), stdout);
     std::fflush(stdout);
+}
+
+// The 1-minute load average: the machine is shared, and every figure is printed with it.
+double loadAverage()
+{
+    QFile file(QStringLiteral("/proc/loadavg"));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    return file.readLine().split(' ').value(0).toDouble();
+}
+
+// CPU time the X server has used so far, in ms: on a real display every repaint costs the server
+// work too. bench/run.sh starts the server and passes its pid; -1 when unknown or not on xcb.
+double xServerCpuMs()
+{
+    const qint64 pid = qEnvironmentVariableIntValue("VANTU_BENCH_XSERVER_PID");
+    if (pid <= 0 || qEnvironmentVariable("QT_QPA_PLATFORM") != Xcb)
+        return -1;
+    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray stat = file.readAll();
+    // The fields after the command name in parentheses, from the state (3rd): utime is the 14th
+    // field, stime the 15th.
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    return double(fields[11].toLongLong() + fields[12].toLongLong()) * 1000.0 /
+           double(sysconf(_SC_CLK_TCK));
 }
 
 // Random image bytes: 0x7D and 0x7E turn up as often as any byte, so some frames are escaped.
@@ -128,7 +169,7 @@ private:
 
 std::optional<UpdateFigures> runUpdate(const QString &host, const QString &imagePath,
                                        const QByteArray &image, LineTiming timing,
-                                       quint32 stride = 4)
+                                       quint32 stride = 4, const QStringList &wrapper = {})
 {
     QString error;
     PtyLine line;
@@ -138,12 +179,14 @@ std::optional<UpdateFigures> runUpdate(const QString &host, const QString &image
     }
     // VANTU_BENCH_HOST_WRAPPER runs the host under a profiler, e.g.
     // "valgrind --tool=callgrind --callgrind-out-file=/tmp/host.%p".
-    QStringList arguments = qEnvironmentVariable("VANTU_BENCH_HOST_WRAPPER")
-                                .split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    QStringList arguments = wrapper.isEmpty() ? qEnvironmentVariable("VANTU_BENCH_HOST_WRAPPER")
+                                                    .split(QLatin1Char(' '), Qt::SkipEmptyParts)
+                                              : wrapper;
     arguments << QStringLiteral(BENCH_HOST_PATH) << QStringLiteral("--host") << host
               << QStringLiteral("--port") << line.slavePath() << QStringLiteral("--image")
               << imagePath;
     SeparateCpus cpus;
+    const double xServerBefore = xServerCpuMs();
     HostProcess process;
     if (!process.start(arguments, hostLog, error)) {
         say(QStringLiteral("  %1").arg(error));
@@ -155,6 +198,8 @@ std::optional<UpdateFigures> runUpdate(const QString &host, const QString &image
     const bool ok = device.run(figures, error);
     process.send("quit");
     const int status = process.finish(5000);
+    if (xServerBefore >= 0)
+        figures.hostReport[QStringLiteral("xserver_cpu_ms")] = xServerCpuMs() - xServerBefore;
     if (!ok) {
         say(QStringLiteral("  %1 host, %2 image: %3 (host output: %4)")
                 .arg(host, sizeText(image.size()), error, hostLog));
@@ -172,6 +217,46 @@ std::optional<UpdateFigures> runUpdate(const QString &host, const QString &image
         return std::nullopt;
     }
     return figures;
+}
+
+struct TraceCounts
+{
+    qint64 writes = 0; // writev and sendmsg: libxcb's writes to the X server
+    qint64 reads = 0;  // recvmsg: libxcb's reads
+    bool marked = false;
+};
+
+// Counts the calls an strace log (-f -o) holds between the host's two marks, writev(-1, NULL, 0).
+// Only libxcb writes with writev and sendmsg in the host: QSerialPort, the event loop's wake-ups
+// and the pipe to this driver use write. A call cut in two by another thread's ("<unfinished
+// ...>", later "<... resumed>") is counted once, at its start.
+TraceCounts countTraced(const QString &path)
+{
+    TraceCounts counts;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return counts;
+    int marks = 0;
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine();
+        // "<pid> <call>(...": skip the pid.
+        qsizetype at = 0;
+        while (at < line.size() && (std::isdigit(uchar(line[at])) || line[at] == ' '))
+            ++at;
+        const QByteArray call = line.mid(at);
+        if (call.startsWith("writev(-1, NULL, 0)")) {
+            ++marks;
+            continue;
+        }
+        if (marks != 1)
+            continue;
+        if (call.startsWith("writev(") || call.startsWith("sendmsg("))
+            ++counts.writes;
+        else if (call.startsWith("recvmsg("))
+            ++counts.reads;
+    }
+    counts.marked = marks >= 2;
+    return counts;
 }
 
 double percentileUs(std::vector<std::int64_t> values, double fraction)
@@ -211,6 +296,8 @@ QJsonObject updateJson(const QString &host, const UpdateFigures &figures)
 {
     QJsonObject row;
     row[QStringLiteral("host")] = host;
+    row[QStringLiteral("platform")] = qEnvironmentVariable("QT_QPA_PLATFORM");
+    row[QStringLiteral("load_1min")] = loadAverage();
     row[QStringLiteral("image_bytes")] = figures.imageSize;
     row[QStringLiteral("data_frames")] = figures.dataFrames;
     row[QStringLiteral("tool_wire_bytes")] = qint64(figures.hostBytes);
@@ -223,6 +310,11 @@ QJsonObject updateJson(const QString &host, const UpdateFigures &figures)
     row[QStringLiteral("round_trips_per_s")] =
         figures.dataFrames / (double(figures.elapsedNs()) / 1e9);
     row[QStringLiteral("cpu_ms_per_1000_frames")] = cpuMsPer1000(figures);
+    // The whole run, start-up included: a few ms against the transfer's.
+    if (figures.hostReport.contains(QStringLiteral("xserver_cpu_ms")) && figures.dataFrames)
+        row[QStringLiteral("xserver_cpu_ms_per_1000_frames")] =
+            figures.hostReport.value(QStringLiteral("xserver_cpu_ms")).toDouble() /
+            figures.dataFrames * 1000.0;
     row[QStringLiteral("host_report")] = figures.hostReport;
     return row;
 }
@@ -330,9 +422,18 @@ int main(int argc, char *argv[])
     const QCommandLineOption fullOption(
         QStringLiteral("full"),
         QStringLiteral("Ask for every piece of the largest image too (minutes longer)."));
-    const QCommandLineOption onlyOption(QStringLiteral("only"),
-                                        QStringLiteral("Sections to run, comma-separated."),
-                                        QStringLiteral("turnaround,paced,footprint,startup"));
+    const QCommandLineOption onlyOption(
+        QStringLiteral("only"), QStringLiteral("Sections to run, comma-separated."),
+        QStringLiteral("turnaround,paced,xwrites,footprint,startup"));
+    const QCommandLineOption platformsOption(
+        QStringLiteral("platforms"),
+        QStringLiteral("Qt platforms of the turnaround, paced and X sections (default: offscreen, "
+                       "and xcb when DISPLAY is set)."),
+        QStringLiteral("offscreen,xcb"));
+    const QCommandLineOption pairsOption(
+        QStringLiteral("pairs"),
+        QStringLiteral("Turnaround runs of the window and the minimal host, in turns (default 3)."),
+        QStringLiteral("n"));
     const QCommandLineOption baudsOption(
         QStringLiteral("bauds"),
         QStringLiteral("Line speeds of the paced section, comma-separated."),
@@ -340,8 +441,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption hostsOption(
         QStringLiteral("hosts"),
         QStringLiteral("Hosts to run in the turnaround and paced sections, comma-separated."),
-        QStringLiteral("window,port,raw"));
-    parser.addOptions({jsonOption, quickOption, fullOption, onlyOption, hostsOption, baudsOption});
+        QStringLiteral("window,minimal,port,raw"));
+    parser.addOptions({jsonOption, quickOption, fullOption, onlyOption, hostsOption, baudsOption,
+                       platformsOption, pairsOption});
     parser.process(app);
 
     Options options;
@@ -356,6 +458,17 @@ int main(int argc, char *argv[])
         options.hosts = parser.value(hostsOption).split(QLatin1Char(','), Qt::SkipEmptyParts);
     if (options.quick)
         options.startupRuns = 3;
+    if (parser.isSet(pairsOption))
+        options.pairs = std::max(1, parser.value(pairsOption).toInt());
+    options.platforms =
+        parser.isSet(platformsOption)
+            ? parser.value(platformsOption).split(QLatin1Char(','), Qt::SkipEmptyParts)
+            : QStringList{Offscreen, Xcb};
+    if (options.platforms.contains(Xcb) && qEnvironmentVariableIsEmpty("DISPLAY")) {
+        say(QStringLiteral("xcb: DISPLAY is not set, only offscreen figures (bench/run.sh starts "
+                           "an X server)"));
+        options.platforms.removeAll(Xcb);
+    }
 
     const QString jsonPath = parser.value(jsonOption);
     QDir().mkpath(QFileInfo(jsonPath).absolutePath());
@@ -365,8 +478,8 @@ int main(int argc, char *argv[])
     QTemporaryDir dir;
     if (!dir.isValid())
         qFatal("no temporary directory");
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The hosts take their platform from the environment, set here before each section.
+    qputenv("QT_QPA_PLATFORM", Offscreen.toLatin1());
 
     bool allRan = true;
     QJsonObject results;
@@ -396,143 +509,346 @@ int main(int argc, char *argv[])
     const qint64 smallSize = options.quick ? 16 * KiB : 64 * KiB;
     const qint64 largeSize = options.quick ? MiB : 16 * MiB;
 
+    // Under xcb a run takes several times longer than offscreen: a smaller image, the same
+    // figures per round trip.
+    const qint64 xcbTurnaroundSize = options.quick ? 64 * KiB : 256 * KiB;
+
     std::optional<UpdateFigures> windowTurnaround;
     if (options.has("turnaround") || options.has("footprint")) {
-        say(QStringLiteral("== Host turnaround: device answers at once, %1 image")
-                .arg(sizeText(turnaroundSize)));
-        const QString path = makeImage(dir.path(), turnaroundSize, image);
+        // The footprint section alone needs only one offscreen update of the window.
+        const bool full = options.has("turnaround");
         QJsonArray rows;
-        const QStringList hosts = options.has("turnaround")
-                                      ? QStringList{QStringLiteral("window"),
-                                                    QStringLiteral("port"), QStringLiteral("raw")}
-                                      : QStringList{QStringLiteral("window")};
-        say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
-                .arg(QStringLiteral("host"), -8)
-                .arg(QStringLiteral("mean us"), 10)
-                .arg(QStringLiteral("median us"), 10)
-                .arg(QStringLiteral("p99 us"), 10)
-                .arg(QStringLiteral("max us"), 10)
-                .arg(QStringLiteral("trips/s"), 10)
-                .arg(QStringLiteral("cpu ms/1000"), 12));
-        for (const QString &host : hosts) {
-            if (!options.runs(host))
-                continue;
-            const auto figures = runUpdate(host, path, image, {});
-            if (!figures) {
-                allRan = false;
-                continue;
+        QJsonObject summaries;
+        for (const QString &platform : full ? options.platforms : QStringList{Offscreen}) {
+            qputenv("QT_QPA_PLATFORM", platform.toLatin1());
+            const qint64 size = platform == Offscreen ? turnaroundSize : xcbTurnaroundSize;
+            const int pairs = full ? options.pairs : 1;
+            say(QStringLiteral("== Host turnaround, %1: device answers at once, %2 image, window "
+                               "and minimal host in turns, %3 pairs")
+                    .arg(platform, sizeText(size))
+                    .arg(pairs));
+            const QString path = makeImage(dir.path(), size, image);
+            say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9")
+                    .arg(QStringLiteral("host"), -8)
+                    .arg(QStringLiteral("mean us"), 10)
+                    .arg(QStringLiteral("median us"), 10)
+                    .arg(QStringLiteral("p99 us"), 10)
+                    .arg(QStringLiteral("max us"), 10)
+                    .arg(QStringLiteral("trips/s"), 10)
+                    .arg(QStringLiteral("cpu ms/1000"), 12)
+                    .arg(QStringLiteral("load"), 6)
+                    .arg(platform == Xcb ? QStringLiteral("X cpu ms/1000") : QString(), 14));
+            const auto printRow = [platform](const QString &host, const QJsonObject &row) {
+                const double xCpu =
+                    row[QStringLiteral("xserver_cpu_ms_per_1000_frames")].toDouble();
+                say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9")
+                        .arg(host, -8)
+                        .arg(row[QStringLiteral("turnaround_mean_us")].toDouble(), 10, 'f', 1)
+                        .arg(row[QStringLiteral("turnaround_median_us")].toDouble(), 10, 'f', 1)
+                        .arg(row[QStringLiteral("turnaround_p99_us")].toDouble(), 10, 'f', 1)
+                        .arg(row[QStringLiteral("turnaround_max_us")].toDouble(), 10, 'f', 1)
+                        .arg(row[QStringLiteral("round_trips_per_s")].toDouble(), 10, 'f', 0)
+                        .arg(row[QStringLiteral("cpu_ms_per_1000_frames")].toDouble(), 12, 'f', 2)
+                        .arg(row[QStringLiteral("load_1min")].toDouble(), 6, 'f', 2)
+                        .arg(platform == Xcb ? QString::number(xCpu, 'f', 2) : QString(), 14));
+            };
+            QStringList pairHosts;
+            for (const QString &host : {QStringLiteral("window"), QStringLiteral("minimal")}) {
+                if (options.runs(host) && (full || host == QLatin1String("window")))
+                    pairHosts << host;
             }
-            const QJsonObject row = updateJson(host, *figures);
-            rows.append(row);
-            say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
-                    .arg(host, -8)
-                    .arg(row[QStringLiteral("turnaround_mean_us")].toDouble(), 10, 'f', 1)
-                    .arg(row[QStringLiteral("turnaround_median_us")].toDouble(), 10, 'f', 1)
-                    .arg(row[QStringLiteral("turnaround_p99_us")].toDouble(), 10, 'f', 1)
-                    .arg(row[QStringLiteral("turnaround_max_us")].toDouble(), 10, 'f', 1)
-                    .arg(row[QStringLiteral("round_trips_per_s")].toDouble(), 10, 'f', 0)
-                    .arg(cpuMsPer1000(*figures), 12, 'f', 2));
-            if (host == QLatin1String("window")) {
-                windowTurnaround = figures;
+            std::map<QString, std::map<QString, std::vector<double>>> byHost; // host -> figure
+            std::vector<double> pairRatios;
+            const QStringList figureNames = {QStringLiteral("turnaround_mean_us"),
+                                             QStringLiteral("turnaround_median_us"),
+                                             QStringLiteral("turnaround_p99_us"),
+                                             QStringLiteral("turnaround_max_us"),
+                                             QStringLiteral("round_trips_per_s"),
+                                             QStringLiteral("cpu_ms_per_1000_frames"),
+                                             QStringLiteral("load_1min"),
+                                             QStringLiteral("xserver_cpu_ms_per_1000_frames")};
+            for (int pair = 0; pair < pairs; ++pair) {
+                std::map<QString, double> trips;
+                for (const QString &host : pairHosts) {
+                    const auto figures = runUpdate(host, path, image, {});
+                    if (!figures) {
+                        allRan = false;
+                        continue;
+                    }
+                    QJsonObject row = updateJson(host, *figures);
+                    row[QStringLiteral("pair")] = pair;
+                    rows.append(row);
+                    printRow(host, row);
+                    for (const QString &name : figureNames)
+                        byHost[host][name].push_back(row[name].toDouble());
+                    trips[host] = row[QStringLiteral("round_trips_per_s")].toDouble();
+                    if (host == QLatin1String("window") && platform == Offscreen &&
+                        !windowTurnaround)
+                        windowTurnaround = figures;
+                }
+                if (trips.count(QStringLiteral("window")) && trips.count(QStringLiteral("minimal")))
+                    pairRatios.push_back(trips[QStringLiteral("window")] /
+                                         trips[QStringLiteral("minimal")]);
+            }
+            QJsonObject summary;
+            if (pairs > 1) {
+                for (const QString &host : pairHosts) {
+                    if (byHost[host][QStringLiteral("round_trips_per_s")].empty())
+                        continue;
+                    QJsonObject medians;
+                    for (const QString &name : figureNames)
+                        medians[name] = medianOf(byHost[host][name]);
+                    medians[QStringLiteral("runs")] =
+                        int(byHost[host][QStringLiteral("round_trips_per_s")].size());
+                    summary[host] = medians;
+                    printRow(QStringLiteral("%1 med").arg(host.left(3)), medians);
+                }
+            }
+            const auto medianOfHost = [&](const QString &host, const QString &name) {
+                return medianOf(byHost[host][name]);
+            };
+            if (!pairRatios.empty()) {
+                const double ratio =
+                    medianOfHost(QStringLiteral("window"), QStringLiteral("round_trips_per_s")) /
+                    medianOfHost(QStringLiteral("minimal"), QStringLiteral("round_trips_per_s"));
+                summary[QStringLiteral("trips_ratio_of_medians")] = ratio;
+                summary[QStringLiteral("trips_ratio_median_of_pairs")] = medianOf(pairRatios);
+                say(QStringLiteral("round trips/s, window against the minimal host: %1 (ratio of "
+                                   "the medians), %2 (median of the %3 pairs' ratios)")
+                        .arg(ratio, 0, 'f', 3)
+                        .arg(medianOf(pairRatios), 0, 'f', 3)
+                        .arg(pairRatios.size()));
+                targets.push_back({QStringLiteral("%1: trips/s against minimal").arg(platform),
+                                   QStringLiteral(">= 0.90"), ratio, QStringLiteral("x"),
+                                   ratio >= 0.9});
+            }
+            if (!byHost[QStringLiteral("window")][QStringLiteral("round_trips_per_s")].empty() &&
+                platform == Offscreen) {
+                const double median =
+                    medianOfHost(QStringLiteral("window"), QStringLiteral("turnaround_median_us"));
+                const double trips =
+                    medianOfHost(QStringLiteral("window"), QStringLiteral("round_trips_per_s"));
                 targets.push_back({QStringLiteral("turnaround median"), QStringLiteral("< 100"),
-                                   row[QStringLiteral("turnaround_median_us")].toDouble(),
-                                   QStringLiteral("us"),
-                                   row[QStringLiteral("turnaround_median_us")].toDouble() < 100});
-                targets.push_back(
-                    {QStringLiteral("round trips unpaced"), QStringLiteral(">= 10000"),
-                     row[QStringLiteral("round_trips_per_s")].toDouble(), QStringLiteral("/s"),
-                     row[QStringLiteral("round_trips_per_s")].toDouble() >= 10000});
+                                   median, QStringLiteral("us"), median < 100});
+                targets.push_back({QStringLiteral("round trips unpaced"),
+                                   QStringLiteral(">= 10000"), trips, QStringLiteral("/s"),
+                                   trips >= 10000});
             }
+            // The stripped hosts draw nothing: one run each, offscreen.
+            if (full && platform == Offscreen) {
+                for (const QString &host : {QStringLiteral("port"), QStringLiteral("raw")}) {
+                    if (!options.runs(host))
+                        continue;
+                    const auto figures = runUpdate(host, path, image, {});
+                    if (!figures) {
+                        allRan = false;
+                        continue;
+                    }
+                    const QJsonObject row = updateJson(host, *figures);
+                    rows.append(row);
+                    printRow(host, row);
+                }
+            }
+            summaries[platform] = summary;
+            QFile::remove(path);
+            say(QString());
         }
         results[QStringLiteral("turnaround")] = rows;
-        say(QString());
+        results[QStringLiteral("turnaround_medians")] = summaries;
     }
 
     if (options.has("paced")) {
-        say(QStringLiteral("== Paced line: update time against the line's own time"));
-        struct Row
-        {
-            QString host;
-            std::int64_t baud;
-            qint64 size;
-        };
-        // The stripped hosts show what the pseudo-terminal and Qt cost by themselves; at 57600
-        // they run a smaller image, the ratio being a per-round-trip figure.
-        const std::vector<Row> plan = {{QStringLiteral("window"), 57600, pacedSize},
-                                       {QStringLiteral("port"), 57600, pacedBaselineSize},
-                                       {QStringLiteral("raw"), 57600, pacedBaselineSize},
-                                       {QStringLiteral("window"), 921600, pacedSize},
-                                       {QStringLiteral("port"), 921600, pacedSize},
-                                       {QStringLiteral("raw"), 921600, pacedSize}};
-        say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9")
-                .arg(QStringLiteral("host"), -8)
-                .arg(QStringLiteral("baud"), 7)
-                .arg(QStringLiteral("image"), 7)
-                .arg(QStringLiteral("update s"), 9)
-                .arg(QStringLiteral("line s"), 9)
-                .arg(QStringLiteral("ratio"), 7)
-                .arg(QStringLiteral("mean us"), 8)
-                .arg(QStringLiteral("median us"), 10)
-                .arg(QStringLiteral("bench late us"), 14));
         QJsonArray rows;
-        std::map<std::pair<QString, std::int64_t>, double> ratios;
-        for (const Row &planned : plan) {
-            if (!options.runs(planned.host) ||
-                (!options.bauds.isEmpty() && !options.bauds.contains(planned.baud)))
-                continue;
-            const LineTiming timing{planned.baud};
-            const QString path = makeImage(dir.path(), planned.size, image);
-            const auto figures = runUpdate(planned.host, path, image, timing);
-            if (!figures) {
-                allRan = false;
-                continue;
+        QJsonObject summaries;
+        for (const QString &platform : options.platforms) {
+            qputenv("QT_QPA_PLATFORM", platform.toLatin1());
+            say(QStringLiteral("== Paced line, %1: update time against the line's own time, window "
+                               "and minimal host in turns, %2 pairs")
+                    .arg(platform)
+                    .arg(options.pairs));
+            say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9 %10")
+                    .arg(QStringLiteral("host"), -8)
+                    .arg(QStringLiteral("baud"), 7)
+                    .arg(QStringLiteral("image"), 7)
+                    .arg(QStringLiteral("update s"), 9)
+                    .arg(QStringLiteral("line s"), 9)
+                    .arg(QStringLiteral("ratio"), 7)
+                    .arg(QStringLiteral("mean us"), 8)
+                    .arg(QStringLiteral("median us"), 10)
+                    .arg(QStringLiteral("bench late us"), 14)
+                    .arg(QStringLiteral("load"), 6));
+            QJsonObject summary;
+            for (const std::int64_t baud : {std::int64_t(57600), std::int64_t(921600)}) {
+                if (!options.bauds.isEmpty() && !options.bauds.contains(baud))
+                    continue;
+                // At 57600 a round trip takes 3.5 ms of line time: a smaller image, the ratio
+                // being a per-round-trip figure.
+                const qint64 size = baud == 57600 ? pacedBaselineSize : pacedSize;
+                const LineTiming timing{baud};
+                const QString path = makeImage(dir.path(), size, image);
+                // The window and the minimal host in turns; the stripped hosts draw nothing and
+                // run once, offscreen.
+                QStringList order;
+                for (int pair = 0; pair < options.pairs; ++pair)
+                    order << QStringLiteral("window") << QStringLiteral("minimal");
+                if (platform == Offscreen)
+                    order << QStringLiteral("port") << QStringLiteral("raw");
+                std::map<QString, std::vector<double>> ratios;
+                for (const QString &host : std::as_const(order)) {
+                    if (!options.runs(host))
+                        continue;
+                    const auto figures = runUpdate(host, path, image, timing);
+                    if (!figures) {
+                        allRan = false;
+                        continue;
+                    }
+                    const double bound =
+                        double(timing.lineNs(figures->hostBytes + figures->deviceBytes));
+                    const double ratio = double(figures->elapsedNs()) / bound;
+                    const double trips = std::max(1, figures->dataFrames);
+                    QJsonObject row = updateJson(host, *figures);
+                    row[QStringLiteral("baud")] = qint64(baud);
+                    row[QStringLiteral("line_time_s")] = bound / 1e9;
+                    row[QStringLiteral("ratio")] = ratio;
+                    row[QStringLiteral("bench_late_us_per_trip")] =
+                        double(figures->lateSumNs) / 1e3 / trips;
+                    row[QStringLiteral("bench_late_max_us")] = double(figures->lateMaxNs) / 1e3;
+                    rows.append(row);
+                    ratios[host].push_back(ratio);
+                    say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9 %10")
+                            .arg(host, -8)
+                            .arg(baud, 7)
+                            .arg(sizeText(size), 7)
+                            .arg(double(figures->elapsedNs()) / 1e9, 9, 'f', 3)
+                            .arg(bound / 1e9, 9, 'f', 3)
+                            .arg(ratio, 7, 'f', 4)
+                            .arg(row[QStringLiteral("turnaround_mean_us")].toDouble(), 8, 'f', 1)
+                            .arg(row[QStringLiteral("turnaround_median_us")].toDouble(), 10, 'f', 1)
+                            .arg(double(figures->lateSumNs) / 1e3 / trips, 14, 'f', 2)
+                            .arg(row[QStringLiteral("load_1min")].toDouble(), 6, 'f', 2));
+                }
+                QFile::remove(path);
+                QJsonObject medians;
+                for (const auto &[host, values] : ratios)
+                    medians[host] = medianOf(values);
+                summary[QString::number(baud)] = medians;
+                const auto window = ratios.find(QStringLiteral("window"));
+                if (window == ratios.end())
+                    continue;
+                const double windowRatio = medianOf(window->second);
+                QString line = QStringLiteral("at %1, median ratio: window %2")
+                                   .arg(baud)
+                                   .arg(windowRatio, 0, 'f', 4);
+                for (const QString &other : {QStringLiteral("minimal"), QStringLiteral("raw")}) {
+                    const auto found = ratios.find(other);
+                    if (found != ratios.end())
+                        line += QStringLiteral(", %1 %2 (window adds %3)")
+                                    .arg(other)
+                                    .arg(medianOf(found->second), 0, 'f', 4)
+                                    .arg(windowRatio - medianOf(found->second), 0, 'f', 4);
+                }
+                say(line);
+                if (baud == 57600 || platform == Offscreen) {
+                    const double goal = baud == 57600 ? 1.01 : 1.05;
+                    targets.push_back(
+                        {QStringLiteral("%1: paced ratio at %2").arg(platform).arg(baud),
+                         QStringLiteral("<= %1").arg(goal, 0, 'f', 2), windowRatio, QString(),
+                         windowRatio <= goal});
+                }
             }
-            const double bound = double(timing.lineNs(figures->hostBytes + figures->deviceBytes));
-            const double ratio = double(figures->elapsedNs()) / bound;
-            const double trips = std::max(1, figures->dataFrames);
-            QJsonObject row = updateJson(planned.host, *figures);
-            row[QStringLiteral("baud")] = qint64(planned.baud);
-            row[QStringLiteral("line_time_s")] = bound / 1e9;
-            row[QStringLiteral("ratio")] = ratio;
-            row[QStringLiteral("bench_late_us_per_trip")] =
-                double(figures->lateSumNs) / 1e3 / trips;
-            row[QStringLiteral("bench_late_max_us")] = double(figures->lateMaxNs) / 1e3;
-            rows.append(row);
-            ratios[{planned.host, planned.baud}] = ratio;
-            say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9")
-                    .arg(planned.host, -8)
-                    .arg(planned.baud, 7)
-                    .arg(sizeText(planned.size), 7)
-                    .arg(double(figures->elapsedNs()) / 1e9, 9, 'f', 3)
-                    .arg(bound / 1e9, 9, 'f', 3)
-                    .arg(ratio, 7, 'f', 4)
-                    .arg(row[QStringLiteral("turnaround_mean_us")].toDouble(), 8, 'f', 1)
-                    .arg(row[QStringLiteral("turnaround_median_us")].toDouble(), 10, 'f', 1)
-                    .arg(double(figures->lateSumNs) / 1e3 / trips, 14, 'f', 2));
-            if (planned.host == QLatin1String("window")) {
-                const double goal = planned.baud == 57600 ? 1.01 : 1.05;
-                targets.push_back({QStringLiteral("paced ratio at %1").arg(planned.baud),
-                                   QStringLiteral("<= %1").arg(goal, 0, 'f', 2), ratio, QString(),
-                                   ratio <= goal});
-            }
+            summaries[platform] = summary;
+            say(QStringLiteral("(ratio: update time / line time of the bytes exchanged, CMD_START "
+                               "to RSP_DONE; mean/median: device request written to the tool's "
+                               "data frame read, per round trip; bench late: mean time the "
+                               "device's writes trailed the line model)"));
+            say(QString());
         }
         results[QStringLiteral("paced")] = rows;
-        say(QStringLiteral("(ratio: update time / line time of the bytes exchanged, CMD_START to "
-                           "RSP_DONE; mean/median: device request written to the tool's data "
-                           "frame read, per round trip; bench late: mean time the device's "
-                           "writes trailed the line model)"));
-        for (const std::int64_t baud : {57600, 921600}) {
-            const auto window = ratios.find({QStringLiteral("window"), baud});
-            const auto raw = ratios.find({QStringLiteral("raw"), baud});
-            if (window != ratios.end() && raw != ratios.end())
-                say(QStringLiteral("at %1 the window adds %2 to the ratio of the raw host, the "
-                                   "pseudo-terminal's own floor")
-                        .arg(baud)
-                        .arg(window->second - raw->second, 0, 'f', 4));
+        results[QStringLiteral("paced_median_ratios")] = summaries;
+    }
+
+    if (options.has("xwrites") && options.platforms.contains(Xcb)) {
+        qputenv("QT_QPA_PLATFORM", Xcb.toLatin1());
+        const QString strace = QStandardPaths::findExecutable(QStringLiteral("strace"));
+        say(QStringLiteral("== Writes to the X connection during a transfer, xcb, under strace, "
+                           "%1 image")
+                .arg(sizeText(xcbTurnaroundSize)));
+        if (strace.isEmpty()) {
+            say(QStringLiteral("strace is not installed: skipped"));
+            allRan = false;
+        } else {
+            say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
+                    .arg(QStringLiteral("host"), -8)
+                    .arg(QStringLiteral("trips"), 8)
+                    .arg(QStringLiteral("X writes"), 9)
+                    .arg(QStringLiteral("per trip"), 9)
+                    .arg(QStringLiteral("X reads"), 8)
+                    .arg(QStringLiteral("per trip"), 9)
+                    .arg(QStringLiteral("writes/s"), 9));
+            const QString path = makeImage(dir.path(), xcbTurnaroundSize, image);
+            QJsonArray rows;
+            for (const QString &host : {QStringLiteral("window"), QStringLiteral("minimal")}) {
+                if (!options.runs(host))
+                    continue;
+                const QString trace = dir.filePath(QStringLiteral("trace-%1.txt").arg(host));
+                // Only these calls stop the host (seccomp filter): QSerialPort's writes and the
+                // event loop's wake-ups run untraced.
+                const QStringList wrapper = {strace,
+                                             QStringLiteral("-f"),
+                                             QStringLiteral("-qq"),
+                                             QStringLiteral("--seccomp-bpf"),
+                                             QStringLiteral("-s"),
+                                             QStringLiteral("0"),
+                                             QStringLiteral("-e"),
+                                             QStringLiteral("trace=writev,sendmsg,recvmsg"),
+                                             QStringLiteral("-e"),
+                                             QStringLiteral("signal=none"),
+                                             QStringLiteral("-o"),
+                                             trace};
+                const auto figures = runUpdate(host, path, image, {}, 4, wrapper);
+                const TraceCounts counts = countTraced(trace);
+                QFile::remove(trace);
+                if (!figures || !counts.marked) {
+                    if (figures)
+                        say(QStringLiteral("  %1: the trace holds no transfer marks").arg(host));
+                    allRan = false;
+                    continue;
+                }
+                const double trips = std::max(1, figures->dataFrames);
+                const double seconds = double(figures->elapsedNs()) / 1e9;
+                QJsonObject row;
+                row[QStringLiteral("host")] = host;
+                row[QStringLiteral("round_trips")] = figures->dataFrames;
+                row[QStringLiteral("x_writes")] = counts.writes;
+                row[QStringLiteral("x_writes_per_trip")] = double(counts.writes) / trips;
+                row[QStringLiteral("x_reads")] = counts.reads;
+                row[QStringLiteral("x_reads_per_trip")] = double(counts.reads) / trips;
+                row[QStringLiteral("x_writes_per_s")] = double(counts.writes) / seconds;
+                row[QStringLiteral("load_1min")] = loadAverage();
+                rows.append(row);
+                say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
+                        .arg(host, -8)
+                        .arg(figures->dataFrames, 8)
+                        .arg(counts.writes, 9)
+                        .arg(double(counts.writes) / trips, 9, 'f', 4)
+                        .arg(counts.reads, 8)
+                        .arg(double(counts.reads) / trips, 9, 'f', 4)
+                        .arg(double(counts.writes) / seconds, 9, 'f', 0));
+                if (host == QLatin1String("window"))
+                    targets.push_back({QStringLiteral("xcb: X writes per round trip"),
+                                       QStringLiteral("< 0.05"), double(counts.writes) / trips,
+                                       QString(), double(counts.writes) / trips < 0.05});
+            }
+            QFile::remove(path);
+            results[QStringLiteral("x_writes")] = rows;
+            say(QStringLiteral("(X writes: writev and sendmsg, the calls libxcb writes the X "
+                               "connection with, between the host's marks at Download and at "
+                               "RSP_DONE; X reads: recvmsg, events and replies coming back)"));
         }
         say(QString());
     }
 
+    qputenv("QT_QPA_PLATFORM", Offscreen.toLatin1());
     if (options.has("footprint")) {
         say(QStringLiteral("== Footprint of the window process, device answers at once"));
         say(QStringLiteral("%1 %2 %3 %4 %5 %6")

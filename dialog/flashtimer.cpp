@@ -1,5 +1,7 @@
 #include "flashtimer.h"
 
+#include <algorithm>
+
 FlashTimer::FlashTimer(std::chrono::milliseconds flash, QObject *parent)
     : QObject(parent), m_flash(flash)
 {
@@ -11,7 +13,8 @@ FlashTimer::FlashTimer(std::chrono::milliseconds flash, QObject *parent)
 
 void FlashTimer::start()
 {
-    m_ends.push_back(m_clock.elapsed() + m_flash.count());
+    m_lastStart = m_clock.elapsed();
+    m_ends.push_back(m_lastStart + m_flash.count());
     if (!m_timer.isActive())
         m_timer.start(m_flash);
 }
@@ -19,9 +22,19 @@ void FlashTimer::start()
 void FlashTimer::expire()
 {
     const qint64 now = m_clock.elapsed();
-    while (!m_ends.empty() && m_ends.front() <= now)
+    qint64 lastEnd = -1;
+    while (!m_ends.empty() && m_ends.front() <= now) {
+        lastEnd = m_ends.front();
         m_ends.pop_front();
-    if (!m_ends.empty())
-        m_timer.start(int(m_ends.front() - now));
-    emit flashEnded();
+    }
+    if (!m_ends.empty()) {
+        qint64 wait = m_ends.front() - now;
+        if (now - m_lastStart < m_busy.count())
+            wait = std::max<qint64>(wait, m_busy.count());
+        m_timer.start(int(wait));
+    }
+    // A frame after the end (within the same millisecond counts as after) has lit the light
+    // again: it stays on.
+    if (lastEnd > m_lastStart || m_busy.count() == 0)
+        emit flashEnded();
 }

@@ -89,6 +89,13 @@ vantuUpdate::vantuUpdate(QWidget *parent)
     ledOn.fill(Qt::green);
     ui->label_rx->setPixmap(ledOff);
     ui->label_tx->setPixmap(ledOff);
+    // The lights keep the form's geometry. Fixed at that size, a light no longer asks the window
+    // for a new layout with each new pixmap.
+    ui->label_rx->setFixedSize(ui->label_rx->size());
+    ui->label_tx->setFixedSize(ui->label_tx->size());
+    // While frames keep coming, the ends of the flashes are looked at once per display refresh.
+    txFlash.setBusyInterval(RepaintPacer::refreshInterval(ui->label_tx));
+    rxFlash.setBusyInterval(RepaintPacer::refreshInterval(ui->label_rx));
 
     ui->progressBarDownload->setValue(0);
     requestedOffset = 0;
@@ -415,8 +422,8 @@ void vantuUpdate::disableLedBlue()
 
 void vantuUpdate::showLight(QLabel *light, const QPixmap &pixmap)
 {
-    // Setting the pixmap a light already shows would still repaint it, once per frame. A light
-    // showing its text after a language change has no pixmap, so it gets one again.
-    if (light->pixmap().cacheKey() != pixmap.cacheKey())
-        light->setPixmap(pixmap);
+    // During a transfer a light can change colour faster than any screen refreshes (each flash
+    // ends on its own, the next frame lights it again): the label always holds the latest colour,
+    // the screen gets it once per refresh.
+    lightPacer.setPixmap(light, pixmap);
 }

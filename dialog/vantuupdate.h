@@ -4,6 +4,7 @@
 #include "framecodec.h"
 #include "imageblockreader.h"
 #include "portdiagnosis.h"
+#include "repaintpacer.h"
 #include "updateprotocol.h"
 
 #include <QDialog>
@@ -75,4 +76,5 @@ private:
     std::unique_ptr<UpdateForm> ui;
     FlashTimer txFlash;
     FlashTimer rxFlash;
+    RepaintPacer lightPacer; // the lights reach the screen once per display refresh at most
 };

@@ -1,6 +1,7 @@
 // The update window against the real QSerialPort on a pseudo-terminal, with the device side
 // played frame by frame by the test.
 #include "flashtimer.h"
+#include "repaintpacer.h"
 #include "scripteddevice.h"
 #include "serialtuning.h"
 #include "vantuupdate.h"
@@ -12,6 +13,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QScreen>
 #include <QSerialPortInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -27,6 +29,37 @@ const QByteArray PingOnWire = QByteArray::fromHex("7EFF50000000000000"
                                                   "97");
 const QByteArray VersionQueryOnWire = QByteArray::fromHex("7EFF50010000000000"
                                                           "37");
+
+// True when the screen (the window's backing store, which the platform shows) has the light in
+// that colour: nearly all of its 15 x 15 pixels.
+bool screenShows(QWidget *window, const QLabel *light, Qt::GlobalColor colour)
+{
+    const QPoint at = light->mapTo(window, QPoint(0, 0));
+    const QImage shot =
+        window->screen()
+            ->grabWindow(window->winId(), at.x(), at.y(), light->width(), light->height())
+            .toImage();
+    int matching = 0;
+    for (int y = 0; y < shot.height(); ++y) {
+        for (int x = 0; x < shot.width(); ++x)
+            matching += shot.pixelColor(x, y) == QColor(colour);
+    }
+    return matching >= 200;
+}
+
+class PaintCounter : public QObject
+{
+public:
+    explicit PaintCounter(QWidget *widget) { widget->installEventFilter(this); }
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        paints += event->type() == QEvent::Paint;
+        return false;
+    }
+};
 } // namespace
 
 class UpdateDialogTest : public QObject
@@ -49,7 +82,10 @@ private slots:
     void handshakeShowsVersions_data();
     void handshakeShowsVersions();
     void lightsFlashWithTraffic();
+    void overlappingFlashesEndOneByOne_data();
     void overlappingFlashesEndOneByOne();
+    void flashEndsCoveredByLaterFramesAreNotReported();
+    void lightReachesScreenOncePerRefresh();
     void frameFailingIdentificationIsIgnored();
     void frameNotActedOnStopsTimer_data();
     void frameNotActedOnStopsTimer();
@@ -260,11 +296,20 @@ void UpdateDialogTest::lightsFlashWithTraffic()
     QTRY_VERIFY_WITH_TIMEOUT(lightIs(rx, Qt::red), beforeNextProbe);
 }
 
+void UpdateDialogTest::overlappingFlashesEndOneByOne_data()
+{
+    QTest::addColumn<int>("busyMs");
+    QTest::newRow("each end on its own") << 0;
+    QTest::newRow("busy interval of a 60 Hz screen") << 17;
+}
+
 void UpdateDialogTest::overlappingFlashesEndOneByOne()
 {
     // A second frame 80 ms after the first does not stretch the first one's flash: the light
-    // goes off 100 ms after each frame.
+    // goes off 100 ms after each frame. Frames that far apart are not busy traffic.
+    QFETCH(int, busyMs);
     FlashTimer flash(std::chrono::milliseconds(100));
+    flash.setBusyInterval(std::chrono::milliseconds(busyMs));
     QElapsedTimer clock;
     QList<qint64> ends;
     connect(&flash, &FlashTimer::flashEnded, this, [&] { ends.append(clock.elapsed()); });
@@ -277,6 +322,72 @@ void UpdateDialogTest::overlappingFlashesEndOneByOne()
              qPrintable(QStringLiteral("%1 %2").arg(ends[0]).arg(ends[1])));
     QVERIFY(neverWithin(150ms, [&] { return ends.size() > 2; }));
     QCOMPARE(flash.pending(), 0);
+}
+
+void UpdateDialogTest::flashEndsCoveredByLaterFramesAreNotReported()
+{
+    // A frame every millisecond: after the first 100 ms a flash ends every millisecond, each
+    // followed by a frame that lights the light again. The ends are looked at once per busy
+    // interval, and only an end that no frame followed turns the light off. Once the frames
+    // stop, the light goes off with the next end.
+    constexpr int BusyMs = 17;
+    FlashTimer flash(std::chrono::milliseconds(100));
+    flash.setBusyInterval(std::chrono::milliseconds(BusyMs));
+    QElapsedTimer clock;
+    QList<qint64> ends;
+    connect(&flash, &FlashTimer::flashEnded, this, [&] { ends.append(clock.elapsed()); });
+    QTimer frames;
+    frames.setTimerType(Qt::PreciseTimer);
+    qint64 lastFrame = 0;
+    connect(&frames, &QTimer::timeout, this, [&] {
+        flash.start();
+        lastFrame = clock.elapsed();
+    });
+    clock.start();
+    flash.start();
+    frames.start(1);
+    QTest::qWait(400);
+    frames.stop();
+    const int duringFrames = ends.size();
+    // Without the busy interval: one end reported per millisecond after the first 100 ms.
+    QVERIFY2(
+        duringFrames <= (lastFrame - 100) / BusyMs + 2,
+        qPrintable(QStringLiteral("%1 ends reported in %2 ms").arg(duringFrames).arg(lastFrame)));
+    for (const qint64 end : std::as_const(ends))
+        QVERIFY(end >= 100);
+    QTRY_VERIFY_WITH_TIMEOUT(ends.size() > duringFrames, 190);
+    QVERIFY(ends.last() > lastFrame);
+    QTRY_COMPARE_WITH_TIMEOUT(flash.pending(), 0, 300);
+}
+
+void UpdateDialogTest::lightReachesScreenOncePerRefresh()
+{
+    // A frame every millisecond: after the first 100 ms each flash ends and the next frame lights
+    // the light again, two changes a millisecond. The screen gets the light at most once per
+    // display refresh, green while the frames come, and red once the last flash has ended.
+    auto *rx = widget<QLabel>("label_rx");
+    startProcedure(*dialog, device->path(), image);
+    QVERIFY(device->waitForFrames(1));
+    QTRY_VERIFY(screenShows(dialog.get(), rx, Qt::red));
+    PaintCounter counter(rx);
+    QTimer frames;
+    frames.setTimerType(Qt::PreciseTimer);
+    // RSP_VERSION while probing is not acted on: it only lights the receive light.
+    connect(&frames, &QTimer::timeout, device.get(), [this] { device->send(RSP_VERSION); });
+    QElapsedTimer clock;
+    clock.start();
+    frames.start(1);
+    QTRY_VERIFY_WITH_TIMEOUT(screenShows(dialog.get(), rx, Qt::green), 100);
+    QTest::qWait(int(std::max<qint64>(0, 400 - clock.elapsed())));
+    frames.stop();
+    const qint64 burstMs = clock.elapsed();
+    const int paints = counter.paints;
+    const qint64 refreshMs = RepaintPacer::refreshInterval(rx).count();
+    QVERIFY2(paints <= burstMs / refreshMs + 3,
+             qPrintable(QStringLiteral("%1 paints in %2 ms").arg(paints).arg(burstMs)));
+    QTRY_VERIFY_WITH_TIMEOUT(lightIs(rx, Qt::red), 190);
+    QTRY_VERIFY_WITH_TIMEOUT(screenShows(dialog.get(), rx, Qt::red), 2 * refreshMs + 50);
+    QCOMPARE(dialog->updateState(), UpdateState::Probing);
 }
 
 void UpdateDialogTest::frameFailingIdentificationIsIgnored()
