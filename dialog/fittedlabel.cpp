@@ -19,18 +19,22 @@ bool fits(const QFontMetricsF &metrics, const QString &text, const QSizeF &room)
 
 FittedLabel::FittedLabel(QWidget *parent) : QLabel(parent) {}
 
-void FittedLabel::setTextKeepingEnds(const QString &text, int head, int tail)
+void FittedLabel::setTextKeepingEnds(const QString &text, KeptEnds ends)
 {
     keptText = text;
-    keepHead = head;
-    keepTail = tail;
+    keptEnds = ends;
     setText(text);
+}
+
+QRect FittedLabel::textRoom() const
+{
+    return contentsRect().adjusted(margin(), margin(), -margin(), -margin());
 }
 
 FittedLabel::Fit FittedLabel::fit() const
 {
     const QString full = text();
-    const QRect room = contentsRect().adjusted(margin(), margin(), -margin(), -margin());
+    const QRect room = textRoom();
     QFont font = this->font();
     const qreal start = QFontInfo(font).pointSizeF();
     for (qreal size = start; size >= FloorPointSize; size -= PointStep) {
@@ -46,16 +50,18 @@ QString FittedLabel::elided(const QFont &font, int width) const
 {
     const QFontMetricsF metrics(font);
     const QString full = text();
-    if (full == keptText && keepHead + keepTail < full.size()) {
+    const int head = keptEnds.head;
+    const int tail = keptEnds.tail;
+    if (full == keptText && head + tail > 0 && head + tail < full.size()) {
         // Give up the middle first, then fall back to eliding the whole in the middle, which
         // still shows something of both ends.
-        const QString head = full.left(keepHead);
-        const QString tail = full.right(keepTail);
-        const QString middle = full.mid(keepHead, full.size() - keepHead - keepTail);
-        const qreal ends = metrics.horizontalAdvance(head) + metrics.horizontalAdvance(tail);
+        const QString start = full.left(head);
+        const QString end = full.right(tail);
+        const QString middle = full.mid(head, full.size() - head - tail);
+        const qreal ends = metrics.horizontalAdvance(start) + metrics.horizontalAdvance(end);
         const QString shortened = metrics.elidedText(middle, Qt::ElideMiddle, width - ends);
-        if (!shortened.isEmpty() && metrics.horizontalAdvance(head + shortened + tail) <= width)
-            return head + shortened + tail;
+        if (!shortened.isEmpty() && metrics.horizontalAdvance(start + shortened + end) <= width)
+            return start + shortened + end;
         return metrics.elidedText(full, Qt::ElideMiddle, width);
     }
     return metrics.elidedText(full, Qt::ElideRight, width);
@@ -71,7 +77,6 @@ void FittedLabel::paintEvent(QPaintEvent *event)
     QPainter painter(this);
     drawFrame(&painter);
     painter.setFont(shown.font);
-    const QRect room = contentsRect().adjusted(margin(), margin(), -margin(), -margin());
-    style()->drawItemText(&painter, room, int(alignment()) | Qt::TextSingleLine, palette(),
+    style()->drawItemText(&painter, textRoom(), int(alignment()) | Qt::TextSingleLine, palette(),
                           isEnabled(), shown.text, foregroundRole());
 }

@@ -18,9 +18,17 @@ public:
 
     explicit FittedLabel(QWidget *parent = nullptr);
 
-    // Shows text; when it does not fit even at the floor size, the characters between the first
-    // keepHead and the last keepTail are elided before anything else.
-    void setTextKeepingEnds(const QString &text, int keepHead, int keepTail);
+    // The characters at the start and the end of a text that stay visible when its middle has
+    // to be elided; none: the text is cut at its end.
+    struct KeptEnds
+    {
+        int head = 0;
+        int tail = 0;
+    };
+
+    // Shows text; when it does not fit even at the floor size, what lies between the kept ends is
+    // elided before anything else.
+    void setTextKeepingEnds(const QString &text, KeptEnds ends);
 
     // What is painted for the current text, font and width (for tests and the paint event alike).
     struct Fit
@@ -34,10 +42,10 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    QRect textRoom() const;
     QString elided(const QFont &font, int width) const;
 
     // The ends to keep apply only while the label still shows the text they were given with.
     QString keptText;
-    int keepHead = 0;
-    int keepTail = 0;
+    KeptEnds keptEnds;
 };

@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <grp.h>
@@ -41,6 +43,20 @@ qint64 ownPid()
 #else
     return 0;
 #endif
+}
+
+// The processes in the /proc folder, this one left out.
+QList<qint64> otherProcesses(const SystemFiles &system)
+{
+    QList<qint64> pids;
+    const QStringList entries = QDir(system.procRoot).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        bool ok = false;
+        const qint64 pid = entry.toLongLong(&ok);
+        if (ok && pid != ownPid())
+            pids.append(pid);
+    }
+    return pids;
 }
 
 QString holderText(const PortHolder &holder)
@@ -200,16 +216,11 @@ QList<PortHolder> processesHolding(const QString &devicePath, const SystemFiles 
     const QString target = QFileInfo(devicePath).canonicalFilePath();
     if (target.isEmpty())
         return holders;
-    const QDir proc(system.procRoot);
-    const QStringList pids = proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &entry : pids) {
-        bool ok = false;
-        const qint64 pid = entry.toLongLong(&ok);
-        if (!ok || pid == ownPid())
-            continue;
+    const QList<qint64> pids = otherProcesses(system);
+    for (const qint64 pid : pids) {
         // Only the processes this user may look into are seen; that is where a forgotten serial
         // monitor of the same user is.
-        const QDir fds(proc.filePath(entry + QStringLiteral("/fd")));
+        const QDir fds(QStringLiteral("%1/%2/fd").arg(system.procRoot).arg(pid));
         const QStringList links = fds.entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot);
         for (const QString &fd : links) {
             if (QFileInfo(fds.filePath(fd)).symLinkTarget() == target) {
@@ -223,15 +234,9 @@ QList<PortHolder> processesHolding(const QString &devicePath, const SystemFiles 
 
 bool programRunning(const QString &program, const SystemFiles &system)
 {
-    const QDir proc(system.procRoot);
-    const QStringList pids = proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &entry : pids) {
-        bool ok = false;
-        entry.toLongLong(&ok);
-        if (ok && readFirstLine(proc.filePath(entry + QStringLiteral("/comm"))) == program)
-            return true;
-    }
-    return false;
+    const QList<qint64> pids = otherProcesses(system);
+    return std::any_of(pids.begin(), pids.end(),
+                       [&](qint64 pid) { return programOf(pid, system) == program; });
 }
 
 GroupAccess groupAccess(const QByteArray &groupFileText, const QString &groupName, uint groupId,
@@ -316,14 +321,20 @@ PortAdvice diagnoseOpenFailure(const QString &portName, QSerialPort::SerialPortE
 #endif
 }
 
+#ifdef Q_OS_UNIX
+static DeviceNode deviceNode(const QString &devicePath, const struct stat &node)
+{
+    return {devicePath, true, quint64(node.st_dev), quint64(node.st_ino),
+            qint64(node.st_ctim.tv_sec) * 1000000000 + node.st_ctim.tv_nsec};
+}
+#endif
+
 DeviceNode openedDeviceNode(const QString &devicePath, qintptr handle)
 {
 #ifdef Q_OS_UNIX
     struct stat node = {};
-    if (handle >= 0 && ::fstat(int(handle), &node) == 0) {
-        return {devicePath, true, quint64(node.st_dev), quint64(node.st_ino),
-                qint64(node.st_ctim.tv_sec) * 1000000000 + node.st_ctim.tv_nsec};
-    }
+    if (handle >= 0 && ::fstat(int(handle), &node) == 0)
+        return deviceNode(devicePath, node);
 #else
     Q_UNUSED(handle)
 #endif
@@ -338,8 +349,7 @@ bool deviceNodeGone(const DeviceNode &opened)
     struct stat node = {};
     if (::stat(QFile::encodeName(opened.path).constData(), &node) != 0)
         return true;
-    const DeviceNode now{opened.path, true, quint64(node.st_dev), quint64(node.st_ino),
-                         qint64(node.st_ctim.tv_sec) * 1000000000 + node.st_ctim.tv_nsec};
+    const DeviceNode now = deviceNode(opened.path, node);
     return now.device != opened.device || now.inode != opened.inode ||
            now.createdNs != opened.createdNs;
 #else

@@ -1,6 +1,5 @@
 #include "vantuupdate.h"
 
-#include "fittedlabel.h"
 #include "portbox.h"
 #include "portdiagnosis.h"
 #include "serialtuning.h"
@@ -48,16 +47,11 @@ QString devicePath(const QString &portName)
 #endif
 }
 
-// One line per frame: "hh:mm:ss.zzz tx PING 50 00 ...", "... rx RSP_PRESENT 7e 5e ...". A sent
-// payload carries its command in byte 1, a received frame its response in byte 3; a code without
-// a name shows in hex.
-void traceFrame(const char *direction, const quint8 *bytes, int count)
+// One line per frame: "hh:mm:ss.zzz tx PING 50 00 ...", "... rx RSP_PRESENT 7e 5e ...", named
+// by the frame's code; a code without a name shows in hex. Callers check that the trace is on.
+void traceFrame(const char *direction, const char *name, quint8 code, const quint8 *bytes,
+                int count)
 {
-    if (!lcWire().isDebugEnabled())
-        return;
-    const bool sent = qstrcmp(direction, "tx") == 0;
-    const quint8 code = sent ? bytes[1] : bytes[3];
-    const char *name = sent ? commandName(code) : responseName(code);
     const QByteArray shownName =
         name ? QByteArray(name) : "0x" + QByteArray::number(code, 16).rightJustified(2, '0');
     const QByteArray hex =
@@ -65,6 +59,20 @@ void traceFrame(const char *direction, const quint8 *bytes, int count)
     qCDebug(lcWire, "%s %s %s %s",
             qPrintable(QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz"))), direction,
             shownName.constData(), hex.constData());
+}
+
+// A sent payload carries its command in byte 1.
+void traceSent(const FramePayload &payload)
+{
+    if (lcWire().isDebugEnabled())
+        traceFrame("tx", commandName(payload[1]), payload[1], payload.data(), PayloadSize);
+}
+
+// A received frame carries its response in byte 3.
+void traceReceived(const DeviceFrame &frame)
+{
+    if (lcWire().isDebugEnabled())
+        traceFrame("rx", responseName(frame[3]), frame[3], frame.data(), DeviceFrameSize);
 }
 
 } // namespace
@@ -119,19 +127,18 @@ void vantuUpdate::composeStatusLine()
     const QString portName = ui->comboBoxPort->currentText();
     portHint = portWarning(portName);
     const QString file = fileName.isEmpty() ? QStringLiteral("file not available") : fileName;
-    setStatus(portName + QStringLiteral("  ") + file);
     // Too long for the line even in the smallest font: the folders of the path give way first,
     // the port and the file name stay.
-    const int fileNameLength = file.size() - file.lastIndexOf(QLatin1Char('/'));
-    ui->labelStatusBar->setTextKeepingEnds(ui->labelStatusBar->text(), portName.size() + 2,
-                                           fileNameLength);
+    const int fileNameLength = int(file.size() - file.lastIndexOf(QLatin1Char('/')));
+    setStatus(portName + QStringLiteral("  ") + file, QString(),
+              {int(portName.size()) + 2, fileNameLength});
 }
 
-void vantuUpdate::setStatus(const QString &text, const QString &details)
+void vantuUpdate::setStatus(const QString &text, const QString &details, FittedLabel::KeptEnds ends)
 {
     // The line shows the text fitted into its width; the tooltip has it whole, with the
     // explanation and what to do next where there is one.
-    ui->labelStatusBar->setText(text);
+    ui->labelStatusBar->setTextKeepingEnds(text, ends);
     // The status text stays one line, whole; the explanations are broken into lines a screen
     // can show.
     QString tip = text;
@@ -228,9 +235,7 @@ void vantuUpdate::handlePortError(QSerialPort::SerialPortError error)
     const bool nodeGone = deviceNodeGone(openedNode);
     port.close();
     ui->pushButtonOK->setEnabled(true);
-    const QString lost = QStringLiteral("Port lost: %1").arg(portName);
-    endUpdate(lost);
-    setStatus(lost, lostPortDetails(portName, nodeGone));
+    endUpdate(QStringLiteral("Port lost: %1").arg(portName), lostPortDetails(portName, nodeGone));
 }
 
 void vantuUpdate::sendCommandForState()
@@ -259,7 +264,7 @@ void vantuUpdate::sendCommandForState()
 void vantuUpdate::sendPayload(FramePayload payload)
 {
     writeHostFrame(port, payload.data(), PayloadSize);
-    traceFrame("tx", payload.data(), PayloadSize);
+    traceSent(payload);
     showLight(ui->label_tx, ledOn);
     txFlash.start();
     ui->progressBarDownload->setValue(progressValue(quint32(requestedOffset), imageSize));
@@ -287,12 +292,12 @@ void vantuUpdate::supplyData()
 }
 
 // The procedure is back to Probing: a device that comes up again (RSP_PRESENT) starts it anew.
-void vantuUpdate::endUpdate(const QString &text)
+void vantuUpdate::endUpdate(const QString &text, const QString &details)
 {
     responseTimer.stop();
     state = UpdateState::Probing;
     ui->pushButtonDownload->setEnabled(false);
-    setStatus(text);
+    setStatus(text, details);
 }
 
 void vantuUpdate::receive()
@@ -310,7 +315,7 @@ void vantuUpdate::receive()
 
 void vantuUpdate::handleDeviceFrame(const DeviceFrame &frame)
 {
-    traceFrame("rx", frame.data(), DeviceFrameSize);
+    traceReceived(frame);
     if (!isDeviceFrame(frame))
         return;
     responseTimer.stop();

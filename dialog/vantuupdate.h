@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fittedlabel.h"
 #include "flashtimer.h"
 #include "framecodec.h"
 #include "imageblockreader.h"
@@ -50,14 +51,15 @@ private slots:
 
 private:
     void composeStatusLine();
-    void setStatus(const QString &text, const QString &details = QString());
+    void setStatus(const QString &text, const QString &details = QString(),
+                   FittedLabel::KeptEnds ends = {});
     void refreshPorts();
     bool openPort();
     void sendCommandForState();
     void sendPayload(FramePayload payload);
     void supplyData();
     void handleDeviceFrame(const DeviceFrame &frame);
-    void endUpdate(const QString &text);
+    void endUpdate(const QString &text, const QString &details = QString());
     void showLight(QLabel *light, const QPixmap &pixmap);
 
     QString fileName;
