@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QLoggingCategory>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -207,6 +208,20 @@ bool runsAsRoot()
 bool unprivilegedPass()
 {
     return qEnvironmentVariableIsSet("VANTU_UNPRIVILEGED_PASS");
+}
+
+QString startSimulator(QProcess &simulator, const QStringList &options)
+{
+    simulator.setProgram(QStringLiteral(DEVICESIM_PATH));
+    simulator.setArguments(options);
+    simulator.start();
+    if (!simulator.waitForStarted(5000))
+        return {};
+    const bool printed = QTest::qWaitFor([&] { return simulator.canReadLine(); }, 5000);
+    if (!printed)
+        return {};
+    const QString line = QString::fromUtf8(simulator.readLine()).trimmed();
+    return line.startsWith(QLatin1String("port: ")) ? line.mid(6) : QString();
 }
 
 } // namespace testing

@@ -14,6 +14,7 @@
 #include <chrono>
 
 class QLabel;
+class QProcess;
 
 // The device's end of a pseudo-terminal, played step by step by a test: it records every host
 // frame the tool sends and sends whatever device frames the test asks for.
@@ -128,6 +129,10 @@ bool runsAsRoot();
 // True in the test command's unprivileged pass (VANTU_UNPRIVILEGED_PASS set), which exists to run
 // the cases that root has to skip.
 bool unprivilegedPass();
+
+// Starts the devicesim program with the given options (--port PATH plays the device on that
+// port); returns the port it announces, or nothing when it did not start.
+QString startSimulator(QProcess &simulator, const QStringList &options);
 
 } // namespace testing
 

@@ -23,25 +23,7 @@ private slots:
     void updateThroughTheSimulatorProgram();
     void simulatorEndsCleanly_data();
     void simulatorEndsCleanly();
-
-private:
-    // Starts devicesim with the given options; returns the port it prints.
-    QString startSimulator(QProcess &simulator, const QStringList &options);
 };
-
-QString EndToEndTest::startSimulator(QProcess &simulator, const QStringList &options)
-{
-    simulator.setProgram(QStringLiteral(DEVICESIM_PATH));
-    simulator.setArguments(options);
-    simulator.start();
-    if (!simulator.waitForStarted(5000))
-        return {};
-    const bool printed = QTest::qWaitFor([&] { return simulator.canReadLine(); }, 5000);
-    if (!printed)
-        return {};
-    const QString line = QString::fromUtf8(simulator.readLine()).trimmed();
-    return line.startsWith(QLatin1String("port: ")) ? line.mid(6) : QString();
-}
 
 void EndToEndTest::updateThroughTheSimulatorProgram()
 {

@@ -251,10 +251,7 @@ void PortsTest::portHeldByAnotherProgram()
 
     // The simulator opens the port with QSerialPort, as a serial monitor left open would.
     QProcess holder;
-    holder.start(QStringLiteral(DEVICESIM_PATH), {QStringLiteral("--port"), device->path()});
-    QVERIFY(holder.waitForStarted(5000));
-    QVERIFY(QTest::qWaitFor([&] { return holder.canReadLine(); }, 5000));
-    QVERIFY(holder.readLine().startsWith("port: "));
+    QCOMPARE(startSimulator(holder, {QStringLiteral("--port"), device->path()}), device->path());
     const QString lock = portLockFilePath(device->path());
     QVERIFY2(QFile::exists(lock), qPrintable(lock));
     if (removeLockFile)
