@@ -135,6 +135,40 @@ void whenTrue(QObject *context, std::function<bool()> condition, std::function<v
     timer->start();
 }
 
+// Opens the line as the window does: 57600 8N1, no flow control; fails the run otherwise.
+void openLine(QSerialPort &port)
+{
+    port.setBaudRate(QSerialPort::Baud57600);
+    port.setFlowControl(QSerialPort::NoFlowControl);
+    port.setParity(QSerialPort::NoParity);
+    port.setDataBits(QSerialPort::Data8);
+    port.setStopBits(QSerialPort::OneStop);
+    if (!port.open(QIODevice::ReadWrite))
+        fail(QStringLiteral("cannot open %1: %2").arg(port.portName(), port.errorString()));
+}
+
+// Hands every device frame the port holds to onFrame, reading until the port is empty.
+template <typename OnFrame> void readFrames(QSerialPort &port, FrameParser &parser, OnFrame onFrame)
+{
+    char buffer[1024];
+    qint64 count;
+    while ((count = port.read(buffer, sizeof buffer)) > 0)
+        parser.feed(reinterpret_cast<const quint8 *>(buffer), count, onFrame);
+}
+
+// What the host had used when Download was pressed, for the report.
+struct AtDownload
+{
+    CpuTime cpu;
+    qint64 rssKb = 0;
+
+    void take()
+    {
+        rssKb = selfStatusKb("VmRSS");
+        cpu = selfCpuTime();
+    }
+};
+
 // The real window, driven through its widgets.
 class WindowHost : public QObject
 {
@@ -170,8 +204,7 @@ private:
             whenTrue(
                 this, [this] { return dialog.updateState() == UpdateState::Ready; },
                 [this] {
-                    rssAtDownload = selfStatusKb("VmRSS");
-                    cpuAtDownload = selfCpuTime();
+                    atDownload.take();
                     markForTracer();
                     QTest::mouseClick(child<QPushButton>("pushButtonDownload"), Qt::LeftButton);
                 },
@@ -181,7 +214,7 @@ private:
                 this, [this] { return status() == QStringLiteral("Firmware is updated"); },
                 [this] {
                     markForTracer();
-                    tellDriver(reportLine(cpuAtDownload, rssAtDownload, status()));
+                    tellDriver(reportLine(atDownload.cpu, atDownload.rssKb, status()));
                 },
                 QStringLiteral("\"Firmware is updated\" (status: %1)").arg(status()));
         } else if (name == "quit") {
@@ -200,8 +233,7 @@ private:
     vantuUpdate dialog;
     ControlChannel control;
     bool started = false;
-    CpuTime cpuAtDownload;
-    qint64 rssAtDownload = 0;
+    AtDownload atDownload;
 };
 
 // Answers one device frame with the next host payload, as the update procedure does; shared by
@@ -266,13 +298,7 @@ public:
     {
         connect(&control, &ControlChannel::command, this, &PortHost::onCommand);
         port.setPortName(portPath);
-        port.setBaudRate(QSerialPort::Baud57600);
-        port.setFlowControl(QSerialPort::NoFlowControl);
-        port.setParity(QSerialPort::NoParity);
-        port.setDataBits(QSerialPort::Data8);
-        port.setStopBits(QSerialPort::OneStop);
-        if (!port.open(QIODevice::ReadWrite))
-            fail(QStringLiteral("cannot open %1: %2").arg(portPath, port.errorString()));
+        openLine(port);
         connect(&port, &QSerialPort::readyRead, this, &PortHost::receive);
         send(commandPayload(CMD_PING));
     }
@@ -282,16 +308,11 @@ private:
 
     void receive()
     {
-        char buffer[1024];
-        qint64 count;
-        while ((count = port.read(buffer, sizeof buffer)) > 0) {
-            parser.feed(reinterpret_cast<const quint8 *>(buffer), count,
-                        [this](const DeviceFrame &frame) {
-                            FramePayload next;
-                            if (procedure.answer(frame, next))
-                                send(next);
-                        });
-        }
+        readFrames(port, parser, [this](const DeviceFrame &frame) {
+            FramePayload next;
+            if (procedure.answer(frame, next))
+                send(next);
+        });
     }
 
     void onCommand(const QByteArray &name)
@@ -300,8 +321,7 @@ private:
             whenTrue(
                 this, [this] { return procedure.ready; },
                 [this] {
-                    rssAtDownload = selfStatusKb("VmRSS");
-                    cpuAtDownload = selfCpuTime();
+                    atDownload.take();
                     send(commandPayload(CMD_START));
                 },
                 QStringLiteral("RSP_VERSION"));
@@ -309,7 +329,7 @@ private:
             whenTrue(
                 this, [this] { return procedure.done; },
                 [this] {
-                    tellDriver(reportLine(cpuAtDownload, rssAtDownload,
+                    tellDriver(reportLine(atDownload.cpu, atDownload.rssKb,
                                           QStringLiteral("Firmware is updated")));
                 },
                 QStringLiteral("RSP_DONE"));
@@ -322,8 +342,7 @@ private:
     QSerialPort port;
     FrameParser parser;
     ControlChannel control;
-    CpuTime cpuAtDownload;
-    qint64 rssAtDownload = 0;
+    AtDownload atDownload;
 };
 
 // A window with one progress bar and QSerialPort: one write per frame, the bar set for every
@@ -362,13 +381,7 @@ protected:
 private:
     void openAndProbe()
     {
-        port.setBaudRate(QSerialPort::Baud57600);
-        port.setFlowControl(QSerialPort::NoFlowControl);
-        port.setParity(QSerialPort::NoParity);
-        port.setDataBits(QSerialPort::Data8);
-        port.setStopBits(QSerialPort::OneStop);
-        if (!port.open(QIODevice::ReadWrite))
-            fail(QStringLiteral("cannot open %1: %2").arg(port.portName(), port.errorString()));
+        openLine(port);
         send(commandPayload(CMD_PING));
     }
 
@@ -381,18 +394,13 @@ private:
 
     void receive()
     {
-        char buffer[1024];
-        qint64 count;
-        while ((count = port.read(buffer, sizeof buffer)) > 0) {
-            parser.feed(reinterpret_cast<const quint8 *>(buffer), count,
-                        [this](const DeviceFrame &frame) {
-                            if (isDeviceFrame(frame) && frame[3] == RSP_DATA_REQUEST)
-                                offset = requestedOffsetOf(frame);
-                            FramePayload next;
-                            if (procedure.answer(frame, next))
-                                send(next);
-                        });
-        }
+        readFrames(port, parser, [this](const DeviceFrame &frame) {
+            if (isDeviceFrame(frame) && frame[3] == RSP_DATA_REQUEST)
+                offset = requestedOffsetOf(frame);
+            FramePayload next;
+            if (procedure.answer(frame, next))
+                send(next);
+        });
     }
 
     void onCommand(const QByteArray &name)
@@ -401,8 +409,7 @@ private:
             whenTrue(
                 this, [this] { return procedure.ready; },
                 [this] {
-                    rssAtDownload = selfStatusKb("VmRSS");
-                    cpuAtDownload = selfCpuTime();
+                    atDownload.take();
                     markForTracer();
                     send(commandPayload(CMD_START));
                 },
@@ -412,7 +419,7 @@ private:
                 this, [this] { return procedure.done; },
                 [this] {
                     markForTracer();
-                    tellDriver(reportLine(cpuAtDownload, rssAtDownload,
+                    tellDriver(reportLine(atDownload.cpu, atDownload.rssKb,
                                           QStringLiteral("Firmware is updated")));
                 },
                 QStringLiteral("RSP_DONE"));
@@ -429,8 +436,7 @@ private:
     QProgressBar bar;
     ControlChannel control;
     bool started = false;
-    CpuTime cpuAtDownload;
-    qint64 rssAtDownload = 0;
+    AtDownload atDownload;
 };
 
 // Blocking reads and writes on the slave descriptor, one write per frame.
@@ -457,8 +463,7 @@ int runRawHost(const QString &portPath, const QString &imagePath)
     send(commandPayload(CMD_PING));
 
     FrameParser parser;
-    CpuTime cpuAtDownload;
-    qint64 rssAtDownload = 0;
+    AtDownload atDownload;
     QByteArray commands;
     // The driver's commands can overtake the frames they follow: act on them once both are in.
     bool downloadAsked = false;
@@ -502,14 +507,13 @@ int runRawHost(const QString &portPath, const QString &imagePath)
         }
         if (downloadAsked && procedure.ready && !startSent) {
             startSent = true;
-            rssAtDownload = selfStatusKb("VmRSS");
-            cpuAtDownload = selfCpuTime();
+            atDownload.take();
             send(commandPayload(CMD_START));
         }
         if (reportAsked && procedure.done) {
             reportAsked = false;
-            tellDriver(
-                reportLine(cpuAtDownload, rssAtDownload, QStringLiteral("Firmware is updated")));
+            tellDriver(reportLine(atDownload.cpu, atDownload.rssKb,
+                                  QStringLiteral("Firmware is updated")));
         }
     }
 }
