@@ -26,9 +26,10 @@
 
 #include "framecodec.h"
 #include "imageblockreader.h"
-#include "scripteddevice.h"
+#include "linesettings.h"
 #include "updateprotocol.h"
 #include "vantuupdate.h"
+#include "windowsupport.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -50,7 +51,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/uio.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -138,11 +138,7 @@ void whenTrue(QObject *context, std::function<bool()> condition, std::function<v
 // Opens the line as the window does: 57600 8N1, no flow control; fails the run otherwise.
 void openLine(QSerialPort &port)
 {
-    port.setBaudRate(QSerialPort::Baud57600);
-    port.setFlowControl(QSerialPort::NoFlowControl);
-    port.setParity(QSerialPort::NoParity);
-    port.setDataBits(QSerialPort::Data8);
-    port.setStopBits(QSerialPort::OneStop);
+    applyLineSettings(port);
     if (!port.open(QIODevice::ReadWrite))
         fail(QStringLiteral("cannot open %1: %2").arg(port.portName(), port.errorString()));
 }
@@ -446,14 +442,7 @@ int runRawHost(const QString &portPath, const QString &imagePath)
     const int fd = ::open(QFile::encodeName(portPath).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         fail(QStringLiteral("cannot open %1").arg(portPath));
-    termios settings{};
-    ::tcgetattr(fd, &settings);
-    ::cfmakeraw(&settings);
-    settings.c_cflag |= CLOCAL | CREAD;
-    settings.c_cc[VMIN] = 1;
-    settings.c_cc[VTIME] = 0;
-    ::cfsetspeed(&settings, B57600);
-    ::tcsetattr(fd, TCSANOW, &settings);
+    setRawLine(fd);
 
     const auto send = [fd](const FramePayload &payload) {
         const HostFrame frame = encodeHostFrame(payload);

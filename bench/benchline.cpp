@@ -1,6 +1,7 @@
 #include "benchline.h"
 
 #include "benchclock.h"
+#include "linesettings.h"
 #include "updateprotocol.h"
 
 #include <QFile>
@@ -18,7 +19,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 extern char **environ;
@@ -84,15 +84,11 @@ bool PtyLine::open(QString &error)
         return false;
     }
     m_slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    termios settings{};
-    if (m_slave < 0 || ::tcgetattr(m_slave, &settings) < 0) {
+    if (m_slave < 0) {
         error = systemError("open slave");
         return false;
     }
-    ::cfmakeraw(&settings);
-    settings.c_cflag |= CLOCAL | CREAD;
-    ::cfsetspeed(&settings, B57600);
-    if (::tcsetattr(m_slave, TCSANOW, &settings) < 0) {
+    if (!setRawLine(m_slave)) {
         error = systemError("tcsetattr");
         return false;
     }

@@ -13,13 +13,10 @@ class PortBox : public QComboBox
 public:
     explicit PortBox(QWidget *parent = nullptr);
 
-    // Shows these ports, each with a tooltip that tells adapters apart. The text the user chose or
-    // typed stays as it is, and no change of it is signalled; only an empty box takes the first
-    // port as its text.
+    // Shows these ports, each with a tooltip that tells adapters apart (describeAdapter). The text
+    // the user chose or typed stays as it is, and no change of it is signalled; only an empty box
+    // takes the first port as its text.
     void setPorts(const QList<QSerialPortInfo> &ports);
-
-    // What a port's tooltip says: description, maker, serial number, USB IDs, location.
-    static QString describe(const QSerialPortInfo &port);
 
     // Opening the list asks for the ports present now (see aboutToShowList).
     void showPopup() override;

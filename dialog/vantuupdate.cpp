@@ -1,28 +1,24 @@
 #include "vantuupdate.h"
 
+#include "linesettings.h"
 #include "portbox.h"
 #include "portdiagnosis.h"
 #include "serialtuning.h"
 #include "timing.h"
 #include "updateform.h"
+#include "wiretrace.h"
 
 #include <QComboBox>
 #include <QEvent>
 #include <QFileDialog>
 #include <QLabel>
-#include <QLoggingCategory>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTime>
 
 #include <cerrno>
 #include <chrono>
 
 using namespace std::chrono_literals;
-
-// Every frame sent and received, for chasing a problem on a real line. Off unless asked for:
-// QT_LOGGING_RULES="vantu.wire.debug=true".
-Q_LOGGING_CATEGORY(lcWire, "vantu.wire", QtWarningMsg)
 
 namespace {
 
@@ -33,47 +29,6 @@ constexpr QIODevice::OpenMode ImageOpenMode = QIODevice::ReadOnly | QIODevice::U
 
 // One receive parser for the whole process: a frame cut in two by a read is completed by the next.
 FrameParser receiveParser;
-
-// The port box text as QSerialPort expects it. On Windows through the device namespace, so that
-// COM10 and above open too (a name typed with the prefix keeps it); elsewhere a short name
-// resolves under /dev and a path is used as is.
-QString devicePath(const QString &portName)
-{
-#ifdef Q_OS_WIN
-    const QString deviceNamespace = QStringLiteral("\\\\.\\");
-    return portName.startsWith(deviceNamespace) ? portName : deviceNamespace + portName;
-#else
-    return portName;
-#endif
-}
-
-// One line per frame: "hh:mm:ss.zzz tx PING 50 00 ...", "... rx RSP_PRESENT 7e 5e ...", named
-// by the frame's code; a code without a name shows in hex. Callers check that the trace is on.
-void traceFrame(const char *direction, const char *name, quint8 code, const quint8 *bytes,
-                int count)
-{
-    const QByteArray shownName =
-        name ? QByteArray(name) : "0x" + QByteArray::number(code, 16).rightJustified(2, '0');
-    const QByteArray hex =
-        QByteArray::fromRawData(reinterpret_cast<const char *>(bytes), count).toHex(' ');
-    qCDebug(lcWire, "%s %s %s %s",
-            qPrintable(QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz"))), direction,
-            shownName.constData(), hex.constData());
-}
-
-// A sent payload carries its command in byte 1.
-void traceSent(const FramePayload &payload)
-{
-    if (lcWire().isDebugEnabled())
-        traceFrame("tx", commandName(payload[1]), payload[1], payload.data(), PayloadSize);
-}
-
-// A received frame carries its response in byte 3.
-void traceReceived(const DeviceFrame &frame)
-{
-    if (lcWire().isDebugEnabled())
-        traceFrame("rx", responseName(frame[3]), frame[3], frame.data(), DeviceFrameSize);
-}
 
 } // namespace
 
@@ -199,13 +154,9 @@ bool vantuUpdate::openPort()
 {
     const QString portName = ui->comboBoxPort->currentText();
     port.setPortName(devicePath(portName));
-    port.setBaudRate(QSerialPort::Baud57600);
-    port.setFlowControl(QSerialPort::NoFlowControl);
-    port.setParity(QSerialPort::NoParity);
-    port.setDataBits(QSerialPort::Data8);
-    port.setStopBits(QSerialPort::OneStop);
+    applyLineSettings(port);
     if (port.open(QIODevice::ReadWrite)) {
-        openedNode = openedDeviceNode(portNodePath(portName), port.handle());
+        openedNode = openedDeviceNode(portNodePath(portName), port);
         requestLowLatency(port);
         return true;
     }

@@ -1,7 +1,7 @@
 // The tool against the simulated device program itself, started as a separate process: the path
 // a user takes with the run script.
-#include "scripteddevice.h"
 #include "vantuupdate.h"
+#include "windowsupport.h"
 
 #include <QCryptographicHash>
 #include <QLabel>

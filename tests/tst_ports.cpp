@@ -4,8 +4,8 @@
 #include "fittedlabel.h"
 #include "portbox.h"
 #include "portdiagnosis.h"
-#include "scripteddevice.h"
 #include "vantuupdate.h"
+#include "windowsupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -29,32 +29,6 @@ namespace {
 
 const QString VersionText = QStringLiteral("Firm V01.00, hardware V05.07, click Download");
 
-// A process that shows up under the given name in /proc, as the named service would: a copy of
-// sleep, which is ended with the test.
-class NamedProcess
-{
-public:
-    NamedProcess(const QString &dir, const QString &name)
-    {
-        const QString program = dir + QLatin1Char('/') + name;
-        const QString sleep = QStandardPaths::findExecutable(QStringLiteral("sleep"));
-        if (sleep.isEmpty() || !QFile::copy(sleep, program))
-            return;
-        process.start(program, {QStringLiteral("60")});
-        process.waitForStarted(5000);
-    }
-    ~NamedProcess()
-    {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-    bool running() const { return process.state() == QProcess::Running; }
-    qint64 pid() const { return process.processId(); }
-
-private:
-    QProcess process;
-};
-
 } // namespace
 
 class PortsTest : public QObject
@@ -65,10 +39,6 @@ private slots:
     void init();
     void cleanup();
 
-    void groupAccess_data();
-    void groupAccess();
-    void lockFileHolder_data();
-    void lockFileHolder();
     void missingPortNamesThePortsPresent_data();
     void missingPortNamesThePortsPresent();
     void portHeldByAnotherProgram_data();
@@ -87,8 +57,6 @@ private slots:
     void statusTextsFitTheirLine();
     void longPathKeepsPortAndFileName();
     void newImageStartsAtZero();
-    void explanationsAreWrapped_data();
-    void explanationsAreWrapped();
 
 private:
     FittedLabel *statusLine() { return widget<FittedLabel>("labelStatusBar"); }
@@ -132,83 +100,6 @@ void PortsTest::verifyFits(const FittedLabel *label)
              qPrintable(QStringLiteral("\"%1\" is %2 px wide").arg(fit.text).arg(width)));
     QVERIFY2(fit.font.pointSizeF() >= FittedLabel::FloorPointSize,
              qPrintable(QString::number(fit.font.pointSizeF())));
-}
-
-void PortsTest::groupAccess_data()
-{
-    QTest::addColumn<QByteArray>("groupFile");
-    QTest::addColumn<uint>("primaryGroup");
-    QTest::addColumn<QList<uint>>("processGroups");
-    QTest::addColumn<GroupAccess>("expected");
-
-    const QByteArray listed = "root:x:0:\ndialout:x:20:alice,tech\nplugdev:x:46:tech\n";
-    const QByteArray notListed = "root:x:0:\ndialout:x:20:alice\nplugdev:x:46:tech\n";
-    QTest::newRow("process has the group")
-        << listed << 1000u << QList<uint>{1000, 20, 46} << GroupAccess::Member;
-    QTest::newRow("added, not logged in again")
-        << listed << 1000u << QList<uint>{1000, 46} << GroupAccess::NeedsNewLogin;
-    QTest::newRow("primary group, not in process")
-        << notListed << 20u << QList<uint>{1000} << GroupAccess::NeedsNewLogin;
-    QTest::newRow("not in the group")
-        << notListed << 1000u << QList<uint>{1000, 46} << GroupAccess::NotMember;
-    QTest::newRow("name is a prefix of a member")
-        << QByteArray("dialout:x:20:techs,xtech\n") << 1000u << QList<uint>{1000}
-        << GroupAccess::NotMember;
-    QTest::newRow("another group of the same members")
-        << QByteArray("uucp:x:10:tech\ndialout:x:20:\n") << 1000u << QList<uint>{1000}
-        << GroupAccess::NotMember;
-    QTest::newRow("spaces and no newline at the end")
-        << QByteArray("dialout:x:20: alice , tech ") << 1000u << QList<uint>{1000}
-        << GroupAccess::NeedsNewLogin;
-    QTest::newRow("broken lines") << QByteArray("dialout\n::\ndialout:x\n") << 1000u
-                                  << QList<uint>{1000} << GroupAccess::NotMember;
-}
-
-void PortsTest::groupAccess()
-{
-    QFETCH(QByteArray, groupFile);
-    QFETCH(uint, primaryGroup);
-    QFETCH(QList<uint>, processGroups);
-    QFETCH(GroupAccess, expected);
-    QCOMPARE(::groupAccess(groupFile, QStringLiteral("dialout"), 20, QStringLiteral("tech"),
-                           primaryGroup, processGroups),
-             expected);
-}
-
-void PortsTest::lockFileHolder_data()
-{
-    QTest::addColumn<QString>("content"); // PID: the live process's PID
-    QTest::addColumn<bool>("held");
-    QTest::addColumn<QString>("program");
-
-    QTest::newRow("Qt's format") << "PID\nsomeapp\nhost\n" << true << "sleeper";
-    QTest::newRow("padded PID alone") << "      PID\n" << true << "sleeper";
-    QTest::newRow("dead process") << "999999999\nsomeapp\nhost\n" << false << QString();
-    QTest::newRow("this process") << QString::number(::getpid()) + "\nme\n" << false << QString();
-    QTest::newRow("not a PID") << "garbage\n" << false << QString();
-    QTest::newRow("empty") << "" << false << QString();
-}
-
-void PortsTest::lockFileHolder()
-{
-    QFETCH(QString, content);
-    QFETCH(bool, held);
-    QFETCH(QString, program);
-
-    NamedProcess sleeper(dir->path(), QStringLiteral("sleeper"));
-    QVERIFY(sleeper.running());
-    const QString lock = dir->filePath(QStringLiteral("LCK..ttyUSB0"));
-    QFile file(lock);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content.replace(QLatin1String("PID"), QString::number(sleeper.pid())).toUtf8());
-    file.close();
-
-    const std::optional<PortHolder> holder = ::lockFileHolder(lock);
-    QCOMPARE(holder.has_value(), held);
-    if (holder) {
-        QCOMPARE(holder->pid, sleeper.pid());
-        QCOMPARE(holder->program, program);
-    }
 }
 
 void PortsTest::missingPortNamesThePortsPresent_data()
@@ -495,33 +386,6 @@ void PortsTest::newImageStartsAtZero()
     QCOMPARE(progress->value(), 0);
     QVERIFY(device->waitForFrames(1));
     QCOMPARE(progress->value(), 0);
-}
-
-void PortsTest::explanationsAreWrapped_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<int>("longestWord");
-    const QString words = QStringLiteral("The port is held by another program; close it first. ");
-    QTest::newRow("sentences") << words.repeated(6).trimmed() << 8;
-    QTest::newRow("indented command")
-        << "Add yourself with\n    sudo usermod -aG dialout tech\nthen log out and in again." << 8;
-    QTest::newRow("a path longer than a line")
-        << "Cannot open /dev/serial/by-id/" + QString(90, QLatin1Char('x')) + " now" << 120;
-}
-
-void PortsTest::explanationsAreWrapped()
-{
-    QFETCH(QString, text);
-    QFETCH(int, longestWord);
-    const QString wrapped = wrapText(text, 40);
-    QCOMPARE(QString(wrapped).replace(QLatin1Char('\n'), QLatin1Char(' ')),
-             QString(text).replace(QLatin1Char('\n'), QLatin1Char(' ')));
-    const QStringList lines = wrapped.split(QLatin1Char('\n'));
-    for (const QString &line : lines)
-        QVERIFY2(line.size() <= qMax(40, longestWord), qPrintable(line));
-    // Lines that were there stay lines, with their indentation.
-    if (text.contains(QLatin1String("\n    sudo")))
-        QVERIFY(wrapped.contains(QLatin1String("\n    sudo usermod -aG dialout tech\n")));
 }
 
 QTEST_MAIN(PortsTest)

@@ -1,9 +1,9 @@
 // Complete firmware updates through the real window and the real QSerialPort on a
 // pseudo-terminal: with the simulated device for whole transfers, and frame by frame where the
 // exact bytes on the wire matter.
-#include "scripteddevice.h"
 #include "simulateddevice.h"
 #include "vantuupdate.h"
+#include "windowsupport.h"
 
 #include <QDir>
 #include <QLabel>

@@ -2,9 +2,9 @@
 // played frame by frame by the test.
 #include "flashtimer.h"
 #include "repaintpacer.h"
-#include "scripteddevice.h"
 #include "serialtuning.h"
 #include "vantuupdate.h"
+#include "windowsupport.h"
 
 #include <QComboBox>
 #include <QLabel>

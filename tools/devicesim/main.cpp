@@ -1,6 +1,7 @@
 // devicesim: plays the device on a pseudo-terminal (printed as "port: PATH") or on a real serial
 // port, so the tool can be run and tested without hardware.
 
+#include "linesettings.h"
 #include "pseudoterminal.h"
 #include "simulateddevice.h"
 #include "timing.h"
@@ -27,7 +28,6 @@
 
 namespace {
 
-constexpr qint32 LineBaudRate = 57600;
 // Time the host gets to read RSP_DONE before --exit-after-update closes the line.
 constexpr int ExitGraceMs = 200;
 constexpr int FlushWaitMs = 1000;
@@ -416,12 +416,8 @@ int main(int argc, char *argv[])
     QString portPath;
     if (parser.isSet(portOption)) {
         portPath = parser.value(portOption);
-        serialPort.setPortName(portPath);
-        serialPort.setBaudRate(LineBaudRate);
-        serialPort.setDataBits(QSerialPort::Data8);
-        serialPort.setParity(QSerialPort::NoParity);
-        serialPort.setStopBits(QSerialPort::OneStop);
-        serialPort.setFlowControl(QSerialPort::NoFlowControl);
+        serialPort.setPortName(devicePath(portPath));
+        applyLineSettings(serialPort);
         if (!serialPort.open(QIODevice::ReadWrite)) {
             fail(QStringLiteral("cannot open %1: %2").arg(portPath, serialPort.errorString()));
             return 1;

@@ -1,5 +1,7 @@
 #include "pseudoterminal.h"
 
+#include "linesettings.h"
+
 #include <QDeadlineTimer>
 #include <QMetaObject>
 #include <QSocketNotifier>
@@ -12,7 +14,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -26,21 +27,6 @@ bool setNonBlockingCloseOnExec(int fd)
         return false;
     const int fdFlags = ::fcntl(fd, F_GETFD);
     return fdFlags >= 0 && ::fcntl(fd, F_SETFD, fdFlags | FD_CLOEXEC) >= 0;
-}
-
-// Raw line at 57600 8N1: no echo, no signals, no translation of any byte in either direction.
-bool makeLineRaw(int fd)
-{
-    termios settings{};
-    if (::tcgetattr(fd, &settings) < 0)
-        return false;
-    ::cfmakeraw(&settings);
-    settings.c_cflag |= CLOCAL | CREAD;
-    settings.c_cc[VMIN] = 1;
-    settings.c_cc[VTIME] = 0;
-    ::cfsetispeed(&settings, B57600);
-    ::cfsetospeed(&settings, B57600);
-    return ::tcsetattr(fd, TCSANOW, &settings) == 0;
 }
 
 // Milliseconds left for poll(), -1 for a deadline that never expires.
@@ -100,7 +86,7 @@ bool PseudoTerminal::open(OpenMode mode)
     m_slaveFd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (m_slaveFd < 0)
         return fail("open slave");
-    if (!makeLineRaw(m_slaveFd))
+    if (!setRawLine(m_slaveFd))
         return fail("tcsetattr");
     m_slavePath = QString::fromLocal8Bit(name);
 

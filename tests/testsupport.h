@@ -1,20 +1,21 @@
 #pragma once
 
+// Helpers for every suite, none of them a widget: the device's end of a pseudo-terminal played by
+// the test, the simulator program, images, bounded waits, the wire trace, the user the test runs
+// as.
+
 #include "devicelink.h"
 #include "pseudoterminal.h"
 #include "timing.h"
-#include "vantuupdate.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QObject>
+#include <QProcess>
 #include <QString>
 #include <QTest>
 
 #include <chrono>
-
-class QLabel;
-class QProcess;
 
 // The device's end of a pseudo-terminal, played step by step by a test: it records every host
 // frame the tool sends and sends whatever device frames the test asks for.
@@ -60,18 +61,6 @@ using namespace std::chrono_literals;
 // tool does at a time-out has been done by then.
 constexpr std::chrono::milliseconds PastTimeout = ResponseTimeout + 30ms;
 
-// The one update window the test has open.
-vantuUpdate &window();
-
-// The window's widget of that type and object name, or nullptr.
-template <typename T> T *widget(const char *name)
-{
-    return window().findChild<T *>(QLatin1String(name));
-}
-
-// The text of the window's status line.
-QString status();
-
 // Runs the event loop for period, or until happened() is true; true when it never was. For what
 // must not happen, such as a frame the tool must not send: a fault fails the test at once.
 template <typename Predicate> bool neverWithin(std::chrono::milliseconds period, Predicate happened)
@@ -104,20 +93,6 @@ private:
 // port used wrongly), except the offscreen platform's note on size hints.
 void failOnQtWarnings();
 
-// Clicks File and answers the open-file dialog that comes up: with path, or cancels it when path
-// is empty.
-void chooseFile(vantuUpdate &dialog, const QString &path);
-
-// Types portPath into the port box and chooses imagePath with File: the procedure starts.
-void startProcedure(vantuUpdate &dialog, const QString &portPath, const QString &imagePath);
-
-// Starts the procedure against the scripted device and answers the probe and the version query
-// (hardware V05.07, firmware V01.00) until the window is Ready. Fails the current test otherwise.
-void reachReady(vantuUpdate &dialog, ScriptedDevice &device, const QString &imagePath);
-
-// True when the light shows the given colour.
-bool lightIs(const QLabel *light, Qt::GlobalColor colour);
-
 // Makes an image file of the given bytes in dir; returns its path.
 QString writeImage(const QString &dir, const QString &name, const QByteArray &bytes);
 
@@ -129,6 +104,22 @@ bool runsAsRoot();
 // True in the test command's unprivileged pass (VANTU_UNPRIVILEGED_PASS set), which exists to run
 // the cases that root has to skip.
 bool unprivilegedPass();
+
+// A process that shows up under the given name in /proc, as the named service would: a copy of
+// sleep, which is ended with the test.
+class NamedProcess
+{
+public:
+    NamedProcess(const QString &dir, const QString &name);
+    ~NamedProcess();
+    NamedProcess(const NamedProcess &) = delete;
+    NamedProcess &operator=(const NamedProcess &) = delete;
+    bool running() const { return process.state() == QProcess::Running; }
+    qint64 pid() const { return process.processId(); }
+
+private:
+    QProcess process;
+};
 
 // Starts the devicesim program with the given options (--port PATH plays the device on that
 // port); returns the port it announces, or nothing when it did not start.

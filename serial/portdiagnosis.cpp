@@ -329,14 +329,16 @@ static DeviceNode deviceNode(const QString &devicePath, const struct stat &node)
 }
 #endif
 
-DeviceNode openedDeviceNode(const QString &devicePath, qintptr handle)
+DeviceNode openedDeviceNode(const QString &devicePath, const QSerialPort &port)
 {
 #ifdef Q_OS_UNIX
+    // QSerialPort's handle is a descriptor here, a Windows HANDLE there.
+    const int fd = port.handle();
     struct stat node = {};
-    if (handle >= 0 && ::fstat(int(handle), &node) == 0)
+    if (fd >= 0 && ::fstat(fd, &node) == 0)
         return deviceNode(devicePath, node);
 #else
-    Q_UNUSED(handle)
+    Q_UNUSED(port)
 #endif
     return {devicePath};
 }

@@ -1,23 +1,12 @@
-#include "scripteddevice.h"
+#include "testsupport.h"
 
-#include "vantuupdate.h"
-
-#include <QApplication>
-#include <QComboBox>
 #include <QFile>
-#include <QFileDialog>
-#include <QFileInfo>
-#include <QLabel>
-#include <QLineEdit>
 #include <QLoggingCategory>
-#include <QMessageBox>
 #include <QProcess>
-#include <QPushButton>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTest>
-#include <QTimer>
 
 #include <unistd.h>
 
@@ -72,23 +61,6 @@ void ScriptedDevice::readLine()
 
 namespace testing {
 
-vantuUpdate &window()
-{
-    QList<vantuUpdate *> open;
-    for (QWidget *candidate : QApplication::topLevelWidgets()) {
-        if (auto *update = qobject_cast<vantuUpdate *>(candidate))
-            open.append(update);
-    }
-    if (open.size() != 1)
-        qFatal("the test has %d update windows, not one", int(open.size()));
-    return *open.first();
-}
-
-QString status()
-{
-    return widget<QLabel>("labelStatusBar")->text();
-}
-
 namespace {
 WireTrace *activeTrace = nullptr;
 } // namespace
@@ -127,59 +99,6 @@ void failOnQtWarnings()
         QRegularExpression(QStringLiteral("^(?!This plugin does not support propagateSizeHints)")));
 }
 
-void chooseFile(vantuUpdate &dialog, const QString &path)
-{
-    // The static file dialog runs its own event loop: answer it from a timer once it is up. The
-    // timer keeps running so that a message box the file dialog might raise fails the test
-    // instead of hanging it.
-    QTimer poll;
-    poll.setInterval(10);
-    bool answered = false;
-    QObject::connect(&poll, &QTimer::timeout, &poll, [&answered, path] {
-        QWidget *modal = QApplication::activeModalWidget();
-        if (auto *box = qobject_cast<QMessageBox *>(modal))
-            qFatal("the file dialog refused the file: %s", qPrintable(box->text()));
-        auto *fileDialog = qobject_cast<QFileDialog *>(modal);
-        if (!fileDialog || answered)
-            return;
-        answered = true;
-        if (path.isEmpty()) {
-            fileDialog->reject();
-            return;
-        }
-        auto *nameEdit = fileDialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-        if (!nameEdit)
-            qFatal("the file dialog has no name field");
-        nameEdit->setText(path);
-        static_cast<QDialog *>(fileDialog)->accept(); // QFileDialog::accept is protected
-    });
-    poll.start();
-    auto *file = dialog.findChild<QPushButton *>(QStringLiteral("pushButtonOK"));
-    QTest::mouseClick(file, Qt::LeftButton);
-}
-
-void startProcedure(vantuUpdate &dialog, const QString &portPath, const QString &imagePath)
-{
-    dialog.findChild<QComboBox *>(QStringLiteral("comboBoxPort"))->setEditText(portPath);
-    chooseFile(dialog, imagePath);
-}
-
-void reachReady(vantuUpdate &dialog, ScriptedDevice &device, const QString &imagePath)
-{
-    startProcedure(dialog, device.path(), imagePath);
-    QVERIFY(device.waitForFrames(1));
-    device.send(RSP_PRESENT);
-    QVERIFY(device.waitForFrames(2));
-    device.send(RSP_VERSION, 0x01000507);
-    QTRY_COMPARE(dialog.updateState(), UpdateState::Ready);
-}
-
-bool lightIs(const QLabel *light, Qt::GlobalColor colour)
-{
-    const QImage image = light->pixmap().toImage();
-    return !image.isNull() && image.pixelColor(7, 7) == QColor(colour);
-}
-
 QString writeImage(const QString &dir, const QString &name, const QByteArray &bytes)
 {
     const QString path = dir + QLatin1Char('/') + name;
@@ -208,6 +127,22 @@ bool runsAsRoot()
 bool unprivilegedPass()
 {
     return qEnvironmentVariableIsSet("VANTU_UNPRIVILEGED_PASS");
+}
+
+NamedProcess::NamedProcess(const QString &dir, const QString &name)
+{
+    const QString program = dir + QLatin1Char('/') + name;
+    const QString sleep = QStandardPaths::findExecutable(QStringLiteral("sleep"));
+    if (sleep.isEmpty() || !QFile::copy(sleep, program))
+        return;
+    process.start(program, {QStringLiteral("60")});
+    process.waitForStarted(5000);
+}
+
+NamedProcess::~NamedProcess()
+{
+    process.kill();
+    process.waitForFinished(5000);
 }
 
 QString startSimulator(QProcess &simulator, const QStringList &options)

@@ -83,7 +83,9 @@ struct DeviceNode
     quint64 inode = 0;
     qint64 createdNs = 0;
 };
-DeviceNode openedDeviceNode(const QString &devicePath, qintptr handle);
+// The node of a port just opened from devicePath (read through the open descriptor, so that it is
+// the node the port really uses).
+DeviceNode openedDeviceNode(const QString &devicePath, const QSerialPort &port);
 bool deviceNodeGone(const DeviceNode &opened);
 
 // The explanation behind "Port lost: <port>"; nodeGone says the port's device node has gone.

@@ -1,0 +1,17 @@
+#pragma once
+
+#include "framecodec.h"
+
+#include <QLoggingCategory>
+
+// Every frame sent and received, for chasing a problem on a real line. Off unless asked for:
+// QT_LOGGING_RULES="vantu.wire.debug=true". One line per frame, "hh:mm:ss.zzz tx PING 50 00 ..."
+// or "... rx RSP_PRESENT 7e 5e ...", named by the frame's code from the protocol's one table; a
+// code without a name shows in hex. The window and the console program print the same lines.
+Q_DECLARE_LOGGING_CATEGORY(lcWire)
+
+// A sent payload: its command is byte 1. Costs nothing while the trace is off.
+void traceSent(const FramePayload &payload);
+
+// A received device frame, as cut by the parser: its response is byte 3.
+void traceReceived(const DeviceFrame &frame);
