@@ -97,6 +97,13 @@ QList<uint> processGroups()
     return groups;
 }
 
+// A user's name, or the number where the system knows no name for it.
+QString ownerName(uid_t uid)
+{
+    const passwd *owner = ::getpwuid(uid);
+    return owner ? QString::fromLocal8Bit(owner->pw_name) : QString::number(uid);
+}
+
 PortAdvice permissionAdvice(const QString &portName, const QString &devicePath,
                             const SystemFiles &system)
 {
@@ -139,9 +146,7 @@ PortAdvice permissionAdvice(const QString &portName, const QString &devicePath,
             QStringLiteral("Your user %1 may not read and write %2 (owner %3, group %4, mode "
                            "%5). Ask the administrator for access, for example through a udev "
                            "rule for the adapter, then press File again.")
-                .arg(userName, devicePath)
-                .arg(node.st_uid)
-                .arg(groupName)
+                .arg(userName, devicePath, ownerName(node.st_uid), groupName)
                 .arg(QString::number(node.st_mode & 07777, 8))};
 }
 

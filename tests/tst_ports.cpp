@@ -14,12 +14,14 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSerialPortInfo>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -172,6 +174,14 @@ void PortsTest::portWithoutPermission()
     startProcedure(*dialog, device->path(), image);
     QCOMPARE(status(), QStringLiteral("Cannot open %1: permission denied").arg(device->path()));
     QVERIFY2(tip().contains(QLatin1String("Ask the administrator")), qPrintable(tip()));
+    // The node's owner and group by name, as ls shows them.
+    const passwd *self = ::getpwuid(::geteuid());
+    QVERIFY(self);
+    QVERIFY2(tip().contains(
+                 QStringLiteral("(owner %1, group ").arg(QString::fromLocal8Bit(self->pw_name))),
+             qPrintable(tip()));
+    QVERIFY2(!tip().contains(QRegularExpression(QStringLiteral("group [0-9]+,"))),
+             qPrintable(tip()));
     QVERIFY(widget<QPushButton>("pushButtonOK")->isEnabled());
     QCOMPARE(device->raw, QByteArray());
 }
