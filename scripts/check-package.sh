@@ -192,7 +192,8 @@ fi
 echo "the window showed and the tool ended with status 0"
 
 # The console programs, without a display: each call bounded, exit status 0 and
-# nothing on standard error.
+# nothing on standard error. Run in a command substitution, a failure ends the
+# script through set -e after fail has said why.
 run_console() {
     local out=$work/console.out err=$work/console.err status=0
     env -u DISPLAY -u WAYLAND_DISPLAY timeout 30 "$@" >"$out" 2>"$err" || status=$?
@@ -202,15 +203,16 @@ run_console() {
 }
 if has_program devicesim; then
     echo "== package: devicesim --help"
-    run_console /usr/bin/devicesim --help | grep -q 'pseudo-terminal' ||
-        fail "devicesim --help does not explain its pseudo-terminal"
+    help=$(run_console /usr/bin/devicesim --help)
+    grep -q 'pseudo-terminal' <<<"$help" || fail "devicesim --help does not explain its pseudo-terminal"
     echo "ok"
 fi
 if has_program vantuflash; then
     echo "== package: vantuflash --help"
     help=$(run_console /usr/bin/vantuflash --help)
-    grep -qi 'exit' <<<"$help" && grep -q '130' <<<"$help" ||
+    if ! grep -qi 'exit' <<<"$help" || ! grep -q '130' <<<"$help"; then
         fail "vantuflash --help does not list the exit codes"
+    fi
     echo "ok"
     echo "== package: vantuflash --list"
     run_console /usr/bin/vantuflash --list
@@ -247,11 +249,19 @@ if has_program devicesim && has_program vantuflash; then
     kill -0 "$sim_pid" 2>/dev/null && fail "devicesim did not end within 10 s of the update"
     wait "$sim_pid" || fail "devicesim ended with status $?: $(cat "$work/devicesim.err")"
     sim_pid=
-    expected="unpadded: $(stat -c %s "$image") bytes sha256 $(sha256sum <"$image" | cut -d' ' -f1)"
-    received=$(grep '^unpadded: ' "$sim_out" || true)
-    [ "$received" = "$expected" ] ||
-        fail "the device received another image: \"$received\", expected \"$expected\""
-    echo "devicesim on $port: $received"
+    # What the device received, with the zeros of the last piece and without.
+    padded=$work/dry-run.padded
+    cp "$image" "$padded"
+    truncate --size=%4 "$padded"
+    for kind in image unpadded; do
+        file=$image
+        [ "$kind" = unpadded ] || file=$padded
+        expected="$kind: $(stat -c %s "$file") bytes sha256 $(sha256sum <"$file" | cut -d' ' -f1)"
+        received=$(grep "^$kind: " "$sim_out" || true)
+        [ "$received" = "$expected" ] ||
+            fail "the device received another image: \"$received\", expected \"$expected\""
+        echo "devicesim on $port: $received"
+    done
 fi
 
 echo "== package: apt-get purge $name"

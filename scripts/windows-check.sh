@@ -20,8 +20,10 @@
 # Windows symbol goes unseen), and the Windows Qt's own configuration: the Linux Qt's qconfig.h
 # and feature headers stand in for the Windows ones, so code under a QT_CONFIG() feature that
 # differs between the two is compiled as Linux has it. Generated code (moc, rcc) is not compiled.
-# Exits non-zero on any error or warning. --print prints each source's check command (target,
-# source, command, shell-quoted) instead of running it.
+# Warnings count as errors, as in the Linux build; the Qt headers are system headers here as there,
+# so their own warnings under MinGW are not reported. A source is checked again only when it, a
+# header it includes or its command changed (about a second when nothing did). Exits non-zero on
+# any error or warning. --print prints each source's check command, shell-quoted, instead.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -78,13 +80,14 @@ while IFS= read -r file; do
     targets+=("$reply/$file")
 done < <(jq -r '.configurations[0].targets[].jsonFile' "$codemodel")
 
-# One line per source of the installed targets and the libraries they link, transitively: the
-# target, the source and the shell-quoted command that checks it. Include folders: the project's
-# own and the Qt folders (found next to QtCore's); the Linux mkspecs and /usr/include, which the
-# Linux Qt's CMake packages bring along, would pull Linux headers into a Windows compile.
+# One JSON object per source of the installed targets and the libraries they link,
+# transitively: the target, the source, the file the check leaves when it passes, and the command
+# that checks it. Include folders: the project's own and the Qt folders (found next to QtCore's);
+# the Linux mkspecs and /usr/include, which the Linux Qt's CMake packages bring along, would pull
+# Linux headers into a Windows compile.
 to_json() { printf '%s\n' "$@" | jq -R . | jq -s -c .; }
 # shellcheck disable=SC2016 # jq's variables, not the shell's
-checks=$(jq -r -n --arg root "$root" --arg dir "$dir" \
+checks=$(jq -c -n --arg root "$root" --arg dir "$dir" \
     --argjson cxx "$(to_json "$cxx" "${cxx_flags[@]}")" \
     --argjson windres "$(to_json "$windres" "${windres_flags[@]}")" '
     [inputs] as $targets
@@ -99,6 +102,7 @@ checks=$(jq -r -n --arg root "$root" --arg dir "$dir" \
     | select(.compileGroupIndex != null and (.isGenerated | not))
     | $target.compileGroups[.compileGroupIndex] as $group
     | (if (.path | startswith("/")) then .path else "\($root)/\(.path)" end) as $path
+    | "\($dir)/checked/\($target.name)/\($path | ltrimstr($root + "/"))" as $stamp
     | ($group.includes // []) as $all
     | ([$all[].path | select(endswith("/QtCore"))] | first // "" | sub("/QtCore$"; "")) as $qt
     | [$all[]
@@ -107,57 +111,61 @@ checks=$(jq -r -n --arg root "$root" --arg dir "$dir" \
         | if $group.language == "CXX" and .isSystem then "-isystem", .path else "-I" + .path end
       ] as $includes
     | [$group.defines[]?.define | "-D" + .] as $defines
-    | if $group.language == "CXX" then
-        [$target.name, $path] + $cxx + $defines + $includes + [$path]
-      elif $group.language == "RC" then
-        [$target.name, $path] + $windres + $defines + $includes + [$path, "\($dir)/\($target.name).res"]
-      else
-        error("\($path) (\($target.name)): no check for \($group.language) sources")
-      end
-    | @sh
+    | {target: $target.name, source: ($path | ltrimstr($root + "/")), path: $path, stamp: $stamp,
+       rule: "check_\($group.language | ascii_downcase)",
+       command: (
+        if $group.language == "CXX" then
+            $cxx + $defines + $includes + ["-MMD", "-MF", "\($stamp).d", "-MT", $stamp, $path]
+        elif $group.language == "RC" then
+            $windres + $defines + $includes + [$path, "\($stamp).res"]
+        else
+            error("\($path) (\($target.name)): no check for \($group.language) sources")
+        end)}
     ' "${targets[@]}")
 [ -n "$checks" ] || fail "no installed target has sources in the Windows configuration"
 
-# Targets and folders found, and the folders that should have been.
-summary=$(while IFS= read -r line; do
-    eval "set -- $line"
-    echo "$1 ${2#"$root"/}"
-done <<<"$checks")
+sources=$(jq -r .source <<<"$checks")
 for folder in "${expected_folders[@]}"; do
     [ -d "$root/$folder" ] || continue
-    grep -q " $folder/" <<<"$summary" ||
+    grep -q "^$folder/" <<<"$sources" ||
         fail "no source of $folder/ is in the Windows build's installed targets or their libraries"
 done
-echo "windows-check: $(wc -l <<<"$checks") sources of $(cut -d' ' -f1 <<<"$summary" | sort -u |
-    paste -sd' ' | sed 's/ /, /g'), $jobs at a time"
 
 if [ "$print_only" = yes ]; then
-    echo "$checks"
+    jq -r '.command | @sh' <<<"$checks"
     exit 0
 fi
 
-# Every source is checked, also after a failure; each prints its result and what the compiler said
-# in one piece.
-check_one() {
-    local label out status=0
-    eval "set -- $1"
-    label="$1 ${2#"$ROOT"/}"
-    shift 2
-    out=$("$@" 2>&1) || status=$?
-    if [ "$status" -eq 0 ] && [ -z "$out" ]; then
-        printf '  ok      %s\n' "$label"
-    else
-        printf '  FAILED  %s\n%s\n' "$label" "$out"
-        return 1
-    fi
-}
-export -f check_one
-export ROOT=$root
+# A Ninja file of the checks (in a folder of its own: CMake's Ninja files next door would tidy
+# away the record of the checks), so that a source is checked again only when it, a header it
+# includes (the compiler's dependency list) or its command changed, and every source is checked
+# even after a failure (-k 0).
+mkdir -p "$dir/checked"
+# shellcheck disable=SC2016 # jq's variables, not the shell's
+jq -r -n '
+    def path_escape: gsub("\\$"; "$$") | gsub(" "; "$ ") | gsub(":"; "$:");
+    "# Written by scripts/windows-check.sh.",
+    "rule check_cxx",
+    "  command = $check && touch \"$out\"",
+    "  description = $description",
+    "  depfile = $out.d",
+    "  deps = gcc",
+    "rule check_rc",
+    "  command = $check && touch \"$out\"",
+    "  description = $description",
+    "",
+    (inputs
+        | "build \(.stamp | path_escape): \(.rule) \(.path | path_escape)",
+          "  check = \(.command | @sh | gsub("\\$"; "$$"))",
+          "  description = \(.target): \(.source)")
+    ' <<<"$checks" >"$dir/checked/build.ninja"
+
+echo "windows-check: $(wc -l <<<"$checks") sources of $(jq -r .target <<<"$checks" | sort -u |
+    paste -sd' ' | sed 's/ /, /g') (checked again where they changed)"
 status=0
-xargs -d '\n' -P "$jobs" -n 1 bash -c 'check_one "$1"' _ <<<"$checks" || status=$?
+ninja -C "$dir/checked" -k 0 -j "$jobs" || status=$?
 
 elapsed_ms=$((($(date +%s%N) - started) / 1000000))
-if [ "$status" -ne 0 ]; then
-    fail "a Windows compile failed (above), after $((elapsed_ms / 1000)).$((elapsed_ms % 1000 / 100)) s"
-fi
-echo "windows-check: every source compiles for Windows, in $((elapsed_ms / 1000)).$((elapsed_ms % 1000 / 100)) s"
+elapsed="$((elapsed_ms / 1000)).$((elapsed_ms % 1000 / 100)) s"
+[ "$status" -eq 0 ] || fail "a Windows compile failed (above), after $elapsed"
+echo "windows-check: every source compiles for Windows, in $elapsed"
