@@ -56,8 +56,7 @@ int main(int argc, char *argv[])
     // Everything that can be wrong with the command line, the log or the image is found before
     // any port is opened: nothing goes out on the wire then.
     QString problem;
-    const QList<PortTarget> targets =
-        expandTargets(options.targets, QSerialPortInfo::availablePorts(), &problem);
+    const QList<PortTarget> targets = expandTargets(options.targets, presentPorts(), &problem);
     if (targets.isEmpty())
         return usageError(problem);
     RecordLog log;

@@ -3,9 +3,28 @@
 #include "adapterinfo.h"
 #include "portdiagnosis.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 
 #include <algorithm>
+#include <chrono>
+
+namespace {
+
+constexpr std::chrono::milliseconds PresentPortsMaxAge{500};
+
+} // namespace
+
+QList<QSerialPortInfo> presentPorts()
+{
+    static QList<QSerialPortInfo> ports;
+    static QElapsedTimer age;
+    if (!age.isValid() || age.elapsed() >= PresentPortsMaxAge.count()) {
+        ports = QSerialPortInfo::availablePorts();
+        age.start();
+    }
+    return ports;
+}
 
 QString PortTarget::label() const
 {

@@ -31,6 +31,11 @@ struct PortTarget
     QString label() const;
 };
 
+// The serial ports the system lists. Listing them takes the system several milliseconds (16 ms on
+// a small Linux machine): sessions that start together, and a session that tries again every
+// quarter second, share one list for up to half a second.
+QList<QSerialPortInfo> presentPorts();
+
 // The ports present that an adapter target names, in the order of their names: every port for a
 // name target is the name itself.
 QStringList matchingPorts(const PortTarget &target, const QList<QSerialPortInfo> &present);

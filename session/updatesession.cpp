@@ -85,7 +85,7 @@ void UpdateSession::tryOpen()
     QList<QSerialPortInfo> present;
     QString name = m_settings.target.value;
     if (m_settings.target.kind != PortTarget::Kind::Name) {
-        present = QSerialPortInfo::availablePorts();
+        present = presentPorts();
         const QStringList names = matchingPorts(m_settings.target, present);
         if (names.isEmpty()) {
             m_lastFailure = {OpenFailure::Kind::NotPresent, {}, {}, {}, 0, false};
@@ -116,7 +116,7 @@ void UpdateSession::tryOpen()
     m_node = openedDeviceNode(portNodePath(name), m_port);
     requestLowLatency(m_port);
     if (m_settings.target.kind == PortTarget::Kind::Name)
-        present = QSerialPortInfo::availablePorts();
+        present = presentPorts();
     m_adapter = adapterOf(name, present);
     // A frame cut short when the port went belongs to no device that is there now.
     m_parser = FrameParser();
@@ -427,7 +427,7 @@ QString UpdateSession::openFailureMessage() const
     switch (failure.kind) {
     case OpenFailure::Kind::NotPresent: {
         const bool serial = m_settings.target.kind == PortTarget::Kind::SerialNumber;
-        const QString present = presentPortNames(QSerialPortInfo::availablePorts());
+        const QString present = presentPortNames(presentPorts());
         return QStringLiteral("No serial port has an adapter with %1 %2 (ports present: %3). Plug "
                               "the adapter in or check the %4, then %5.")
             .arg(serial ? QStringLiteral("the serial number") : QStringLiteral("the USB IDs"),
@@ -441,7 +441,7 @@ QString UpdateSession::openFailureMessage() const
     case OpenFailure::Kind::OpenError: {
         const PortAdvice advice =
             diagnoseOpenFailure(failure.name, failure.error, failure.errorText, failure.systemError,
-                                QSerialPortInfo::availablePorts(), SystemFiles{}, m_settings.retry);
+                                presentPorts(), SystemFiles{}, m_settings.retry);
         return advice.summary + QStringLiteral(". ") + advice.details;
     }
     case OpenFailure::Kind::None:
