@@ -2,7 +2,9 @@
 
 #include "records.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <numeric>
 
 namespace {
 
@@ -100,6 +102,7 @@ void FlashRun::connectSession(int index)
 void FlashRun::record(int index, const SessionResult &result)
 {
     m_records.append(result);
+    m_recordPorts.append(index);
     const int code = exitCodeOf(result.outcome);
     if (index >= 0 && m_ports[index].firstFailure == 0)
         m_ports[index].firstFailure = code;
@@ -154,8 +157,20 @@ void FlashRun::sessionEnded()
             return;
     }
     m_finished = true;
-    m_report.summary(m_records);
+    m_report.summary(recordsInPortOrder());
     emit finished(exitCode());
+}
+
+QList<SessionResult> FlashRun::recordsInPortOrder() const
+{
+    QList<int> order(m_records.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(),
+                     [this](int a, int b) { return m_recordPorts[a] < m_recordPorts[b]; });
+    QList<SessionResult> records;
+    for (const int i : std::as_const(order))
+        records.append(m_records[i]);
+    return records;
 }
 
 int FlashRun::exitCode() const

@@ -55,6 +55,7 @@ private:
     void record(int index, const SessionResult &result);
     void writeJson(const JsonLine &line);
     void sessionEnded();
+    QList<SessionResult> recordsInPortOrder() const;
 
     FlashOptions m_options;
     QList<PortTarget> m_targets;
@@ -63,6 +64,7 @@ private:
     TextReport m_report;
     QList<Port> m_ports;
     QList<SessionResult> m_records;
+    QList<int> m_recordPorts; // the port of each record, in command-line order
     bool m_interrupted = false;
     bool m_finished = false;
     bool m_logFailed = false;

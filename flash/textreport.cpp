@@ -18,7 +18,8 @@ namespace {
 
 constexpr int BarWidth = 20;
 constexpr int DefaultWidth = 80;
-constexpr int NameWidth = 14;
+constexpr int ShortestName = 8;
+constexpr int LongestName = 24;
 
 int terminalWidth()
 {
@@ -198,9 +199,13 @@ void TextReport::error(const QString &text)
         redraw();
 }
 
-QString TextReport::lineFor(const PortLine &line) const
+QString TextReport::lineFor(const PortLine &line, int nameWidth) const
 {
-    QString text = line.name.leftJustified(NameWidth) + QStringLiteral("  ");
+    // A long path (a /dev/serial/by-id link) keeps its end, where the adapters differ.
+    const QString name = line.name.size() > nameWidth
+                             ? QStringLiteral("\u2026") + line.name.right(nameWidth - 1)
+                             : line.name.leftJustified(nameWidth);
+    QString text = name + QStringLiteral("  ");
     text += line.versions.isEmpty() ? QString() : line.versions + QStringLiteral("  ");
     if (!line.transferring) {
         if (!line.lastResult.isEmpty() && line.status != line.lastResult)
@@ -241,12 +246,17 @@ void TextReport::redraw()
 {
     if (m_style != Style::Terminal)
         return;
+    int nameWidth = ShortestName;
+    for (const PortLine &line : std::as_const(m_ports))
+        nameWidth = std::max(nameWidth, int(line.name.size()));
+    nameWidth = std::min(nameWidth, LongestName);
     QByteArray out;
     if (m_drawnLines > 0)
         out += "\x1b[" + QByteArray::number(m_drawnLines) + 'A';
     for (const PortLine &line : std::as_const(m_ports)) {
         // A line longer than the terminal would wrap and throw the redraw off by a line.
-        out += "\r\x1b[2K" + lineFor(line).left(std::max(1, m_width - 1)).toUtf8() + '\n';
+        out +=
+            "\r\x1b[2K" + lineFor(line, nameWidth).left(std::max(1, m_width - 1)).toUtf8() + '\n';
     }
     std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
     std::fflush(stdout);

@@ -60,7 +60,7 @@ private:
         QString lastResult; // "updated (3.2 s)", kept beside what the port does next
     };
 
-    QString lineFor(const PortLine &line) const;
+    QString lineFor(const PortLine &line, int nameWidth) const;
     void plain(const PortLine &line, const QString &text);
     void changed();
     void redraw();

@@ -227,11 +227,12 @@ void UpdateSession::handleFrame(const DeviceFrame &frame)
             finish(Outcome::Updated, QStringLiteral("The device reported the firmware updated."));
         } else if (code == RSP_CANCELLED) {
             finish(Outcome::Cancelled,
-                   QStringLiteral("The device cancelled the update %1 (at offset %2 of %3). "
-                                  "Check that the image is meant for this device, restart it, "
+                   QStringLiteral("The device cancelled the update %1 (last request: offset %2 of "
+                                  "%3). Check that the image is meant for this device, restart it, "
                                   "then %4.")
-                       .arg(m_state == State::Finishing ? QStringLiteral("after the end")
-                                                        : QStringLiteral("before the end"))
+                       .arg(m_state == State::Finishing
+                                ? QStringLiteral("after the end of the image")
+                                : QStringLiteral("before the end of the image"))
                        .arg(m_record.lastOffset)
                        .arg(m_imageSize)
                        .arg(retryText()));
