@@ -124,9 +124,9 @@ struct Simulator
     }
 };
 
-void interrupt(QProcess &process)
+void interrupt(QProcess &process, int signal = SIGINT)
 {
-    ::kill(pid_t(process.processId()), SIGINT);
+    ::kill(pid_t(process.processId()), signal);
 }
 
 } // namespace
@@ -143,7 +143,10 @@ private slots:
     void badInputSendsNothing();
     void outcomes_data();
     void outcomes();
+    void interruptedMidUpdate_data();
     void interruptedMidUpdate();
+    void portOpensOnceAllowed_data();
+    void portOpensOnceAllowed();
     void gangOfFourOneCancels();
     void plainTextThroughAPipe();
     void jsonLinesAndProgressRate();
@@ -328,8 +331,16 @@ void FlashTest::outcomes()
     }
 }
 
+void FlashTest::interruptedMidUpdate_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+}
+
 void FlashTest::interruptedMidUpdate()
 {
+    QFETCH(int, signal);
     Simulator device;
     QVERIFY(device.start({QStringLiteral("--silent-at"), QStringLiteral("2048")}));
     const QString log = dir->filePath(QStringLiteral("records.jsonl"));
@@ -341,7 +352,7 @@ void FlashTest::interruptedMidUpdate()
     QByteArray out;
     QTRY_VERIFY_WITH_TIMEOUT((out += flash.readAllStandardOutput()).contains("\"progress\""),
                              10000);
-    interrupt(flash);
+    interrupt(flash, signal);
     FlashRun run = finishedRun(flash);
     run.out.prepend(out);
     QCOMPARE(run.exitCode, 130);
@@ -354,6 +365,37 @@ void FlashTest::interruptedMidUpdate()
     const QJsonObject logged = QJsonDocument::fromJson(file.readAll()).object();
     QCOMPARE(logged.value(QLatin1String("result")).toString(), QStringLiteral("interrupted"));
     QCOMPARE(logged.value(QLatin1String("exit_code")).toInt(), 130);
+}
+
+void FlashTest::portOpensOnceAllowed_data()
+{
+    QTest::addColumn<bool>("allowedInTime");
+    QTest::newRow("permission set within the wait") << true;
+    QTest::newRow("permission never set") << false;
+}
+
+void FlashTest::portOpensOnceAllowed()
+{
+    QFETCH(bool, allowedInTime);
+    VANTU_SKIP_AS_ROOT("root opens a device node whatever its permissions");
+    // A node whose permissions udev has not set yet is tried again until the wait runs out.
+    Simulator device;
+    QVERIFY(device.start({}));
+    QVERIFY(QFile::setPermissions(device.port, QFileDevice::Permissions()));
+    QProcess flash;
+    startFlash(flash, {QStringLiteral("-p"), device.port, QStringLiteral("-w"), QStringLiteral("2"),
+                       image(escapeHeavyBytes(500, 10))});
+    QVERIFY(flash.waitForStarted());
+    QTest::qWait(500);
+    if (allowedInTime)
+        QVERIFY(
+            QFile::setPermissions(device.port, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    const FlashRun run = finishedRun(flash);
+    QCOMPARE(run.exitCode, allowedInTime ? 0 : 3);
+    if (!allowedInTime) {
+        QVERIFY2(run.err.contains("permission denied"), run.err.constData());
+        QVERIFY2(run.err.contains("run vantuflash again."), run.err.constData());
+    }
 }
 
 void FlashTest::gangOfFourOneCancels()
