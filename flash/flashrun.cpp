@@ -12,6 +12,9 @@ TextReport::Style reportStyle(const FlashOptions &options)
 {
     if (options.quiet || options.json)
         return TextReport::Style::Quiet;
+    // The wire trace goes to the same terminal, and would tear lines redrawn in place.
+    if (options.verbose)
+        return TextReport::Style::Plain;
     return TextReport::outputIsTerminal() ? TextReport::Style::Terminal : TextReport::Style::Plain;
 }
 
