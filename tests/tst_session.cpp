@@ -97,7 +97,6 @@ private slots:
     void cleanup();
 
     void handshakeOnTheWire();
-    void foreignFramesAreNotAnAnswer();
     void piecesPaddedAndEndForAnyRequestPastIt_data();
     void piecesPaddedAndEndForAnyRequestPastIt();
     void requestAfterEndAnsweredBySameRules();
@@ -246,23 +245,6 @@ void SessionTest::handshakeOnTheWire()
     }));
     QCOMPARE(watched->session->state(), UpdateSession::State::Starting);
     QCOMPARE(scripted->badChecks, 0);
-}
-
-void SessionTest::foreignFramesAreNotAnAnswer()
-{
-    scripted = std::make_unique<ScriptedDevice>();
-    QVERIFY(scripted->open());
-    auto watched = watch(settingsFor(scripted->path()), imageOf(QByteArray(8, 'x')));
-    watched->session->start();
-    QVERIFY(scripted->waitForFrames(1));
-    // RSP_PRESENT with a wrong device marker, then with a wrong payload lead: probing goes on.
-    DeviceFrame frame = makeDeviceFrame(RSP_PRESENT);
-    frame[2] = quint8(PayloadLead + 1);
-    scripted->sendFrame(frame);
-    scripted->sendRaw(QByteArray::fromHex("7E5F5080000000000000"));
-    QTRY_VERIFY(scripted->commands().count(CMD_PING) >= 3);
-    QVERIFY(!scripted->commands().contains(CMD_GET_VERSION));
-    QCOMPARE(watched->session->state(), UpdateSession::State::Probing);
 }
 
 void SessionTest::piecesPaddedAndEndForAnyRequestPastIt_data()
