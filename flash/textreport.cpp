@@ -17,6 +17,7 @@
 namespace {
 
 constexpr int BarWidth = 20;
+constexpr int MinimumBarWidth = 5;
 constexpr int DefaultWidth = 80;
 constexpr int ShortestName = 8;
 constexpr int LongestName = 24;
@@ -213,19 +214,21 @@ QString TextReport::lineFor(const PortLine &line, int nameWidth) const
         return text + line.status;
     }
     const int percent = progressValue(line.offset, line.size);
-    const int filled = percent * BarWidth / 100;
-    text += QLatin1Char('[') + QString(filled, QLatin1Char('#')) +
-            QString(BarWidth - filled, QLatin1Char('-')) + QStringLiteral("] ") +
-            QStringLiteral("%1%").arg(percent, 3);
+    QString figures = QStringLiteral("] %1%").arg(percent, 3);
     const double elapsed = double(line.transferClock.elapsed()) / 1000.0;
     const qint64 sent = qint64(line.offset) - qint64(line.firstOffset);
     if (elapsed > 0.5 && sent > 0) {
         const double rate = double(sent) / elapsed;
-        text += QStringLiteral("  ") + rateText(rate) + QStringLiteral("  ") +
-                durationText(qint64((double(line.size) - line.offset) / rate)) +
-                QStringLiteral(" left");
+        figures += QStringLiteral("  ") + rateText(rate) + QStringLiteral("  ") +
+                   durationText(qint64((double(line.size) - line.offset) / rate)) +
+                   QStringLiteral(" left");
     }
-    return text;
+    // On a narrow terminal the bar gives way before the figures do.
+    const int room = m_width - 1 - int(text.size() + 1 + figures.size());
+    const int barWidth = std::clamp(room, MinimumBarWidth, BarWidth);
+    const int filled = percent * barWidth / 100;
+    return text + QLatin1Char('[') + QString(filled, QLatin1Char('#')) +
+           QString(barWidth - filled, QLatin1Char('-')) + figures;
 }
 
 void TextReport::changed()

@@ -178,7 +178,7 @@ run_configuration sanitize "$build_dir-sanitize" "about 30 s" "about 50 s" -DCMA
     -DVANTU_SANITIZE=ON
 
 # Each fuzz target for a bounded time; a crash or sanitizer report fails the run.
-step fuzz "build with clang, then each of 2 targets for ${fuzz_seconds} s from the committed corpus"
+step fuzz "build with clang, then each of 3 targets for ${fuzz_seconds} s from the committed corpus"
 "$root/fuzz/run.sh" "$fuzz_seconds"
 step_done
 
