@@ -141,18 +141,29 @@ void vantuUpdate::setStatus(const QString &text, const QString &details, FittedL
     refreshStatusTip();
 }
 
+const QString &vantuUpdate::WrappedParagraph::wrapped(const QString &text)
+{
+    if (text != m_text) {
+        m_text = text;
+        m_wrapped = wrapText(text);
+    }
+    return m_wrapped;
+}
+
 void vantuUpdate::refreshStatusTip()
 {
     // The status text stays one line, whole; the explanations are broken into lines a screen
     // can show.
-    QStringList parts{ui->labelStatusBar->text()};
+    QString tip = ui->labelStatusBar->text();
     const QString lastOutcomeNote =
         lastOutcome.isEmpty() ? QString() : QStringLiteral("Last outcome: ") + lastOutcome;
-    for (const QString &part : {statusDetails, imageNote(), lastOutcomeNote, portHint}) {
-        if (!part.isEmpty())
-            parts.append(wrapText(part));
+    for (const QString *part :
+         {&tipDetails.wrapped(statusDetails), &tipImage.wrapped(imageNote()),
+          &tipOutcome.wrapped(lastOutcomeNote), &tipPortHint.wrapped(portHint)}) {
+        if (!part->isEmpty())
+            tip += QStringLiteral("\n\n") + *part;
     }
-    ui->labelStatusBar->setToolTip(parts.join(QStringLiteral("\n\n")));
+    ui->labelStatusBar->setToolTip(tip);
 }
 
 QString vantuUpdate::imageNote() const

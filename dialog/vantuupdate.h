@@ -83,6 +83,18 @@ private:
     // What the status line's tooltip says besides its text: the explanation of the text, the
     // image and what its update takes on the line, and the last outcome with its time.
     QString statusDetails;
+    // A paragraph of the tooltip, broken into lines when its text changes rather than at every
+    // status text: the status line changes with every step of the procedure.
+    class WrappedParagraph
+    {
+    public:
+        const QString &wrapped(const QString &text);
+
+    private:
+        QString m_text;
+        QString m_wrapped;
+    };
+    WrappedParagraph tipDetails, tipImage, tipOutcome, tipPortHint;
     ImageDigest imageDigest;
     QString imageError;         // why the image could not be hashed, if it could not
     QString lineTimeNote;       // how long the image takes on the line, from Download on
