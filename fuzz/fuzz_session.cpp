@@ -18,35 +18,22 @@
 // START has gone out, and one START at most. When the input is done: no more answers than the data
 // requests the session was sent, and no more ENDs than requests at or past the end; one result at
 // most without --repeat; and the session ends when interrupted.
-#include "devicelink.h"
 #include "firmwareimage.h"
-#include "pseudoterminal.h"
+#include "fuzzline.h"
 #include "updateprotocol.h"
 #include "updatesession.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QFile>
 #include <QMetaObject>
-#include <QTemporaryDir>
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 
 namespace {
 
-// Three blocks, the last one short and not a multiple of four.
-constexpr qint64 ImageSize = 2 * ImageBlockReader::BlockSize + 553;
-constexpr auto StepTimeout = 5s;
-constexpr quint32 DeviceVersion = 0x01000507;
 constexpr std::chrono::hours NeverOnItsOwn{1};
 
 enum class Target
@@ -61,21 +48,6 @@ enum class Target
     InfoVersionQuery,
 };
 
-[[noreturn]] void fail(const char *what)
-{
-    std::fprintf(stderr, "fuzz_session: %s\n", what);
-    std::abort();
-}
-
-// Bytes that differ between pieces 256 bytes apart, so that a piece from the wrong block shows.
-QByteArray imageBytes()
-{
-    QByteArray bytes(ImageSize, Qt::Uninitialized);
-    for (qint64 i = 0; i < ImageSize; ++i)
-        bytes[i] = char((i * 131 + (i >> 8) * 7 + 1) & 0xFF);
-    return bytes;
-}
-
 class Rig
 {
 public:
@@ -83,23 +55,19 @@ public:
     void run(const quint8 *data, size_t size);
 
 private:
-    template <typename Done> void pumpUntil(Done done, const char *what);
-    bool lineIdle() const;
     void writeLine(const quint8 *bytes, qint64 count);
     void pumpUntilConsumed();
     void sendFrame(quint8 code, quint32 data = 0);
     void expectState(UpdateSession::State state, const char *what);
     void driveTo(Target target);
     void readHostFrames();
-    void checkHostFrame(const HostFrameParser::Result &result);
+    void checkFrame(const HostFrameParser::Result &result);
     void mirror(const quint8 *bytes, qint64 count);
     void checkAnswerCounts() const;
 
-    QByteArray image = imageBytes();
     std::shared_ptr<FirmwareImage> firmware;
-    PseudoTerminal line;
+    FuzzLine line;
     HostFrameParser hostParser;
-    int watchFd = -1; // a descriptor on the session's side, only polled for unread input
 
     // The session of the input under way, and what the rules need to know about it. The two
     // directions of the line are read at different times, so the counts are compared only once
@@ -119,67 +87,23 @@ private:
 
 bool Rig::setUp()
 {
-    // Static, so that it is removed when the fuzzer exits; the rig itself is never destroyed.
-    static QTemporaryDir dir;
-    if (!dir.isValid())
-        return false;
-    const QString path = dir.filePath(QStringLiteral("image.vuf"));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
-        return false;
-    file.close();
-    firmware = std::make_shared<FirmwareImage>(path);
+    firmware = std::make_shared<FirmwareImage>(fuzzImagePath());
     QString problem;
     if (!firmware->load(&problem)) {
         std::fprintf(stderr, "fuzz_session: %s\n", qPrintable(problem));
         return false;
     }
-
-    if (!line.open()) {
-        std::fprintf(stderr, "fuzz_session: %s\n", qPrintable(line.errorString()));
+    if (!line.open())
         return false;
-    }
-    QObject::connect(&line, &QIODevice::readyRead, &line, [this] { readHostFrames(); });
-    // Opened before the session's port, which takes the line for itself.
-    watchFd = ::open(QFile::encodeName(line.slavePath()).constData(),
-                     O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    return watchFd >= 0;
-}
-
-template <typename Done> void Rig::pumpUntil(Done done, const char *what)
-{
-    const QDeadlineTimer deadline(StepTimeout);
-    while (!done()) {
-        if (deadline.hasExpired())
-            fail(what);
-        QCoreApplication::processEvents();
-    }
-}
-
-// True when every byte written to the line has been read by the session. Polling a terminal first
-// moves what the kernel still holds for it into its input queue, so this does not race the kernel.
-bool Rig::lineIdle() const
-{
-    if (line.bytesToWrite() > 0)
-        return false;
-    if (!session || session->state() == UpdateSession::State::Ended) {
-        // Nobody reads the line any more: what is left in it is dropped.
-        char drain[4096];
-        while (::read(watchFd, drain, sizeof drain) > 0) {
-        }
-        return true;
-    }
-    pollfd entry{watchFd, POLLIN, 0};
-    if (::poll(&entry, 1, 0) < 0)
-        return false;
-    return (entry.revents & POLLIN) == 0;
+    QObject::connect(&line.terminal(), &QIODevice::readyRead, &line.terminal(),
+                     [this] { readHostFrames(); });
+    return true;
 }
 
 void Rig::writeLine(const quint8 *bytes, qint64 count)
 {
     mirror(bytes, count);
-    if (line.write(reinterpret_cast<const char *>(bytes), count) != count)
-        fail("cannot write to the pseudo-terminal");
+    line.write(bytes, count);
 }
 
 void Rig::mirror(const quint8 *bytes, qint64 count)
@@ -188,18 +112,16 @@ void Rig::mirror(const quint8 *bytes, qint64 count)
         if (!isDeviceFrame(frame) || frame[3] != RSP_DATA_REQUEST)
             return;
         ++requests;
-        if (requestedOffsetOf(frame) >= ImageSize)
+        if (requestedOffsetOf(frame) >= FuzzImageSize)
             ++endRequests;
     });
 }
 
 void Rig::pumpUntilConsumed()
 {
-    pumpUntil([this] { return lineIdle(); }, "the session stopped reading the line");
-    // The frames the session wrote in return go out from its port's write notifier and come in
-    // through ours: a few more passes bring them over and through the checks.
-    for (int pass = 0; pass < 3; ++pass)
-        QCoreApplication::processEvents();
+    // Once the session has ended nobody reads the line: what is left in it is dropped.
+    line.pumpUntilConsumed(
+        [this] { return !session || session->state() == UpdateSession::State::Ended; });
 }
 
 void Rig::sendFrame(quint8 code, quint32 data)
@@ -210,7 +132,7 @@ void Rig::sendFrame(quint8 code, quint32 data)
 
 void Rig::expectState(UpdateSession::State state, const char *what)
 {
-    pumpUntil([this, state] { return session->state() == state; }, what);
+    line.pumpUntil([this, state] { return session->state() == state; }, what);
 }
 
 void Rig::driveTo(Target target)
@@ -221,16 +143,16 @@ void Rig::driveTo(Target target)
         expectState(UpdateSession::State::VersionQuery, "RSP_PRESENT in Probing was not acted on");
     }
     if (!info && target >= Target::Starting) {
-        sendFrame(RSP_VERSION, DeviceVersion);
+        sendFrame(RSP_VERSION, FuzzDeviceVersion);
         expectState(UpdateSession::State::Starting, "RSP_VERSION did not start the update");
-        pumpUntil([this] { return startSeen; }, "START did not reach the line");
+        line.pumpUntil([this] { return startSeen; }, "START did not reach the line");
     }
     if (!info && target >= Target::Transferring) {
         sendFrame(RSP_DATA_REQUEST, 0);
         expectState(UpdateSession::State::Transferring, "a data request was not answered");
     }
     if (!info && target >= Target::Finishing) {
-        sendFrame(RSP_DATA_REQUEST, quint32(ImageSize));
+        sendFrame(RSP_DATA_REQUEST, quint32(FuzzImageSize));
         expectState(UpdateSession::State::Finishing, "a request for the image size got no END");
     }
     if (target == Target::AwaitingRemoval) {
@@ -242,61 +164,43 @@ void Rig::driveTo(Target target)
 
 void Rig::readHostFrames()
 {
-    const QByteArray bytes = line.readAll();
+    const QByteArray bytes = line.terminal().readAll();
     hostParser.feed(reinterpret_cast<const quint8 *>(bytes.constData()), bytes.size(),
-                    [this](const HostFrameParser::Result &result) { checkHostFrame(result); });
+                    [this](const HostFrameParser::Result &result) { checkFrame(result); });
 }
 
-void Rig::checkHostFrame(const HostFrameParser::Result &result)
+void Rig::checkFrame(const HostFrameParser::Result &result)
 {
-    const FramePayload &payload = result.payload;
-    if (!result.checkOk)
-        fail("the session sent a frame with a wrong check byte");
-    if (payload[0] != PayloadLead)
-        fail("the session sent a frame without the payload lead");
-    const quint8 command = payload[1];
+    const quint8 command = checkHostFrame(result);
     if (infoOnly && command != CMD_PING && command != CMD_GET_VERSION)
-        fail("the session sent more than probes and version queries with --info");
+        fuzzFail("the session sent more than probes and version queries with --info");
     switch (command) {
     case CMD_PING:
     case CMD_GET_VERSION:
         if (startSeen && !repeat)
-            fail("the session probed after START");
-        return;
+            fuzzFail("the session probed after START");
+        break;
     case CMD_START:
         if (startSeen && !repeat)
-            fail("the session sent START twice");
+            fuzzFail("the session sent START twice");
         startSeen = true;
-        return;
+        break;
     case CMD_END:
         ++endAnswers;
-        return;
+        break;
     case CMD_DATA:
         ++dataAnswers;
+        checkDataPiece(result.payload);
         break;
-    default:
-        fail("the session sent an unknown command");
     }
-    // Byte 6 is the low byte of the requested offset: the piece must be the image's at one of the
-    // offsets inside the image that agree with it.
-    for (qint64 offset = payload[6] & ~3; offset < ImageSize; offset += 256) {
-        bool same = true;
-        for (int k = 0; k < 4 && same; ++k) {
-            const quint8 expected = offset + k < ImageSize ? quint8(image[offset + k]) : 0;
-            same = payload[2 + k] == expected;
-        }
-        if (same)
-            return;
-    }
-    fail("the session sent data that is not the image's at the requested offset");
 }
 
 void Rig::checkAnswerCounts() const
 {
     if (dataAnswers + endAnswers > requests)
-        fail("the session sent more answers than it got data requests");
+        fuzzFail("the session sent more answers than it got data requests");
     if (endAnswers > endRequests)
-        fail("the session sent END without a request at or past the end");
+        fuzzFail("the session sent END without a request at or past the end");
 }
 
 void Rig::run(const quint8 *data, size_t size)
@@ -315,7 +219,7 @@ void Rig::run(const quint8 *data, size_t size)
     results = requests = endRequests = dataAnswers = endAnswers = 0;
     mirrorParser = FrameParser();
     SessionSettings settings;
-    settings.target = PortTarget::named(line.slavePath());
+    settings.target = PortTarget::named(line.path());
     settings.infoOnly = infoOnly;
     settings.repeat = repeat;
     settings.wait = std::chrono::milliseconds(0);
@@ -324,12 +228,12 @@ void Rig::run(const quint8 *data, size_t size)
     QObject::connect(session.get(), &UpdateSession::finished, session.get(),
                      [this](const SessionResult &) {
                          if (++results > 1 && !repeat)
-                             fail("the session reported two results without --repeat");
+                             fuzzFail("the session reported two results without --repeat");
                      });
     QObject::connect(session.get(), &UpdateSession::ended, session.get(), [this] { ended = true; });
     session->start();
     if (session->state() != UpdateSession::State::Probing)
-        fail("the session did not open the line");
+        fuzzFail("the session did not open the line");
     pumpUntilConsumed();
 
     driveTo(target);
@@ -344,18 +248,19 @@ void Rig::run(const quint8 *data, size_t size)
     if (silence) {
         for (const char *slot : {"tick", "silenceExpired", "waitExpired", "tryOpen"}) {
             if (!QMetaObject::invokeMethod(session.get(), slot))
-                fail("a timer slot cannot be called");
+                fuzzFail("a timer slot cannot be called");
         }
         pumpUntilConsumed();
     }
     session->interrupt();
     if (!ended || session->state() != UpdateSession::State::Ended)
-        fail("the session did not end when interrupted");
+        fuzzFail("the session did not end when interrupted");
     pumpUntilConsumed();
     session.reset();
     // Everything the session wrote before its port closed is in the line now: read all of it
     // before the counts are compared, so that none of it is counted for the next input.
-    pumpUntil([this] { return line.bytesAvailable() == 0; }, "the line does not drain");
+    line.pumpUntil([this] { return line.terminal().bytesAvailable() == 0; },
+                   "the line does not drain");
     checkAnswerCounts();
     // 7E 00 returns the host parser to waiting from any position, and completes no frame.
     static constexpr quint8 parserReset[] = {FrameStart, 0x00};
@@ -377,7 +282,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     new QCoreApplication(argc, argv);
     rig = new Rig;
     if (!rig->setUp())
-        fail("cannot set up the session and the line");
+        fuzzFail("cannot set up the session and the line");
     return 0;
 }
 
