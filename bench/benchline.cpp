@@ -84,6 +84,14 @@ std::int64_t threadCpuNs()
     return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+// The host's CPU time and peak memory once it has nothing left to do but take the last RSP_DONE:
+// read before that frame goes out, since a host may exit the moment it has it.
+void noteHostAtDone(const HostProcess &host, HostUse &use)
+{
+    use.cpuAtDoneNs = host.cpuNs();
+    use.peakKb = std::max(use.peakKb, host.statusKb("VmHWM"));
+}
+
 quint8 imageByte(const QByteArray &image, qint64 offset)
 {
     return offset < image.size() ? quint8(image[qsizetype(offset)]) : 0;
@@ -487,6 +495,8 @@ bool LineDevice::writeDue(DeviceSide &side, UpdateFigures &figures, QString &err
 {
     while (side.hasOutgoing()) {
         const DeviceSide::Outgoing &frame = side.next();
+        if (frame.code == RSP_DONE && figures.hostUse.cpuAtDoneNs < 0)
+            noteHostAtDone(m_host, figures.hostUse);
         if (m_timing.baud > 0)
             waitUntil(frame.dueNs);
         const std::int64_t writeNs = steadyNs();
@@ -497,12 +507,9 @@ bool LineDevice::writeDue(DeviceSide &side, UpdateFigures &figures, QString &err
             m_downloadAsked = true;
             m_host.send("download");
         }
-        if (code == RSP_DONE && !m_reportAsked) {
+        if (code == RSP_DONE && !m_reportAsked && m_kind == HostKind::Commanded) {
             m_reportAsked = true;
-            figures.hostUse.cpuAtDoneNs = m_host.cpuNs();
-            figures.hostUse.peakKb = std::max(figures.hostUse.peakKb, m_host.statusKb("VmHWM"));
-            if (m_kind == HostKind::Commanded)
-                m_host.send("report");
+            m_host.send("report");
         }
     }
     return true;
@@ -530,6 +537,7 @@ bool GangDevice::run(GangFigures &figures, QString &error)
 
     const std::int64_t benchCpuBefore = threadCpuNs();
     size_t started = 0;
+    size_t ending = 0; // lines whose RSP_DONE is queued
     size_t done = 0;
     bool hostOpen = true;
     std::int64_t lastTrafficNs = steadyNs();
@@ -546,16 +554,13 @@ bool GangDevice::run(GangFigures &figures, QString &error)
                     nextDueNs = std::min(nextDueNs, frame.dueNs);
                     break;
                 }
+                const std::int64_t writeNs = steadyNs();
                 if (!writeWire(m_lines[i]->masterFd(), frame.wire, error))
                     return false;
-                now = steadyNs();
                 moved = true;
-                if (side.sent(now) == RSP_DONE && ++done == count) {
-                    figures.lastDoneNs = now;
-                    figures.hostUse.cpuAtDoneNs = m_host.cpuNs();
-                    figures.hostUse.peakKb =
-                        std::max(figures.hostUse.peakKb, m_host.statusKb("VmHWM"));
-                }
+                if (side.sent(writeNs) == RSP_DONE && ++done == count)
+                    figures.lastDoneNs = writeNs;
+                now = steadyNs();
             }
         }
 
@@ -566,10 +571,13 @@ bool GangDevice::run(GangFigures &figures, QString &error)
                 const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
                 if (n > 0) {
                     const bool wasStarted = sides[i]->transferStarted();
+                    const bool wasEnding = sides[i]->doneQueued();
                     sides[i]->received(buffer, n, steadyNs());
                     moved = true;
                     if (!wasStarted && sides[i]->transferStarted() && started++ == 0)
                         figures.firstStartNs = figures.lines[i].startNs;
+                    if (!wasEnding && sides[i]->doneQueued() && ++ending == count)
+                        noteHostAtDone(m_host, figures.hostUse);
                 } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
                     error = systemError("read from a line");
                     return false;

@@ -86,9 +86,12 @@ struct LineTiming
 struct HostUse
 {
     std::int64_t cpuAtStartNs = -1; // the host's CPU time when the (first) CMD_START was read
-    std::int64_t cpuAtDoneNs = -1;  // when the (last) RSP_DONE was written
+    std::int64_t cpuAtDoneNs = -1;  // when the (last) RSP_DONE was due, before it went out
     qint64 rssAtStartKb = -1;       // resident set when the (first) CMD_START was read
-    qint64 peakKb = -1;             // peak resident set, last read while the host was alive
+    // Peak resident set (VmHWM), last read while the host was alive. Not the kernel's account at
+    // its exit: posix_spawn starts the child in the bench's own memory, and that account keeps
+    // the bench's peak as the child's.
+    qint64 peakKb = -1;
     std::vector<QByteArray> output; // a host that runs the update by itself: its standard output
 
     std::int64_t transferCpuNs() const
@@ -142,6 +145,7 @@ public:
     // next() has been written to the line at writeNs: drops it and returns its code.
     quint8 sent(std::int64_t writeNs);
     bool transferStarted() const { return m_phase != Phase::Handshake; }
+    bool doneQueued() const { return m_phase == Phase::Reporting; }
     bool doneSent() const { return m_doneSent; }
 
 private:
