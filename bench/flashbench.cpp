@@ -571,9 +571,9 @@ void flashCpuSection(Bench &bench)
                 .arg(row[QStringLiteral("load_1min")].toDouble(), 6, 'f', 2));
     }
     say(QStringLiteral("(medians of the runs; frames: data frames over all lines; cpu: the host "
-                       "process's CPU time, all threads, from the first CMD_START read to the "
-                       "last RSP_DONE written, from /proc; process cpu: vantuflash's whole run, "
-                       "start-up and exit included, from the kernel's account at its exit)"));
+                       "process's CPU time, all threads, from the first CMD_START read until "
+                       "the last RSP_DONE was due, from /proc; process cpu: vantuflash's whole "
+                       "run, start-up and exit included, from the kernel's account at its exit)"));
     say(QString());
     bench.results[QStringLiteral("flash_cpu")] = rows;
 }
