@@ -4,7 +4,20 @@
 
 #include <QSignalBlocker>
 
-PortBox::PortBox(QWidget *parent) : QComboBox(parent) {}
+PortBox::PortBox(QWidget *parent) : QComboBox(parent)
+{
+    connect(this, &QComboBox::currentTextChanged, this, &PortBox::updateToolTip);
+}
+
+void PortBox::updateToolTip()
+{
+    // The box is narrower than a /dev/serial/by-id name: the tooltip shows the whole text, and
+    // for a listed port what it is.
+    const QString text = currentText();
+    const int index = findText(text);
+    const QString adapter = index < 0 ? QString() : itemData(index, Qt::ToolTipRole).toString();
+    setToolTip(adapter.isEmpty() ? text : text + QStringLiteral("\n\n") + adapter);
+}
 
 void PortBox::setPorts(const QList<QSerialPortInfo> &ports)
 {
@@ -16,6 +29,7 @@ void PortBox::setPorts(const QList<QSerialPortInfo> &ports)
     };
     if (count() == 0 && currentText().isEmpty()) {
         fill();
+        updateToolTip();
         return;
     }
     const QString text = currentText();
@@ -26,6 +40,7 @@ void PortBox::setPorts(const QList<QSerialPortInfo> &ports)
     setCurrentIndex(index);
     if (index < 0)
         setEditText(text);
+    updateToolTip();
 }
 
 void PortBox::showPopup()

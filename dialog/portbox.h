@@ -5,7 +5,7 @@
 #include <QSerialPortInfo>
 
 // The port box: an editable list of the serial ports present. A path the list does not show (a
-// /dev/serial/by-id link, a pseudo-terminal) can be typed in.
+// /dev/serial/by-id link, a pseudo-terminal) can be typed in. Its tooltip shows the whole text.
 class PortBox : public QComboBox
 {
     Q_OBJECT
@@ -20,6 +20,9 @@ public:
 
     // Opening the list asks for the ports present now (see aboutToShowList).
     void showPopup() override;
+
+private:
+    void updateToolTip();
 
 signals:
     // The list is about to open: the owner may read the ports again and call setPorts().

@@ -12,8 +12,11 @@
 #include <QEvent>
 #include <QFileDialog>
 #include <QLabel>
+#include <QLocale>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStringList>
+#include <QTime>
 
 #include <cerrno>
 #include <chrono>
@@ -29,6 +32,36 @@ constexpr QIODevice::OpenMode ImageOpenMode = QIODevice::ReadOnly | QIODevice::U
 
 // One receive parser for the whole process: a frame cut in two by a read is completed by the next.
 FrameParser receiveParser;
+
+// After this long without an answer to the probes, the status line's tooltip says what to check.
+constexpr std::chrono::seconds ProbeAdviceAfter{3};
+constexpr int ProbesBeforeAdvice = int(ProbeAdviceAfter / ResponseTimeout);
+
+// "57 s", "4 min 10 s", "4 h 49 min": how long something takes, to the second or the minute.
+QString durationText(std::chrono::microseconds time)
+{
+    const qint64 seconds = (time.count() + 500000) / 1000000;
+    if (seconds < 1)
+        return QStringLiteral("less than a second");
+    if (seconds < 60)
+        return QStringLiteral("%1 s").arg(seconds);
+    if (seconds < 3600)
+        return QStringLiteral("%1 min %2 s").arg(seconds / 60).arg(seconds % 60);
+    return QStringLiteral("%1 h %2 min").arg(seconds / 3600).arg(seconds % 3600 / 60);
+}
+
+// The ports present, each with what the system says it is: "ttyS0 (16550A-compatible COM port),
+// ttyUSB0 (FT232R USB UART)".
+QString describedPorts(const QList<QSerialPortInfo> &ports)
+{
+    QStringList names;
+    for (const QSerialPortInfo &info : ports) {
+        names.append(info.description().isEmpty()
+                         ? info.portName()
+                         : QStringLiteral("%1 (%2)").arg(info.portName(), info.description()));
+    }
+    return names.isEmpty() ? QStringLiteral("none") : names.join(QStringLiteral(", "));
+}
 
 } // namespace
 
@@ -63,6 +96,16 @@ vantuUpdate::vantuUpdate(QWidget *parent)
     ui->progressBarDownload->setValue(0);
     requestedOffset = 0;
 
+    // Return answers "click Download" and nothing else: End is never the button Return presses,
+    // even while it has the focus (after File, before Download is enabled). A click, Space on
+    // End and Escape still close the window.
+    ui->pushButtonCancel->setAutoDefault(false);
+
+    connect(&imageDigest, &ImageDigest::finished, this, &vantuUpdate::refreshStatusTip);
+    connect(&imageDigest, &ImageDigest::failed, this, [this](const QString &error) {
+        imageError = error;
+        refreshStatusTip();
+    });
     connect(&port, &QSerialPort::errorOccurred, this, &vantuUpdate::handlePortError);
     connect(&txFlash, &FlashTimer::flashEnded, this, &vantuUpdate::disableLed);
     connect(&rxFlash, &FlashTimer::flashEnded, this, &vantuUpdate::disableLedBlue);
@@ -94,14 +137,62 @@ void vantuUpdate::setStatus(const QString &text, const QString &details, FittedL
     // The line shows the text fitted into its width; the tooltip has it whole, with the
     // explanation and what to do next where there is one.
     ui->labelStatusBar->setTextKeepingEnds(text, ends);
+    statusDetails = details;
+    refreshStatusTip();
+}
+
+void vantuUpdate::refreshStatusTip()
+{
     // The status text stays one line, whole; the explanations are broken into lines a screen
     // can show.
-    QString tip = text;
-    if (!details.isEmpty())
-        tip += QStringLiteral("\n\n") + wrapText(details);
-    if (!portHint.isEmpty())
-        tip += QStringLiteral("\n\n") + wrapText(portHint);
-    ui->labelStatusBar->setToolTip(tip);
+    QStringList parts{ui->labelStatusBar->text()};
+    const QString lastOutcomeNote =
+        lastOutcome.isEmpty() ? QString() : QStringLiteral("Last outcome: ") + lastOutcome;
+    for (const QString &part : {statusDetails, imageNote(), lastOutcomeNote, portHint}) {
+        if (!part.isEmpty())
+            parts.append(wrapText(part));
+    }
+    ui->labelStatusBar->setToolTip(parts.join(QStringLiteral("\n\n")));
+}
+
+QString vantuUpdate::imageNote() const
+{
+    if (fileName.isEmpty())
+        return {};
+    // Which image goes out, so that it can be checked against a release's published hash.
+    QStringList lines{QStringLiteral("Image: ") + fileName};
+    if (!imageError.isEmpty()) {
+        lines.append(QStringLiteral("It cannot be read: ") + imageError);
+    } else if (imageDigest.busy() || imageDigest.path() != fileName) {
+        lines.append(QStringLiteral("SHA-256 being computed"));
+    } else if (imageDigest.size() >= 0) {
+        lines.append(QStringLiteral("Size: %1 bytes")
+                         .arg(QLocale(QLocale::English).toString(imageDigest.size())));
+        lines.append(QStringLiteral("SHA-256 ") +
+                     QString::fromLatin1(imageDigest.sha256().toHex()));
+    }
+    if (!lineTimeNote.isEmpty())
+        lines.append(lineTimeNote);
+    return lines.join(QLatin1Char('\n'));
+}
+
+QString vantuUpdate::probeAdvice()
+{
+    // Read again every few seconds: an adapter plugged in meanwhile shows up.
+    if (probeAdviceText.isEmpty() || unansweredProbes % ProbesBeforeAdvice == 0) {
+        const auto silent =
+            std::chrono::duration_cast<std::chrono::seconds>(unansweredProbes * ResponseTimeout);
+        probeAdviceText =
+            QStringLiteral("No device has answered on %1 for %2 s. Serial ports present: %3.\n"
+                           "Check that the device is on this port, that its cable is plugged in "
+                           "and it is powered, and that it is in its boot loader, waiting for an "
+                           "update. The port chosen with File stays for this run: to try "
+                           "another port, restart the tool.")
+                .arg(portNodePath(port.portName()))
+                .arg(silent.count())
+                .arg(describedPorts(QSerialPortInfo::availablePorts()));
+    }
+    return probeAdviceText;
 }
 
 void vantuUpdate::refreshPorts()
@@ -126,6 +217,12 @@ void vantuUpdate::on_pushButtonOK_clicked()
                                             tr("Vantu Files (*.vuf)"));
     if (fileName.isEmpty())
         return;
+    // The image is named in the status line's tooltip with its size and hash from now on.
+    imageError.clear();
+    lineTimeNote.clear();
+    imageDigest.start(fileName);
+    outcomeStands = false;
+    unansweredProbes = 0;
     composeStatusLine();
     ui->pushButtonOK->setEnabled(false);
     // File is usable again after a port failure: a newly chosen image starts at nothing sent,
@@ -186,6 +283,17 @@ void vantuUpdate::handlePortError(QSerialPort::SerialPortError error)
     const bool nodeGone = deviceNodeGone(openedNode);
     port.close();
     ui->pushButtonOK->setEnabled(true);
+    if (outcomeStands) {
+        // The update has ended and its outcome stands: a device that restarts takes its port
+        // with it (a USB device leaves the bus), which is no failure of the update.
+        statusDetails =
+            QStringLiteral("The device left %1 after the update ended, and the port is "
+                           "closed. That is normal for a device that restarts, into its new "
+                           "firmware for example. To update a device again, press File.")
+                .arg(portNodePath(portName));
+        refreshStatusTip();
+        return;
+    }
     endUpdate(QStringLiteral("Port lost: %1").arg(portName), lostPortDetails(portName, nodeGone));
 }
 
@@ -251,6 +359,14 @@ void vantuUpdate::endUpdate(const QString &text, const QString &details)
     setStatus(text, details);
 }
 
+void vantuUpdate::reportOutcome(const QString &text)
+{
+    lastOutcome =
+        text + QStringLiteral(" at ") + QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
+    outcomeStands = true;
+    endUpdate(text);
+}
+
 void vantuUpdate::receive()
 {
     // Drain everything the port holds: a chunk left behind would wait for the next notification,
@@ -270,10 +386,12 @@ void vantuUpdate::handleDeviceFrame(const DeviceFrame &frame)
     if (!isDeviceFrame(frame))
         return;
     responseTimer.stop();
+    unansweredProbes = 0;
 
     switch (frame[3]) {
     case RSP_PRESENT:
         if (state == UpdateState::Probing) {
+            outcomeStands = false;
             state = UpdateState::VersionQuery;
             setStatus(QStringLiteral("get Version Info"));
             sendCommandForState();
@@ -284,6 +402,8 @@ void vantuUpdate::handleDeviceFrame(const DeviceFrame &frame)
             const QString text = versionText(frame);
             state = UpdateState::Ready;
             ui->pushButtonDownload->setEnabled(true);
+            // The text says "click Download": Return, or a click, does.
+            ui->pushButtonDownload->setFocus();
             setStatus(text);
         }
         break;
@@ -296,12 +416,12 @@ void vantuUpdate::handleDeviceFrame(const DeviceFrame &frame)
         break;
     case RSP_DONE:
         if (state == UpdateState::Finishing) {
-            endUpdate(QStringLiteral("Firmware is updated"));
+            reportOutcome(QStringLiteral("Firmware is updated"));
         }
         break;
     case RSP_CANCELLED:
         if (state == UpdateState::Starting || state == UpdateState::Transferring) {
-            endUpdate(QStringLiteral("Device canncelled, please retry"));
+            reportOutcome(QStringLiteral("Device canncelled, please retry"));
         }
         break;
     default:
@@ -317,10 +437,18 @@ void vantuUpdate::timeout()
     switch (state) {
     case UpdateState::Probing:
         sendCommandForState();
-        setStatus(QStringLiteral("finding device..."));
+        ++unansweredProbes;
+        setStatus(QStringLiteral("finding device..."),
+                  unansweredProbes >= ProbesBeforeAdvice ? probeAdvice() : QString());
         break;
     case UpdateState::VersionQuery:
-        setStatus(QStringLiteral("Get device version failed"));
+        setStatus(QStringLiteral("Get device version failed"),
+                  QStringLiteral("The device on %1 answered the probe but has not sent its "
+                                 "versions. It may still be starting: the tool goes on by itself "
+                                 "as soon as they arrive. If nothing changes within a few "
+                                 "seconds, switch the device off and on again, so that it "
+                                 "starts in its boot loader, and restart the tool.")
+                      .arg(portNodePath(port.portName())));
         break;
     case UpdateState::Starting:
     case UpdateState::Transferring:
@@ -360,6 +488,16 @@ void vantuUpdate::on_pushButtonDownload_clicked()
         imageFile.close();
         return;
     }
+    // What goes out is what the tooltip names: an image rewritten since File is hashed again.
+    if (!imageDigest.busy() && imageDigest.changedOnDisk()) {
+        imageError.clear();
+        imageDigest.start(fileName);
+    }
+    lineTimeNote = QStringLiteral("On the line at %1 baud this takes about %2 (%3 ms per 4 "
+                                  "bytes); a USB adapter with a slow latency timer takes longer.")
+                       .arg(LineBaudRate)
+                       .arg(durationText(lineTimeOf(imageSize, LineBaudRate)))
+                       .arg(double(lineTimeOf(4, LineBaudRate).count()) / 1000, 0, 'f', 1);
     setStatus(QStringLiteral("Please wait, in progressing..."));
     state = UpdateState::Starting;
     blocks.reset();

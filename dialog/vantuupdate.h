@@ -4,6 +4,7 @@
 #include "flashtimer.h"
 #include "framecodec.h"
 #include "imageblockreader.h"
+#include "imagedigest.h"
 #include "portdiagnosis.h"
 #include "repaintpacer.h"
 #include "updateprotocol.h"
@@ -53,6 +54,9 @@ private:
     void composeStatusLine();
     void setStatus(const QString &text, const QString &details = QString(),
                    FittedLabel::KeptEnds ends = {});
+    void refreshStatusTip();
+    QString imageNote() const;
+    QString probeAdvice();
     void refreshPorts();
     bool openPort();
     void sendCommandForState();
@@ -60,6 +64,7 @@ private:
     void supplyData();
     void handleDeviceFrame(const DeviceFrame &frame);
     void endUpdate(const QString &text, const QString &details = QString());
+    void reportOutcome(const QString &text);
     void showLight(QLabel *light, const QPixmap &pixmap);
 
     QString fileName;
@@ -75,6 +80,16 @@ private:
     QPixmap ledOn;
     UpdateState state = UpdateState::Probing;
     QString portHint; // a warning about the chosen port, shown in the status line's tooltip
+    // What the status line's tooltip says besides its text: the explanation of the text, the
+    // image and what its update takes on the line, and the last outcome with its time.
+    QString statusDetails;
+    ImageDigest imageDigest;
+    QString imageError;         // why the image could not be hashed, if it could not
+    QString lineTimeNote;       // how long the image takes on the line, from Download on
+    QString lastOutcome;        // "Firmware is updated at 14:02:11"
+    bool outcomeStands = false; // an update ended and no new one has begun: the device may leave
+    int unansweredProbes = 0;   // probes since the device last said anything
+    QString probeAdviceText;    // what to check on a port where nothing answers
     std::unique_ptr<UpdateForm> ui;
     FlashTimer txFlash;
     FlashTimer rxFlash;

@@ -54,3 +54,13 @@ int progressValue(quint32 requestedOffset, qint64 imageSize)
         return 0;
     return int(std::min<qint64>(100, qint64(requestedOffset) * 100 / imageSize));
 }
+
+std::chrono::microseconds lineTimeOf(qint64 imageSize, qint32 baud)
+{
+    if (imageSize <= 0 || baud <= 0)
+        return std::chrono::microseconds(0);
+    constexpr qint64 BitsPerByte = 10; // start bit, 8 data bits, stop bit
+    constexpr qint64 RoundTripBytes = DeviceFrameSize + 2 + PayloadSize;
+    const qint64 pieces = (imageSize + 3) / 4;
+    return std::chrono::microseconds(pieces * RoundTripBytes * BitsPerByte * 1000000 / baud);
+}

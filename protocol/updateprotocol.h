@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <chrono>
+
 // Host commands (payload byte 1).
 constexpr quint8 CMD_PING = 0x00;
 constexpr quint8 CMD_GET_VERSION = 0x01;
@@ -77,6 +79,11 @@ inline quint32 requestedOffsetOf(const DeviceFrame &frame)
 
 // "Firm Vmm.nn, hardware Vmm.nn, click Download" from an RSP_VERSION frame.
 QString versionText(const DeviceFrame &frame);
+
+// The time the line itself needs to carry an image, 10 bits a byte at baud: per four image bytes
+// one round trip of a data request from the device and a data frame from the host (escapes left
+// out). About 3.5 ms per four bytes at 57600 baud.
+std::chrono::microseconds lineTimeOf(qint64 imageSize, qint32 baud);
 
 // Progress in percent for the offset last asked for: 0 for an empty image, never above 100.
 int progressValue(quint32 requestedOffset, qint64 imageSize);

@@ -192,6 +192,8 @@ private slots:
     void versionTextFormat();
     void progressPercent_data();
     void progressPercent();
+    void lineTime_data();
+    void lineTime();
     void commandPayloadBytes_data();
     void commandPayloadBytes();
     void dataPayloadBytes_data();
@@ -485,6 +487,29 @@ void TestProtocol::progressPercent()
     QFETCH(qint64, size);
     QFETCH(int, percent);
     QCOMPARE(progressValue(offset, size), percent);
+}
+
+void TestProtocol::lineTime_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<qint32>("baud");
+    QTest::addColumn<qint64>("microseconds");
+    // 20 bytes a round trip, 10 bits a byte.
+    QTest::newRow("one piece at 57600") << qint64(4) << 57600 << qint64(3472);
+    QTest::newRow("a short last piece counts whole") << qint64(5) << 57600 << qint64(6944);
+    QTest::newRow("64 KiB at 57600, about 57 s") << qint64(65536) << 57600 << qint64(56888888);
+    QTest::newRow("20 MB at 57600, hours") << qint64(20000000) << 57600 << qint64(17361111111);
+    QTest::newRow("largest image, no overflow") << MaxImageSize << 57600 << qint64(1864135111111);
+    QTest::newRow("empty image") << qint64(0) << 57600 << qint64(0);
+    QTest::newRow("921600 is 16 times faster") << qint64(65536) << 921600 << qint64(3555555);
+}
+
+void TestProtocol::lineTime()
+{
+    QFETCH(qint64, size);
+    QFETCH(qint32, baud);
+    QFETCH(qint64, microseconds);
+    QCOMPARE(lineTimeOf(size, baud).count(), microseconds);
 }
 
 void TestProtocol::commandPayloadBytes_data()

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -29,22 +30,24 @@ QString status()
     return widget<QLabel>("labelStatusBar")->text();
 }
 
-void chooseFile(vantuUpdate &dialog, const QString &path)
+QTimer *answerFileDialog(const QString &path, bool *answered)
 {
     // The static file dialog runs its own event loop: answer it from a timer once it is up. The
-    // timer keeps running so that a message box the file dialog might raise fails the test
-    // instead of hanging it.
-    QTimer poll;
-    poll.setInterval(10);
-    bool answered = false;
-    QObject::connect(&poll, &QTimer::timeout, &poll, [&answered, path] {
+    // timer keeps running until then, so that a message box the file dialog might raise fails the
+    // test instead of hanging it.
+    auto *poll = new QTimer(QCoreApplication::instance());
+    poll->setInterval(10);
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, path, answered] {
         QWidget *modal = QApplication::activeModalWidget();
         if (auto *box = qobject_cast<QMessageBox *>(modal))
             qFatal("the file dialog refused the file: %s", qPrintable(box->text()));
         auto *fileDialog = qobject_cast<QFileDialog *>(modal);
-        if (!fileDialog || answered)
+        if (!fileDialog)
             return;
-        answered = true;
+        poll->stop();
+        poll->deleteLater();
+        if (answered)
+            *answered = true;
         if (path.isEmpty()) {
             fileDialog->reject();
             return;
@@ -55,9 +58,17 @@ void chooseFile(vantuUpdate &dialog, const QString &path)
         nameEdit->setText(path);
         static_cast<QDialog *>(fileDialog)->accept(); // QFileDialog::accept is protected
     });
-    poll.start();
+    poll->start();
+    return poll;
+}
+
+void chooseFile(vantuUpdate &dialog, const QString &path)
+{
+    // No dialog comes when File is disabled: then nothing waits for one.
+    const QPointer<QTimer> poll = answerFileDialog(path);
     auto *file = dialog.findChild<QPushButton *>(QStringLiteral("pushButtonOK"));
     QTest::mouseClick(file, Qt::LeftButton);
+    delete poll.data();
 }
 
 void startProcedure(vantuUpdate &dialog, const QString &portPath, const QString &imagePath)

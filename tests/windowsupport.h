@@ -6,6 +6,7 @@
 #include "vantuupdate.h"
 
 class QLabel;
+class QTimer;
 
 namespace testing {
 
@@ -20,6 +21,11 @@ template <typename T> T *widget(const char *name)
 
 // The text of the window's status line.
 QString status();
+
+// Answers the next open-file dialog that comes up: with path, or cancels it when path is empty.
+// answered becomes true then. Call it before whatever opens the dialog; the timer it returns waits
+// for the dialog until it answers or is deleted.
+QTimer *answerFileDialog(const QString &path, bool *answered = nullptr);
 
 // Clicks File and answers the open-file dialog that comes up: with path, or cancels it when path
 // is empty.
