@@ -16,6 +16,7 @@
 #include <memory>
 
 #include <sched.h>
+#include <sys/prctl.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -38,6 +39,12 @@ constexpr std::int64_t SpinNs = 2000000;
 constexpr std::int64_t SleepMarginNs = 150000;
 // No traffic for this long during an update ends it as failed.
 constexpr std::int64_t StallNs = 20000000000LL;
+// The several-line loop spins for reads only this long after the last traffic, then sleeps in
+// ppoll() until a line has bytes or a write is near. Spinning for milliseconds, as the one-line
+// loop does, keeps a processor the host needs: with many lines traffic never stops, and on two
+// processors the host and the pseudo-terminals' kernel work would share the other one. Long
+// enough to catch a running host's answer without a wake-up.
+constexpr std::int64_t GangSpinNs = 100000;
 // With nothing due and no traffic, the several-line loop looks at its lines this often.
 constexpr std::int64_t IdlePollNs = 100000000;
 
@@ -76,6 +83,24 @@ bool writeWire(int fd, const DeviceWireFrame &wire, QString &error)
     }
     return true;
 }
+
+// While it lives, the thread's sleeps end when asked, not up to 50 us later (the default timer
+// slack): a write due after a sleep in ppoll() must not start late.
+class FineTimers
+{
+public:
+    FineTimers() : m_slackNs(::prctl(PR_GET_TIMERSLACK)) { ::prctl(PR_SET_TIMERSLACK, 1UL); }
+    ~FineTimers()
+    {
+        if (m_slackNs > 0)
+            ::prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(m_slackNs));
+    }
+    FineTimers(const FineTimers &) = delete;
+    FineTimers &operator=(const FineTimers &) = delete;
+
+private:
+    int m_slackNs;
+};
 
 std::int64_t threadCpuNs()
 {
@@ -536,6 +561,7 @@ bool GangDevice::run(GangFigures &figures, QString &error)
     pollfd &hostFd = fds.back();
 
     const std::int64_t benchCpuBefore = threadCpuNs();
+    const FineTimers fineTimers;
     size_t started = 0;
     size_t ending = 0; // lines whose RSP_DONE is queued
     size_t done = 0;
@@ -614,9 +640,9 @@ bool GangDevice::run(GangFigures &figures, QString &error)
             lastTrafficNs = now;
             continue;
         }
-        // A frame due within the sleep margin, or traffic a moment ago: spin, as LineDevice does.
+        // A frame due within the sleep margin, or traffic a moment ago: spin.
         const bool dueSoon = nextDueNs - now <= SleepMarginNs;
-        if (dueSoon || (done < count && now - lastTrafficNs < SpinNs)) {
+        if (dueSoon || (done < count && now - lastTrafficNs < GangSpinNs)) {
             sched_yield();
             continue;
         }

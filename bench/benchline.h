@@ -230,7 +230,9 @@ struct GangFigures
 // Plays one device on each of several lines at once, all served by one autonomous host process.
 // One thread and one loop over every master, each line with its own state and pacing: on a
 // machine with few processors, one busy-waiting thread per line would take the processors from
-// the host being measured, and their scheduling would show in the figures.
+// the host being measured, and their scheduling would show in the figures. For the same reason
+// the loop spins only briefly after traffic and otherwise sleeps in poll until a line has bytes
+// or a write is near.
 class GangDevice
 {
 public:
