@@ -264,10 +264,12 @@ QJsonObject runJson(const QString &host, const Run &run, qint64 baud)
             double(run.figures.benchCpuNs) / double(run.figures.elapsedNs());
     if (run.outcome) {
         const rusage &usage = run.outcome->usage;
-        row[QStringLiteral("process_cpu_ms")] =
-            (double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6 +
-             double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec)) /
-            1e3;
+        const auto ms = [](const timeval &time) {
+            return double(time.tv_sec) * 1e3 + double(time.tv_usec) / 1e3;
+        };
+        row[QStringLiteral("process_cpu_ms")] = ms(usage.ru_utime) + ms(usage.ru_stime);
+        row[QStringLiteral("process_cpu_user_ms")] = ms(usage.ru_utime);
+        row[QStringLiteral("process_cpu_system_ms")] = ms(usage.ru_stime);
         row[QStringLiteral("exit_code")] = run.outcome->exitCode;
     }
     return row;
