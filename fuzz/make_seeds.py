@@ -85,6 +85,40 @@ ROUNDTRIP = {
 }
 
 
+# fuzz_session: the states its first byte names, and the image of the same size.
+(S_PROBING, S_VERSION_QUERY, S_STARTING, S_TRANSFERRING, S_FINISHING, S_AWAITING_REMOVAL,
+ S_INFO_PROBING, S_INFO_VERSION_QUERY) = range(8)
+
+SESSION = {
+    "probing_present": receive_input(S_PROBING, device_frame(PRESENT)),
+    "probing_foreign_present": receive_input(S_PROBING, device_frame(PRESENT, lead=0x51)),
+    "probing_whole_update": receive_input(
+        S_PROBING, device_frame(PRESENT) + device_frame(VERSION, 0x01000507) + request(0)
+        + request(4) + request(IMAGE_SIZE) + device_frame(DONE)),
+    "versionquery_version_split": receive_input(S_VERSION_QUERY, device_frame(VERSION, 0x7E7D0102), 9),
+    "versionquery_silence": receive_input(S_VERSION_QUERY, b"", silence=True),
+    "starting_cancel": receive_input(S_STARTING, device_frame(CANCELLED)),
+    "starting_silence": receive_input(S_STARTING, b"", silence=True),
+    "transferring_block_edges": receive_input(
+        S_TRANSFERRING, b"".join(request(o) for o in (1020, 1024, 2044, 2048, 2596, 2600, IMAGE_SIZE))),
+    "transferring_back_and_unaligned": receive_input(
+        S_TRANSFERRING, b"".join(request(o) for o in (2049, 7, 1023, 0x7E, 0x97D, 1))),
+    "transferring_past_end": receive_input(
+        S_TRANSFERRING, b"".join(request(o) for o in (3000, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF))),
+    "transferring_done_too_early": receive_input(S_TRANSFERRING, device_frame(DONE) + request(8)),
+    "finishing_request_again": receive_input(
+        S_FINISHING, request(0) + request(IMAGE_SIZE + 3) + device_frame(DONE)),
+    "finishing_cancel": receive_input(S_FINISHING, device_frame(CANCELLED)),
+    "finishing_done_then_more": receive_input(S_FINISHING, device_frame(DONE) + request(4), 5),
+    "awaiting_removal_present": receive_input(S_AWAITING_REMOVAL, device_frame(PRESENT) * 3),
+    "awaiting_removal_silence": receive_input(S_AWAITING_REMOVAL, device_frame(PRESENT), silence=True),
+    "info_probing_handshake": receive_input(
+        S_INFO_PROBING, device_frame(PRESENT) + device_frame(VERSION, 0x0A020001) + request(0)),
+    "info_versionquery_requests": receive_input(
+        S_INFO_VERSION_QUERY, request(0) + device_frame(VERSION, 0x01000507) + device_frame(DONE)),
+}
+
+
 def write(target, seeds):
     folder = ROOT / target
     folder.mkdir(parents=True, exist_ok=True)
@@ -95,3 +129,4 @@ def write(target, seeds):
 if __name__ == "__main__":
     write("fuzz_receive", RECEIVE)
     write("fuzz_hostframe_roundtrip", ROUNDTRIP)
+    write("fuzz_session", SESSION)

@@ -16,7 +16,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=$root/build-fuzz
-all_targets=(fuzz_receive fuzz_hostframe_roundtrip)
+all_targets=(fuzz_receive fuzz_hostframe_roundtrip fuzz_session)
 
 seconds=${1:-30}
 if ! [[ $seconds =~ ^[1-9][0-9]*$ ]]; then

@@ -37,7 +37,14 @@ and sends the image in answer to the device's requests for data, with a
 progress bar, a transmit and a receive light, and a status line that reports
 every outcome.
 .
-The package adds a desktop menu entry, a manual page, and optional udev rules
+The console program vantuflash does the same update from a terminal, a script
+or a test station: several devices at once, with exit codes, JSON output and
+a record of each update.
+.
+The simulated device devicesim plays a device on a pseudo-terminal, so that
+both can be tried, and a technician trained, without hardware.
+.
+The package adds a desktop menu entry, manual pages, and optional udev rules
 for USB serial adapters (in /usr/share/doc/vantuupdate/).]=])
 set(CPACK_STRIP_FILES ON)
 # Directories the packages create get the usual permissions whatever the umask.

@@ -41,11 +41,20 @@ FramePayload dataPayload(const quint8 *piece, quint32 requestedOffset)
                         0};
 }
 
+QString firmwareVersion(const DeviceFrame &frame)
+{
+    return QString::asprintf("%2.2x.%2.2x", unsigned(frame[7]), unsigned(frame[6]));
+}
+
+QString hardwareVersion(const DeviceFrame &frame)
+{
+    return QString::asprintf("%2.2x.%2.2x", unsigned(frame[5]), unsigned(frame[4]));
+}
+
 QString versionText(const DeviceFrame &frame)
 {
-    return QString::asprintf("Firm V%2.2x.%2.2x, hardware V%2.2x.%2.2x, click Download",
-                             unsigned(frame[7]), unsigned(frame[6]), unsigned(frame[5]),
-                             unsigned(frame[4]));
+    return QStringLiteral("Firm V%1, hardware V%2, click Download")
+        .arg(firmwareVersion(frame), hardwareVersion(frame));
 }
 
 int progressValue(quint32 requestedOffset, qint64 imageSize)

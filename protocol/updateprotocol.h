@@ -77,6 +77,12 @@ inline quint32 requestedOffsetOf(const DeviceFrame &frame)
            quint32(frame[7]) << 24;
 }
 
+// The versions of an RSP_VERSION frame as the tool shows them, major and minor as two lowercase hex
+// digits each: the firmware's from bytes 7 and 6 ("01.00"), the hardware's from bytes 5 and 4
+// ("05.07").
+QString firmwareVersion(const DeviceFrame &frame);
+QString hardwareVersion(const DeviceFrame &frame);
+
 // "Firm Vmm.nn, hardware Vmm.nn, click Download" from an RSP_VERSION frame.
 QString versionText(const DeviceFrame &frame);
 

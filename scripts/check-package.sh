@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
 # Builds the Debian package (scripts/package.sh) and checks it as a user gets
-# it: the menu entry and the AppStream metadata validate, lintian finds no
-# errors, the versions agree, and once installed with apt-get the tool starts
-# from /usr/bin on a virtual X display, shows its window "vantuUpdate" without
-# a word on standard error, and ends on Escape. The package is removed again
-# at the end, also when a check fails (and also if it was installed before).
+# it: it carries every program the build has (the tool, the simulated device
+# devicesim, the console program vantuflash) with a manual page each that
+# renders without a warning, the menu entry and the AppStream metadata
+# validate, lintian finds no errors and no warnings, the versions agree; once
+# installed with apt-get the tool starts from /usr/bin on a virtual X display,
+# shows its window "vantuUpdate" without a word on standard error, and ends on
+# Escape; the console programs answer --help (and vantuflash --list); and the
+# installed vantuflash updates the installed devicesim on a pseudo-terminal
+# with an image the device then reports byte for byte: the dry run a user can
+# do after installing. The package is removed again at the end, also when a
+# check fails (and also if it was installed before).
 #
 #   scripts/check-package.sh
 #
@@ -13,6 +19,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build_dir=${VANTU_PACKAGE_BUILD_DIR:-$root/build-package}
 started=$SECONDS
 
 as_root() {
@@ -33,7 +40,7 @@ fail() {
 }
 
 echo "== package: build"
-"$root/scripts/deps.sh" desktop-file-utils appstream lintian xdotool file
+"$root/scripts/deps.sh" desktop-file-utils appstream lintian xdotool file man-db
 deb=$("$root/scripts/package.sh")
 name=$(dpkg-deb -f "$deb" Package)
 version=$(dpkg-deb -f "$deb" Version)
@@ -44,7 +51,12 @@ echo "  Suggests: $(dpkg-deb -f "$deb" Suggests)"
 
 work=$(mktemp -d)
 installed=
+sim_pid=
 cleanup() {
+    if [ -n "$sim_pid" ]; then
+        kill "$sim_pid" 2>/dev/null || true
+        wait "$sim_pid" 2>/dev/null || true
+    fi
     if [ -n "$installed" ]; then
         echo "== package: removing $name"
         apt_get purge "$name" >/dev/null || echo "check-package.sh: could not remove $name" >&2
@@ -64,6 +76,26 @@ tree=$work/tree
 dpkg-deb -x "$deb" "$tree"
 desktop=$(find "$tree/usr/share/applications" -name '*.desktop')
 metainfo=$(find "$tree/usr/share/metainfo" -name '*.metainfo.xml')
+
+# Every program the build has must be in the package, with its manual page: the
+# list comes from the build (packaging/linux/CMakeLists.txt), not from here.
+echo "== package: programs and manual pages"
+mapfile -t programs <"$build_dir/packaged-programs.txt"
+[ "${programs[0]:-}" = vantuUpdate ] || fail "$build_dir/packaged-programs.txt does not list vantuUpdate first"
+for program in vantuflash devicesim; do
+    grep -qxF "$program" "$build_dir/packaged-programs.txt" ||
+        fail "$build_dir/packaged-programs.txt does not list $program"
+done
+for program in "${programs[@]}"; do
+    [ -x "$tree/usr/bin/$program" ] ||
+        fail "the build has $program, but the package has no /usr/bin/$program"
+    page=$tree/usr/share/man/man1/$program.1.gz
+    [ -f "$page" ] || fail "the package has no manual page for $program (${page#"$tree"})"
+    # As lintian reads them: any warning of man or groff fails.
+    warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || fail "the manual page of $program does not render cleanly: $warnings"
+    echo "/usr/bin/$program, ${page#"$tree"}"
+done
 
 echo "== package: desktop-file-validate ${desktop#"$tree"}"
 desktop-file-validate "$desktop"
@@ -98,17 +130,21 @@ lintian_as=()
 if [ "$(id -u)" -eq 0 ]; then
     lintian_as=(runuser -u nobody --)
 fi
-"${lintian_as[@]}" lintian --fail-on error --display-info "$deb"
-echo "no errors"
+"${lintian_as[@]}" lintian --fail-on error,warning --display-info "$deb"
+echo "no errors, no warnings"
 
 echo "== package: apt-get install $(basename "$deb")"
 # Without recommended packages of the dependencies: what Depends names must
 # be enough to run.
 installed=yes
 apt_get install --no-install-recommends "$deb" >/dev/null
-[ "$(command -v vantuUpdate)" = /usr/bin/vantuUpdate ] ||
-    fail "vantuUpdate is not on the PATH as /usr/bin/vantuUpdate"
-echo "installed $name $(dpkg-query -W -f='${Version}' "$name")"
+for program in "${programs[@]}"; do
+    [ "$(command -v "$program")" = "/usr/bin/$program" ] ||
+        fail "$program is not on the PATH as /usr/bin/$program"
+    [ "$(man -w "$program")" = "/usr/share/man/man1/$program.1.gz" ] ||
+        fail "man -w $program does not find /usr/share/man/man1/$program.1.gz"
+done
+echo "installed $name $(dpkg-query -W -f='${Version}' "$name"): ${programs[*]}"
 
 # The installed tool on a virtual X display, through the xcb platform plugin
 # the package depends on. xdotool looks for a viewable window with the exact
@@ -149,10 +185,79 @@ fi
 [ "$status" -eq 0 ] || fail "smoke run failed (status $status)"
 echo "the window showed and the tool ended with status 0"
 
+# The console programs, without a display: each call bounded, exit status 0 and
+# nothing on standard error. Run in a command substitution, a failure ends the
+# script through set -e after fail has said why.
+run_console() {
+    local out=$work/console.out err=$work/console.err status=0
+    env -u DISPLAY -u WAYLAND_DISPLAY timeout 30 "$@" >"$out" 2>"$err" || status=$?
+    [ "$status" -eq 0 ] || fail "$* ended with status $status: $(cat "$err")"
+    [ ! -s "$err" ] || fail "$* wrote to standard error: $(cat "$err")"
+    cat "$out"
+}
+echo "== package: devicesim --help"
+help=$(run_console /usr/bin/devicesim --help)
+grep -q 'pseudo-terminal' <<<"$help" || fail "devicesim --help does not explain its pseudo-terminal"
+echo "ok"
+echo "== package: vantuflash --help"
+help=$(run_console /usr/bin/vantuflash --help)
+if ! grep -qi 'exit' <<<"$help" || ! grep -q '130' <<<"$help"; then
+    fail "vantuflash --help does not list the exit codes"
+fi
+echo "ok"
+echo "== package: vantuflash --list"
+run_console /usr/bin/vantuflash --list
+echo "ok"
+
+# The dry run: the installed device on a pseudo-terminal, updated by the
+# installed console program. The image's length is no multiple of 4, so the
+# last piece is padded, and its last byte is not zero, so that the device's
+# unpadded copy is the image itself.
+echo "== package: dry run: /usr/bin/vantuflash updates /usr/bin/devicesim"
+image=$work/dry-run.vuf
+head -c 10002 /dev/urandom >"$image"
+printf '\x5a' >>"$image"
+sim_out=$work/devicesim.out
+/usr/bin/devicesim --exit-after-update </dev/null >"$sim_out" 2>"$work/devicesim.err" &
+sim_pid=$!
+port=
+for _ in $(seq 100); do
+    port=$(sed -n 's/^port: //p' "$sim_out")
+    [ -z "$port" ] || break
+    kill -0 "$sim_pid" 2>/dev/null || break
+    sleep 0.1
+done
+[ -n "$port" ] || fail "devicesim announced no port within 10 s: $(cat "$work/devicesim.err")"
+status=0
+env -u DISPLAY -u WAYLAND_DISPLAY timeout 60 /usr/bin/vantuflash -p "$port" "$image" || status=$?
+[ "$status" -eq 0 ] || fail "vantuflash -p $port ended with status $status"
+for _ in $(seq 100); do
+    kill -0 "$sim_pid" 2>/dev/null || break
+    sleep 0.1
+done
+kill -0 "$sim_pid" 2>/dev/null && fail "devicesim did not end within 10 s of the update"
+wait "$sim_pid" || fail "devicesim ended with status $?: $(cat "$work/devicesim.err")"
+sim_pid=
+# What the device received, with the zeros of the last piece and without.
+padded=$work/dry-run.padded
+cp "$image" "$padded"
+truncate --size=%4 "$padded"
+for kind in image unpadded; do
+    file=$image
+    [ "$kind" = unpadded ] || file=$padded
+    expected="$kind: $(stat -c %s "$file") bytes sha256 $(sha256sum <"$file" | cut -d' ' -f1)"
+    received=$(grep "^$kind: " "$sim_out" || true)
+    [ "$received" = "$expected" ] ||
+        fail "the device received another image: \"$received\", expected \"$expected\""
+    echo "devicesim on $port: $received"
+done
+
 echo "== package: apt-get purge $name"
 apt_get purge "$name" >/dev/null
 installed=
-[ ! -e /usr/bin/vantuUpdate ] || fail "/usr/bin/vantuUpdate is still there after removal"
+for program in "${programs[@]}"; do
+    [ ! -e "/usr/bin/$program" ] || fail "/usr/bin/$program is still there after removal"
+done
 echo "removed"
 
 echo "check-package.sh: all checks passed in $((SECONDS - started)) s"

@@ -26,7 +26,8 @@ ldflags=$(dpkg-buildflags --get LDFLAGS)
 {
     cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTU_BUILD_TESTS=OFF \
         -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" >/dev/null
-    cmake --build "$build_dir" --target vantuUpdate linux-docs
+    # The programs the package carries and their documents (packaging/linux/CMakeLists.txt).
+    cmake --build "$build_dir" --target package-contents
 } >&2
 
 cpack_out=$(cd "$build_dir" && cpack -G DEB)

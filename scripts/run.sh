@@ -4,7 +4,8 @@
 #   scripts/run.sh [devicesim options...]
 #
 # The simulator runs on a pseudo-terminal for as long as the tool is open.
-# Without a display the tool runs on a virtual one (xvfb-run).
+# Without a display the tool runs on a virtual one (xvfb-run). Ctrl-C ends the
+# tool first, then the virtual display, then the simulator, without a word.
 # The tool is built optimised (Release) in build-release/ at the top of the
 # tree, apart from the Debug and sanitizer builds of scripts/test.sh;
 # VANTU_RUN_BUILD_DIR chooses another directory.
@@ -36,13 +37,14 @@ app=$build_dir/app/vantuUpdate
 sim=$build_dir/tools/devicesim/devicesim
 
 sim_out=$(mktemp)
+app_pid_file=$(mktemp)
 sim_pid=
 cleanup() {
     if [ -n "$sim_pid" ]; then
         kill "$sim_pid" 2>/dev/null || true
         wait "$sim_pid" 2>/dev/null || true
     fi
-    rm -f "$sim_out"
+    rm -f "$sim_out" "$app_pid_file"
     if [ -n "$runtime_dir" ]; then
         rm -rf "$runtime_dir"
     fi
@@ -52,8 +54,11 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 # Its output (the port, then a line per finished update) shows on the
-# terminal and is kept in a file to pick up the port from.
-"$sim" "$@" > >(tee "$sim_out") &
+# terminal and is kept in a file to pick up the port from. Ctrl-C on the
+# terminal must not reach it (nor tee) before the tool has ended, or the tool
+# would see its port go: it runs in a session of its own (setsid; it does not
+# fork here, so $! is the simulator) and is ended by cleanup.
+setsid "$sim" "$@" > >(trap '' INT && exec tee "$sim_out") &
 sim_pid=$!
 
 # The simulator announces its pseudo-terminal on its first line.
@@ -83,20 +88,52 @@ echo
 
 status=0
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+    # Ctrl-C reaches the tool and this script; the tool ends, then cleanup
+    # ends the simulator.
     "$app" || status=$?
-else
-    echo "No display: the window opens on a virtual X display and stays invisible."
-    # The inner shell knows the virtual display and its authority file. It
-    # ends a moment after the tool, so that a client that pressed End
-    # (xdotool) or took a screenshot can hang up before xvfb-run stops the
-    # display; it would report "X connection ... broken" otherwise.
-    xvfb-run -a -s "-screen 0 800x600x24" bash -c '
-        echo "To take a screenshot of it, from another terminal:"
-        echo "  DISPLAY=$DISPLAY XAUTHORITY=$XAUTHORITY import -window root window.png"
-        echo "Stop it with Ctrl-C."
-        status=0
-        "$0" || status=$?
-        sleep 0.5
-        exit "$status"' "$app" || status=$?
+    exit "$status"
 fi
-exit "$status"
+
+echo "No display: the window opens on a virtual X display and stays invisible."
+# Ctrl-C on the terminal would reach the X server and the tool at once, and
+# the tool, losing its display first, would report "The X11 connection
+# broke". So the virtual display and the tool run in a session of their own,
+# out of the terminal's reach, and Ctrl-C reaches this script alone, which
+# ends the tool (SIGTERM); the inner shell then ends a moment after the tool,
+# so that a client that pressed End (xdotool) or took a screenshot can hang
+# up, and xvfb-run stops the display.
+setsid xvfb-run -a -s "-screen 0 800x600x24" bash -c '
+    echo "To take a screenshot of it, from another terminal:"
+    echo "  DISPLAY=$DISPLAY XAUTHORITY=$XAUTHORITY import -window root window.png"
+    echo "Stop it with Ctrl-C."
+    "$0" &
+    echo "$!" >"$1"
+    status=0
+    wait "$!" || status=$?
+    sleep 0.5
+    exit "$status"' "$app" "$app_pid_file" &
+display_pid=$!
+
+interrupted=
+trap 'interrupted=130' INT
+trap 'interrupted=143' TERM
+# Polled rather than waited for, so that a signal is acted on at once. A tool
+# that does not end within 5 s of SIGTERM is killed.
+polls_after_signal=0
+while kill -0 "$display_pid" 2>/dev/null; do
+    if [ -n "$interrupted" ]; then
+        app_pid=$(cat "$app_pid_file")
+        if [ -n "$app_pid" ]; then
+            if [ "$polls_after_signal" -eq 0 ]; then
+                kill -TERM "$app_pid" 2>/dev/null || true
+            elif [ "$polls_after_signal" -eq 50 ]; then
+                kill -KILL "$app_pid" 2>/dev/null || true
+            fi
+            polls_after_signal=$((polls_after_signal + 1))
+        fi
+    fi
+    # Ctrl-C ends this sleep too.
+    sleep 0.1 || true
+done
+wait "$display_pid" || status=$?
+exit "${interrupted:-$status}"

@@ -7,8 +7,11 @@
 # Steps, each announced with what it runs and about how long it takes:
 # - debug: build in build/ and run the suites (the soak on its own, with its tally);
 # - unprivileged: as root, the suites that touch files and ports once more as an
-#   ordinary user (vantu-test, created if missing), so that no case is skipped
-#   for root's rights;
+#   ordinary user (vantu-test, created if missing and removed again at the end, also
+#   after a failure or Ctrl-C; a vantu-test that was there before is left), so that no
+#   case is skipped for root's rights;
+# - windows: every source that ships on Windows compiled with the MinGW-w64 cross
+#   compiler, syntax only (scripts/windows-check.sh), in build-windows-check/;
 # - sanitize: the same suites under ASan, LSan and UBSan, in build-sanitize/;
 # - fuzz: each fuzz target for VANTU_FUZZ_SECONDS (default 30) in build-fuzz/;
 # - package: the Debian package built in build-package/, validated, installed, started and
@@ -65,13 +68,29 @@ run_configuration() {
 # build and source folders: folders above them that others may not enter (a clone in /root) get
 # search permission for others until this script ends.
 restore_modes=()
+created_test_user=
+scratch=
 restore() {
     local entry
     for entry in "${restore_modes[@]}"; do
         chmod "${entry%% *}" "${entry#* }" || true
     done
+    if [ -n "$scratch" ]; then
+        rm -rf "$scratch"
+    fi
+    if [ -n "$created_test_user" ]; then
+        # userdel refuses while a process of the user still runs (one that outlived an
+        # interrupt); the user then stays, and the message says how to remove it.
+        if userdel "$test_user"; then
+            echo "== unprivileged: removed user $test_user, made for this run"
+        else
+            echo "test.sh: could not remove user $test_user; remove it with: userdel $test_user" >&2
+        fi
+    fi
 }
 trap restore EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 as_test_user() {
     runuser -u "$test_user" -- "$@"
@@ -97,6 +116,7 @@ run_unprivileged() {
     fi
     step unprivileged "the debug suites that touch files and ports as user $test_user (about 30 s)"
     if ! id -u "$test_user" >/dev/null 2>&1; then
+        created_test_user=yes
         useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin \
             "$test_user"
     fi
@@ -111,7 +131,6 @@ run_unprivileged() {
     # ctest writes its logs where it runs: in a folder of the test user's that holds the test
     # list of the build folder (whose test commands have absolute paths), next to a home and a
     # temporary folder of its own.
-    local scratch
     scratch=$(mktemp -d)
     mkdir -p "$scratch/home" "$scratch/tmp" "$scratch/runtime" "$scratch/ctest"
     (cd "$build_dir" && find . -name CTestTestfile.cmake -exec cp --parents {} "$scratch/ctest/" \;)
@@ -138,6 +157,7 @@ run_unprivileged() {
         status=1
     fi
     rm -rf "$scratch"
+    scratch=
     [ "$status" -eq 0 ] || exit "$status"
     step_done
 }
@@ -145,6 +165,10 @@ run_unprivileged() {
 run_configuration debug "$build_dir" "about 30 s" "about 50 s" -DCMAKE_BUILD_TYPE=Debug
 
 run_unprivileged
+
+step windows "every source that ships on Windows, compiled syntax only by the MinGW-w64 cross compiler (about 30 s from scratch, a second when nothing changed)"
+"$root/scripts/windows-check.sh"
+step_done
 
 # The same suite under AddressSanitizer (with LeakSanitizer) and UndefinedBehaviorSanitizer:
 # any report makes the test process fail.
@@ -154,7 +178,7 @@ run_configuration sanitize "$build_dir-sanitize" "about 30 s" "about 50 s" -DCMA
     -DVANTU_SANITIZE=ON
 
 # Each fuzz target for a bounded time; a crash or sanitizer report fails the run.
-step fuzz "build with clang, then each of 2 targets for ${fuzz_seconds} s from the committed corpus"
+step fuzz "build with clang, then each of 3 targets for ${fuzz_seconds} s from the committed corpus"
 "$root/fuzz/run.sh" "$fuzz_seconds"
 step_done
 

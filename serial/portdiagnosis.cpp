@@ -67,18 +67,18 @@ QString holderText(const PortHolder &holder)
 }
 
 PortAdvice busyAdvice(const QString &portName, const QString &devicePath,
-                      const std::optional<PortHolder> &holder)
+                      const std::optional<PortHolder> &holder, const RetryAdvice &retry)
 {
     if (!holder) {
         return {QStringLiteral("Cannot open %1: in use by another program").arg(portName),
                 QStringLiteral("Another program has %1 open. Close it (a serial monitor or "
-                               "terminal left open is the usual case), then press File again.")
-                    .arg(devicePath)};
+                               "terminal left open is the usual case), then %2.")
+                    .arg(devicePath, retry.pressAgain)};
     }
     return {QStringLiteral("Cannot open %1: in use by %2").arg(portName, holderText(*holder)),
             QStringLiteral("%1 is held by %2. Close that program (a serial monitor or terminal "
-                           "left open is the usual case), then press File again.")
-                .arg(devicePath, holderText(*holder))};
+                           "left open is the usual case), then %3.")
+                .arg(devicePath, holderText(*holder), retry.pressAgain)};
 }
 
 #ifdef Q_OS_UNIX
@@ -105,7 +105,7 @@ QString ownerName(uid_t uid)
 }
 
 PortAdvice permissionAdvice(const QString &portName, const QString &devicePath,
-                            const SystemFiles &system)
+                            const SystemFiles &system, const RetryAdvice &retry)
 {
     struct stat node = {};
     if (::stat(QFile::encodeName(devicePath).constData(), &node) != 0)
@@ -129,25 +129,24 @@ PortAdvice permissionAdvice(const QString &portName, const QString &devicePath,
                         .arg(portName, groupName),
                     QStringLiteral("%1 may be used by the group %2. Your user %3 was added to that "
                                    "group after logging in, so this program does not have it yet. "
-                                   "Log out and in again (or restart the computer), then press "
-                                   "File again.")
-                        .arg(devicePath, groupName, userName)};
+                                   "Log out and in again (or restart the computer), then %4.")
+                        .arg(devicePath, groupName, userName, retry.pressAgain)};
         }
         if (access == GroupAccess::NotMember) {
             return {QStringLiteral("Cannot open %1: permission denied (group %2)")
                         .arg(portName, groupName),
                     QStringLiteral("%1 may be used by the group %2, and your user %3 is not in "
                                    "it. Add yourself with\n    sudo usermod -aG %2 %3\nthen log "
-                                   "out and in again and press File.")
-                        .arg(devicePath, groupName, userName)};
+                                   "out and in again and %4.")
+                        .arg(devicePath, groupName, userName, retry.press)};
         }
     }
     return {QStringLiteral("Cannot open %1: permission denied").arg(portName),
             QStringLiteral("Your user %1 may not read and write %2 (owner %3, group %4, mode "
                            "%5). Ask the administrator for access, for example through a udev "
-                           "rule for the adapter, then press File again.")
+                           "rule for the adapter, then %6.")
                 .arg(userName, devicePath, ownerName(node.st_uid), groupName)
-                .arg(QString::number(node.st_mode & 07777, 8))};
+                .arg(QString::number(node.st_mode & 07777, 8), retry.pressAgain)};
 }
 
 #endif
@@ -270,13 +269,11 @@ GroupAccess groupAccess(const QByteArray &groupFileText, const QString &groupNam
 PortAdvice diagnoseOpenFailure(const QString &portName, QSerialPort::SerialPortError qtError,
                                const QString &qtErrorText, int systemError,
                                const QList<QSerialPortInfo> &presentPorts,
-                               const SystemFiles &system)
+                               const SystemFiles &system, const RetryAdvice &retry)
 {
-    const PortAdvice generic{
-        QStringLiteral("Cannot open port %1: %2").arg(portName, qtErrorText),
-        QStringLiteral("The system could not open %1: %2. Check the port box, then press File "
-                       "again.")
-            .arg(portName, qtErrorText)};
+    const PortAdvice generic{QStringLiteral("Cannot open port %1: %2").arg(portName, qtErrorText),
+                             QStringLiteral("The system could not open %1: %2. %3, then %4.")
+                                 .arg(portName, qtErrorText, retry.checkPort, retry.pressAgain)};
     const QString present = presentPortNames(presentPorts);
     const auto noSuchPort = [&] {
         return PortAdvice{
@@ -286,11 +283,11 @@ PortAdvice diagnoseOpenFailure(const QString &portName, QSerialPort::SerialPortE
                 : QStringLiteral("Cannot open %1: no such port (present: %2)")
                       .arg(portName, present),
             QStringLiteral("There is no serial port %1 on this computer. %2Plug the adapter in or "
-                           "pick the right port in the port box (open its list to see the ports "
-                           "present now), then press File again.")
-                .arg(portName, present.isEmpty()
-                                   ? QStringLiteral("No serial ports are present. ")
-                                   : QStringLiteral("Present now: %1. ").arg(present))};
+                           "%3, then %4.")
+                .arg(portName,
+                     present.isEmpty() ? QStringLiteral("No serial ports are present. ")
+                                       : QStringLiteral("Present now: %1. ").arg(present),
+                     retry.pickPort, retry.pressAgain)};
     };
 
 #ifdef Q_OS_UNIX
@@ -300,18 +297,18 @@ PortAdvice diagnoseOpenFailure(const QString &portName, QSerialPort::SerialPortE
     if (portName.isEmpty() || ::stat(QFile::encodeName(devicePath).constData(), &node) != 0)
         return noSuchPort();
     if (const auto holder = lockFileHolder(portLockFilePath(devicePath), system))
-        return busyAdvice(portName, devicePath, holder);
+        return busyAdvice(portName, devicePath, holder, retry);
     if (::access(QFile::encodeName(devicePath).constData(), R_OK | W_OK) != 0 &&
         (errno == EACCES || errno == EPERM)) {
-        const PortAdvice advice = permissionAdvice(portName, devicePath, system);
+        const PortAdvice advice = permissionAdvice(portName, devicePath, system, retry);
         if (!advice.summary.isEmpty())
             return advice;
     }
     const QList<PortHolder> holders = processesHolding(devicePath, system);
     if (!holders.isEmpty())
-        return busyAdvice(portName, devicePath, holders.first());
+        return busyAdvice(portName, devicePath, holders.first(), retry);
     if (systemError == EBUSY)
-        return busyAdvice(portName, devicePath, std::nullopt);
+        return busyAdvice(portName, devicePath, std::nullopt, retry);
     return generic;
 #else
     Q_UNUSED(systemError)
@@ -321,7 +318,7 @@ PortAdvice diagnoseOpenFailure(const QString &portName, QSerialPort::SerialPortE
     if (qtError == QSerialPort::DeviceNotFoundError)
         return noSuchPort();
     if (qtError == QSerialPort::PermissionError)
-        return busyAdvice(portName, portName, std::nullopt);
+        return busyAdvice(portName, portName, std::nullopt, retry);
     return generic;
 #endif
 }
@@ -365,18 +362,18 @@ bool deviceNodeGone(const DeviceNode &opened)
 #endif
 }
 
-QString lostPortDetails(const QString &portName, bool nodeGone, const SystemFiles &system)
+QString lostPortDetails(const QString &portName, bool nodeGone, const SystemFiles &system,
+                        const RetryAdvice &retry)
 {
     const QString devicePath = portNodePath(portName);
     if (!nodeGone) {
         return QStringLiteral("%1 stopped working while in use. Check the cable and the adapter, "
-                              "then press File to start again.")
-            .arg(devicePath);
+                              "then %2.")
+            .arg(devicePath, retry.startAgain);
     }
     QString details = QStringLiteral("%1 is gone: the USB serial adapter was unplugged or reset. "
-                                     "Plug it in again, pick its port in the port box and press "
-                                     "File.")
-                          .arg(devicePath);
+                                     "Plug it in again, %2.")
+                          .arg(devicePath, retry.pickAgain);
 #ifdef Q_OS_LINUX
     if (programRunning(QStringLiteral("brltty"), system)) {
         details += QStringLiteral(

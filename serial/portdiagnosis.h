@@ -27,6 +27,19 @@ struct SystemFiles
     QString groupFile = QStringLiteral("/etc/group");
 };
 
+// The words the explanations use for "try again", which differ between the window (the File
+// button, the port box) and a console program. The defaults are the window's.
+struct RetryAdvice
+{
+    QString pressAgain = QStringLiteral("press File again");
+    QString press = QStringLiteral("press File"); // after "log out and in again and"
+    QString startAgain = QStringLiteral("press File to start again");
+    QString checkPort = QStringLiteral("Check the port box");
+    QString pickPort = QStringLiteral("pick the right port in the port box (open its list to see "
+                                      "the ports present now)");
+    QString pickAgain = QStringLiteral("pick its port in the port box and press File");
+};
+
 struct PortHolder
 {
     qint64 pid = 0;
@@ -71,7 +84,7 @@ GroupAccess groupAccess(const QByteArray &groupFileText, const QString &groupNam
 PortAdvice diagnoseOpenFailure(const QString &portName, QSerialPort::SerialPortError qtError,
                                const QString &qtErrorText, int systemError,
                                const QList<QSerialPortInfo> &presentPorts,
-                               const SystemFiles &system = {});
+                               const SystemFiles &system = {}, const RetryAdvice &retry = {});
 
 // The device node an open port came from, to tell later whether it is still there: a node made
 // anew under the same name (the next pseudo-terminal, an adapter plugged in again) is another one.
@@ -89,7 +102,8 @@ DeviceNode openedDeviceNode(const QString &devicePath, const QSerialPort &port);
 bool deviceNodeGone(const DeviceNode &opened);
 
 // The explanation behind "Port lost: <port>"; nodeGone says the port's device node has gone.
-QString lostPortDetails(const QString &portName, bool nodeGone, const SystemFiles &system = {});
+QString lostPortDetails(const QString &portName, bool nodeGone, const SystemFiles &system = {},
+                        const RetryAdvice &retry = {});
 
 // A warning about the chosen port worth showing before anything goes wrong (a ttyACM port with
 // ModemManager running), or empty.

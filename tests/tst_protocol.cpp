@@ -443,20 +443,32 @@ void TestProtocol::deviceRoundTrip()
 void TestProtocol::versionTextFormat_data()
 {
     QTest::addColumn<QByteArray>("versionBytes");
+    QTest::addColumn<QString>("firmware");
+    QTest::addColumn<QString>("hardware");
     QTest::addColumn<QString>("text");
     QTest::newRow("firmware 1.0, hardware 5.7")
-        << hex("07050001") << QStringLiteral("Firm V01.00, hardware V05.07, click Download");
+        << hex("07050001") << QStringLiteral("01.00") << QStringLiteral("05.07")
+        << QStringLiteral("Firm V01.00, hardware V05.07, click Download");
     QTest::newRow("lowercase hex digits")
-        << hex("00020A01") << QStringLiteral("Firm V01.0a, hardware V02.00, click Download");
+        << hex("00020A01") << QStringLiteral("01.0a") << QStringLiteral("02.00")
+        << QStringLiteral("Firm V01.0a, hardware V02.00, click Download");
     QTest::newRow("bytes from 0x80")
-        << hex("80FF9AC3") << QStringLiteral("Firm Vc3.9a, hardware Vff.80, click Download");
+        << hex("80FF9AC3") << QStringLiteral("c3.9a") << QStringLiteral("ff.80")
+        << QStringLiteral("Firm Vc3.9a, hardware Vff.80, click Download");
+    QTest::newRow("all zero") << hex("00000000") << QStringLiteral("00.00")
+                              << QStringLiteral("00.00")
+                              << QStringLiteral("Firm V00.00, hardware V00.00, click Download");
 }
 
 void TestProtocol::versionTextFormat()
 {
     QFETCH(QByteArray, versionBytes);
+    QFETCH(QString, firmware);
+    QFETCH(QString, hardware);
     QFETCH(QString, text);
     const DeviceFrame frame = arrayOf<DeviceFrame>(hex("7E5E 50 81") + versionBytes + hex("0000"));
+    QCOMPARE(firmwareVersion(frame), firmware);
+    QCOMPARE(hardwareVersion(frame), hardware);
     QCOMPARE(versionText(frame), text);
 }
 

@@ -10,6 +10,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QFile>
 #include <QSerialPort>
 #include <QSocketNotifier>
 #include <QTime>
@@ -30,6 +31,8 @@ namespace {
 
 // Time the host gets to read RSP_DONE before --exit-after-update closes the line.
 constexpr int ExitGraceMs = 200;
+// Time the host gets to read RSP_DONE before --restart-after-done takes the line away.
+constexpr int RestartGraceMs = 50;
 constexpr int FlushWaitMs = 1000;
 
 int signalPipe[2] = {-1, -1};
@@ -284,6 +287,22 @@ int main(int argc, char *argv[])
     const QCommandLineOption exitAfterUpdateOption(
         QStringLiteral("exit-after-update"),
         QStringLiteral("Exit with code 0 after the first completed update."));
+    const QCommandLineOption linkOption(
+        QStringLiteral("link"),
+        QStringLiteral("Keep a symbolic link at PATH to the pseudo-terminal while it is there, a "
+                       "name that stays the same when the device comes back on a new one."),
+        QStringLiteral("PATH"));
+    const QCommandLineOption restartOption(
+        QStringLiteral("restart-after-done"),
+        QStringLiteral("After each completed update, hang up the line (as a USB device restarting "
+                       "takes its port along), then come back MS later on a new pseudo-terminal "
+                       "as the next board and print its \"port: PATH\" again."),
+        QStringLiteral("MS"));
+    const QCommandLineOption quietAfterDoneOption(
+        QStringLiteral("quiet-after-done"),
+        QStringLiteral("After each completed update, answer nothing for MS, then answer again "
+                       "as the next board (one taken off a fixture, the next put on)."),
+        QStringLiteral("MS"));
     const QCommandLineOption verboseOption(
         QStringLiteral("verbose"),
         QStringLiteral("Trace every frame received and sent on standard error."));
@@ -296,7 +315,8 @@ int main(int argc, char *argv[])
                        hangUpAtOption,     strayStartAtOption,    seedOption,
                        noiseOption,        splitOption,           splitGapOption,
                        corruptExtraOption, foreignOption,         duplicateOption,
-                       staleOption,        delayOption,           maxDelayOption});
+                       staleOption,        delayOption,           maxDelayOption,
+                       linkOption,         restartOption,         quietAfterDoneOption});
     parser.process(app);
 
     DeviceOptions options;
@@ -398,6 +418,15 @@ int main(int argc, char *argv[])
     if (parser.isSet(maxImageSizeOption))
         options.maxImageSize = number(maxImageSizeOption, maxOffset);
     options.outputPath = parser.value(outputOption);
+    if (parser.isSet(quietAfterDoneOption))
+        options.quietAfterDoneMs = int(number(quietAfterDoneOption, 1 << 30));
+    const int restartMs = parser.isSet(restartOption) ? int(number(restartOption, 1 << 30)) : -1;
+    const QString linkPath = parser.value(linkOption);
+    if ((restartMs >= 0 || !linkPath.isEmpty()) && parser.isSet(portOption)) {
+        fail(QStringLiteral("--link and --restart-after-done need the device's own "
+                            "pseudo-terminal, not --port"));
+        valid = false;
+    }
     if (!valid)
         return 1;
     const bool verbose = parser.isSet(verboseOption);
@@ -443,6 +472,21 @@ int main(int argc, char *argv[])
         portPath = pseudoTerminal.slavePath();
         line = &pseudoTerminal;
     }
+
+    // The link follows the pseudo-terminal: made when it opens, gone while it is away.
+    const auto makeLink = [&] {
+        if (linkPath.isEmpty())
+            return;
+        QFile::remove(linkPath);
+        if (!QFile::link(portPath, linkPath))
+            fail(QStringLiteral("cannot make the link %1").arg(linkPath));
+    };
+    const auto removeLink = [&] {
+        if (!linkPath.isEmpty())
+            QFile::remove(linkPath);
+    };
+    makeLink();
+    bool restarting = false;
 
     SimulatedDevice device(line, options);
     QObject::connect(&device, &SimulatedDevice::logLine, &app, [](const QString &text) {
@@ -492,12 +536,34 @@ int main(int argc, char *argv[])
             if (exitAfterUpdate) {
                 line->waitForBytesWritten(FlushWaitMs);
                 QTimer::singleShot(ExitGraceMs, &app, [] { QCoreApplication::exit(0); });
+            } else if (restartMs >= 0) {
+                line->waitForBytesWritten(FlushWaitMs);
+                QTimer::singleShot(RestartGraceMs, &app, [&] {
+                    restarting = true;
+                    removeLink();
+                    pseudoTerminal.hangUp();
+                    restarting = false;
+                    printLine(stdout, QStringLiteral("restarting"));
+                    QTimer::singleShot(restartMs, &app, [&] {
+                        if (!pseudoTerminal.open()) {
+                            fail(QStringLiteral("cannot open a pseudo-terminal: %1")
+                                     .arg(pseudoTerminal.errorString()));
+                            QCoreApplication::exit(1);
+                            return;
+                        }
+                        portPath = pseudoTerminal.slavePath();
+                        makeLink();
+                        printLine(stdout, QStringLiteral("port: %1").arg(portPath));
+                    });
+                });
             }
         });
 
     // A device that has hung up its line (--hang-up-at) has nothing more to do.
-    QObject::connect(line, &QIODevice::aboutToClose, &app,
-                     [] { QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); }); });
+    QObject::connect(line, &QIODevice::aboutToClose, &app, [&restarting] {
+        if (!restarting)
+            QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+    });
 
     printLine(stdout, QStringLiteral("port: %1").arg(portPath));
     const int status = app.exec();
@@ -532,5 +598,6 @@ int main(int argc, char *argv[])
     }
     if (line->isOpen())
         line->close();
+    removeLink();
     return status;
 }

@@ -37,6 +37,13 @@ SimulatedDevice::SimulatedDevice(QIODevice *line, const DeviceOptions &options, 
     m_announceTimer.setSingleShot(true);
     m_announceTimer.setInterval(AnnounceDelayMs);
     connect(&m_announceTimer, &QTimer::timeout, this, &SimulatedDevice::announce);
+    m_awayTimer.setSingleShot(true);
+    connect(&m_awayTimer, &QTimer::timeout, this, [this] {
+        if (m_state != State::Away)
+            return;
+        m_state = State::Idle;
+        log(QStringLiteral("back, answering as the next board"));
+    });
     m_sendTimer.setSingleShot(true);
     m_sendTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_sendTimer, &QTimer::timeout, this, &SimulatedDevice::sendQueued);
@@ -58,7 +65,7 @@ void SimulatedDevice::setOptions(const DeviceOptions &options)
 
 void SimulatedDevice::announce()
 {
-    if (m_state == State::Silent)
+    if (m_state == State::Silent || m_state == State::Away)
         return;
     sendFrame(RSP_PRESENT);
 }
@@ -85,7 +92,7 @@ void SimulatedDevice::handleFrame(const HostFrameParser::Result &frame)
     ++m_stats.framesReceived;
     emit frameReceived(payload);
 
-    if (m_state == State::Silent)
+    if (m_state == State::Silent || m_state == State::Away)
         return;
     if (payload[0] != PayloadLead) {
         ++m_stats.unexpectedFrames;
@@ -450,8 +457,13 @@ void SimulatedDevice::finishTransfer()
             .arg(m_lastImage.size())
             .arg(hexOffset(m_requested)));
     writeOutput(m_lastImage);
-    if (m_options.announceAfterDone)
+    if (m_options.quietAfterDoneMs > 0) {
+        log(QStringLiteral("away for %1 ms").arg(m_options.quietAfterDoneMs));
+        m_state = State::Away;
+        m_awayTimer.start(m_options.quietAfterDoneMs);
+    } else if (m_options.announceAfterDone) {
         m_announceTimer.start();
+    }
     emit updateCompleted(m_lastImage);
 }
 

@@ -46,7 +46,10 @@ struct DeviceOptions
                                     // 1, 2 or 3 past its start: the host must send the same bytes
     bool announceAfterDone = false; // RSP_PRESENT 50 ms after RSP_DONE (or RSP_CANCELLED), so the
                                     // host can run another download
-    QString outputPath;             // each completed image is written here when not empty
+    // After RSP_DONE the device answers nothing for this long, then answers again as the next
+    // board would (one board taken off a fixture, the next put on); 0: off.
+    int quietAfterDoneMs = 0;
+    QString outputPath;                     // each completed image is written here when not empty
     qint64 maxImageSize = 16 * 1024 * 1024; // a request at or past this is cancelled instead
 
     // Faults of a bad line and a misbehaving device. Every random choice comes from seed, so a
@@ -135,6 +138,7 @@ public:
         Idle,         // answering probes, waiting for CMD_START
         Transferring, // a data request is out, waiting for CMD_DATA or CMD_END
         Silent,       // answers nothing, for good
+        Away,         // answers nothing until quietAfterDoneMs has passed
     };
     Q_ENUM(State)
 
@@ -234,6 +238,7 @@ private:
     int m_pingsIgnored = 0;
     int m_framesSent = 0;
     QTimer m_announceTimer;
+    QTimer m_awayTimer;
     std::mt19937 m_random;
     quint32 m_seededWith = 0;
     std::deque<Outgoing> m_outgoing;

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "porttarget.h"
+
+#include <QList>
+#include <QSerialPortInfo>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+
+// What the command line asks for.
+struct FlashOptions
+{
+    enum class Mode
+    {
+        Update,
+        Info,
+        List,
+    };
+    Mode mode = Mode::Update;
+    QString imagePath;
+    QList<PortTarget> targets; // in command-line order
+    std::chrono::milliseconds wait{10000};
+    std::chrono::milliseconds timeout{2000};
+    bool json = false;
+    bool repeat = false;
+    bool quiet = false;
+    bool verbose = false;
+    QString logPath;
+};
+
+struct ParsedCommandLine
+{
+    enum class Action
+    {
+        Run,
+        Help,
+        Version,
+        UsageError,
+    };
+    Action action = Action::Run;
+    FlashOptions options;
+    QString error;    // for UsageError
+    QString helpText; // for Help
+};
+
+// Reads the command line (arguments()[0] is the program). Nothing is opened or looked at but the
+// text.
+ParsedCommandLine parseCommandLine(const QStringList &arguments);
+
+// The targets to run: --usb expanded to every port present with those IDs (kept as it is when none
+// is present yet, to be waited for). A port named twice, directly or through a link to the same
+// device node, or matched by two targets, is an error: the text says which.
+QList<PortTarget> expandTargets(const QList<PortTarget> &targets,
+                                const QList<QSerialPortInfo> &present, QString *error);

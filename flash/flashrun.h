@@ -1,0 +1,71 @@
+#pragma once
+
+#include "firmwareimage.h"
+#include "flashoptions.h"
+#include "jsonline.h"
+#include "recordlog.h"
+#include "sessionresult.h"
+#include "textreport.h"
+#include "updatesession.h"
+
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+
+#include <memory>
+
+// One run of the program over all its ports, in one thread: a session per port, their results
+// written as they come (text or JSON Lines on standard output, the --log file), and the exit code
+// once every port has finished or the run is interrupted.
+class FlashRun : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr qint64 ProgressIntervalMs = 100; // JSON progress: ten a second per port
+
+    // log may be null (no --log); image is null with --info.
+    FlashRun(const FlashOptions &options, const QList<PortTarget> &targets,
+             std::shared_ptr<FirmwareImage> image, RecordLog *log, QObject *parent = nullptr);
+
+    void start();
+    // Ends every session at once; updates under way are recorded as interrupted.
+    void interrupt();
+
+    // For a run that ends before it starts (the image cannot be used): a record for each port,
+    // written like any other, and the summary.
+    void recordWithoutStarting(Outcome outcome, const QString &message);
+
+    int exitCode() const;
+
+signals:
+    void finished(int exitCode);
+
+private:
+    struct Port
+    {
+        UpdateSession *session = nullptr;
+        int line = 0;         // in the text report
+        int firstFailure = 0; // the exit code of its first record that failed
+        QElapsedTimer lastProgress;
+        bool hundredSent = false;
+    };
+
+    void connectSession(int index);
+    void record(int index, const SessionResult &result);
+    void writeJson(const JsonLine &line);
+    void sessionEnded();
+    QList<SessionResult> recordsInPortOrder() const;
+
+    FlashOptions m_options;
+    QList<PortTarget> m_targets;
+    std::shared_ptr<FirmwareImage> m_image;
+    RecordLog *m_log;
+    TextReport m_report;
+    QList<Port> m_ports;
+    QList<SessionResult> m_records;
+    QList<int> m_recordPorts; // the port of each record, in command-line order
+    bool m_interrupted = false;
+    bool m_finished = false;
+    bool m_logFailed = false;
+};

@@ -1,0 +1,104 @@
+#include "interruptwatch.h"
+
+#include <QMetaObject>
+#include <QSocketNotifier>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
+
+namespace {
+
+InterruptWatch *watch = nullptr;
+
+#ifdef Q_OS_UNIX
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    // Only what is safe in a signal handler: one byte into the pipe the event loop watches.
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(signalPipe[1], &byte, 1);
+}
+#endif
+
+#ifdef Q_OS_WIN
+HANDLE releasedEvent = nullptr;
+constexpr DWORD CloseGraceMs = 4000;
+
+BOOL WINAPI onConsoleEvent(DWORD event)
+{
+    // Called on a thread of its own: the event loop is asked to act, and this thread returns.
+    QMetaObject::invokeMethod(watch, "deliver", Qt::QueuedConnection);
+    // A closing console ends the process when this returns: wait for the records first.
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+        WaitForSingleObject(releasedEvent, CloseGraceMs);
+    return TRUE;
+}
+#endif
+
+} // namespace
+
+InterruptWatch::InterruptWatch(QObject *parent) : QObject(parent)
+{
+    watch = this;
+}
+
+InterruptWatch::~InterruptWatch()
+{
+    watch = nullptr;
+}
+
+bool InterruptWatch::install()
+{
+#ifdef Q_OS_UNIX
+    if (::pipe(signalPipe) != 0)
+        return false;
+    for (const int fd : signalPipe) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    }
+    auto *notifier = new QSocketNotifier(qintptr(signalPipe[0]), QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this] {
+        char drain[16];
+        while (::read(signalPipe[0], drain, sizeof drain) > 0) {
+        }
+        deliver();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    // A reader that goes away (a pipe into head) must not end the run before its ports are
+    // closed: writes to it fail instead.
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    return ::sigaction(SIGINT, &action, nullptr) == 0 &&
+           ::sigaction(SIGTERM, &action, nullptr) == 0 &&
+           ::sigaction(SIGPIPE, &ignore, nullptr) == 0;
+#elif defined(Q_OS_WIN)
+    releasedEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return releasedEvent && SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+#else
+    return false;
+#endif
+}
+
+void InterruptWatch::released()
+{
+#ifdef Q_OS_WIN
+    if (releasedEvent)
+        SetEvent(releasedEvent);
+#endif
+}
+
+void InterruptWatch::deliver()
+{
+    emit interrupted();
+}

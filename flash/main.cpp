@@ -1,0 +1,94 @@
+// vantuflash: the firmware update from a terminal, a script or a production line, on one port or
+// many at once.
+
+#include "firmwareimage.h"
+#include "flashoptions.h"
+#include "flashrun.h"
+#include "interruptwatch.h"
+#include "portlist.h"
+#include "recordlog.h"
+#include "records.h"
+#include "textreport.h"
+
+#include <QCoreApplication>
+#include <QLoggingCategory>
+#include <QSerialPortInfo>
+
+#include <memory>
+
+namespace {
+
+int usageError(const QString &text)
+{
+    printLine(stderr, QStringLiteral("vantuflash: %1").arg(text));
+    printLine(stderr, QStringLiteral("Try 'vantuflash --help' for more."));
+    return ExitCode::Usage;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("vantuflash"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VANTU_VERSION));
+
+    const ParsedCommandLine parsed = parseCommandLine(QCoreApplication::arguments());
+    switch (parsed.action) {
+    case ParsedCommandLine::Action::UsageError:
+        return usageError(parsed.error);
+    case ParsedCommandLine::Action::Help:
+        printLine(stdout, parsed.helpText.trimmed());
+        return ExitCode::Success;
+    case ParsedCommandLine::Action::Version:
+        printLine(stdout,
+                  QStringLiteral("vantuflash %1").arg(QCoreApplication::applicationVersion()));
+        return ExitCode::Success;
+    case ParsedCommandLine::Action::Run:
+        break;
+    }
+    const FlashOptions &options = parsed.options;
+    if (options.mode == FlashOptions::Mode::List) {
+        printPortList(QSerialPortInfo::availablePorts(), options.json);
+        return ExitCode::Success;
+    }
+
+    // Everything that can be wrong with the command line, the log or the image is found before
+    // any port is opened: nothing goes out on the wire then.
+    QString problem;
+    const QList<PortTarget> targets = expandTargets(options.targets, presentPorts(), &problem);
+    if (targets.isEmpty())
+        return usageError(problem);
+    RecordLog log;
+    if (!options.logPath.isEmpty() && !log.open(options.logPath, &problem)) {
+        printLine(stderr, QStringLiteral("vantuflash: %1").arg(problem));
+        return ExitCode::Usage;
+    }
+    std::shared_ptr<FirmwareImage> image;
+    if (options.mode == FlashOptions::Mode::Update)
+        image = std::make_shared<FirmwareImage>(options.imagePath);
+
+    FlashRun run(options, targets, image, log.isOpen() ? &log : nullptr);
+    if (image && !image->load(&problem)) {
+        run.recordWithoutStarting(Outcome::ImageError,
+                                  QStringLiteral("Cannot use the image %1. Nothing was sent to any "
+                                                 "port.")
+                                      .arg(problem));
+        return ExitCode::ImageUnusable;
+    }
+
+    InterruptWatch interrupts;
+    if (!interrupts.install())
+        printLine(stderr, QStringLiteral("vantuflash: cannot catch interruptions; an interrupted "
+                                         "run will not write its records"));
+    QObject::connect(&interrupts, &InterruptWatch::interrupted, &run, &FlashRun::interrupt);
+    QObject::connect(&run, &FlashRun::finished, &app, [&interrupts](int code) {
+        interrupts.released();
+        QCoreApplication::exit(code);
+    });
+    if (options.verbose)
+        QLoggingCategory::setFilterRules(QStringLiteral("vantu.wire.debug=true"));
+
+    run.start();
+    return app.exec();
+}

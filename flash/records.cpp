@@ -1,0 +1,129 @@
+#include "records.h"
+
+#include "adapterinfo.h"
+#include "updateprotocol.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+std::optional<QString> unlessEmpty(const QString &text)
+{
+    return text.isEmpty() ? std::nullopt : std::optional<QString>(text);
+}
+
+} // namespace
+
+int exitCodeOf(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Updated:
+    case Outcome::Info:
+        return ExitCode::Success;
+    case Outcome::OpenFailed:
+        return ExitCode::OpenFailed;
+    case Outcome::NoDevice:
+        return ExitCode::NoDevice;
+    case Outcome::Cancelled:
+        return ExitCode::Cancelled;
+    case Outcome::Timeout:
+        return ExitCode::Timeout;
+    case Outcome::PortLost:
+        return ExitCode::PortLost;
+    case Outcome::ImageError:
+        return ExitCode::ImageUnusable;
+    case Outcome::Interrupted:
+        break;
+    }
+    return ExitCode::Interrupted;
+}
+
+JsonLine foundEvent(const QString &port, const DeviceVersions &versions)
+{
+    JsonLine line;
+    line.add("event", QStringLiteral("found"))
+        .add("port", port)
+        .add("firmware", versions.firmware)
+        .add("hardware", versions.hardware);
+    return line;
+}
+
+JsonLine progressEvent(const QString &port, quint32 offset, qint64 size)
+{
+    JsonLine line;
+    line.add("event", QStringLiteral("progress"))
+        .add("port", port)
+        .add("offset", qint64(offset))
+        .add("size", size)
+        .add("percent", qint64(progressValue(offset, size)));
+    return line;
+}
+
+JsonLine resultEvent(const SessionResult &result)
+{
+    JsonLine line;
+    line.add("event", QStringLiteral("result"))
+        .add("port", result.port)
+        .add("result", outcomeName(result.outcome))
+        .add("exit_code", qint64(exitCodeOf(result.outcome)))
+        .add("message", result.message);
+    if (result.versions) {
+        line.add("firmware", result.versions->firmware).add("hardware", result.versions->hardware);
+    } else {
+        line.addNull("firmware").addNull("hardware");
+    }
+    if (result.image) {
+        JsonLine image;
+        image.add("path", result.image->path)
+            .add("size", result.image->size)
+            .add("sha256", QString::fromLatin1(result.image->sha256));
+        line.add("image", image);
+    } else {
+        line.addNull("image");
+    }
+    line.add("started", result.started.toString(Qt::ISODateWithMs))
+        .addDecimal("seconds", result.seconds, 3)
+        .add("requests", qint64(result.requests))
+        .add("repeated_requests", qint64(result.repeatedRequests));
+    if (result.adapter) {
+        JsonLine adapter;
+        adapter.add("serial_number", unlessEmpty(result.adapter->serialNumber))
+            .add("vendor_product", unlessEmpty(result.adapter->usbIds))
+            .add("description", unlessEmpty(result.adapter->description));
+        line.add("adapter", adapter);
+    } else {
+        line.addNull("adapter");
+    }
+    return line;
+}
+
+JsonLine portEvent(const QSerialPortInfo &port, const QStringList &links)
+{
+    JsonLine line;
+    line.add("event", QStringLiteral("port"))
+        .add("port", port.portName())
+        .add("path", port.systemLocation())
+        .add("description", unlessEmpty(port.description()))
+        .add("manufacturer", unlessEmpty(port.manufacturer()))
+        .add("serial_number", unlessEmpty(port.serialNumber()));
+    line.add("vendor_product", unlessEmpty(usbIds(port))).add("by_id", links);
+    return line;
+}
+
+QStringList stableLinksOf(const QSerialPortInfo &port)
+{
+    QStringList links;
+#ifdef Q_OS_LINUX
+    const QDir byId(QStringLiteral("/dev/serial/by-id"));
+    const QString target = QFileInfo(port.systemLocation()).canonicalFilePath();
+    const QStringList entries = byId.entryList(QDir::System | QDir::Files | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        if (!target.isEmpty() && QFileInfo(byId.filePath(entry)).canonicalFilePath() == target)
+            links.append(byId.filePath(entry));
+    }
+#else
+    Q_UNUSED(port)
+#endif
+    return links;
+}

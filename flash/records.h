@@ -1,0 +1,32 @@
+#pragma once
+
+#include "jsonline.h"
+#include "sessionresult.h"
+
+#include <QSerialPortInfo>
+
+// The program's exit codes: stable, and documented in --help, the manual page and the README.
+namespace ExitCode {
+constexpr int Success = 0;
+constexpr int Usage = 1;
+constexpr int ImageUnusable = 2;
+constexpr int OpenFailed = 3;
+constexpr int NoDevice = 4;
+constexpr int Cancelled = 5;
+constexpr int Timeout = 6;
+constexpr int PortLost = 7;
+constexpr int Interrupted = 130;
+} // namespace ExitCode
+
+int exitCodeOf(Outcome outcome);
+
+// The JSON Lines events: {"event":"found",...}, {"event":"progress",...}, {"event":"result",...},
+// and with --list {"event":"port",...}.
+JsonLine foundEvent(const QString &port, const DeviceVersions &versions);
+JsonLine progressEvent(const QString &port, quint32 offset, qint64 size);
+JsonLine resultEvent(const SessionResult &result);
+JsonLine portEvent(const QSerialPortInfo &port, const QStringList &links);
+
+// The links in /dev/serial/by-id that lead to a port, the names that do not move from one plug-in
+// to the next.
+QStringList stableLinksOf(const QSerialPortInfo &port);

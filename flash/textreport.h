@@ -1,0 +1,77 @@
+#pragma once
+
+#include "sessionresult.h"
+#include "updatesession.h"
+
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <cstdio>
+
+// What the program prints for people. On a terminal, one line per port redrawn in place at most
+// ten times a second (port, versions, a bar, percent, rate, time left); anywhere else, plain lines
+// without carriage returns or escape sequences, one per state change and per 10 %. Then a summary
+// table. Errors go to standard error in every style.
+class TextReport : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Style
+    {
+        Terminal,
+        Plain,
+        Quiet, // errors only
+    };
+
+    static constexpr int RedrawIntervalMs = 100;
+
+    explicit TextReport(Style style, QObject *parent = nullptr);
+
+    // True when standard output is a terminal that understands escape sequences.
+    static bool outputIsTerminal();
+
+    int addPort(const QString &name);
+    void rename(int port, const QString &name);
+    void stateChanged(int port, UpdateSession::State state);
+    void found(int port, const DeviceVersions &versions);
+    void progress(int port, quint32 offset, qint64 size);
+    void result(int port, const SessionResult &result);
+    // "vantuflash: text" on standard error.
+    void error(const QString &text);
+    // The last drawing, then the table of every record.
+    void summary(const QList<SessionResult> &records);
+
+private:
+    struct PortLine
+    {
+        QString name;
+        QString versions;
+        QString status; // shown when no transfer is under way
+        bool transferring = false;
+        quint32 offset = 0;
+        qint64 size = 0;
+        quint32 firstOffset = 0;
+        QElapsedTimer transferClock;
+        int lastDecile = 0;
+        QString lastResult; // "updated (3.2 s)", kept beside what the port does next
+    };
+
+    QString lineFor(const PortLine &line, int nameWidth) const;
+    void plain(const PortLine &line, const QString &text);
+    void changed();
+    void redraw();
+    void eraseDrawing();
+
+    Style m_style;
+    QList<PortLine> m_ports;
+    QTimer m_redrawTimer;
+    int m_drawnLines = 0;
+    int m_width = 80;
+};
+
+// Writes text and a line end to a stream, in UTF-8, and flushes it.
+void printLine(std::FILE *stream, const QString &text);

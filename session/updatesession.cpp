@@ -1,0 +1,537 @@
+#include "updatesession.h"
+
+#include "linesettings.h"
+#include "serialtuning.h"
+#include "timing.h"
+#include "updateprotocol.h"
+#include "wiretrace.h"
+
+#include <QSerialPortInfo>
+
+#include <cerrno>
+
+namespace {
+
+constexpr qint64 ReceiveChunk = 1024;
+constexpr quint32 PieceSize = 4;
+
+QString secondsText(std::chrono::milliseconds duration)
+{
+    return QString::number(double(duration.count()) / 1000.0);
+}
+
+} // namespace
+
+UpdateSession::UpdateSession(const SessionSettings &settings, std::shared_ptr<FirmwareImage> image,
+                             QObject *parent)
+    : QObject(parent), m_settings(settings), m_image(std::move(image))
+{
+    if (m_settings.target.kind == PortTarget::Kind::Name)
+        m_portName = m_settings.target.value;
+    m_tickTimer.setInterval(ResponseTimeout);
+    m_silenceTimer.setSingleShot(true);
+    m_silenceTimer.setInterval(m_settings.silenceLimit);
+    m_waitTimer.setSingleShot(true);
+    m_reopenTimer.setInterval(ReopenInterval);
+
+    connect(&m_tickTimer, &QTimer::timeout, this, &UpdateSession::tick);
+    connect(&m_silenceTimer, &QTimer::timeout, this, &UpdateSession::silenceExpired);
+    connect(&m_waitTimer, &QTimer::timeout, this, &UpdateSession::waitExpired);
+    connect(&m_reopenTimer, &QTimer::timeout, this, &UpdateSession::tryOpen);
+    connect(&m_port, &QSerialPort::readyRead, this, &UpdateSession::onReadyRead);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &UpdateSession::onPortError);
+    m_clock.start();
+}
+
+UpdateSession::~UpdateSession() = default;
+
+QString UpdateSession::portName() const
+{
+    return m_portName.isEmpty() ? m_settings.target.label() : m_portName;
+}
+
+void UpdateSession::start()
+{
+    if (m_state != State::WaitingForPort || m_record.open)
+        return;
+    openRecord();
+    armWait();
+    emit stateChanged(m_state);
+    tryOpen();
+}
+
+void UpdateSession::interrupt()
+{
+    if (m_state == State::Ended)
+        return;
+    if (!m_record.open) {
+        end();
+        return;
+    }
+    const bool changing =
+        m_state == State::Starting || m_state == State::Transferring || m_state == State::Finishing;
+    finish(Outcome::Interrupted,
+           changing ? QStringLiteral("Interrupted during the update: the device did not get the "
+                                     "whole image. Restart it, then %1.")
+                          .arg(retryText())
+                    : QStringLiteral("Interrupted before the update started: nothing was "
+                                     "changed on the device."));
+}
+
+void UpdateSession::tryOpen()
+{
+    if (m_state == State::Ended || m_port.isOpen())
+        return;
+    QList<QSerialPortInfo> present;
+    QString name = m_settings.target.value;
+    if (m_settings.target.kind != PortTarget::Kind::Name) {
+        present = presentPorts();
+        const QStringList names = matchingPorts(m_settings.target, present);
+        if (names.isEmpty()) {
+            m_lastFailure = {OpenFailure::Kind::NotPresent, {}, {}, {}, 0, false};
+            m_reopenTimer.start();
+            return;
+        }
+        if (names.size() > 1 && !m_ambiguityNoticed) {
+            m_ambiguityNoticed = true;
+            emit notice(QStringLiteral("%1 matches the ports %2: using %3")
+                            .arg(m_settings.target.label(), names.join(QStringLiteral(", ")),
+                                 names.first()));
+        }
+        name = names.first();
+    }
+
+    m_port.setPortName(devicePath(name));
+    applyLineSettings(m_port);
+    if (!m_port.open(QIODevice::ReadWrite)) {
+        const int openErrno = errno;
+        m_lastFailure = {OpenFailure::Kind::OpenError, name,      m_port.error(),
+                         m_port.errorString(),         openErrno, false};
+        if (!m_reopenTimer.isActive())
+            m_reopenTimer.start();
+        return;
+    }
+    m_reopenTimer.stop();
+    m_portName = name;
+    m_node = openedDeviceNode(portNodePath(name), m_port);
+    requestLowLatency(m_port);
+    if (m_settings.target.kind == PortTarget::Kind::Name)
+        present = presentPorts();
+    m_adapter = adapterOf(name, present);
+    // A frame cut short when the port went belongs to no device that is there now.
+    m_parser = FrameParser();
+    m_turnover.portOpened(m_adapter ? m_adapter->serialNumber : QString(), nowMs());
+
+    if (m_state == State::AwaitingRemoval && m_turnover.previousLeft(nowMs()))
+        setState(State::AwaitingNext);
+    if (m_state == State::WaitingForPort)
+        setState(State::Probing);
+    m_tickTimer.start();
+    sendCommand(CMD_PING);
+}
+
+void UpdateSession::onPortError(QSerialPort::SerialPortError error)
+{
+    // ResourceError is what a pulled adapter normally gives; a hung-up line can also show up as
+    // a read or write error that repeats for as long as the port stays open. Either way the port
+    // is closed at once, so that a dead line cannot keep the event loop busy.
+    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError &&
+        error != QSerialPort::WriteError)
+        return;
+    if (!m_port.isOpen())
+        return;
+    const bool nodeGone = deviceNodeGone(m_node);
+    closePort();
+    m_turnover.portLost();
+    m_lastFailure = {OpenFailure::Kind::Lost, m_portName, error, {}, 0, nodeGone};
+    switch (m_state) {
+    case State::Starting:
+    case State::Transferring:
+    case State::Finishing:
+        finish(Outcome::PortLost,
+               QStringLiteral("Port lost: %1. %2")
+                   .arg(m_portName,
+                        lostPortDetails(m_portName, nodeGone, SystemFiles{}, m_settings.retry)));
+        return;
+    case State::Probing:
+    case State::VersionQuery:
+        // Not started yet: the port may come back within the wait (a USB device enumerating
+        // again, an adapter plugged into another socket).
+        setState(State::WaitingForPort);
+        break;
+    default:
+        break;
+    }
+    if (m_state != State::Ended)
+        m_reopenTimer.start();
+}
+
+void UpdateSession::closePort()
+{
+    m_tickTimer.stop();
+    if (m_port.isOpen())
+        m_port.close();
+}
+
+void UpdateSession::onReadyRead()
+{
+    // Drain everything the port holds: a chunk left behind would wait for the next notification,
+    // which a device waiting for our answer never triggers.
+    quint8 buffer[ReceiveChunk];
+    qint64 count = 0;
+    while (m_port.isOpen() &&
+           (count = m_port.read(reinterpret_cast<char *>(buffer), ReceiveChunk)) > 0) {
+        m_parser.feed(buffer, count, [this](const DeviceFrame &frame) { handleFrame(frame); });
+    }
+}
+
+void UpdateSession::handleFrame(const DeviceFrame &frame)
+{
+    // The rest of a read after the port was closed belongs to nobody.
+    if (!m_port.isOpen() || m_state == State::Ended)
+        return;
+    traceReceived(frame, traceLabel());
+    if (!isDeviceFrame(frame))
+        return;
+    if (m_record.open)
+        m_record.heard = true;
+    const quint8 code = frame[3];
+
+    switch (m_state) {
+    case State::Probing:
+        if (code == RSP_PRESENT)
+            startVersionQuery();
+        break;
+    case State::VersionQuery:
+        if (code == RSP_VERSION) {
+            m_tickTimer.stop();
+            const DeviceVersions versions{firmwareVersion(frame), hardwareVersion(frame)};
+            m_record.versions = versions;
+            emit deviceFound(versions);
+            if (m_state != State::VersionQuery)
+                break;
+            if (m_settings.infoOnly)
+                finish(Outcome::Info, QStringLiteral("Firmware %1, hardware %2")
+                                          .arg(versions.firmware, versions.hardware));
+            else
+                beginUpdate();
+        }
+        break;
+    case State::Starting:
+    case State::Transferring:
+    case State::Finishing:
+        if (code == RSP_DATA_REQUEST) {
+            m_silenceTimer.start();
+            serve(requestedOffsetOf(frame));
+        } else if (code == RSP_DONE && m_state == State::Finishing) {
+            finish(Outcome::Updated, QStringLiteral("The device reported the firmware updated."));
+        } else if (code == RSP_CANCELLED) {
+            finish(Outcome::Cancelled,
+                   QStringLiteral("The device cancelled the update %1 (last request: offset %2 of "
+                                  "%3). Check that the image is meant for this device, restart it, "
+                                  "then %4.")
+                       .arg(m_state == State::Finishing
+                                ? QStringLiteral("after the end of the image")
+                                : QStringLiteral("before the end of the image"))
+                       .arg(m_record.lastOffset)
+                       .arg(m_imageSize)
+                       .arg(retryText()));
+        }
+        break;
+    case State::AwaitingRemoval:
+    case State::AwaitingNext:
+        handleAnswerBetweenDevices(code);
+        break;
+    case State::WaitingForPort:
+    case State::Ended:
+        break;
+    }
+}
+
+void UpdateSession::handleAnswerBetweenDevices(quint8 code)
+{
+    const qint64 now = nowMs();
+    if (m_state == State::AwaitingRemoval && m_turnover.previousLeft(now))
+        setState(State::AwaitingNext);
+    m_turnover.heard(now);
+    if (m_state != State::AwaitingNext || code != RSP_PRESENT)
+        return;
+    openRecord();
+    m_record.heard = true;
+    armWait();
+    startVersionQuery();
+}
+
+void UpdateSession::startVersionQuery()
+{
+    setState(State::VersionQuery);
+    m_tickTimer.start();
+    sendCommand(CMD_GET_VERSION);
+}
+
+void UpdateSession::tick()
+{
+    switch (m_state) {
+    case State::Probing:
+        sendCommand(CMD_PING);
+        break;
+    case State::VersionQuery:
+        sendCommand(CMD_GET_VERSION);
+        break;
+    case State::AwaitingRemoval:
+        if (m_turnover.previousLeft(nowMs()))
+            setState(State::AwaitingNext);
+        sendCommand(CMD_PING);
+        break;
+    case State::AwaitingNext:
+        sendCommand(CMD_PING);
+        break;
+    default:
+        m_tickTimer.stop();
+        break;
+    }
+}
+
+void UpdateSession::send(FramePayload payload)
+{
+    if (!m_port.isOpen())
+        return;
+    writeHostFrame(m_port, payload.data(), PayloadSize);
+    traceSent(payload, traceLabel());
+}
+
+void UpdateSession::sendCommand(quint8 code)
+{
+    send(commandPayload(code));
+}
+
+void UpdateSession::beginUpdate()
+{
+    m_waitTimer.stop();
+    m_tickTimer.stop();
+    ImageFacts facts;
+    QString problem;
+    if (!m_image->openForUpdate(m_imageFile, &facts, &m_stamp, &problem)) {
+        finish(Outcome::ImageError,
+               QStringLiteral("Cannot use the image %1. The update was not started; nothing "
+                              "was sent to the device.")
+                   .arg(problem));
+        return;
+    }
+    m_record.image = facts;
+    m_imageSize = facts.size;
+    m_blocks.reset();
+    m_served.clear();
+    m_endServed = false;
+    setState(State::Starting);
+    m_silenceTimer.start();
+    sendCommand(CMD_START);
+}
+
+void UpdateSession::serve(quint32 offset)
+{
+    m_record.lastOffset = offset;
+    ++m_record.requests;
+    // Any request at or past the end (an offset negative as a signed number included) means the
+    // device has the whole image; a request after END is answered by the same rule.
+    const bool atEnd = offset >= m_imageSize;
+    bool repeated = false;
+    if (atEnd) {
+        repeated = m_endServed;
+        m_endServed = true;
+    } else {
+        const size_t piece = offset / PieceSize;
+        if (piece >= m_served.size())
+            m_served.resize(piece + 1, false);
+        repeated = m_served[piece];
+        m_served[piece] = true;
+    }
+    if (repeated)
+        ++m_record.repeatedRequests;
+
+    if (atEnd) {
+        // The end makes the device take what it got: only when every byte served was a byte of
+        // the image the record names.
+        if (FirmwareImage::stampOf(m_imageFile) != m_stamp) {
+            imageChanged();
+            return;
+        }
+        emit progress(offset, m_imageSize);
+        setState(State::Finishing);
+        sendCommand(CMD_END);
+        return;
+    }
+    quint8 piece[PieceSize];
+    const int blockReads = m_blocks.blockReads();
+    if (!m_blocks.readPiece(m_imageFile, m_imageSize, offset, piece) ||
+        (m_blocks.blockReads() != blockReads && FirmwareImage::stampOf(m_imageFile) != m_stamp)) {
+        imageChanged();
+        return;
+    }
+    emit progress(offset, m_imageSize);
+    setState(State::Transferring);
+    send(dataPayload(piece, offset));
+}
+
+void UpdateSession::imageChanged()
+{
+    // Never send bytes that are not the image's: stop here.
+    finish(Outcome::ImageError,
+           QStringLiteral("The image %1 changed on disk during the update; nothing more was sent. "
+                          "Restart the device, then %2.")
+               .arg(m_image->facts().path, retryText()));
+}
+
+void UpdateSession::silenceExpired()
+{
+    if (m_state != State::Starting && m_state != State::Transferring && m_state != State::Finishing)
+        return;
+    finish(Outcome::Timeout,
+           QStringLiteral("The device on %1 sent nothing for %2 s during the update (%3). "
+                          "Restart it, then %4.")
+               .arg(m_portName, secondsText(m_settings.silenceLimit),
+                    m_state == State::Starting ? QStringLiteral("no data request after START")
+                    : m_state == State::Finishing
+                        ? QStringLiteral("no answer to END")
+                        : QStringLiteral("last request at offset %1").arg(m_record.lastOffset),
+                    retryText()));
+}
+
+void UpdateSession::waitExpired()
+{
+    if (!m_record.open)
+        return;
+    switch (m_state) {
+    case State::WaitingForPort:
+        finish(Outcome::OpenFailed, openFailureMessage());
+        break;
+    case State::Probing:
+        finish(Outcome::NoDevice,
+               QStringLiteral("No device answered on %1 within %2 s. Check that the device is "
+                              "powered, connected to this port and in its boot loader, then %3.")
+                   .arg(m_portName, secondsText(m_settings.wait), retryText()));
+        break;
+    case State::VersionQuery:
+        finish(Outcome::NoDevice,
+               QStringLiteral("The device on %1 answered the probes but did not report its "
+                              "versions within %2 s. Restart it, then %3.")
+                   .arg(m_portName, secondsText(m_settings.wait), retryText()));
+        break;
+    default:
+        break;
+    }
+}
+
+QString UpdateSession::openFailureMessage() const
+{
+    const OpenFailure &failure = m_lastFailure;
+    switch (failure.kind) {
+    case OpenFailure::Kind::NotPresent: {
+        const bool serial = m_settings.target.kind == PortTarget::Kind::SerialNumber;
+        const QString present = presentPortNames(presentPorts());
+        return QStringLiteral("No serial port has an adapter with %1 %2 (ports present: %3). Plug "
+                              "the adapter in or check the %4, then %5.")
+            .arg(serial ? QStringLiteral("the serial number") : QStringLiteral("the USB IDs"),
+                 m_settings.target.value, present.isEmpty() ? QStringLiteral("none") : present,
+                 serial ? QStringLiteral("number") : QStringLiteral("IDs"), retryText());
+    }
+    case OpenFailure::Kind::Lost:
+        return QStringLiteral("Port lost: %1. %2")
+            .arg(failure.name,
+                 lostPortDetails(failure.name, failure.nodeGone, SystemFiles{}, m_settings.retry));
+    case OpenFailure::Kind::OpenError: {
+        const PortAdvice advice =
+            diagnoseOpenFailure(failure.name, failure.error, failure.errorText, failure.systemError,
+                                presentPorts(), SystemFiles{}, m_settings.retry);
+        return advice.summary + QStringLiteral(". ") + advice.details;
+    }
+    case OpenFailure::Kind::None:
+        break;
+    }
+    return QStringLiteral("%1 did not open within %2 s.")
+        .arg(portName(), secondsText(m_settings.wait));
+}
+
+void UpdateSession::openRecord()
+{
+    m_record = Record{};
+    m_record.open = true;
+    m_record.started = QDateTime::currentDateTimeUtc();
+    m_record.clock.start();
+}
+
+void UpdateSession::armWait()
+{
+    if (m_settings.wait.count() > 0)
+        m_waitTimer.start(m_settings.wait);
+    else
+        m_waitTimer.stop();
+}
+
+void UpdateSession::finish(Outcome outcome, const QString &message)
+{
+    m_tickTimer.stop();
+    m_silenceTimer.stop();
+    m_waitTimer.stop();
+    m_imageFile.close();
+
+    SessionResult result;
+    result.port = portName();
+    result.outcome = outcome;
+    result.message = message;
+    result.versions = m_record.versions;
+    result.image = m_record.image;
+    if (!result.image && !m_settings.infoOnly && m_image)
+        result.image = m_image->facts();
+    result.adapter = m_adapter;
+    result.started = m_record.started;
+    result.seconds = double(m_record.clock.elapsed()) / 1000.0;
+    result.requests = m_record.requests;
+    result.repeatedRequests = m_record.repeatedRequests;
+    const bool heard = m_record.heard;
+    m_record.open = false;
+
+    const bool goOn = m_settings.repeat && outcome != Outcome::Interrupted;
+    if (goOn) {
+        // From here the device just handled may still be there; the state changes before the
+        // result goes out, so that listeners see where the session stands.
+        if (heard) {
+            m_turnover.deviceHandled(m_adapter ? m_adapter->serialNumber : QString(), nowMs());
+            m_state = State::AwaitingRemoval;
+        } else {
+            m_state = State::AwaitingNext;
+        }
+    }
+    emit finished(result);
+    if (m_state == State::Ended)
+        return; // a listener interrupted the session
+    if (!goOn) {
+        end();
+        return;
+    }
+    emit stateChanged(m_state);
+    if (m_port.isOpen())
+        m_tickTimer.start();
+    else
+        m_reopenTimer.start();
+}
+
+void UpdateSession::end()
+{
+    m_tickTimer.stop();
+    m_silenceTimer.stop();
+    m_waitTimer.stop();
+    m_reopenTimer.stop();
+    m_imageFile.close();
+    closePort();
+    setState(State::Ended);
+    emit ended();
+}
+
+void UpdateSession::setState(State state)
+{
+    if (m_state == state)
+        return;
+    m_state = state;
+    emit stateChanged(state);
+}

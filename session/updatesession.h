@@ -1,0 +1,176 @@
+#pragma once
+
+#include "deviceturnover.h"
+#include "firmwareimage.h"
+#include "framecodec.h"
+#include "imageblockreader.h"
+#include "portdiagnosis.h"
+#include "porttarget.h"
+#include "sessionresult.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QObject>
+#include <QSerialPort>
+#include <QTimer>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <vector>
+
+// How a session runs.
+struct SessionSettings
+{
+    PortTarget target;
+    bool infoOnly = false; // find the device and report its versions; START never goes out
+    // How long the port may take to appear and open, and the device to answer the probes and the
+    // version query, for each update; 0 waits without limit.
+    std::chrono::milliseconds wait{10000};
+    // How long the device may send nothing the update can act on once START has gone out.
+    std::chrono::milliseconds silenceLimit{2000};
+    bool repeat = false;     // after each result, stay on the port for the next device
+    bool labelTrace = false; // name the port in the wire trace (several ports at once)
+    RetryAdvice retry;       // how the explanations say "try again"
+};
+
+// Runs the firmware update on one port, with the window's conduct on the wire: PING every 200 ms
+// until RSP_PRESENT, GET_VERSION every 200 ms until RSP_VERSION, START, one frame per data
+// request (the image's piece, or END at or past its end), RSP_DONE or RSP_CANCELLED. No widgets:
+// it reports through signals, one finished() per update. Each session owns its port, its receive
+// parser and its timers, so that any number run side by side in one thread.
+class UpdateSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class State
+    {
+        WaitingForPort,  // the port is missing or cannot be opened yet
+        Probing,         // PING every 200 ms until RSP_PRESENT
+        VersionQuery,    // GET_VERSION every 200 ms until RSP_VERSION
+        Starting,        // START sent, waiting for the first data request
+        Transferring,    // answering data requests
+        Finishing,       // END sent, waiting for RSP_DONE
+        AwaitingRemoval, // --repeat: the device just handled is still there (DeviceTurnover)
+        AwaitingNext,    // --repeat: it has left; the next device to answer a probe is updated
+        Ended,           // the port is closed; nothing more happens
+    };
+    Q_ENUM(State)
+
+    static constexpr std::chrono::milliseconds ReopenInterval{250};
+
+    UpdateSession(const SessionSettings &settings, std::shared_ptr<FirmwareImage> image,
+                  QObject *parent = nullptr);
+    ~UpdateSession() override;
+
+    // Starts looking for the port; the first update's record begins now.
+    void start();
+    // Ends the session at once: an update that has not reached its result ends as Interrupted,
+    // and the port is closed. Emits ended().
+    void interrupt();
+
+    State state() const { return m_state; }
+    // The port's name as given, or the adapter's port once found, or the target's label.
+    QString portName() const;
+    const SessionSettings &settings() const { return m_settings; }
+
+signals:
+    void stateChanged(UpdateSession::State state);
+    void deviceFound(const DeviceVersions &versions);
+    // Each data request answered: the offset asked for (at or past imageSize for END).
+    void progress(quint32 offset, qint64 imageSize);
+    // Something worth telling the user that is not a result (a serial number that several ports
+    // share).
+    void notice(const QString &text);
+    void finished(const SessionResult &result);
+    void ended();
+
+private slots:
+    // The timers' slots, also invoked by name by the fuzz target.
+    void tick();
+    void silenceExpired();
+    void waitExpired();
+    void tryOpen();
+
+private:
+    struct Record
+    {
+        bool open = false;
+        bool heard = false; // a frame passed the identification test
+        QDateTime started;
+        QElapsedTimer clock;
+        std::optional<DeviceVersions> versions;
+        std::optional<ImageFacts> image;
+        quint32 lastOffset = 0;
+        int requests = 0;
+        int repeatedRequests = 0;
+    };
+    // Why the port is not open.
+    struct OpenFailure
+    {
+        enum class Kind
+        {
+            None,
+            NotPresent, // an adapter target that no port present matches
+            OpenError,
+            Lost,
+        };
+        Kind kind = Kind::None;
+        QString name;
+        QSerialPort::SerialPortError error = QSerialPort::NoError;
+        QString errorText;
+        int systemError = 0;
+        bool nodeGone = false;
+    };
+
+    void onReadyRead();
+    void onPortError(QSerialPort::SerialPortError error);
+    void handleFrame(const DeviceFrame &frame);
+    void handleAnswerBetweenDevices(quint8 code);
+    void send(FramePayload payload);
+    void sendCommand(quint8 code);
+    void startVersionQuery();
+    void beginUpdate();
+    void serve(quint32 offset);
+    void imageChanged();
+    void openRecord();
+    void armWait();
+    void finish(Outcome outcome, const QString &message);
+    void end();
+    void closePort();
+    void setState(State state);
+    QString openFailureMessage() const;
+    QString retryText() const { return m_settings.retry.pressAgain; }
+    QString traceLabel() const { return m_settings.labelTrace ? portName() : QString(); }
+    qint64 nowMs() const { return m_clock.elapsed(); }
+
+    SessionSettings m_settings;
+    std::shared_ptr<FirmwareImage> m_image;
+    State m_state = State::WaitingForPort;
+
+    QSerialPort m_port;
+    QString m_portName;
+    DeviceNode m_node; // what the open port is, to tell an unplugged adapter when it goes
+    std::optional<AdapterDetails> m_adapter;
+    FrameParser m_parser;
+    OpenFailure m_lastFailure;
+    bool m_ambiguityNoticed = false;
+
+    QTimer m_tickTimer;    // probes and version queries, every ResponseTimeout
+    QTimer m_silenceTimer; // the device's silence during an update
+    QTimer m_waitTimer;    // --wait for the update's record
+    QTimer m_reopenTimer;  // the next attempt to open a port that is not there yet
+    QElapsedTimer m_clock;
+    DeviceTurnover m_turnover;
+
+    // The update under way.
+    QFile m_imageFile;
+    ImageStamp m_stamp; // the bytes the record's hash belongs to
+    qint64 m_imageSize = 0;
+    ImageBlockReader m_blocks;
+    std::vector<bool> m_served; // one flag per four-byte piece answered
+    bool m_endServed = false;
+    Record m_record;
+};

@@ -1,0 +1,622 @@
+// The console program as users run it: the real vantuflash binary against devicesim processes on
+// pseudo-terminals, each exit code reached through a real condition, its output read back as a
+// script would read it.
+#include "testsupport.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <memory>
+#include <vector>
+
+using namespace testing;
+
+namespace {
+
+constexpr int RunTimeoutMs = 30000;
+
+struct FlashRun
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+
+    // The JSON Lines of standard output; an unparsable line fails the test that reads it.
+    QList<QJsonObject> events(const QString &event = QString()) const
+    {
+        QList<QJsonObject> objects;
+        const QList<QByteArray> lines = out.split('\n');
+        for (const QByteArray &line : lines) {
+            if (line.isEmpty())
+                continue;
+            QJsonParseError error{};
+            const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+            if (error.error != QJsonParseError::NoError || !document.isObject()) {
+                QTest::qFail(qPrintable(QStringLiteral("not a JSON object: ") + line), __FILE__,
+                             __LINE__);
+                return {};
+            }
+            if (event.isEmpty() || document.object().value(QLatin1String("event")) == event)
+                objects.append(document.object());
+        }
+        return objects;
+    }
+};
+
+FlashRun finishedRun(QProcess &flash)
+{
+    FlashRun run;
+    if (!flash.waitForFinished(RunTimeoutMs)) {
+        flash.kill();
+        flash.waitForFinished();
+    }
+    run.exitCode = flash.exitStatus() == QProcess::NormalExit ? flash.exitCode() : -1;
+    run.out = flash.readAllStandardOutput();
+    run.err = flash.readAllStandardError();
+    return run;
+}
+
+void startFlash(QProcess &flash, const QStringList &arguments)
+{
+    flash.setProgram(QStringLiteral(VANTUFLASH_PATH));
+    flash.setArguments(arguments);
+    flash.start();
+}
+
+FlashRun runFlash(const QStringList &arguments)
+{
+    QProcess flash;
+    startFlash(flash, arguments);
+    return finishedRun(flash);
+}
+
+QByteArray padded(QByteArray bytes)
+{
+    while (bytes.size() % 4)
+        bytes.append('\0');
+    return bytes;
+}
+
+// A devicesim process; its trace (--verbose) tells what reached the device. The trace goes to a
+// file: a pipe nobody reads while the test waits for vantuflash would stall the device.
+struct Simulator
+{
+    QProcess process;
+    QString port;
+    QString traceFile;
+
+    bool start(const QStringList &options)
+    {
+        static int started = 0;
+        traceFile = QDir::temp().filePath(QStringLiteral("tst_flash-%1-%2.trace")
+                                              .arg(QCoreApplication::applicationPid())
+                                              .arg(++started));
+        process.setStandardErrorFile(traceFile);
+        port = startSimulator(process, QStringList{QStringLiteral("--verbose")} + options);
+        return !port.isEmpty();
+    }
+    // Ends the device and returns its trace: "<-" lines are the frames it received.
+    QByteArray stop()
+    {
+        process.terminate();
+        process.waitForFinished(5000);
+        QFile file(traceFile);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    ~Simulator()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+        if (!traceFile.isEmpty())
+            QFile::remove(traceFile);
+    }
+};
+
+void interrupt(QProcess &process, int signal = SIGINT)
+{
+    ::kill(pid_t(process.processId()), signal);
+}
+
+} // namespace
+
+class FlashTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void badInputSendsNothing_data();
+    void badInputSendsNothing();
+    void outcomes_data();
+    void outcomes();
+    void interruptedMidUpdate_data();
+    void interruptedMidUpdate();
+    void portOpensOnceAllowed_data();
+    void portOpensOnceAllowed();
+    void gangOfFourOneCancels();
+    void plainTextThroughAPipe();
+    void jsonLinesAndProgressRate();
+    void portAppearsLateWithinWait();
+    void repeatTwoBoardsOneAfterTheOther();
+    void helpVersionAndList();
+    void linksNeitherGuiNorWidgets();
+
+private:
+    QString image(const QByteArray &content, const QString &name = QStringLiteral("fw.vuf"));
+    std::unique_ptr<QTemporaryDir> dir;
+};
+
+void FlashTest::init()
+{
+    failOnQtWarnings();
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+}
+
+void FlashTest::cleanup()
+{
+    dir.reset();
+}
+
+QString FlashTest::image(const QByteArray &content, const QString &name)
+{
+    return writeImage(dir->path(), name, content);
+}
+
+void FlashTest::badInputSendsNothing_data()
+{
+    // PORT, LINK (to PORT), IMAGE, EMPTY, HUGE, MISSING and DIR stand for the test's files.
+    QTest::addColumn<QString>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("unknown option") << "--frobnicate -p PORT IMAGE" << 1 << "frobnicate";
+    QTest::newRow("no image") << "-p PORT" << 1 << "no image given";
+    QTest::newRow("no port") << "IMAGE" << 1 << "no port given";
+    QTest::newRow("a port given twice, once through a link")
+        << "-p PORT -p LINK IMAGE" << 1 << "given twice";
+    QTest::newRow("a serial number given twice")
+        << "--serial A1 -p PORT --serial A1 IMAGE" << 1 << "--serial A1 given twice";
+    QTest::newRow("bad USB IDs") << "--usb 0403 -p PORT IMAGE" << 1 << "VID:PID";
+    QTest::newRow("--info with an image") << "--info -p PORT IMAGE" << 1 << "--info takes no image";
+    QTest::newRow("negative wait") << "--wait=-1 -p PORT IMAGE" << 1 << "--wait";
+    QTest::newRow("unwritable log: a folder")
+        << "--log DIR -p PORT IMAGE" << 1 << "cannot write the log";
+    QTest::newRow("unwritable log: no such folder")
+        << "--log DIR/none/log.jsonl -p PORT IMAGE" << 1 << "cannot write the log";
+    QTest::newRow("missing image") << "-p PORT MISSING" << 2 << "no such file";
+    QTest::newRow("empty image") << "-p PORT EMPTY" << 2 << "empty";
+    QTest::newRow("image too large (sparse)") << "-p PORT HUGE" << 2 << "more than the 2147483647";
+    QTest::newRow("image is a folder") << "-p PORT DIR" << 2 << "a folder";
+}
+
+void FlashTest::badInputSendsNothing()
+{
+    QFETCH(QString, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, error);
+    Simulator device;
+    QVERIFY(device.start({}));
+    const QString link = dir->filePath(QStringLiteral("link"));
+    QVERIFY(QFile::link(device.port, link));
+    const QString huge = image(QByteArray("x"), QStringLiteral("huge.vuf"));
+    QVERIFY(QFile::resize(huge, qint64(0x7FFFFFFF) + 1));
+    const QMap<QString, QString> files = {
+        {QStringLiteral("PORT"), device.port},
+        {QStringLiteral("LINK"), link},
+        {QStringLiteral("IMAGE"), image(QByteArray(64, 'x'))},
+        {QStringLiteral("EMPTY"), image(QByteArray(), QStringLiteral("empty.vuf"))},
+        {QStringLiteral("HUGE"), huge},
+        {QStringLiteral("MISSING"), dir->filePath(QStringLiteral("missing.vuf"))},
+        {QStringLiteral("DIR"), dir->path()},
+    };
+    QStringList args = arguments.split(QLatin1Char(' '));
+    for (QString &arg : args) {
+        for (auto it = files.cbegin(); it != files.cend(); ++it) {
+            if (arg.startsWith(it.key()))
+                arg.replace(0, it.key().size(), it.value());
+        }
+    }
+    args.prepend(QStringLiteral("--json"));
+
+    const FlashRun run = runFlash(args);
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(QString::fromUtf8(run.err).contains(error), run.err.constData());
+    if (exitCode == 2) {
+        // Every port gets its record, and none of them touched the wire.
+        const QList<QJsonObject> results = run.events(QStringLiteral("result"));
+        QCOMPARE(results.size(), 1);
+        QCOMPARE(results.first().value(QLatin1String("result")).toString(),
+                 QStringLiteral("image-error"));
+        QCOMPARE(results.first().value(QLatin1String("exit_code")).toInt(), 2);
+    } else {
+        QVERIFY(run.out.isEmpty());
+    }
+    QTest::qWait(100);
+    const QByteArray trace = device.stop();
+    QVERIFY2(!trace.contains("<-"), trace.constData());
+}
+
+void FlashTest::outcomes_data()
+{
+    QTest::addColumn<QString>("device");   // devicesim options; "none": no device at all
+    QTest::addColumn<QString>("selector"); // how the port is named; PORT is the device's
+    QTest::addColumn<QString>("options");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("result");
+    QTest::newRow("updated") << ""
+                             << "-p PORT"
+                             << "" << 0 << "updated";
+    QTest::newRow("info: nothing changed") << ""
+                                           << "-p PORT"
+                                           << "--info" << 0 << "info";
+    QTest::newRow("missing port after a short wait") << "none"
+                                                     << "-p /dev/ttyVANTU_NONE"
+                                                     << "-w 0.4" << 3 << "open-failed";
+    QTest::newRow("a serial number no adapter has") << "none"
+                                                    << "--serial VANTU-NO-SUCH-SN"
+                                                    << "-w 0.4" << 3 << "open-failed";
+    QTest::newRow("silent device") << "--silent-probes 1000000"
+                                   << "-p PORT"
+                                   << "-w 0.6" << 4 << "no-device";
+    QTest::newRow("device cancels") << "--cancel-at 1024"
+                                    << "-p PORT"
+                                    << "" << 5 << "cancelled";
+    QTest::newRow("silence mid-update") << "--silent-at 1024"
+                                        << "-p PORT"
+                                        << "-t 0.4" << 6 << "timeout";
+    QTest::newRow("hang-up mid-update") << "--hang-up-at 1024"
+                                        << "-p PORT"
+                                        << "" << 7 << "port-lost";
+}
+
+void FlashTest::outcomes()
+{
+    QFETCH(QString, device);
+    QFETCH(QString, selector);
+    QFETCH(QString, options);
+    QFETCH(int, exitCode);
+    QFETCH(QString, result);
+    Simulator simulator;
+    const bool withDevice = device != QLatin1String("none");
+    if (withDevice)
+        QVERIFY(simulator.start(device.split(QLatin1Char(' '), Qt::SkipEmptyParts)));
+    const bool info = options.contains(QLatin1String("--info"));
+    QStringList args = selector.split(QLatin1Char(' '));
+    args.replaceInStrings(QStringLiteral("PORT"), simulator.port);
+    args += options.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    args += QStringLiteral("--json");
+    const QByteArray content = escapeHeavyBytes(4096, 3);
+    if (!info)
+        args += image(content);
+
+    const FlashRun run = runFlash(args);
+    QCOMPARE(run.exitCode, exitCode);
+    const QList<QJsonObject> results = run.events(QStringLiteral("result"));
+    QCOMPARE(results.size(), 1);
+    const QJsonObject record = results.first();
+    QCOMPARE(record.value(QLatin1String("result")).toString(), result);
+    QCOMPARE(record.value(QLatin1String("exit_code")).toInt(), exitCode);
+    const QString message = record.value(QLatin1String("message")).toString();
+    QVERIFY(!message.isEmpty());
+    if (exitCode != 0) {
+        // The explanations speak to someone at a console, and go to standard error too.
+        QVERIFY2(message.contains(QLatin1String("run vantuflash again")), qPrintable(message));
+        QVERIFY2(!message.contains(QLatin1String("File")) &&
+                     !message.contains(QLatin1String("port box")),
+                 qPrintable(message));
+        QVERIFY(QString::fromUtf8(run.err).contains(message));
+    }
+    QCOMPARE(run.events(QStringLiteral("found")).size(), exitCode == 3 || exitCode == 4 ? 0 : 1);
+    if (!withDevice)
+        return;
+    const QByteArray trace = simulator.stop();
+    QCOMPARE(trace.contains(" START"), !info && exitCode != 4);
+    if (exitCode == 0 && !info) {
+        QVERIFY(trace.contains("update complete: 4096 bytes"));
+        QCOMPARE(record.value(QLatin1String("requests")).toInt(), 4096 / 4 + 1);
+    }
+}
+
+void FlashTest::interruptedMidUpdate_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+}
+
+void FlashTest::interruptedMidUpdate()
+{
+    QFETCH(int, signal);
+    Simulator device;
+    QVERIFY(device.start({QStringLiteral("--silent-at"), QStringLiteral("2048")}));
+    const QString log = dir->filePath(QStringLiteral("records.jsonl"));
+    QProcess flash;
+    startFlash(flash, {QStringLiteral("-p"), device.port, QStringLiteral("-t"),
+                       QStringLiteral("60"), QStringLiteral("--json"), QStringLiteral("--log"), log,
+                       image(escapeHeavyBytes(4096, 4))});
+    QVERIFY(flash.waitForStarted());
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += flash.readAllStandardOutput()).contains("\"progress\""),
+                             10000);
+    interrupt(flash, signal);
+    FlashRun run = finishedRun(flash);
+    run.out.prepend(out);
+    QCOMPARE(run.exitCode, 130);
+    const QList<QJsonObject> results = run.events(QStringLiteral("result"));
+    QCOMPARE(results.size(), 1);
+    QCOMPARE(results.first().value(QLatin1String("result")).toString(),
+             QStringLiteral("interrupted"));
+    QFile file(log);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QJsonObject logged = QJsonDocument::fromJson(file.readAll()).object();
+    QCOMPARE(logged.value(QLatin1String("result")).toString(), QStringLiteral("interrupted"));
+    QCOMPARE(logged.value(QLatin1String("exit_code")).toInt(), 130);
+}
+
+void FlashTest::portOpensOnceAllowed_data()
+{
+    QTest::addColumn<bool>("allowedInTime");
+    QTest::newRow("permission set within the wait") << true;
+    QTest::newRow("permission never set") << false;
+}
+
+void FlashTest::portOpensOnceAllowed()
+{
+    QFETCH(bool, allowedInTime);
+    VANTU_SKIP_AS_ROOT("root opens a device node whatever its permissions");
+    // A node whose permissions udev has not set yet is tried again until the wait runs out.
+    Simulator device;
+    QVERIFY(device.start({}));
+    QVERIFY(QFile::setPermissions(device.port, QFileDevice::Permissions()));
+    QProcess flash;
+    startFlash(flash, {QStringLiteral("-p"), device.port, QStringLiteral("-w"), QStringLiteral("2"),
+                       image(escapeHeavyBytes(500, 10))});
+    QVERIFY(flash.waitForStarted());
+    QTest::qWait(500);
+    if (allowedInTime)
+        QVERIFY(
+            QFile::setPermissions(device.port, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    const FlashRun run = finishedRun(flash);
+    QCOMPARE(run.exitCode, allowedInTime ? 0 : 3);
+    if (!allowedInTime) {
+        QVERIFY2(run.err.contains("permission denied"), run.err.constData());
+        QVERIFY2(run.err.contains("run vantuflash again."), run.err.constData());
+    }
+}
+
+void FlashTest::gangOfFourOneCancels()
+{
+    // Port 3 cancels and port 4 falls silent: the exit code is port 3's.
+    const QStringList faults[] = {{},
+                                  {},
+                                  {QStringLiteral("--cancel-at"), QStringLiteral("2048")},
+                                  {QStringLiteral("--silent-at"), QStringLiteral("1024")}};
+    std::vector<std::unique_ptr<Simulator>> devices;
+    QStringList args = {QStringLiteral("-v"), QStringLiteral("-t"), QStringLiteral("0.5")};
+    for (int i = 0; i < 4; ++i) {
+        const QString output = dir->filePath(QStringLiteral("device%1.bin").arg(i));
+        devices.push_back(std::make_unique<Simulator>());
+        QVERIFY(devices.back()->start(faults[i] + QStringList{QStringLiteral("--output"), output}));
+        args += {QStringLiteral("-p"), devices.back()->port};
+    }
+    const QString log = dir->filePath(QStringLiteral("records.jsonl"));
+    // An earlier record stays: the log is appended to.
+    QFile previous(log);
+    QVERIFY(previous.open(QIODevice::WriteOnly));
+    previous.write("{\"event\":\"result\",\"earlier\":true}\n");
+    previous.close();
+    const QByteArray content = escapeHeavyBytes(6000, 5);
+    args += {QStringLiteral("--log"), log, image(content)};
+
+    const FlashRun run = runFlash(args);
+    QCOMPARE(run.exitCode, 5);
+
+    QFile file(log);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QList<QByteArray> lines = file.readAll().split('\n');
+    QVERIFY(lines.takeLast().isEmpty()); // every record ends its line
+    QCOMPARE(lines.size(), 5);
+    QVERIFY(lines.takeFirst().contains("earlier"));
+    QMap<QString, QJsonObject> byPort;
+    for (const QByteArray &line : std::as_const(lines)) {
+        const QJsonObject record = QJsonDocument::fromJson(line).object();
+        QCOMPARE(record.value(QLatin1String("event")).toString(), QStringLiteral("result"));
+        byPort.insert(record.value(QLatin1String("port")).toString(), record);
+    }
+    const QString sha =
+        QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
+    const QStringList expected = {QStringLiteral("updated"), QStringLiteral("updated"),
+                                  QStringLiteral("cancelled"), QStringLiteral("timeout")};
+    for (int i = 0; i < 4; ++i) {
+        const QJsonObject record = byPort.value(devices[size_t(i)]->port);
+        QCOMPARE(record.value(QLatin1String("result")).toString(), expected[i]);
+        QCOMPARE(record.value(QLatin1String("firmware")).toString(), QStringLiteral("01.00"));
+        QCOMPARE(record.value(QLatin1String("hardware")).toString(), QStringLiteral("05.07"));
+        const QJsonObject imageFacts = record.value(QLatin1String("image")).toObject();
+        QCOMPARE(imageFacts.value(QLatin1String("sha256")).toString(), sha);
+        QCOMPARE(imageFacts.value(QLatin1String("size")).toInt(), 6000);
+        const QDateTime started = QDateTime::fromString(
+            record.value(QLatin1String("started")).toString(), Qt::ISODateWithMs);
+        QVERIFY(started.isValid() && started.timeSpec() == Qt::UTC);
+        QVERIFY(record.value(QLatin1String("seconds")).toDouble() >= 0);
+        QVERIFY(record.value(QLatin1String("adapter")).isNull());
+        QVERIFY(record.value(QLatin1String("requests")).toInt() > 0);
+        if (i < 2) {
+            QFile output(dir->filePath(QStringLiteral("device%1.bin").arg(i)));
+            QVERIFY(output.open(QIODevice::ReadOnly));
+            QCOMPARE(output.readAll(), padded(content));
+        }
+    }
+    // The wire trace names the port on every line, and is the window's otherwise.
+    const QStringList trace = QString::fromUtf8(run.err).split(QLatin1Char('\n'));
+    const QRegularExpression traced(QStringLiteral(
+        "^vantu\\.wire: \\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d (\\S+) (tx|rx) [A-Z_]+ [0-9a-f ]+$"));
+    int tracedLines = 0;
+    for (const QString &line : trace) {
+        const QRegularExpressionMatch match = traced.match(line);
+        if (!match.hasMatch())
+            continue;
+        ++tracedLines;
+        QVERIFY2(byPort.contains(match.captured(1)), qPrintable(line));
+    }
+    QVERIFY(tracedLines > 2 * 6000 / 4);
+}
+
+void FlashTest::plainTextThroughAPipe()
+{
+    Simulator device;
+    QVERIFY(device.start({}));
+    const FlashRun run =
+        runFlash({QStringLiteral("-p"), device.port, image(escapeHeavyBytes(8000, 6))});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(!run.out.contains('\r'));
+    QVERIFY(!run.out.contains('\x1b'));
+    const QString text = QString::fromUtf8(run.out);
+    for (int percent = 10; percent <= 100; percent += 10)
+        QCOMPARE(text.count(QStringLiteral(": %1% (").arg(percent)), 1);
+    QVERIFY2(text.contains(QStringLiteral("firmware 01.00, hardware 05.07")), run.out.constData());
+    QVERIFY(
+        QRegularExpression(QStringLiteral("\\nPORT +RESULT +FIRMWARE +HARDWARE +SIZE +SECONDS\\n"))
+            .match(text)
+            .hasMatch());
+    QVERIFY(
+        QRegularExpression(QStringLiteral("\\n%1 +updated +01\\.00 +05\\.07 +8000 +\\d+\\.\\d\\n")
+                               .arg(QRegularExpression::escape(device.port)))
+            .match(text)
+            .hasMatch());
+    QVERIFY(run.err.isEmpty());
+}
+
+void FlashTest::jsonLinesAndProgressRate()
+{
+    Simulator device;
+    QVERIFY(device.start({}));
+    const int size = 40000;
+    const FlashRun run = runFlash({QStringLiteral("--json"), QStringLiteral("-p"), device.port,
+                                   image(escapeHeavyBytes(size, 7))});
+    QCOMPARE(run.exitCode, 0);
+    const QList<QJsonObject> events = run.events();
+    QVERIFY(!events.isEmpty());
+    QCOMPARE(events.first().value(QLatin1String("event")).toString(), QStringLiteral("found"));
+    QCOMPARE(events.last().value(QLatin1String("event")).toString(), QStringLiteral("result"));
+    const QList<QJsonObject> progress = run.events(QStringLiteral("progress"));
+    QVERIFY(!progress.isEmpty());
+    QCOMPARE(progress.last().value(QLatin1String("percent")).toInt(), 100);
+    QCOMPARE(progress.last().value(QLatin1String("size")).toInt(), size);
+    int lastOffset = -1;
+    for (const QJsonObject &event : progress) {
+        QCOMPARE(event.value(QLatin1String("port")).toString(), device.port);
+        QVERIFY(event.value(QLatin1String("offset")).toInt() > lastOffset);
+        lastOffset = event.value(QLatin1String("offset")).toInt();
+    }
+    // About ten a second, the last one at 100 % besides.
+    const double seconds = events.last().value(QLatin1String("seconds")).toDouble();
+    QVERIFY2(progress.size() <= int(seconds * 10) + 3,
+             qPrintable(QStringLiteral("%1 events in %2 s").arg(progress.size()).arg(seconds)));
+}
+
+void FlashTest::portAppearsLateWithinWait()
+{
+    Simulator device;
+    QVERIFY(device.start({}));
+    const QString link = dir->filePath(QStringLiteral("ttyLATE"));
+    QProcess flash;
+    startFlash(flash, {QStringLiteral("-p"), link, QStringLiteral("-w"), QStringLiteral("10"),
+                       image(escapeHeavyBytes(1000, 8))});
+    QVERIFY(flash.waitForStarted());
+    QTest::qWait(600);
+    QCOMPARE(flash.state(), QProcess::Running);
+    QVERIFY(QFile::link(device.port, link));
+    const FlashRun run = finishedRun(flash);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(run.out.contains("waiting for the port"));
+}
+
+void FlashTest::repeatTwoBoardsOneAfterTheOther()
+{
+    const QString link = dir->filePath(QStringLiteral("fixture"));
+    Simulator device;
+    QVERIFY(device.start({QStringLiteral("--link"), link, QStringLiteral("--restart-after-done"),
+                          QStringLiteral("300")}));
+    QProcess flash;
+    startFlash(flash, {QStringLiteral("-p"), link, QStringLiteral("--repeat"),
+                       QStringLiteral("--json"), image(escapeHeavyBytes(2000, 9))});
+    QVERIFY(flash.waitForStarted());
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (out += flash.readAllStandardOutput()).count("\"event\":\"result\"") >= 2, 15000);
+    interrupt(flash);
+    FlashRun run = finishedRun(flash);
+    run.out.prepend(out);
+    QCOMPARE(run.exitCode, 130);
+    const QList<QJsonObject> results = run.events(QStringLiteral("result"));
+    QVERIFY(results.size() >= 2);
+    for (int i = 0; i < 2; ++i) {
+        QCOMPARE(results[i].value(QLatin1String("result")).toString(), QStringLiteral("updated"));
+        QCOMPARE(results[i].value(QLatin1String("port")).toString(), link);
+    }
+    QByteArray deviceOut;
+    QTRY_VERIFY2((deviceOut += device.process.readAllStandardOutput()).count("image: 2000 bytes") >=
+                     2,
+                 deviceOut.constData());
+}
+
+void FlashTest::helpVersionAndList()
+{
+    const FlashRun help = runFlash({QStringLiteral("--help")});
+    QCOMPARE(help.exitCode, 0);
+    const QString text = QString::fromUtf8(help.out);
+    for (const char *line :
+         {"  0    every device updated", "  1    usage error", "  2    the image",
+          "  3    a port could not be opened", "  4    no device answered",
+          "  5    the device cancelled", "  6    the device stayed silent",
+          "  7    the port was lost", "  130  interrupted"})
+        QVERIFY2(text.contains(QLatin1String(line)), line);
+    QVERIFY(text.contains(QLatin1String("--repeat")));
+
+    const FlashRun version = runFlash({QStringLiteral("--version")});
+    QCOMPARE(version.exitCode, 0);
+    QVERIFY(QRegularExpression(QStringLiteral("^vantuflash \\d+\\.\\d+\\.\\d+\\n$"))
+                .match(QString::fromUtf8(version.out))
+                .hasMatch());
+
+    const FlashRun list = runFlash({QStringLiteral("--list"), QStringLiteral("--json")});
+    QCOMPARE(list.exitCode, 0);
+    for (const QJsonObject &port : list.events()) {
+        QCOMPARE(port.value(QLatin1String("event")).toString(), QStringLiteral("port"));
+        QVERIFY(!port.value(QLatin1String("port")).toString().isEmpty());
+    }
+    QCOMPARE(runFlash({QStringLiteral("--list")}).exitCode, 0);
+    QCOMPARE(runFlash({QStringLiteral("--list"), QStringLiteral("-p"), QStringLiteral("ttyS0")})
+                 .exitCode,
+             1);
+}
+
+void FlashTest::linksNeitherGuiNorWidgets()
+{
+    QProcess ldd;
+    ldd.start(QStringLiteral("ldd"), {QStringLiteral(VANTUFLASH_PATH)});
+    QVERIFY(ldd.waitForFinished(10000));
+    const QByteArray libraries = ldd.readAllStandardOutput();
+    QVERIFY2(libraries.contains("libQt6Core"), libraries.constData());
+    QVERIFY2(libraries.contains("libQt6SerialPort"), libraries.constData());
+    QVERIFY2(!libraries.contains("libQt6Gui") && !libraries.contains("libQt6Widgets"),
+             libraries.constData());
+}
+
+QTEST_GUILESS_MAIN(FlashTest)
+#include "tst_flash.moc"

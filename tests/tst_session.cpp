@@ -1,0 +1,800 @@
+// The update engine on its own, without widgets: UpdateSession against the real QSerialPort on
+// pseudo-terminals, with a device played frame by frame where the exact bytes matter and the
+// simulated device for whole updates, several sessions side by side.
+#include "deviceturnover.h"
+#include "firmwareimage.h"
+#include "simulateddevice.h"
+#include "testsupport.h"
+#include "updateprotocol.h"
+#include "updatesession.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/resource.h>
+
+#include <memory>
+
+using namespace testing;
+
+namespace {
+
+QByteArray padded(QByteArray bytes)
+{
+    while (bytes.size() % 4)
+        bytes.append('\0');
+    return bytes;
+}
+
+QByteArray sha256(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+}
+
+double cpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// A session and everything it reported.
+struct Watched
+{
+    std::unique_ptr<UpdateSession> session;
+    QList<SessionResult> results;
+    QList<quint32> offsets;
+    bool ended = false;
+
+    // Runs the event loop without the pauses of QTest::qWaitFor, which would set the pace of a
+    // whole update played in this process.
+    bool waitForResults(int count, int timeoutMs = 10000)
+    {
+        if (results.size() >= count)
+            return true;
+        QEventLoop loop;
+        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+        QObject::connect(
+            session.get(), &UpdateSession::finished, &loop,
+            [&] {
+                if (results.size() >= count)
+                    loop.quit();
+            },
+            Qt::QueuedConnection);
+        loop.exec();
+        return results.size() >= count;
+    }
+    Outcome lastOutcome() const { return results.constLast().outcome; }
+};
+
+// A pseudo-terminal with the simulated device on it.
+struct SimulatedLine
+{
+    PseudoTerminal line;
+    std::unique_ptr<SimulatedDevice> device;
+
+    bool open(const DeviceOptions &options = {})
+    {
+        if (!line.open())
+            return false;
+        device = std::make_unique<SimulatedDevice>(&line, options);
+        return true;
+    }
+};
+
+} // namespace
+
+class SessionTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void handshakeOnTheWire();
+    void piecesPaddedAndEndForAnyRequestPastIt_data();
+    void piecesPaddedAndEndForAnyRequestPastIt();
+    void requestAfterEndAnsweredBySameRules();
+    void endThenCancelledIsAFailure();
+    void portLostAfterDoneIsSuccess();
+
+    void outcomes_data();
+    void outcomes();
+    void portMissingUntilTheWaitRunsOut();
+    void portAppearsLate();
+    void portLostBeforeStartIsWaitedFor();
+    void lostLineDoesNotSpin();
+
+    void imageChangedDuringUpdate_data();
+    void imageChangedDuringUpdate();
+    void imageRewrittenBeforeUpdateIsHashedAgain_data();
+    void imageRewrittenBeforeUpdateIsHashedAgain();
+
+    void sessionsSideBySide();
+    void interruptRecordsOnlyUnfinishedUpdates();
+
+    void turnoverRule_data();
+    void turnoverRule();
+    void repeatTellsTheNextDevice_data();
+    void repeatTellsTheNextDevice();
+
+    void wireTraceNamesThePort_data();
+    void wireTraceNamesThePort();
+
+private:
+    SessionSettings settingsFor(const QString &port) const;
+    std::unique_ptr<Watched> watch(const SessionSettings &settings,
+                                   std::shared_ptr<FirmwareImage> image);
+    std::shared_ptr<FirmwareImage> imageOf(const QByteArray &content,
+                                           const QString &name = QStringLiteral("fw.vuf"));
+    // The scripted device, and a session that has sent START to it.
+    std::unique_ptr<Watched> startedWithScriptedDevice(const QByteArray &content);
+    FramePayload request(quint32 offset);
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<ScriptedDevice> scripted;
+};
+
+void SessionTest::init()
+{
+    failOnQtWarnings();
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+}
+
+void SessionTest::cleanup()
+{
+    scripted.reset();
+    dir.reset();
+}
+
+SessionSettings SessionTest::settingsFor(const QString &port) const
+{
+    SessionSettings settings;
+    settings.target = PortTarget::named(port);
+    settings.wait = std::chrono::milliseconds(1500);
+    settings.silenceLimit = std::chrono::milliseconds(400);
+    return settings;
+}
+
+std::unique_ptr<Watched> SessionTest::watch(const SessionSettings &settings,
+                                            std::shared_ptr<FirmwareImage> image)
+{
+    auto watched = std::make_unique<Watched>();
+    watched->session = std::make_unique<UpdateSession>(settings, std::move(image));
+    Watched *w = watched.get();
+    connect(w->session.get(), &UpdateSession::finished, this,
+            [w](const SessionResult &result) { w->results.append(result); });
+    connect(w->session.get(), &UpdateSession::progress, this,
+            [w](quint32 offset, qint64) { w->offsets.append(offset); });
+    connect(w->session.get(), &UpdateSession::ended, this, [w] { w->ended = true; });
+    return watched;
+}
+
+std::shared_ptr<FirmwareImage> SessionTest::imageOf(const QByteArray &content, const QString &name)
+{
+    auto image = std::make_shared<FirmwareImage>(writeImage(dir->path(), name, content));
+    QString problem;
+    if (!image->load(&problem))
+        qFatal("cannot load the test image: %s", qPrintable(problem));
+    return image;
+}
+
+std::unique_ptr<Watched> SessionTest::startedWithScriptedDevice(const QByteArray &content)
+{
+    scripted = std::make_unique<ScriptedDevice>();
+    if (!scripted->open())
+        return {};
+    auto watched = watch(settingsFor(scripted->path()), imageOf(content));
+    watched->session->start();
+    if (!scripted->waitForFrames(1))
+        return {};
+    scripted->send(RSP_PRESENT);
+    if (!QTest::qWaitFor([&] { return scripted->commands().contains(CMD_GET_VERSION); }, 2000))
+        return {};
+    scripted->send(RSP_VERSION, 0x01000507);
+    if (!QTest::qWaitFor([&] { return scripted->commands().contains(CMD_START); }, 2000))
+        return {};
+    return watched;
+}
+
+FramePayload SessionTest::request(quint32 offset)
+{
+    const int before = int(scripted->frames.size());
+    scripted->send(RSP_DATA_REQUEST, offset);
+    if (!scripted->waitForFrames(before + 1))
+        return FramePayload{};
+    return scripted->frames.last();
+}
+
+void SessionTest::handshakeOnTheWire()
+{
+    scripted = std::make_unique<ScriptedDevice>();
+    QVERIFY(scripted->open());
+    auto watched = watch(settingsFor(scripted->path()), imageOf(QByteArray("\x01\x02", 2)));
+    QList<DeviceVersions> found;
+    connect(watched->session.get(), &UpdateSession::deviceFound, this,
+            [&found](const DeviceVersions &versions) { found.append(versions); });
+    watched->session->start();
+
+    // Unanswered, the probe goes out again; then the version query, again while unanswered.
+    QVERIFY(scripted->waitForFrames(2));
+    QCOMPARE(scripted->commands(), (QList<quint8>{CMD_PING, CMD_PING}));
+    QCOMPARE(scripted->raw.left(10), QByteArray::fromHex("7EFF50000000000000 97"));
+    scripted->send(RSP_PRESENT);
+    QTRY_VERIFY(scripted->commands().count(CMD_GET_VERSION) >= 2);
+    QVERIFY(!scripted->commands().contains(CMD_START));
+    const int probes = int(scripted->commands().count(CMD_PING));
+
+    scripted->raw.clear();
+    scripted->send(RSP_VERSION, 0x010a0200); // bytes 4..7: 00 02 0a 01
+    QTRY_VERIFY(scripted->commands().contains(CMD_START));
+    QCOMPARE(scripted->raw, QByteArray::fromHex("7EFF5003000000000077"));
+    QCOMPARE(found.size(), 1);
+    QCOMPARE(found.first().firmware, QStringLiteral("01.0a"));
+    QCOMPARE(found.first().hardware, QStringLiteral("02.00"));
+    // Nothing is probed once the device has answered.
+    QVERIFY(neverWithin(PastTimeout, [&] {
+        return scripted->commands().count(CMD_PING) > probes ||
+               scripted->commands().count() > scripted->commands().indexOf(CMD_START) + 1;
+    }));
+    QCOMPARE(watched->session->state(), UpdateSession::State::Starting);
+    QCOMPARE(scripted->badChecks, 0);
+}
+
+void SessionTest::piecesPaddedAndEndForAnyRequestPastIt_data()
+{
+    QTest::addColumn<quint32>("endOffset");
+    QTest::newRow("exactly the length") << 1030u;
+    QTest::newRow("length rounded up to four") << 1032u;
+    QTest::newRow("far past") << 0x10000u;
+    QTest::newRow("negative as a signed offset") << 0xFFFFFFFCu;
+}
+
+void SessionTest::piecesPaddedAndEndForAnyRequestPastIt()
+{
+    QFETCH(quint32, endOffset);
+    const QByteArray content = escapeHeavyBytes(1030, 3);
+    auto watched = startedWithScriptedDevice(content);
+    QVERIFY(watched);
+    // Offset 1028 holds the last two bytes: the rest is zeros. Asked again after an earlier
+    // block, and unaligned, the same bytes come back; byte 6 is the offset's low byte.
+    for (quint32 offset : {0u, 1020u, 1024u, 1028u, 4u, 1028u, 1029u}) {
+        const FramePayload frame = request(offset);
+        QCOMPARE(frame[1], CMD_DATA);
+        const quint32 at = offset & ~3u;
+        for (int k = 0; k < 4; ++k) {
+            const char expected = at + k < quint32(content.size()) ? content[at + k] : '\0';
+            QCOMPARE(char(frame[2 + k]), expected);
+        }
+        QCOMPARE(frame[6], quint8(offset));
+    }
+    scripted->raw.clear();
+    QCOMPARE(request(endOffset)[1], CMD_END);
+    QCOMPARE(scripted->raw, QByteArray::fromHex("7EFF50050000000000 96"));
+    QCOMPARE(watched->session->state(), UpdateSession::State::Finishing);
+    QCOMPARE(watched->offsets.constLast(), endOffset);
+    scripted->send(RSP_DONE);
+    QVERIFY(watched->waitForResults(1));
+    const SessionResult &result = watched->results.first();
+    QCOMPARE(result.outcome, Outcome::Updated);
+    QCOMPARE(result.requests, 8);
+    QCOMPARE(result.repeatedRequests, 2); // 1028 twice, then 1029 in the same piece
+    QCOMPARE(result.image->size, qint64(1030));
+    QCOMPARE(result.image->sha256, sha256(content));
+    QCOMPARE(result.versions->firmware, QStringLiteral("01.00"));
+    QCOMPARE(result.versions->hardware, QStringLiteral("05.07"));
+    QVERIFY(result.started.isValid() && result.started.timeSpec() == Qt::UTC);
+    QTRY_VERIFY(watched->ended);
+    QCOMPARE(scripted->badChecks, 0);
+}
+
+void SessionTest::requestAfterEndAnsweredBySameRules()
+{
+    const QByteArray content = escapeHeavyBytes(16, 6);
+    auto watched = startedWithScriptedDevice(content);
+    QVERIFY(watched);
+    QCOMPARE(request(16)[1], CMD_END);
+    // The device asks again for a piece, then for the end again: each gets what it asks for.
+    const FramePayload piece = request(8);
+    QCOMPARE(piece[1], CMD_DATA);
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(piece.data() + 2), 4), content.mid(8, 4));
+    QCOMPARE(watched->session->state(), UpdateSession::State::Transferring);
+    QCOMPARE(request(20)[1], CMD_END);
+    // RSP_DONE before the end would not count; after it, it does.
+    scripted->send(RSP_DONE);
+    QVERIFY(watched->waitForResults(1));
+    QCOMPARE(watched->lastOutcome(), Outcome::Updated);
+    QCOMPARE(watched->results.first().requests, 3);
+    QCOMPARE(watched->results.first().repeatedRequests, 1);
+}
+
+void SessionTest::endThenCancelledIsAFailure()
+{
+    auto watched = startedWithScriptedDevice(escapeHeavyBytes(8, 7));
+    QVERIFY(watched);
+    QCOMPARE(request(8)[1], CMD_END);
+    scripted->send(RSP_CANCELLED);
+    QVERIFY(watched->waitForResults(1));
+    QCOMPARE(watched->lastOutcome(), Outcome::Cancelled);
+    QVERIFY(watched->results.first().message.contains(QLatin1String("after the end")));
+    QTRY_VERIFY(watched->ended);
+}
+
+void SessionTest::portLostAfterDoneIsSuccess()
+{
+    SimulatedLine device;
+    QVERIFY(device.open());
+    const QString link = dir->filePath(QStringLiteral("port"));
+    QVERIFY(QFile::link(device.line.slavePath(), link));
+    // A device that restarts into its new firmware takes its port along.
+    connect(device.device.get(), &SimulatedDevice::updateCompleted, this, [&] {
+        QTimer::singleShot(20, this, [&] {
+            QFile::remove(link);
+            device.line.hangUp();
+        });
+    });
+    SessionSettings settings = settingsFor(link);
+    settings.repeat = true; // the session stays on the port: the loss must not count
+    auto watched = watch(settings, imageOf(escapeHeavyBytes(100, 8)));
+    watched->session->start();
+    QVERIFY(watched->waitForResults(1));
+    QTRY_VERIFY(!device.line.isOpen());
+    QVERIFY(neverWithin(PastTimeout, [&] { return watched->results.size() > 1; }));
+    QCOMPARE(watched->lastOutcome(), Outcome::Updated);
+    QCOMPARE(watched->session->state(), UpdateSession::State::AwaitingRemoval);
+}
+
+void SessionTest::outcomes_data()
+{
+    QTest::addColumn<DeviceOptions>("options");
+    QTest::addColumn<bool>("info");
+    QTest::addColumn<Outcome>("outcome");
+    QTest::addColumn<bool>("imageSent"); // the device holds the whole image afterwards
+
+    DeviceOptions plain;
+    QTest::newRow("updated") << plain << false << Outcome::Updated << true;
+    QTest::newRow("info changes nothing") << plain << true << Outcome::Info << false;
+    DeviceOptions cancel;
+    cancel.cancelAt = 1024;
+    QTest::newRow("cancelled") << cancel << false << Outcome::Cancelled << false;
+    DeviceOptions silent;
+    silent.silentAt = 1024;
+    QTest::newRow("silent mid-update") << silent << false << Outcome::Timeout << false;
+    DeviceOptions hangUp;
+    hangUp.hangUpAt = 1024;
+    QTest::newRow("hang-up mid-update") << hangUp << false << Outcome::PortLost << false;
+    DeviceOptions deaf;
+    deaf.silentProbes = 1 << 30;
+    QTest::newRow("no answer to the probes") << deaf << false << Outcome::NoDevice << false;
+    DeviceOptions noVersion;
+    noVersion.noVersionReply = true;
+    QTest::newRow("no answer to the version query")
+        << noVersion << false << Outcome::NoDevice << false;
+    DeviceOptions foreign;
+    foreign.badIdentification = true;
+    QTest::newRow("frames that fail identification")
+        << foreign << false << Outcome::NoDevice << false;
+    DeviceOptions rough;
+    rough.seed = 17;
+    rough.noiseRate = 0.2;
+    rough.splitRate = 0.2;
+    rough.foreignFrameRate = 0.1;
+    rough.duplicateRate = 0.05;
+    rough.staleRate = 0.05;
+    rough.retryEvery = 50;
+    rough.imageSize = 5000;
+    QTest::newRow("rough line, requests again") << rough << false << Outcome::Updated << true;
+}
+
+void SessionTest::outcomes()
+{
+    QFETCH(DeviceOptions, options);
+    QFETCH(bool, info);
+    QFETCH(Outcome, outcome);
+    QFETCH(bool, imageSent);
+    const QByteArray content = escapeHeavyBytes(5000, 9);
+    SimulatedLine device;
+    QVERIFY(device.open(options));
+    const QString port = device.line.slavePath();
+    SessionSettings settings = settingsFor(port);
+    settings.infoOnly = info;
+    settings.wait = std::chrono::milliseconds(700);
+    auto watched = watch(settings, info ? nullptr : imageOf(content));
+    watched->session->start();
+
+    QVERIFY(watched->waitForResults(1, 20000));
+    QTRY_VERIFY(watched->ended);
+    const SessionResult &result = watched->results.first();
+    QVERIFY2(result.outcome == outcome, qPrintable(result.message));
+    QCOMPARE(watched->results.size(), 1);
+    QVERIFY(!result.message.isEmpty());
+    QCOMPARE(result.port, port);
+    QVERIFY(!result.adapter); // a pseudo-terminal has none
+    QCOMPARE(result.image.has_value(), !info);
+    const DeviceStats &stats = device.device->stats();
+    QCOMPARE(stats.updatesStarted, info || outcome == Outcome::NoDevice ? 0 : 1);
+    QCOMPARE(result.versions.has_value(), outcome != Outcome::NoDevice);
+    if (imageSent) {
+        QCOMPARE(device.device->receivedImage(), padded(content));
+        QCOMPARE(stats.retryMismatches, 0);
+        QCOMPARE(stats.offsetMismatches, 0);
+    }
+    if (options.retryEvery > 0)
+        QVERIFY(result.repeatedRequests > 0);
+    if (outcome == Outcome::PortLost)
+        QVERIFY2(result.message.startsWith(QStringLiteral("Port lost: ")),
+                 qPrintable(result.message));
+}
+
+void SessionTest::portMissingUntilTheWaitRunsOut()
+{
+    const QString missing = dir->filePath(QStringLiteral("ttyNOWHERE"));
+    SessionSettings settings = settingsFor(missing);
+    settings.wait = std::chrono::milliseconds(400);
+    settings.retry.pressAgain = QStringLiteral("try it once more");
+    auto watched = watch(settings, imageOf(QByteArray(4, 'x')));
+    watched->session->start();
+    QVERIFY(watched->waitForResults(1));
+    const SessionResult &result = watched->results.first();
+    QCOMPARE(result.outcome, Outcome::OpenFailed);
+    QVERIFY2(result.message.startsWith(QStringLiteral("Cannot open %1: no such port").arg(missing)),
+             qPrintable(result.message));
+    QVERIFY2(result.message.endsWith(QLatin1String("then try it once more.")),
+             qPrintable(result.message));
+    QVERIFY(!result.versions);
+    QCOMPARE(result.image->sha256, sha256(QByteArray(4, 'x')));
+}
+
+void SessionTest::portAppearsLate()
+{
+    SimulatedLine device;
+    QVERIFY(device.open());
+    const QString link = dir->filePath(QStringLiteral("late-port"));
+    auto watched = watch(settingsFor(link), imageOf(escapeHeavyBytes(600, 1)));
+    watched->session->start();
+    QVERIFY(
+        neverWithin(std::chrono::milliseconds(400), [&] { return !watched->results.isEmpty(); }));
+    QCOMPARE(watched->session->state(), UpdateSession::State::WaitingForPort);
+    QVERIFY(QFile::link(device.line.slavePath(), link));
+    QVERIFY(watched->waitForResults(1));
+    QCOMPARE(watched->lastOutcome(), Outcome::Updated);
+    QCOMPARE(watched->results.first().port, link);
+}
+
+void SessionTest::portLostBeforeStartIsWaitedFor()
+{
+    // The first line never answers and goes away; the port comes back with a device on it.
+    DeviceOptions deaf;
+    deaf.silentProbes = 1 << 30;
+    auto first = std::make_unique<SimulatedLine>();
+    QVERIFY(first->open(deaf));
+    const QString link = dir->filePath(QStringLiteral("port"));
+    QVERIFY(QFile::link(first->line.slavePath(), link));
+    SessionSettings settings = settingsFor(link);
+    settings.wait = std::chrono::milliseconds(3000);
+    auto watched = watch(settings, imageOf(escapeHeavyBytes(600, 2)));
+    watched->session->start();
+    QTRY_COMPARE(watched->session->state(), UpdateSession::State::Probing);
+    QVERIFY(QFile::remove(link));
+    first->line.hangUp();
+    QTRY_COMPARE(watched->session->state(), UpdateSession::State::WaitingForPort);
+
+    SimulatedLine second;
+    QVERIFY(second.open());
+    QVERIFY(QFile::link(second.line.slavePath(), link));
+    QVERIFY(watched->waitForResults(1));
+    QCOMPARE(watched->lastOutcome(), Outcome::Updated);
+}
+
+void SessionTest::lostLineDoesNotSpin()
+{
+    // With --repeat the session stays after a lost port, trying to open it again.
+    DeviceOptions hangUp;
+    hangUp.hangUpAt = 512;
+    SimulatedLine device;
+    QVERIFY(device.open(hangUp));
+    // The link goes with the line, so that the session cannot open the next pseudo-terminal
+    // that happens to get the same number.
+    const QString link = dir->filePath(QStringLiteral("port"));
+    QVERIFY(QFile::link(device.line.slavePath(), link));
+    connect(&device.line, &QIODevice::aboutToClose, this, [&] { QFile::remove(link); });
+    SessionSettings settings = settingsFor(link);
+    settings.repeat = true;
+    auto watched = watch(settings, imageOf(escapeHeavyBytes(2048, 3)));
+    watched->session->start();
+    QVERIFY(watched->waitForResults(1));
+    QCOMPARE(watched->lastOutcome(), Outcome::PortLost);
+
+    const double before = cpuSeconds();
+    QTest::qWait(1000);
+    const double used = cpuSeconds() - before;
+    qInfo("CPU over a second with the port gone: %.1f%%", used * 100);
+    QVERIFY2(used < 0.05, qPrintable(QString::number(used)));
+    QCOMPARE(watched->session->state(), UpdateSession::State::AwaitingRemoval);
+}
+
+void SessionTest::imageChangedDuringUpdate_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<quint32>("nextRequest");
+    QTest::newRow("cut shorter") << "shorter" << 1024u;
+    QTest::newRow("rewritten in place, same size") << "rewritten" << 1024u;
+    QTest::newRow("rewritten before the end") << "rewritten" << 2048u;
+}
+
+void SessionTest::imageChangedDuringUpdate()
+{
+    QFETCH(QString, change);
+    QFETCH(quint32, nextRequest);
+    const QByteArray content = escapeHeavyBytes(2048, 4);
+    auto watched = startedWithScriptedDevice(content);
+    QVERIFY(watched);
+    QCOMPARE(request(0)[1], CMD_DATA);
+    // Past the file system's clock tick, so that the write shows in the file's times.
+    QTest::qWait(20);
+    const QString path = dir->filePath(QStringLiteral("fw.vuf"));
+    QFile file(path);
+    if (change == QLatin1String("shorter")) {
+        QVERIFY(file.resize(100));
+    } else {
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.write(escapeHeavyBytes(2048, 5)) == 2048);
+        file.close();
+    }
+    const int sent = int(scripted->frames.size());
+    scripted->send(RSP_DATA_REQUEST, nextRequest);
+    QVERIFY(watched->waitForResults(1));
+    QCOMPARE(watched->lastOutcome(), Outcome::ImageError);
+    // Nothing that is not the image named in the record goes out, not even END.
+    QVERIFY(neverWithin(PastTimeout, [&] { return scripted->frames.size() > sent; }));
+    QCOMPARE(watched->results.first().image->sha256, sha256(content));
+}
+
+void SessionTest::imageRewrittenBeforeUpdateIsHashedAgain_data()
+{
+    QTest::addColumn<bool>("replaced");
+    QTest::newRow("rewritten in place") << false;
+    QTest::newRow("replaced by a renamed file") << true;
+}
+
+void SessionTest::imageRewrittenBeforeUpdateIsHashedAgain()
+{
+    QFETCH(bool, replaced);
+    const QByteArray before = escapeHeavyBytes(3000, 6);
+    const QByteArray after = escapeHeavyBytes(2500, 7);
+    auto image = imageOf(before);
+    QCOMPARE(image->facts().sha256, sha256(before));
+    if (replaced) {
+        const QString fresh = writeImage(dir->path(), QStringLiteral("new.vuf"), after);
+        QVERIFY(QFile::remove(image->facts().path));
+        QVERIFY(QFile::rename(fresh, image->facts().path));
+    } else {
+        writeImage(dir->path(), QStringLiteral("fw.vuf"), after);
+    }
+    SimulatedLine device;
+    QVERIFY(device.open());
+    auto watched = watch(settingsFor(device.line.slavePath()), image);
+    watched->session->start();
+    QVERIFY(watched->waitForResults(1));
+    QCOMPARE(watched->lastOutcome(), Outcome::Updated);
+    QCOMPARE(device.device->receivedImage(), padded(after));
+    QCOMPARE(watched->results.first().image->sha256, sha256(after));
+    QCOMPARE(watched->results.first().image->size, qint64(after.size()));
+}
+
+void SessionTest::sessionsSideBySide()
+{
+    constexpr int Sessions = 4;
+    const QByteArray content = escapeHeavyBytes(6000, 8);
+    auto image = imageOf(content);
+    std::vector<std::unique_ptr<SimulatedLine>> devices;
+    std::vector<std::unique_ptr<Watched>> sessions;
+    for (int i = 0; i < Sessions; ++i) {
+        DeviceOptions options;
+        if (i == 1)
+            options.cancelAt = 3000;
+        devices.push_back(std::make_unique<SimulatedLine>());
+        QVERIFY(devices.back()->open(options));
+        sessions.push_back(watch(settingsFor(devices.back()->line.slavePath()), image));
+    }
+    for (auto &watched : sessions)
+        watched->session->start();
+    for (auto &watched : sessions)
+        QVERIFY(watched->waitForResults(1, 30000));
+    for (int i = 0; i < Sessions; ++i) {
+        const SessionResult &result = sessions[size_t(i)]->results.first();
+        QCOMPARE(result.port, devices[size_t(i)]->line.slavePath());
+        if (i == 1) {
+            QCOMPARE(result.outcome, Outcome::Cancelled);
+            continue;
+        }
+        QCOMPARE(result.outcome, Outcome::Updated);
+        QCOMPARE(devices[size_t(i)]->device->receivedImage(), padded(content));
+        QCOMPARE(devices[size_t(i)]->device->stats().offsetMismatches, 0);
+    }
+}
+
+void SessionTest::interruptRecordsOnlyUnfinishedUpdates()
+{
+    DeviceOptions silent;
+    silent.silentAt = 1024;
+    SimulatedLine device;
+    QVERIFY(device.open(silent));
+    SessionSettings settings = settingsFor(device.line.slavePath());
+    settings.silenceLimit = std::chrono::milliseconds(60000);
+    auto watched = watch(settings, imageOf(escapeHeavyBytes(4096, 9)));
+    watched->session->start();
+    QTRY_COMPARE(watched->session->state(), UpdateSession::State::Transferring);
+    watched->session->interrupt();
+    QCOMPARE(watched->results.size(), 1);
+    QCOMPARE(watched->lastOutcome(), Outcome::Interrupted);
+    QVERIFY(watched->ended);
+
+    // Between two devices under --repeat there is no update to record.
+    SimulatedLine next;
+    QVERIFY(next.open());
+    settings = settingsFor(next.line.slavePath());
+    settings.repeat = true;
+    auto repeating = watch(settings, imageOf(escapeHeavyBytes(100, 10)));
+    repeating->session->start();
+    QVERIFY(repeating->waitForResults(1));
+    QCOMPARE(repeating->session->state(), UpdateSession::State::AwaitingRemoval);
+    repeating->session->interrupt();
+    QCOMPARE(repeating->results.size(), 1);
+    QVERIFY(repeating->ended);
+    QCOMPARE(repeating->session->state(), UpdateSession::State::Ended);
+}
+
+void SessionTest::turnoverRule_data()
+{
+    // Events at a time in ms: handled[:serial], heard, lost, opened[:serial]; "left?" asks
+    // whether the device handled has left, and what follows "=" is the answer expected.
+    QTest::addColumn<QString>("script");
+    QTest::newRow("nothing handled yet") << "left?@0=1";
+    QTest::newRow("answers keep coming") << "handled@0 heard@400 heard@800 heard@1200 left?@1300=0";
+    QTest::newRow("silent for a second") << "handled@0 heard@200 left?@1199=0 left?@1200=1";
+    QTest::newRow("left stays left") << "handled@0 left?@1000=1 heard@1100 left?@1200=1";
+    QTest::newRow("port gone, back without an adapter serial")
+        << "handled@0 lost@100 opened@300 left?@300=1";
+    QTest::newRow("port gone, back with another adapter")
+        << "handled:A1@0 lost@100 opened:B2@300 left?@300=1";
+    QTest::newRow("same USB device back, still answering")
+        << "handled:A1@0 lost@100 opened:A1@300 heard@500 heard@1000 left?@1400=0";
+    QTest::newRow("same USB device back, then silent")
+        << "handled:A1@0 lost@100 opened:A1@300 left?@1299=0 left?@1300=1";
+    QTest::newRow("port gone with the result") << "lost@0 handled@0 opened@200 left?@200=1";
+    QTest::newRow("silence while the port is closed does not count")
+        << "handled:A1@0 lost@100 left?@5000=0";
+}
+
+void SessionTest::turnoverRule()
+{
+    QFETCH(QString, script);
+    DeviceTurnover turnover;
+    const QStringList steps = script.split(QLatin1Char(' '));
+    for (const QString &step : steps) {
+        const QRegularExpressionMatch match =
+            QRegularExpression(QStringLiteral("^([a-z?]+)(?::(\\w+))?@(\\d+)(?:=(\\d))?$"))
+                .match(step);
+        QVERIFY2(match.hasMatch(), qPrintable(step));
+        const QString event = match.captured(1);
+        const QString serial = match.captured(2);
+        const qint64 at = match.captured(3).toLongLong();
+        if (event == QLatin1String("handled"))
+            turnover.deviceHandled(serial, at);
+        else if (event == QLatin1String("heard"))
+            turnover.heard(at);
+        else if (event == QLatin1String("lost"))
+            turnover.portLost();
+        else if (event == QLatin1String("opened"))
+            turnover.portOpened(serial, at);
+        else
+            QVERIFY2(turnover.previousLeft(at) == (match.captured(4) == QLatin1String("1")),
+                     qPrintable(step));
+    }
+}
+
+void SessionTest::repeatTellsTheNextDevice_data()
+{
+    QTest::addColumn<QString>("afterDone");
+    QTest::addColumn<int>("updates");
+    QTest::newRow("the device stays, announcing itself") << "announce" << 1;
+    QTest::newRow("the device stays, answering the probes") << "stay" << 1;
+    QTest::newRow("quiet for longer than a second, then the next") << "quiet" << 2;
+    QTest::newRow("the port goes and comes back") << "restart" << 2;
+}
+
+void SessionTest::repeatTellsTheNextDevice()
+{
+    QFETCH(QString, afterDone);
+    QFETCH(int, updates);
+    DeviceOptions options;
+    options.announceAfterDone = afterDone == QLatin1String("announce");
+    if (afterDone == QLatin1String("quiet"))
+        options.quietAfterDoneMs = 1300;
+    auto device = std::make_unique<SimulatedLine>();
+    QVERIFY(device->open(options));
+    // The next board stays on the fixture once it is updated.
+    connect(device->device.get(), &SimulatedDevice::updateCompleted, this, [&] {
+        DeviceOptions staying = device->device->options();
+        staying.quietAfterDoneMs = 0;
+        device->device->setOptions(staying);
+    });
+    const QString link = dir->filePath(QStringLiteral("fixture"));
+    QVERIFY(QFile::link(device->line.slavePath(), link));
+    std::unique_ptr<SimulatedLine> next;
+    if (afterDone == QLatin1String("restart")) {
+        // A USB device that restarts takes its port along; the next board brings it back.
+        connect(device->device.get(), &SimulatedDevice::updateCompleted, this, [&] {
+            QTimer::singleShot(50, this, [&] {
+                QFile::remove(link);
+                device->line.hangUp();
+                QTimer::singleShot(300, this, [&] {
+                    next = std::make_unique<SimulatedLine>();
+                    if (next->open())
+                        QFile::link(next->line.slavePath(), link);
+                });
+            });
+        });
+    }
+    SessionSettings settings = settingsFor(link);
+    settings.repeat = true;
+    const QByteArray content = escapeHeavyBytes(700, 11);
+    auto watched = watch(settings, imageOf(content));
+    watched->session->start();
+
+    QVERIFY(watched->waitForResults(updates));
+    // One second of silence marks the departure: well past it, nothing more is updated.
+    QVERIFY(neverWithin(std::chrono::milliseconds(1800),
+                        [&] { return watched->results.size() > updates; }));
+    for (const SessionResult &result : std::as_const(watched->results))
+        QCOMPARE(result.outcome, Outcome::Updated);
+    QCOMPARE(device->device->stats().updatesStarted, afterDone == QLatin1String("quiet") ? 2 : 1);
+    if (next)
+        QCOMPARE(next->device->receivedImage(), padded(content));
+    watched->session->interrupt();
+    QCOMPARE(watched->results.size(), updates);
+}
+
+void SessionTest::wireTraceNamesThePort_data()
+{
+    QTest::addColumn<bool>("labelled");
+    QTest::newRow("one port: the window's lines") << false;
+    QTest::newRow("several ports: each line names its port") << true;
+}
+
+void SessionTest::wireTraceNamesThePort()
+{
+    QFETCH(bool, labelled);
+    WireTrace trace;
+    trace.enable();
+    SimulatedLine device;
+    QVERIFY(device.open());
+    SessionSettings settings = settingsFor(device.line.slavePath());
+    settings.labelTrace = labelled;
+    auto watched = watch(settings, imageOf(QByteArray::fromHex("7E7D0102")));
+    watched->session->start();
+    QVERIFY(watched->waitForResults(1));
+    QCOMPARE(watched->lastOutcome(), Outcome::Updated);
+
+    const QString port =
+        labelled ? QRegularExpression::escape(device.line.slavePath()) + ' ' : QString();
+    const QRegularExpression line(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d %1(tx|rx) \\S+ "
+                                                 "[0-9a-f]{2}( [0-9a-f]{2})*$")
+                                      .arg(port));
+    QVERIFY(trace.lines.size() >= 8);
+    for (const QString &message : std::as_const(trace.lines))
+        QVERIFY2(line.match(message).hasMatch(), qPrintable(message));
+    const QString joined = trace.lines.join(QLatin1Char('\n'));
+    QVERIFY2(joined.contains(QLatin1String("tx DATA 50 04 7e 7d 01 02 00 ")), qPrintable(joined));
+    QVERIFY(joined.contains(QLatin1String("rx RSP_DONE ")));
+}
+
+QTEST_GUILESS_MAIN(SessionTest)
+#include "tst_session.moc"
