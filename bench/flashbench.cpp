@@ -107,7 +107,11 @@ QString runKey(const QString &host, int lines, qint64 baud)
 QStringList flashArguments(const QString &program, const std::vector<PtyLine *> &lines,
                            const QString &imagePath)
 {
-    QStringList arguments{program, QStringLiteral("--json")};
+    // VANTU_BENCH_FLASH_WRAPPER runs the program under a profiler, e.g.
+    // "valgrind --tool=massif --massif-out-file=/tmp/flash.%p".
+    QStringList arguments =
+        qEnvironmentVariable("VANTU_BENCH_FLASH_WRAPPER").split(u' ', Qt::SkipEmptyParts);
+    arguments << program << QStringLiteral("--json");
     for (const PtyLine *line : lines)
         arguments << QStringLiteral("-p") << line->slavePath();
     arguments << imagePath;

@@ -13,8 +13,9 @@
 // steady clock. Turnaround and paced figures are taken per Qt platform: offscreen (painting costs
 // nothing) and xcb (a real X server, DISPLAY; bench/run.sh starts Xvfb). Hosts that are compared
 // run in turns, A B A B, and the medians of the pairs are compared, so that a busy machine weighs
-// on both. VANTU_BENCH_HOST_WRAPPER runs each bench host under a profiler; VANTU_BENCH_PIN=1 keeps
-// the device and the host on separate processors. The sections of vantuflash are in
+// on both. VANTU_BENCH_HOST_WRAPPER runs each bench host under a profiler, and
+// VANTU_BENCH_FLASH_WRAPPER vantuflash; VANTU_BENCH_PIN=1 keeps the device and the host on
+// separate processors. The sections of vantuflash are in
 // flashbench.cpp.
 #include "benchclock.h"
 #include "benchcommon.h"
