@@ -2,7 +2,6 @@
 // the window's on one line, many lines at once on paced lines against one alone, its CPU per
 // frame and its memory. vantuflash runs the whole update by itself: the device side only answers,
 // reads what the program prints (--json) and, from /proc, the CPU and memory it uses.
-#include "benchclock.h"
 #include "benchcommon.h"
 
 #include <QFile>
