@@ -4,6 +4,7 @@
 #include "linesettings.h"
 #include "updateprotocol.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 
@@ -11,8 +12,11 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <limits>
+#include <memory>
 
 #include <sched.h>
+#include <sys/prctl.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -35,6 +39,14 @@ constexpr std::int64_t SpinNs = 2000000;
 constexpr std::int64_t SleepMarginNs = 150000;
 // No traffic for this long during an update ends it as failed.
 constexpr std::int64_t StallNs = 20000000000LL;
+// The several-line loop spins for reads only this long after the last traffic, then sleeps in
+// ppoll() until a line has bytes or a write is near. Spinning for milliseconds, as the one-line
+// loop does, keeps a processor the host needs: with many lines traffic never stops, and on two
+// processors the host and the pseudo-terminals' kernel work would share the other one. Long
+// enough to catch a running host's answer without a wake-up.
+constexpr std::int64_t GangSpinNs = 100000;
+// With nothing due and no traffic, the several-line loop looks at its lines this often.
+constexpr std::int64_t IdlePollNs = 100000000;
 
 QString systemError(const char *what)
 {
@@ -54,6 +66,55 @@ void waitUntil(std::int64_t dueNs)
             clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
         }
     }
+}
+
+// A device frame onto the line in full, the master being non-blocking.
+bool writeWire(int fd, const DeviceWireFrame &wire, QString &error)
+{
+    int done = 0;
+    while (done < wire.size) {
+        const ssize_t n = ::write(fd, wire.bytes.data() + done, size_t(wire.size - done));
+        if (n > 0) {
+            done += int(n);
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            error = systemError("write to the line");
+            return false;
+        }
+    }
+    return true;
+}
+
+// While it lives, the thread's sleeps end when asked, not up to 50 us later (the default timer
+// slack): a write due after a sleep in ppoll() must not start late.
+class FineTimers
+{
+public:
+    FineTimers() : m_slackNs(::prctl(PR_GET_TIMERSLACK)) { ::prctl(PR_SET_TIMERSLACK, 1UL); }
+    ~FineTimers()
+    {
+        if (m_slackNs > 0)
+            ::prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(m_slackNs));
+    }
+    FineTimers(const FineTimers &) = delete;
+    FineTimers &operator=(const FineTimers &) = delete;
+
+private:
+    int m_slackNs;
+};
+
+std::int64_t threadCpuNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// The host's CPU time and peak memory once it has nothing left to do but take the last RSP_DONE:
+// read before that frame goes out, since a host may exit the moment it has it.
+void noteHostAtDone(const HostProcess &host, HostUse &use)
+{
+    use.cpuAtDoneNs = host.cpuNs();
+    use.peakKb = std::max(use.peakKb, host.statusKb("VmHWM"));
 }
 
 quint8 imageByte(const QByteArray &image, qint64 offset)
@@ -175,109 +236,90 @@ bool HostProcess::readLines(std::vector<QByteArray> &lines)
     }
 }
 
-int HostProcess::finish(int timeoutMs)
+int HostProcess::finish(int timeoutMs, rusage *usage)
 {
     if (m_pid <= 0)
         return -1;
     int status = 0;
+    rusage used{};
     const std::int64_t deadline = steadyNs() + std::int64_t(timeoutMs) * 1000000;
     for (;;) {
-        const pid_t done = ::waitpid(m_pid, &status, WNOHANG);
+        const pid_t done = ::wait4(m_pid, &status, WNOHANG, &used);
         if (done == m_pid)
             break;
         if (steadyNs() > deadline) {
             ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, &status, 0);
+            ::wait4(m_pid, &status, 0, &used);
             m_pid = -1;
             return -1;
         }
         ::usleep(2000);
     }
     m_pid = -1;
+    if (usage)
+        *usage = used;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-LineDevice::LineDevice(PtyLine &line, HostProcess &host, const QByteArray &image, LineTiming timing,
-                       quint32 stride)
-    : m_line(line), m_host(host), m_image(image), m_timing(timing), m_stride(std::max(4u, stride))
-{}
-
-bool LineDevice::run(UpdateFigures &figures, QString &error)
+std::int64_t HostProcess::cpuNs() const
 {
-    m_figures = &figures;
-    figures.imageSize = m_image.size();
-    figures.hostPid = m_host.pid();
-    figures.turnaroundNs.reserve(size_t(m_image.size() / m_stride + 1));
-
-    const int fd = m_line.masterFd();
-    std::int64_t lastTrafficNs = steadyNs();
-    quint8 buffer[4096];
-    while (!m_reported) {
-        if (!m_outgoing.empty()) {
-            if (!writeDue(error))
-                return false;
-            lastTrafficNs = steadyNs(); // an answer is due: spin for it
-        }
-
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n > 0) {
-            const std::int64_t readNs = steadyNs();
-            lastTrafficNs = readNs;
-            for (ssize_t i = 0; i < n; ++i) {
-                ++m_frameBytes;
-                m_parser.feed(buffer + i, 1, [&](const HostFrameParser::Result &frame) {
-                    onFrame(frame, m_frameBytes, readNs);
-                    m_frameBytes = 0;
-                });
-            }
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            error = systemError("read from the line");
-            return false;
-        }
-
-        const std::int64_t now = steadyNs();
-        if (now - lastTrafficNs < SpinNs) {
-            sched_yield();
-            continue;
-        }
-        if (now - lastTrafficNs > StallNs) {
-            error = QStringLiteral("no traffic for %1 s").arg(StallNs / 1000000000);
-            return false;
-        }
-        pollfd fds[2] = {{fd, POLLIN, 0}, {m_host.outputFd(), POLLIN, 0}};
-        ::poll(fds, 2, 100);
-        if (!handleHostLines(error))
-            return false;
+    if (m_pid <= 0)
+        return -1;
+    // Qt starts helper threads of its own: every thread's time counts.
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(m_pid));
+    const QStringList threads = tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    if (threads.isEmpty())
+        return -1;
+    std::int64_t sum = 0;
+    for (const QString &thread : threads) {
+        QFile schedstat(tasks.filePath(thread + QStringLiteral("/schedstat")));
+        if (!schedstat.open(QIODevice::ReadOnly))
+            continue; // the thread has just ended
+        sum += schedstat.readLine().split(' ').value(0).toLongLong();
     }
-    return true;
+    return sum;
 }
 
-bool LineDevice::handleHostLines(QString &error)
+qint64 HostProcess::statusKb(const char *field) const
 {
-    std::vector<QByteArray> lines;
-    const bool open = m_host.readLines(lines);
-    for (const QByteArray &line : lines) {
-        if (line.startsWith("report ")) {
-            m_figures->hostReport = QJsonDocument::fromJson(line.mid(7)).object();
-            m_reported = true;
-        } else if (line.startsWith("error ")) {
-            error = QStringLiteral("host: %1").arg(QString::fromUtf8(line.mid(6)));
-            return false;
+    if (m_pid <= 0)
+        return -1;
+    QFile status(QStringLiteral("/proc/%1/status").arg(m_pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray prefix = QByteArray(field) + ':';
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(prefix)) {
+            const QByteArray value = line.mid(prefix.size()).trimmed();
+            return value.left(value.indexOf(' ')).toLongLong();
         }
     }
-    if (!open && !m_reported) {
-        error = QStringLiteral("the host process ended before its report");
-        return false;
-    }
-    return true;
+    return -1;
 }
 
-void LineDevice::onFrame(const HostFrameParser::Result &frame, std::int64_t wireBytes,
+DeviceSide::DeviceSide(const QByteArray &image, LineTiming timing, quint32 stride,
+                       UpdateFigures &figures)
+    : m_image(image), m_timing(timing), m_stride(std::max(4u, stride)), m_figures(figures)
+{
+    figures.imageSize = image.size();
+    figures.turnaroundNs.reserve(size_t(image.size() / m_stride + 1));
+}
+
+void DeviceSide::received(const quint8 *bytes, qint64 count, std::int64_t readNs)
+{
+    for (qint64 i = 0; i < count; ++i) {
+        ++m_frameBytes;
+        m_parser.feed(bytes + i, 1, [&](const HostFrameParser::Result &frame) {
+            onFrame(frame, m_frameBytes, readNs);
+            m_frameBytes = 0;
+        });
+    }
+}
+
+void DeviceSide::onFrame(const HostFrameParser::Result &frame, std::int64_t wireBytes,
                          std::int64_t readNs)
 {
-    UpdateFigures &figures = *m_figures;
+    UpdateFigures &figures = m_figures;
     // When the frame's last bit reaches the device on the modelled line.
     std::int64_t lineStartNs = readNs;
     std::int64_t arrivalNs = readNs;
@@ -352,7 +394,7 @@ void LineDevice::onFrame(const HostFrameParser::Result &frame, std::int64_t wire
     }
 }
 
-void LineDevice::queue(quint8 code, quint32 data, std::int64_t readyNs)
+void DeviceSide::queue(quint8 code, quint32 data, std::int64_t readyNs)
 {
     Outgoing frame;
     frame.wire = encodeDeviceFrame(makeDeviceFrame(code, data));
@@ -363,45 +405,259 @@ void LineDevice::queue(quint8 code, quint32 data, std::int64_t readyNs)
         m_deviceLineFreeNs = frame.dueNs;
     }
     if (code == RSP_DATA_REQUEST || code == RSP_DONE)
-        m_figures->deviceBytes += frame.wire.size;
+        m_figures.deviceBytes += frame.wire.size;
     m_outgoing.push_back(frame);
 }
 
-bool LineDevice::writeDue(QString &error)
+quint8 DeviceSide::sent(std::int64_t writeNs)
 {
-    while (!m_outgoing.empty()) {
-        const Outgoing &frame = m_outgoing.front();
+    const Outgoing &frame = m_outgoing.front();
+    const quint8 code = frame.code;
+    if (m_timing.baud > 0) {
+        const std::int64_t late = writeNs - frame.dueNs;
+        m_figures.lateSumNs += late;
+        m_figures.lateMaxNs = std::max(m_figures.lateMaxNs, late);
+    }
+    if (code == RSP_DATA_REQUEST)
+        m_requestWrittenNs = writeNs;
+    if (code == RSP_DONE && !m_doneSent) {
+        m_figures.doneNs = writeNs;
+        m_doneSent = true;
+    }
+    m_outgoing.pop_front();
+    return code;
+}
+
+LineDevice::LineDevice(PtyLine &line, HostProcess &host, const QByteArray &image, LineTiming timing,
+                       quint32 stride, HostKind kind)
+    : m_line(line), m_host(host), m_image(image), m_timing(timing), m_stride(stride), m_kind(kind)
+{}
+
+bool LineDevice::finished(const DeviceSide &side) const
+{
+    return m_kind == HostKind::Commanded ? m_reported : side.doneSent() && !m_hostOpen;
+}
+
+bool LineDevice::run(UpdateFigures &figures, QString &error)
+{
+    figures.hostPid = m_host.pid();
+    DeviceSide side(m_image, m_timing, m_stride, figures);
+
+    const int fd = m_line.masterFd();
+    std::int64_t lastTrafficNs = steadyNs();
+    quint8 buffer[4096];
+    while (!finished(side)) {
+        if (side.hasOutgoing()) {
+            if (!writeDue(side, figures, error))
+                return false;
+            lastTrafficNs = steadyNs(); // an answer is due: spin for it
+        }
+        if (side.transferStarted() && figures.hostUse.cpuAtStartNs < 0) {
+            figures.hostUse.cpuAtStartNs = m_host.cpuNs();
+            figures.hostUse.rssAtStartKb = m_host.statusKb("VmRSS");
+        }
+
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            const std::int64_t readNs = steadyNs();
+            lastTrafficNs = readNs;
+            side.received(buffer, n, readNs);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            error = systemError("read from the line");
+            return false;
+        }
+
+        const std::int64_t now = steadyNs();
+        if (now - lastTrafficNs < SpinNs && !side.doneSent()) {
+            sched_yield();
+            continue;
+        }
+        if (now - lastTrafficNs > StallNs) {
+            error = QStringLiteral("no traffic for %1 s").arg(StallNs / 1000000000);
+            return false;
+        }
+        pollfd fds[2] = {{fd, POLLIN, 0}, {m_host.outputFd(), POLLIN, 0}};
+        ::poll(fds, 2, 100);
+        if (!handleHostLines(figures, error))
+            return false;
+    }
+    return true;
+}
+
+bool LineDevice::handleHostLines(UpdateFigures &figures, QString &error)
+{
+    std::vector<QByteArray> lines;
+    m_hostOpen = m_host.readLines(lines);
+    if (m_kind == HostKind::Autonomous) {
+        // Its peak so far, while it is still there to be asked.
+        figures.hostUse.peakKb = std::max(figures.hostUse.peakKb, m_host.statusKb("VmHWM"));
+        figures.hostUse.output.insert(figures.hostUse.output.end(), lines.begin(), lines.end());
+        if (!m_hostOpen && figures.doneNs == 0) {
+            error = QStringLiteral("the host process ended before RSP_DONE");
+            return false;
+        }
+        return true;
+    }
+    for (const QByteArray &line : lines) {
+        if (line.startsWith("report ")) {
+            figures.hostReport = QJsonDocument::fromJson(line.mid(7)).object();
+            m_reported = true;
+        } else if (line.startsWith("error ")) {
+            error = QStringLiteral("host: %1").arg(QString::fromUtf8(line.mid(6)));
+            return false;
+        }
+    }
+    if (!m_hostOpen && !m_reported) {
+        error = QStringLiteral("the host process ended before its report");
+        return false;
+    }
+    return true;
+}
+
+bool LineDevice::writeDue(DeviceSide &side, UpdateFigures &figures, QString &error)
+{
+    while (side.hasOutgoing()) {
+        const DeviceSide::Outgoing &frame = side.next();
+        if (frame.code == RSP_DONE && figures.hostUse.cpuAtDoneNs < 0)
+            noteHostAtDone(m_host, figures.hostUse);
         if (m_timing.baud > 0)
             waitUntil(frame.dueNs);
         const std::int64_t writeNs = steadyNs();
-        int done = 0;
-        while (done < frame.wire.size) {
-            const ssize_t n = ::write(m_line.masterFd(), frame.wire.bytes.data() + done,
-                                      size_t(frame.wire.size - done));
-            if (n > 0) {
-                done += int(n);
-            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                error = systemError("write to the line");
-                return false;
-            }
-        }
-        if (m_timing.baud > 0) {
-            const std::int64_t late = writeNs - frame.dueNs;
-            m_figures->lateSumNs += late;
-            m_figures->lateMaxNs = std::max(m_figures->lateMaxNs, late);
-        }
-        if (frame.code == RSP_DATA_REQUEST)
-            m_requestWrittenNs = writeNs;
-        if (frame.code == RSP_VERSION && !m_downloadAsked) {
+        if (!writeWire(m_line.masterFd(), frame.wire, error))
+            return false;
+        const quint8 code = side.sent(writeNs);
+        if (code == RSP_VERSION && !m_downloadAsked && m_kind == HostKind::Commanded) {
             m_downloadAsked = true;
             m_host.send("download");
         }
-        if (frame.code == RSP_DONE && !m_reportAsked) {
-            m_figures->doneNs = writeNs;
+        if (code == RSP_DONE && !m_reportAsked && m_kind == HostKind::Commanded) {
             m_reportAsked = true;
             m_host.send("report");
         }
-        m_outgoing.pop_front();
     }
+    return true;
+}
+
+GangDevice::GangDevice(const std::vector<PtyLine *> &lines, HostProcess &host,
+                       const QByteArray &image, LineTiming timing, quint32 stride)
+    : m_lines(lines), m_host(host), m_image(image), m_timing(timing), m_stride(stride)
+{}
+
+bool GangDevice::run(GangFigures &figures, QString &error)
+{
+    const size_t count = m_lines.size();
+    figures.lines.assign(count, UpdateFigures{});
+    std::vector<std::unique_ptr<DeviceSide>> sides;
+    std::vector<pollfd> fds;
+    for (size_t i = 0; i < count; ++i) {
+        figures.lines[i].hostPid = m_host.pid();
+        sides.push_back(
+            std::make_unique<DeviceSide>(m_image, m_timing, m_stride, figures.lines[i]));
+        fds.push_back({m_lines[i]->masterFd(), POLLIN, 0});
+    }
+    fds.push_back({m_host.outputFd(), POLLIN, 0});
+    pollfd &hostFd = fds.back();
+
+    const std::int64_t benchCpuBefore = threadCpuNs();
+    const FineTimers fineTimers;
+    size_t started = 0;
+    size_t ending = 0; // lines whose RSP_DONE is queued
+    size_t done = 0;
+    bool hostOpen = true;
+    std::int64_t lastTrafficNs = steadyNs();
+    quint8 buffer[4096];
+    while (done < count || hostOpen) {
+        bool moved = false;
+        std::int64_t nextDueNs = std::numeric_limits<std::int64_t>::max();
+        std::int64_t now = steadyNs();
+        for (size_t i = 0; i < count; ++i) {
+            DeviceSide &side = *sides[i];
+            while (side.hasOutgoing()) {
+                const DeviceSide::Outgoing &frame = side.next();
+                if (frame.dueNs > now) {
+                    nextDueNs = std::min(nextDueNs, frame.dueNs);
+                    break;
+                }
+                const std::int64_t writeNs = steadyNs();
+                if (!writeWire(m_lines[i]->masterFd(), frame.wire, error))
+                    return false;
+                moved = true;
+                if (side.sent(writeNs) == RSP_DONE && ++done == count)
+                    figures.lastDoneNs = writeNs;
+                now = steadyNs();
+            }
+        }
+
+        if (::poll(fds.data(), nfds_t(fds.size()), 0) > 0) {
+            for (size_t i = 0; i < count; ++i) {
+                if (!(fds[i].revents & POLLIN))
+                    continue;
+                const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+                if (n > 0) {
+                    const bool wasStarted = sides[i]->transferStarted();
+                    const bool wasEnding = sides[i]->doneQueued();
+                    sides[i]->received(buffer, n, steadyNs());
+                    moved = true;
+                    if (!wasStarted && sides[i]->transferStarted() && started++ == 0)
+                        figures.firstStartNs = figures.lines[i].startNs;
+                    if (!wasEnding && sides[i]->doneQueued() && ++ending == count)
+                        noteHostAtDone(m_host, figures.hostUse);
+                } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                    error = systemError("read from a line");
+                    return false;
+                }
+            }
+            if (hostFd.revents) {
+                std::vector<QByteArray> lines;
+                hostOpen = m_host.readLines(lines);
+                figures.hostUse.output.insert(figures.hostUse.output.end(), lines.begin(),
+                                              lines.end());
+                if (done == count)
+                    figures.hostUse.peakKb =
+                        std::max(figures.hostUse.peakKb, m_host.statusKb("VmHWM"));
+                if (!hostOpen) {
+                    hostFd.fd = -1; // poll() passes over it from now on
+                    if (done < count) {
+                        error = QStringLiteral("the host process ended before RSP_DONE on every "
+                                               "line (%1 of %2)")
+                                    .arg(done)
+                                    .arg(count);
+                        return false;
+                    }
+                }
+            }
+        }
+        // The host's figures at the start are read once the first request is out, so that the
+        // reading does not hold it back.
+        if (started > 0 && figures.hostUse.cpuAtStartNs < 0 && !moved) {
+            figures.hostUse.cpuAtStartNs = m_host.cpuNs();
+            figures.hostUse.rssAtStartKb = m_host.statusKb("VmRSS");
+        }
+        now = steadyNs();
+        if (moved) {
+            lastTrafficNs = now;
+            continue;
+        }
+        // A frame due within the sleep margin, or traffic a moment ago: spin.
+        const bool dueSoon = nextDueNs - now <= SleepMarginNs;
+        if (dueSoon || (done < count && now - lastTrafficNs < GangSpinNs)) {
+            sched_yield();
+            continue;
+        }
+        if (now - lastTrafficNs > StallNs) {
+            error = QStringLiteral("no traffic for %1 s (%2 of %3 lines done)")
+                        .arg(StallNs / 1000000000)
+                        .arg(done)
+                        .arg(count);
+            return false;
+        }
+        const std::int64_t sleepNs = std::min<std::int64_t>(
+            IdlePollNs, std::max<std::int64_t>(0, nextDueNs - now - SleepMarginNs));
+        const timespec timeout{time_t(sleepNs / 1000000000), long(sleepNs % 1000000000)};
+        ::ppoll(fds.data(), nfds_t(fds.size()), &timeout, nullptr);
+    }
+    figures.benchCpuNs = threadCpuNs() - benchCpuBefore;
     return true;
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 // The bench's own end of a pseudo-terminal: the master descriptor, raw and non-blocking, read and
@@ -33,8 +34,8 @@ private:
     QString m_slavePath;
 };
 
-// A host process started with pipes on its standard input and output, for the line commands of
-// benchhost.cpp.
+// A host process started with pipes on its standard input and output: a bench host, which takes
+// the line commands of benchhost.cpp, or a program that runs the update by itself.
 class HostProcess
 {
 public:
@@ -50,8 +51,15 @@ public:
     void send(const QByteArray &line);
     // Moves complete output lines into lines; false once the host has closed its output.
     bool readLines(std::vector<QByteArray> &lines);
-    // Waits for the host to end; kills it after timeoutMs. Returns its exit status, -1 if killed.
-    int finish(int timeoutMs);
+    // Waits for the host to end; kills it after timeoutMs. Returns its exit status, -1 if killed
+    // or ended by a signal; usage, when given, receives what the whole process used.
+    int finish(int timeoutMs, rusage *usage = nullptr);
+
+    // CPU time all the host's threads have had so far, from the scheduler's own count (to the
+    // nanosecond, where the tick counts of /proc/PID/stat are 10 ms); -1 once it has gone.
+    std::int64_t cpuNs() const;
+    // A field of the host's /proc/PID/status in kB (VmRSS, VmHWM); -1 once it has gone.
+    qint64 statusKb(const char *field) const;
 
 private:
     pid_t m_pid = -1;
@@ -74,6 +82,24 @@ struct LineTiming
     }
 };
 
+// What the device side saw of the host process around a transfer, read from /proc while it ran.
+struct HostUse
+{
+    std::int64_t cpuAtStartNs = -1; // the host's CPU time when the (first) CMD_START was read
+    std::int64_t cpuAtDoneNs = -1;  // when the (last) RSP_DONE was due, before it went out
+    qint64 rssAtStartKb = -1;       // resident set when the (first) CMD_START was read
+    // Peak resident set (VmHWM), last read while the host was alive. Not the kernel's account at
+    // its exit: posix_spawn starts the child in the bench's own memory, and that account keeps
+    // the bench's peak as the child's.
+    qint64 peakKb = -1;
+    std::vector<QByteArray> output; // a host that runs the update by itself: its standard output
+
+    std::int64_t transferCpuNs() const
+    {
+        return cpuAtStartNs < 0 || cpuAtDoneNs < 0 ? -1 : cpuAtDoneNs - cpuAtStartNs;
+    }
+};
+
 // What one update looked like from the device side.
 struct UpdateFigures
 {
@@ -91,21 +117,36 @@ struct UpdateFigures
     int unexpected = 0;     // tool frames out of place
     QJsonObject hostReport; // what the host process said about itself (procstats.h)
     pid_t hostPid = -1;
+    HostUse hostUse;
 
     std::int64_t elapsedNs() const { return doneNs - startNs; }
+    bool clean() const { return dataErrors == 0 && badChecks == 0 && unexpected == 0; }
 };
 
-// Plays the device: answers the handshake, asks for the image in order, four bytes at a time or
-// one piece every stride bytes, and checks every piece against the image. Busy-waits on the line
-// between frames so that its own wake-up time does not count against the host.
-class LineDevice
+// One device's end of one line: answers the handshake, asks for the image in order, four bytes at
+// a time or one piece every stride bytes, checks every piece against the image, and keeps the
+// paced line's model. A loop reads the line and hands the bytes over, and writes the frames queued
+// here once they are due.
+class DeviceSide
 {
 public:
-    LineDevice(PtyLine &line, HostProcess &host, const QByteArray &image, LineTiming timing,
-               quint32 stride = 4);
+    struct Outgoing
+    {
+        DeviceWireFrame wire;
+        quint8 code = 0;
+        std::int64_t dueNs = 0; // when it may be handed to the line
+    };
 
-    // Runs one update from the host's first probe to its report; false with error on a failure.
-    bool run(UpdateFigures &figures, QString &error);
+    DeviceSide(const QByteArray &image, LineTiming timing, quint32 stride, UpdateFigures &figures);
+
+    void received(const quint8 *bytes, qint64 count, std::int64_t readNs);
+    bool hasOutgoing() const { return !m_outgoing.empty(); }
+    const Outgoing &next() const { return m_outgoing.front(); }
+    // next() has been written to the line at writeNs: drops it and returns its code.
+    quint8 sent(std::int64_t writeNs);
+    bool transferStarted() const { return m_phase != Phase::Handshake; }
+    bool doneQueued() const { return m_phase == Phase::Reporting; }
+    bool doneSent() const { return m_doneSent; }
 
 private:
     enum class Phase
@@ -114,24 +155,14 @@ private:
         Transfer,
         Reporting,
     };
-    struct Outgoing
-    {
-        DeviceWireFrame wire;
-        quint8 code = 0;
-        std::int64_t dueNs = 0; // when it may be handed to the line
-    };
 
     void onFrame(const HostFrameParser::Result &frame, std::int64_t wireBytes, std::int64_t readNs);
     void queue(quint8 code, quint32 data, std::int64_t readyNs);
-    bool writeDue(QString &error);
-    bool handleHostLines(QString &error);
 
-    PtyLine &m_line;
-    HostProcess &m_host;
     QByteArray m_image;
     LineTiming m_timing;
     quint32 m_stride;
-    UpdateFigures *m_figures = nullptr;
+    UpdateFigures &m_figures;
 
     Phase m_phase = Phase::Handshake;
     HostFrameParser m_parser;
@@ -141,7 +172,80 @@ private:
     std::int64_t m_hostLineFreeNs = 0;
     quint32 m_requested = 0;
     std::int64_t m_requestWrittenNs = 0;
+    bool m_doneSent = false;
+};
+
+// How the host process is driven. Commanded: a bench host (benchhost.cpp), told "download" once
+// the device has given its version and "report" once RSP_DONE is out, which answers with its
+// report. Autonomous: a program that runs the whole update by itself and exits; its standard
+// output is kept.
+enum class HostKind
+{
+    Commanded,
+    Autonomous,
+};
+
+// Plays the device on one line. Busy-waits on the line between frames so that its own wake-up
+// time does not count against the host.
+class LineDevice
+{
+public:
+    LineDevice(PtyLine &line, HostProcess &host, const QByteArray &image, LineTiming timing,
+               quint32 stride = 4, HostKind kind = HostKind::Commanded);
+
+    // Runs one update from the host's first probe to its report (commanded) or its exit
+    // (autonomous); false with error on a failure.
+    bool run(UpdateFigures &figures, QString &error);
+
+private:
+    bool writeDue(DeviceSide &side, UpdateFigures &figures, QString &error);
+    bool handleHostLines(UpdateFigures &figures, QString &error);
+    bool finished(const DeviceSide &side) const;
+
+    PtyLine &m_line;
+    HostProcess &m_host;
+    QByteArray m_image;
+    LineTiming m_timing;
+    quint32 m_stride;
+    HostKind m_kind;
+
+    bool m_hostOpen = true;
     bool m_downloadAsked = false;
     bool m_reportAsked = false;
     bool m_reported = false;
+};
+
+// What an update of several lines at once looked like from the device side.
+struct GangFigures
+{
+    std::vector<UpdateFigures> lines;
+    std::int64_t firstStartNs = 0; // the first line's CMD_START read
+    std::int64_t lastDoneNs = 0;   // the last line's RSP_DONE handed to the line
+    HostUse hostUse;
+    std::int64_t benchCpuNs = 0; // the device loop's own CPU time during the run
+
+    std::int64_t elapsedNs() const { return lastDoneNs - firstStartNs; }
+};
+
+// Plays one device on each of several lines at once, all served by one autonomous host process.
+// One thread and one loop over every master, each line with its own state and pacing: on a
+// machine with few processors, one busy-waiting thread per line would take the processors from
+// the host being measured, and their scheduling would show in the figures. For the same reason
+// the loop spins only briefly after traffic and otherwise sleeps in poll until a line has bytes
+// or a write is near.
+class GangDevice
+{
+public:
+    GangDevice(const std::vector<PtyLine *> &lines, HostProcess &host, const QByteArray &image,
+               LineTiming timing, quint32 stride = 4);
+
+    // Runs the updates from the host's first probe to its exit; false with error on a failure.
+    bool run(GangFigures &figures, QString &error);
+
+private:
+    std::vector<PtyLine *> m_lines;
+    HostProcess &m_host;
+    QByteArray m_image;
+    LineTiming m_timing;
+    quint32 m_stride;
 };

@@ -1,18 +1,24 @@
 #!/usr/bin/env bash
 # Builds the bench in Release and runs it: host turnaround, update time on a paced line, writes to
-# the X connection, footprint and start-up of the update window. Turnaround and paced figures are
-# taken twice: offscreen, where painting costs nothing, and on an X server (Xvfb, started here),
-# where every repaint that reaches the screen costs a write to the X connection, as on a user's
-# display. Prints a table; the same figures go to a JSON file whose path is printed at the end.
+# the X connection, footprint and start-up of the update window; round trips beside the window's,
+# 16 lines at once against one alone on paced lines, CPU per frame and memory of the console
+# program, vantuflash. Turnaround and paced figures are taken twice: offscreen, where painting
+# costs nothing, and on an X server (Xvfb, started here), where every repaint that reaches the
+# screen costs a write to the X connection, as on a user's display. Prints a table; the same
+# figures go to a JSON file whose path is printed at the end.
 #
 #   bench/run.sh [--json FILE] [--quick] [--full]
-#                [--only turnaround,paced,xwrites,footprint,startup]
+#                [--only turnaround,paced,xwrites,footprint,startup,flash,gang,flashcpu,flashmem]
 #                [--platforms offscreen,xcb] [--pairs N]
-#                [--hosts window,minimal,port,raw] [--bauds 57600,921600]
+#                [--hosts window,minimal,port,raw] [--bauds 57600,921600] [--vantuflash FILE]
 #
 # --quick: small images, a smoke test. --full: the 16 MiB footprint update asks for every piece
-# (about two and a half minutes more) instead of one piece per 1 KiB block. --pairs: turnaround
-# runs of the window and the minimal host, taken in turns (default 3; medians are compared).
+# (about two and a half minutes more) instead of one piece per 1 KiB block. --pairs: runs of each
+# host of a pair, taken in turns (default 3; medians are compared): the window and the minimal
+# host, vantuflash and the window (flash), vantuflash on one line and on 16 (gang). --bauds: the
+# line speeds of the paced and gang sections. The sections of vantuflash run the one built here
+# unless --vantuflash names another; flashcpu takes the runs of flash and gang when they ran, and
+# runs what is missing itself.
 # VANTU_BENCH_BUILD_DIR chooses the build directory (default: build-bench/ at the top of the
 # tree); the JSON goes to bench/bench-results.json in it unless --json says otherwise. The figures
 # are only as quiet as the machine: run it with nothing else busy, and read the load printed with

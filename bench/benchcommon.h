@@ -1,0 +1,118 @@
+#pragma once
+
+#include "benchline.h"
+
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <map>
+#include <optional>
+#include <vector>
+
+// What the sections of vantu_bench share: its options, the updates it runs, the figures' helpers.
+
+constexpr qint64 KiB = 1024;
+constexpr qint64 MiB = 1024 * KiB;
+
+inline const QString Offscreen = QStringLiteral("offscreen");
+inline const QString Xcb = QStringLiteral("xcb");
+
+struct Options
+{
+    bool quick = false;
+    bool full = false;
+    QStringList sections;
+    QStringList hosts; // empty: all
+    QStringList platforms;
+    int pairs = 3;
+    QList<qint64> bauds; // empty: all
+    int startupRuns = 15;
+    QString flashProgram; // vantuflash; empty when it is not built
+    bool runs(const QString &host) const { return hosts.isEmpty() || hosts.contains(host); }
+    bool has(const char *section) const
+    {
+        return sections.isEmpty() || sections.contains(QLatin1String(section));
+    }
+    bool runsBaud(qint64 baud) const { return bauds.isEmpty() || bauds.contains(baud); }
+};
+
+struct Target
+{
+    QString name;
+    QString goal;
+    double value;
+    QString unit;
+    bool met;
+};
+
+// Image sizes of the sections: --quick makes every one small.
+struct Sizes
+{
+    explicit Sizes(bool quick)
+        : turnaround(quick ? 64 * KiB : MiB), paced(quick ? 4 * KiB : 64 * KiB),
+          pacedBaseline(quick ? 4 * KiB : 16 * KiB), small(quick ? 16 * KiB : 64 * KiB),
+          large(quick ? MiB : 16 * MiB), xcbTurnaround(quick ? 64 * KiB : 256 * KiB),
+          gangUnpaced(quick ? 16 * KiB : 128 * KiB)
+    {}
+    qint64 turnaround;
+    qint64 paced;         // paced at 921600 baud
+    qint64 pacedBaseline; // paced at 57600 baud: a round trip takes 3.5 ms of line time
+    qint64 small;
+    qint64 large;
+    // Under xcb a run takes several times longer than offscreen: a smaller image, the same
+    // figures per round trip.
+    qint64 xcbTurnaround;
+    // Each of many lines at once, unpaced: the frames add up over the lines.
+    qint64 gangUnpaced;
+};
+
+// One run of vantu_bench: what every section reads and adds to.
+struct Bench
+{
+    explicit Bench(const Options &options) : options(options), sizes(options.quick) {}
+
+    Options options;
+    Sizes sizes;
+    QTemporaryDir dir;
+    QByteArray image; // the image last made with makeImage
+    QJsonObject results;
+    std::vector<Target> targets;
+    bool allRan = true;
+    // The window's first offscreen turnaround update, which the footprint section reuses.
+    std::optional<UpdateFigures> windowTurnaround;
+    // The rows of the vantuflash sections by what ran ("vantuflash/16/57600": host, lines, baud,
+    // 0 unpaced), for the CPU section to reuse.
+    std::map<QString, std::vector<QJsonObject>> consoleRuns;
+};
+
+// Where the hosts' standard error goes: Qt's chatter stays out of the table.
+extern QString hostLog;
+
+QString sizeText(qint64 bytes);
+void say(const QString &text);
+// The 1-minute load average: the machine is shared, and every figure is printed with it.
+double loadAverage();
+// Random image bytes written to a file in dir: 0x7D and 0x7E turn up as often as any byte, so
+// some frames are escaped.
+QString makeImage(const QString &dir, qint64 size, QByteArray &bytes);
+
+// One update of a bench host (benchhost.cpp) on a fresh pseudo-terminal, the device played by
+// LineDevice; nullopt, said, on any failure or wrong piece.
+std::optional<UpdateFigures> runUpdate(const QString &host, const QString &imagePath,
+                                       const QByteArray &image, LineTiming timing,
+                                       quint32 stride = 4, const QStringList &wrapper = {});
+
+double percentileUs(std::vector<std::int64_t> values, double fraction);
+double meanUs(const std::vector<std::int64_t> &values);
+double medianOf(std::vector<double> values);
+// The host's CPU per 1000 data frames from its own report, Download to RSP_DONE.
+double cpuMsPer1000(const UpdateFigures &figures);
+QJsonObject updateJson(const QString &host, const UpdateFigures &figures);
+
+// The sections that measure the console program, vantuflash (flashbench.cpp).
+void flashSection(Bench &bench);
+void gangSection(Bench &bench);
+void flashCpuSection(Bench &bench);
+void flashMemorySection(Bench &bench);
