@@ -297,6 +297,13 @@ void UpdateSession::send(FramePayload payload)
     if (!m_port.isOpen())
         return;
     writeHostFrame(m_port, payload.data(), PayloadSize);
+#ifdef Q_OS_UNIX
+    // The frame goes to the line now rather than from the write notifier on the next pass of the
+    // event loop: one pass, one poll and the notifier's switching less per round trip, which
+    // with many ports at once is what the host's time goes on. (On Windows flush() waits until
+    // the bytes have left the UART.)
+    m_port.flush();
+#endif
     traceSent(payload, traceLabel());
 }
 
@@ -340,11 +347,7 @@ void UpdateSession::serve(quint32 offset)
         repeated = m_endServed;
         m_endServed = true;
     } else {
-        const size_t piece = offset / PieceSize;
-        if (piece >= m_served.size())
-            m_served.resize(piece + 1, false);
-        repeated = m_served[piece];
-        m_served[piece] = true;
+        repeated = m_served.serve(offset / PieceSize);
     }
     if (repeated)
         ++m_record.repeatedRequests;

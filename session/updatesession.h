@@ -6,6 +6,7 @@
 #include "imageblockreader.h"
 #include "portdiagnosis.h"
 #include "porttarget.h"
+#include "servedpieces.h"
 #include "sessionresult.h"
 
 #include <QDateTime>
@@ -18,7 +19,6 @@
 #include <chrono>
 #include <memory>
 #include <optional>
-#include <vector>
 
 // How a session runs.
 struct SessionSettings
@@ -170,7 +170,7 @@ private:
     ImageStamp m_stamp; // the bytes the record's hash belongs to
     qint64 m_imageSize = 0;
     ImageBlockReader m_blocks;
-    std::vector<bool> m_served; // one flag per four-byte piece answered
+    ServedPieces m_served; // the four-byte pieces answered so far
     bool m_endServed = false;
     Record m_record;
 };

@@ -3,6 +3,7 @@
 // simulated device for whole updates, several sessions side by side.
 #include "deviceturnover.h"
 #include "firmwareimage.h"
+#include "servedpieces.h"
 #include "simulateddevice.h"
 #include "testsupport.h"
 #include "updateprotocol.h"
@@ -118,6 +119,8 @@ private slots:
     void sessionsSideBySide();
     void interruptRecordsOnlyUnfinishedUpdates();
 
+    void servedPieces_data();
+    void servedPieces();
     void turnoverRule_data();
     void turnoverRule();
     void repeatTellsTheNextDevice_data();
@@ -649,6 +652,49 @@ void SessionTest::interruptRecordsOnlyUnfinishedUpdates()
     QCOMPARE(repeating->results.size(), 1);
     QVERIFY(repeating->ended);
     QCOMPARE(repeating->session->state(), UpdateSession::State::Ended);
+}
+
+void SessionTest::servedPieces_data()
+{
+    // Pieces in the order they are served, "!" after one that must count as repeated; then the
+    // runs of consecutive pieces left.
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<int>("runs");
+    QTest::newRow("in order") << "0 1 2 3 4 5" << 1;
+    QTest::newRow("asked again") << "0 1 2 1! 3 3!" << 1;
+    QTest::newRow("backwards") << "5 4 3 2" << 1;
+    QTest::newRow("a gap filled") << "0 1 3 4 2 3!" << 1;
+    QTest::newRow("gaps left") << "0 2 4 6 2!" << 4;
+    QTest::newRow("joins on both sides") << "10 12 11 10! 12! 13 9" << 1;
+    QTest::newRow("the last pieces of the largest image")
+        << "536870910 536870911 536870909 536870911!" << 1;
+    // More gaps than a flag per piece would cost: flags from then on, the pieces served before
+    // still known.
+    QTest::newRow("all over the image, then flags") << "0..400/2 0! 398! 399 1 401" << -1;
+    QTest::newRow("in order through a large image") << "0..100000/1 5000! 100000" << 1;
+}
+
+void SessionTest::servedPieces()
+{
+    QFETCH(QString, script);
+    QFETCH(int, runs);
+    ServedPieces served;
+    const QStringList steps = script.split(QLatin1Char(' '));
+    for (const QString &step : steps) {
+        // "A..B/S": the pieces from A up to B in steps of S, none of them served before.
+        const QRegularExpressionMatch range =
+            QRegularExpression(QStringLiteral("^(\\d+)\\.\\.(\\d+)/(\\d+)$")).match(step);
+        if (range.hasMatch()) {
+            for (quint32 piece = range.captured(1).toUInt(); piece < range.captured(2).toUInt();
+                 piece += range.captured(3).toUInt())
+                QVERIFY2(!served.serve(piece), qPrintable(QString::number(piece)));
+            continue;
+        }
+        const bool repeated = step.endsWith(QLatin1Char('!'));
+        const quint32 piece = QString(step).remove(QLatin1Char('!')).toUInt();
+        QVERIFY2(served.serve(piece) == repeated, qPrintable(step));
+    }
+    QCOMPARE(served.runs(), runs);
 }
 
 void SessionTest::turnoverRule_data()
