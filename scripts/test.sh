@@ -5,26 +5,29 @@
 #   scripts/test.sh
 #
 # Steps, each announced with what it runs and about how long it takes:
-# - debug: build in build/ and run the suites (the soak on its own, with its tally);
+# - build: a Debug build with AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer
+#   in build/, so that every suite runs with them: any report fails the test;
+# - tests: every suite, two at a time (most of them wait on the line and its timers), the
+#   soak's tally printed;
 # - unprivileged: as root, the suites that touch files and ports once more as an
 #   ordinary user (vantu-test, created if missing and removed again at the end, also
 #   after a failure or Ctrl-C; a vantu-test that was there before is left), so that no
 #   case is skipped for root's rights;
 # - windows: every source that ships on Windows compiled with the MinGW-w64 cross
 #   compiler, syntax only (scripts/windows-check.sh), in build-windows-check/;
-# - sanitize: the same suites under ASan, LSan and UBSan, in build-sanitize/;
-# - fuzz: each fuzz target for VANTU_FUZZ_SECONDS (default 30) in build-fuzz/;
+# - fuzz: each fuzz target for VANTU_FUZZ_SECONDS (default 20) in build-fuzz/;
 # - package: the Debian package built in build-package/, validated, installed, started and
 #   removed again (scripts/check-package.sh).
 #
-# VANTU_BUILD_DIR chooses the build directory (default: build/ at the top of
-# the tree); the sanitizer build goes next to it with -sanitize appended.
+# VANTU_BUILD_DIR chooses the build directory (default: build/ at the top of the tree).
+# VANTU_TEST_JOBS sets how many suites run at once (default 2).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${VANTU_BUILD_DIR:-$root/build}
 build_dir=$(mkdir -p "$build_dir" && cd "$build_dir" && pwd)
-fuzz_seconds=${VANTU_FUZZ_SECONDS:-30}
+fuzz_seconds=${VANTU_FUZZ_SECONDS:-20}
+test_jobs=${VANTU_TEST_JOBS:-2}
 test_user=vantu-test
 started=$(date +%s)
 
@@ -45,22 +48,23 @@ print_soak_tally() {
     sed -n 's/^QINFO  : SoakTest::tally() /   /p' "$1"
 }
 
-# Configure, build and test one configuration in its own build directory.
-# Extra arguments go to the CMake configure step.
-# tests_about and soak_about say how long its tests and its soak take.
-run_configuration() {
-    local name=$1 dir=$2 tests_about=$3 soak_about=$4
-    shift 4
-    step "$name" "configure and build in $dir (a minute or two from scratch)"
-    cmake -S "$root" -B "$dir" -G Ninja -DVANTU_WERROR=ON "$@"
-    cmake --build "$dir"
+# Any sanitizer report makes the test process fail.
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+build() {
+    step build "configure and build in $build_dir with the sanitizers (three to four minutes from scratch)"
+    cmake -S "$root" -B "$build_dir" -G Ninja -DVANTU_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
+        -DVANTU_SANITIZE=ON
+    cmake --build "$build_dir"
     step_done
-    step "$name tests" "every suite but the soak ($tests_about)"
-    (cd "$dir" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure --no-tests=error -E '^tst_soak$')
-    step_done
-    step "$name soak" "60 seeded updates through the window with line and device faults ($soak_about)"
-    (cd "$dir" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure --no-tests=error -R '^tst_soak$')
-    print_soak_tally "$dir/Testing/Temporary/LastTest.log"
+}
+
+run_tests() {
+    step tests "every suite, $test_jobs at a time, the soak's 60 seeded updates with line and device faults among them (about 90 s)"
+    (cd "$build_dir" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure --no-tests=error \
+        -j "$test_jobs")
+    print_soak_tally "$build_dir/Testing/Temporary/LastTest.log"
     step_done
 }
 
@@ -111,10 +115,10 @@ open_path_for_test_user() {
 
 run_unprivileged() {
     if [ "$(id -u)" -ne 0 ]; then
-        echo "== unprivileged: the debug tests above ran as $(id -un) already"
+        echo "== unprivileged: the tests above ran as $(id -un) already"
         return
     fi
-    step unprivileged "the debug suites that touch files and ports as user $test_user (about 30 s)"
+    step unprivileged "the suites that touch files and ports as user $test_user, $test_jobs at a time (about 60 s)"
     if ! id -u "$test_user" >/dev/null 2>&1; then
         created_test_user=yes
         useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin \
@@ -143,7 +147,9 @@ run_unprivileged() {
     local status=0
     (cd "$scratch/ctest" && as_test_user env HOME="$scratch/home" TMPDIR="$scratch/tmp" \
         XDG_RUNTIME_DIR="$scratch/runtime" QT_QPA_PLATFORM=offscreen VANTU_UNPRIVILEGED_PASS=1 \
-        ctest --output-on-failure --no-tests=error -E '^(tst_soak|tst_updatedialog_noports)$') ||
+        ASAN_OPTIONS="$ASAN_OPTIONS" UBSAN_OPTIONS="$UBSAN_OPTIONS" \
+        ctest --output-on-failure --no-tests=error -j "$test_jobs" \
+        -E '^(tst_soak|tst_updatedialog_noports)$') ||
         status=$?
     local log=$scratch/ctest/Testing/Temporary/LastTest.log
     # A case that skips for any reason is listed; one that skips for root's sake fails the pass.
@@ -162,27 +168,20 @@ run_unprivileged() {
     step_done
 }
 
-run_configuration debug "$build_dir" "about 30 s" "about 50 s" -DCMAKE_BUILD_TYPE=Debug
-
+build
+run_tests
 run_unprivileged
 
-step windows "every source that ships on Windows, compiled syntax only by the MinGW-w64 cross compiler (about 30 s from scratch, a second when nothing changed)"
+step windows "every source that ships on Windows, compiled syntax only by the MinGW-w64 cross compiler (about 45 s from scratch, a second when nothing changed)"
 "$root/scripts/windows-check.sh"
 step_done
-
-# The same suite under AddressSanitizer (with LeakSanitizer) and UndefinedBehaviorSanitizer:
-# any report makes the test process fail.
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1
-export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-run_configuration sanitize "$build_dir-sanitize" "about 30 s" "about 50 s" -DCMAKE_BUILD_TYPE=Debug \
-    -DVANTU_SANITIZE=ON
 
 # Each fuzz target for a bounded time; a crash or sanitizer report fails the run.
 step fuzz "build with clang, then each of 3 targets for ${fuzz_seconds} s from the committed corpus"
 "$root/fuzz/run.sh" "$fuzz_seconds"
 step_done
 
-step "package" "build the Debian package, check it, install it, start it, remove it (about 30 s)"
+step "package" "build the Debian package, check it, install it, start it, remove it (about two minutes from scratch)"
 "$root/scripts/check-package.sh"
 step_done
 
