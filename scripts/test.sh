@@ -15,9 +15,10 @@
 #   case is skipped for root's rights;
 # - windows: every source that ships on Windows compiled with the MinGW-w64 cross
 #   compiler, syntax only (scripts/windows-check.sh), in build-windows-check/;
-# - fuzz: each fuzz target for VANTU_FUZZ_SECONDS (default 20) in build-fuzz/;
-# - package: the Debian package built in build-package/, validated, installed, started and
-#   removed again (scripts/check-package.sh).
+# - fuzz: each fuzz target for VANTU_FUZZ_SECONDS (default 20) in build-fuzz/, while the
+#   Debian package builds in build-package/;
+# - package: the package validated, installed, started and removed again
+#   (scripts/check-package.sh).
 #
 # VANTU_BUILD_DIR chooses the build directory (default: build/ at the top of the tree).
 # VANTU_TEST_JOBS sets how many suites run at once (default 2).
@@ -74,8 +75,13 @@ run_tests() {
 restore_modes=()
 created_test_user=
 scratch=
+package_pid=
 restore() {
     local entry
+    if [ -n "$package_pid" ]; then
+        kill "$package_pid" 2>/dev/null || true
+        wait "$package_pid" 2>/dev/null || true
+    fi
     for entry in "${restore_modes[@]}"; do
         chmod "${entry%% *}" "${entry#* }" || true
     done
@@ -176,12 +182,25 @@ step windows "every source that ships on Windows, compiled syntax only by the Mi
 "$root/scripts/windows-check.sh"
 step_done
 
-# Each fuzz target for a bounded time; a crash or sanitizer report fails the run.
-step fuzz "build with clang, then each of 3 targets for ${fuzz_seconds} s from the committed corpus"
+# Each fuzz target for a bounded time; a crash or sanitizer report fails the run. A target runs on
+# one processor: the package is built meanwhile, at a lower priority, on the other.
+step fuzz "build with clang, then each of 3 targets for ${fuzz_seconds} s from the committed corpus, the package building meanwhile"
+VANTU_FUZZ_BUILD_ONLY=1 "$root/fuzz/run.sh"
+package_log=$(mktemp)
+nice -n 10 "$root/scripts/package.sh" >"$package_log" 2>&1 &
+package_pid=$!
 "$root/fuzz/run.sh" "$fuzz_seconds"
 step_done
 
-step "package" "build the Debian package, check it, install it, start it, remove it (about two minutes from scratch)"
+step "package" "check the Debian package, install it, start it, remove it (about a minute)"
+if ! wait "$package_pid"; then
+    package_pid=
+    cat "$package_log" >&2
+    echo "test.sh: the package did not build" >&2
+    exit 1
+fi
+package_pid=
+rm -f "$package_log"
 "$root/scripts/check-package.sh"
 step_done
 
