@@ -2,6 +2,7 @@
 
 #include "benchclock.h"
 #include "linesettings.h"
+#include "procstats.h"
 #include "updateprotocol.h"
 
 #include <QDir>
@@ -282,19 +283,7 @@ std::int64_t HostProcess::cpuNs() const
 
 qint64 HostProcess::statusKb(const char *field) const
 {
-    if (m_pid <= 0)
-        return -1;
-    QFile status(QStringLiteral("/proc/%1/status").arg(m_pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray prefix = QByteArray(field) + ':';
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(prefix)) {
-            const QByteArray value = line.mid(prefix.size()).trimmed();
-            return value.left(value.indexOf(' ')).toLongLong();
-        }
-    }
-    return -1;
+    return m_pid <= 0 ? -1 : ::statusKb(m_pid, field);
 }
 
 DeviceSide::DeviceSide(const QByteArray &image, LineTiming timing, quint32 stride,

@@ -6,9 +6,10 @@
 
 #include <sys/resource.h>
 
-qint64 selfStatusKb(const char *field)
+qint64 statusKb(qint64 pid, const char *field)
 {
-    QFile status(QStringLiteral("/proc/self/status"));
+    QFile status(pid == 0 ? QStringLiteral("/proc/self/status")
+                          : QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly | QIODevice::Text))
         return -1;
     const QByteArray prefix = QByteArray(field) + ':';

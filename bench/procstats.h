@@ -3,10 +3,15 @@
 #include <QByteArray>
 #include <QtGlobal>
 
-// Figures about the calling process, for the host processes to report to the driver.
+// Figures about a process from /proc: the calling one, for the host processes to report to the
+// driver, or a host the driver watches.
 
-// A field of /proc/self/status in kB (VmHWM, VmRSS, ...); -1 when missing.
-qint64 selfStatusKb(const char *field);
+// A field of /proc/PID/status in kB (VmHWM, VmRSS, ...); -1 when missing. pid 0: this process.
+qint64 statusKb(qint64 pid, const char *field);
+inline qint64 selfStatusKb(const char *field)
+{
+    return statusKb(0, field);
+}
 
 // User and system CPU time of the whole process so far, in microseconds.
 struct CpuTime
