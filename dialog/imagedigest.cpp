@@ -1,7 +1,5 @@
 #include "imagedigest.h"
 
-#include <QFileInfo>
-
 ImageDigest::ImageDigest(QObject *parent) : QObject(parent)
 {
     m_pass.setInterval(0);
@@ -13,24 +11,15 @@ void ImageDigest::start(const QString &path)
     m_pass.stop();
     m_file.close();
     m_hash.reset();
-    m_path = path;
-    m_size = -1;
+    m_stamp = {};
     m_sha256.clear();
     m_file.setFileName(path);
     if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         emit failed(m_file.errorString());
         return;
     }
-    const QFileInfo info(m_file);
-    m_startSize = info.size();
-    m_startModified = info.lastModified();
+    m_started = imageStampOf(m_file);
     m_pass.start();
-}
-
-bool ImageDigest::changedOnDisk() const
-{
-    const QFileInfo info(m_path);
-    return !info.exists() || info.size() != m_size || info.lastModified() != m_modified;
 }
 
 void ImageDigest::readChunk()
@@ -42,15 +31,16 @@ void ImageDigest::readChunk()
         return;
     }
     m_pass.stop();
-    const bool complete = got == 0 && m_file.pos() == m_startSize;
+    // A file written to while it was read has no one hash.
+    const bool complete =
+        got == 0 && m_file.pos() == m_started.size && imageStampOf(m_file) == m_started;
     const QString error = m_file.errorString();
     m_file.close();
     if (!complete) {
         emit failed(got < 0 ? error : QStringLiteral("the file changed while it was read"));
         return;
     }
-    m_size = m_startSize;
-    m_modified = m_startModified;
+    m_stamp = m_started;
     m_sha256 = m_hash.result();
     emit finished();
 }

@@ -1,8 +1,9 @@
 #pragma once
 
+#include "imagestamp.h"
+
 #include <QByteArray>
 #include <QCryptographicHash>
-#include <QDateTime>
 #include <QFile>
 #include <QObject>
 #include <QString>
@@ -10,8 +11,8 @@
 
 // Hashes an image file with SHA-256 a piece at a time on the event loop, so that a large image
 // never holds the window up: each pass reads one chunk, then lets the frames and the lights go
-// on. Knows the file's size and modification time at the start, to tell later whether the file
-// on disk is still the one that was hashed.
+// on. Keeps the file's stamp, to tell later whether the bytes the window serves are the ones
+// that were hashed.
 class ImageDigest : public QObject
 {
     Q_OBJECT
@@ -25,13 +26,9 @@ public:
     void start(const QString &path);
 
     bool busy() const { return m_file.isOpen(); }
-    QString path() const { return m_path; }
-    // Of the last finished hash; -1 and empty before one.
-    qint64 size() const { return m_size; }
+    // Of the last finished hash: the file's stamp (size -1 before one) and the hash.
+    const ImageStamp &stamp() const { return m_stamp; }
     QByteArray sha256() const { return m_sha256; }
-    // True when the file on disk has another size or modification time than when it was hashed,
-    // or is gone.
-    bool changedOnDisk() const;
 
 signals:
     void finished();
@@ -40,13 +37,10 @@ signals:
 private:
     void readChunk();
 
-    QString m_path;
     QFile m_file;
     QCryptographicHash m_hash{QCryptographicHash::Sha256};
     QTimer m_pass;
-    qint64 m_startSize = -1;
-    QDateTime m_startModified;
-    qint64 m_size = -1;
-    QDateTime m_modified;
+    ImageStamp m_started; // of the hash under way
+    ImageStamp m_stamp;
     QByteArray m_sha256;
 };

@@ -174,11 +174,11 @@ QString vantuUpdate::imageNote() const
     QStringList lines{QStringLiteral("Image: ") + fileName};
     if (!imageError.isEmpty()) {
         lines.append(QStringLiteral("It cannot be read: ") + imageError);
-    } else if (imageDigest.busy() || imageDigest.path() != fileName) {
+    } else if (imageDigest.busy()) {
         lines.append(QStringLiteral("SHA-256 being computed"));
-    } else if (imageDigest.size() >= 0) {
+    } else if (imageDigest.stamp().size >= 0) {
         lines.append(QStringLiteral("Size: %1 bytes")
-                         .arg(QLocale(QLocale::English).toString(imageDigest.size())));
+                         .arg(QLocale(QLocale::English).toString(imageDigest.stamp().size)));
         lines.append(QStringLiteral("SHA-256 ") +
                      QString::fromLatin1(imageDigest.sha256().toHex()));
     }
@@ -499,8 +499,9 @@ void vantuUpdate::on_pushButtonDownload_clicked()
         imageFile.close();
         return;
     }
-    // What goes out is what the tooltip names: an image rewritten since File is hashed again.
-    if (!imageDigest.busy() && imageDigest.changedOnDisk()) {
+    // What goes out is what the tooltip names: an image rewritten since File, or opened again by
+    // name, is hashed again.
+    if (!imageDigest.busy() && imageStampOf(imageFile) != imageDigest.stamp()) {
         imageError.clear();
         imageDigest.start(fileName);
     }

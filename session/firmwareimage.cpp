@@ -3,13 +3,8 @@
 #include "updateprotocol.h"
 
 #include <QCryptographicHash>
-#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
-
-#ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#endif
 
 namespace {
 
@@ -18,26 +13,6 @@ namespace {
 constexpr QIODevice::OpenMode ImageOpenMode = QIODevice::ReadOnly | QIODevice::Unbuffered;
 
 } // namespace
-
-ImageStamp FirmwareImage::stampOf(const QFile &file)
-{
-    ImageStamp stamp;
-#ifdef Q_OS_UNIX
-    struct stat info = {};
-    if (file.handle() < 0 || ::fstat(file.handle(), &info) != 0)
-        return stamp;
-    stamp.size = qint64(info.st_size);
-    stamp.modifiedNs = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-    stamp.changedNs = qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
-    stamp.identity = quint64(info.st_ino);
-#else
-    const QFileInfo info(file.fileName());
-    stamp.size = file.size();
-    stamp.modifiedNs = info.lastModified().toMSecsSinceEpoch() * 1000000;
-    stamp.changedNs = info.metadataChangeTime().toMSecsSinceEpoch() * 1000000;
-#endif
-    return stamp;
-}
 
 bool FirmwareImage::open(QFile &file, QString *problem)
 {
@@ -88,7 +63,7 @@ bool FirmwareImage::openForUpdate(QFile &file, ImageFacts *facts, ImageStamp *st
 {
     if (!open(file, problem))
         return false;
-    const ImageStamp now = stampOf(file);
+    const ImageStamp now = imageStampOf(file);
     if (now != m_stamp) {
         QCryptographicHash hash(QCryptographicHash::Sha256);
         if (!hash.addData(&file) || file.pos() != now.size) {
@@ -99,7 +74,7 @@ bool FirmwareImage::openForUpdate(QFile &file, ImageFacts *facts, ImageStamp *st
         }
         // A file written to while it was hashed has no one hash: better no update than a record
         // that names bytes the device never got.
-        if (stampOf(file) != now) {
+        if (imageStampOf(file) != now) {
             *problem =
                 QStringLiteral("%1: the file changed while it was being read").arg(m_facts.path);
             file.close();

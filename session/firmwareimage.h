@@ -1,5 +1,7 @@
 #pragma once
 
+#include "imagestamp.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -12,23 +14,6 @@ struct ImageFacts
     QString path;
     qint64 size = 0;
     QByteArray sha256; // lowercase hex
-};
-
-// What tells one state of a file's bytes from another without reading them: a rewrite in place
-// changes the modification and change times, a replacement the file's identity as well.
-struct ImageStamp
-{
-    qint64 size = -1;
-    qint64 modifiedNs = 0;
-    qint64 changedNs = 0;
-    quint64 identity = 0; // the inode where the system has one
-
-    bool operator==(const ImageStamp &other) const
-    {
-        return size == other.size && modifiedNs == other.modifiedNs &&
-               changedNs == other.changedNs && identity == other.identity;
-    }
-    bool operator!=(const ImageStamp &other) const { return !(*this == other); }
 };
 
 // The firmware image of a run, shared by all its updates. It is hashed once, and hashed again only
@@ -47,9 +32,6 @@ public:
     // file holds now; a file that changed since it was last hashed is hashed again. False, with
     // the reason in problem, when the image can no longer be used.
     bool openForUpdate(QFile &file, ImageFacts *facts, ImageStamp *stamp, QString *problem);
-
-    // The state of an open file's bytes.
-    static ImageStamp stampOf(const QFile &file);
 
     const ImageFacts &facts() const { return m_facts; }
 

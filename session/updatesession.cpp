@@ -355,7 +355,7 @@ void UpdateSession::serve(quint32 offset)
     if (atEnd) {
         // The end makes the device take what it got: only when every byte served was a byte of
         // the image the record names.
-        if (FirmwareImage::stampOf(m_imageFile) != m_stamp) {
+        if (imageStampOf(m_imageFile) != m_stamp) {
             imageChanged();
             return;
         }
@@ -367,7 +367,7 @@ void UpdateSession::serve(quint32 offset)
     quint8 piece[PieceSize];
     const int blockReads = m_blocks.blockReads();
     if (!m_blocks.readPiece(m_imageFile, m_imageSize, offset, piece) ||
-        (m_blocks.blockReads() != blockReads && FirmwareImage::stampOf(m_imageFile) != m_stamp)) {
+        (m_blocks.blockReads() != blockReads && imageStampOf(m_imageFile) != m_stamp)) {
         imageChanged();
         return;
     }
