@@ -1,6 +1,6 @@
 #include "portbox.h"
 
-#include "adapterinfo.h"
+#include "portinfo.h"
 
 #include <QSignalBlocker>
 

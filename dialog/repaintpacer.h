@@ -27,8 +27,6 @@ public:
     // the pixmap the label already shows does nothing.
     void setPixmap(QLabel *label, const QPixmap &pixmap);
 
-    // Labels changed since the last tick, not yet painted.
-    int held() const { return int(m_held.size()); }
     // Time from one refresh tick to the next: the refresh period of the label's screen.
     static std::chrono::milliseconds refreshInterval(const QWidget *widget);
 

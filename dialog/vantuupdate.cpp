@@ -3,7 +3,7 @@
 #include "linesettings.h"
 #include "portbox.h"
 #include "portdiagnosis.h"
-#include "serialtuning.h"
+#include "portinfo.h"
 #include "timing.h"
 #include "updateform.h"
 #include "wiretrace.h"
@@ -15,10 +15,10 @@
 #include <QLocale>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSerialPortInfo>
 #include <QStringList>
 #include <QTime>
 
-#include <cerrno>
 #include <chrono>
 
 using namespace std::chrono_literals;
@@ -26,9 +26,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int LedSize = 15;
-constexpr qint64 ReceiveChunk = 1024;
-// The image is read a block at a time and nothing else of it is kept: no read-ahead buffer.
-constexpr QIODevice::OpenMode ImageOpenMode = QIODevice::ReadOnly | QIODevice::Unbuffered;
 
 // One receive parser for the whole process: a frame cut in two by a read is completed by the next.
 FrameParser receiveParser;
@@ -50,28 +47,29 @@ QString durationText(std::chrono::microseconds time)
     return QStringLiteral("%1 h %2 min").arg(seconds / 3600).arg(seconds % 3600 / 60);
 }
 
-// The ports present, each with what the system says it is: "ttyS0 (16550A-compatible COM port),
-// ttyUSB0 (FT232R USB UART)".
-QString describedPorts(const QList<QSerialPortInfo> &ports)
+// The explanations' "try again", in the window's words: its File button and its port box.
+RetryAdvice windowRetry()
 {
-    QStringList names;
-    for (const QSerialPortInfo &info : ports) {
-        names.append(info.description().isEmpty()
-                         ? info.portName()
-                         : QStringLiteral("%1 (%2)").arg(info.portName(), info.description()));
-    }
-    return names.isEmpty() ? QStringLiteral("none") : names.join(QStringLiteral(", "));
+    RetryAdvice retry;
+    retry.pressAgain = QStringLiteral("press File again");
+    retry.press = QStringLiteral("press File");
+    retry.startAgain = QStringLiteral("press File to start again");
+    retry.checkPort = QStringLiteral("Check the port box");
+    retry.pickPort = QStringLiteral("pick the right port in the port box (open its list to see "
+                                    "the ports present now)");
+    retry.pickAgain = QStringLiteral("pick its port in the port box and press File");
+    return retry;
 }
 
 } // namespace
 
 vantuUpdate::vantuUpdate(QWidget *parent)
-    : QDialog(parent), ui(std::make_unique<UpdateForm>()), txFlash(LedFlash), rxFlash(LedFlash)
+    : QDialog(parent), ui(std::make_unique<UpdateForm>()), txBlink(LightOnTime),
+      rxBlink(LightOnTime)
 {
     ui->setupForm(this);
 
-    portList = QSerialPortInfo::availablePorts();
-    ui->comboBoxPort->setPorts(portList);
+    ui->comboBoxPort->setPorts(QSerialPortInfo::availablePorts());
     // The list follows what is plugged in: it is read again whenever the user opens it.
     connect(ui->comboBoxPort, &PortBox::aboutToShowList, this, &vantuUpdate::refreshPorts);
 
@@ -90,8 +88,8 @@ vantuUpdate::vantuUpdate(QWidget *parent)
     ui->label_rx->setFixedSize(ui->label_rx->size());
     ui->label_tx->setFixedSize(ui->label_tx->size());
     // While frames keep coming, the ends of the flashes are looked at once per display refresh.
-    txFlash.setBusyInterval(RepaintPacer::refreshInterval(ui->label_tx));
-    rxFlash.setBusyInterval(RepaintPacer::refreshInterval(ui->label_rx));
+    txBlink.setBusyInterval(RepaintPacer::refreshInterval(ui->label_tx));
+    rxBlink.setBusyInterval(RepaintPacer::refreshInterval(ui->label_rx));
 
     ui->progressBarDownload->setValue(0);
     requestedOffset = 0;
@@ -101,14 +99,14 @@ vantuUpdate::vantuUpdate(QWidget *parent)
     // End and Escape still close the window.
     ui->pushButtonCancel->setAutoDefault(false);
 
-    connect(&imageDigest, &ImageDigest::finished, this, &vantuUpdate::refreshStatusTip);
-    connect(&imageDigest, &ImageDigest::failed, this, [this](const QString &error) {
+    connect(&imageFile, &ImageSource::hashed, this, &vantuUpdate::refreshStatusTip);
+    connect(&imageFile, &ImageSource::hashFailed, this, [this](const QString &error) {
         imageError = error;
         refreshStatusTip();
     });
-    connect(&port, &QSerialPort::errorOccurred, this, &vantuUpdate::handlePortError);
-    connect(&txFlash, &FlashTimer::flashEnded, this, &vantuUpdate::disableLed);
-    connect(&rxFlash, &FlashTimer::flashEnded, this, &vantuUpdate::disableLedBlue);
+    connect(&port, &SerialLine::lost, this, &vantuUpdate::portLost);
+    connect(&txBlink, &BlinkTimer::blinkEnded, this, &vantuUpdate::disableLed);
+    connect(&rxBlink, &BlinkTimer::blinkEnded, this, &vantuUpdate::disableLedBlue);
 }
 
 vantuUpdate::~vantuUpdate() = default;
@@ -174,13 +172,12 @@ QString vantuUpdate::imageNote() const
     QStringList lines{QStringLiteral("Image: ") + fileName};
     if (!imageError.isEmpty()) {
         lines.append(QStringLiteral("It cannot be read: ") + imageError);
-    } else if (imageDigest.busy()) {
+    } else if (imageFile.hashing()) {
         lines.append(QStringLiteral("SHA-256 being computed"));
-    } else if (imageDigest.stamp().size >= 0) {
+    } else if (imageFile.facts().size >= 0) {
         lines.append(QStringLiteral("Size: %1 bytes")
-                         .arg(QLocale(QLocale::English).toString(imageDigest.stamp().size)));
-        lines.append(QStringLiteral("SHA-256 ") +
-                     QString::fromLatin1(imageDigest.sha256().toHex()));
+                         .arg(QLocale(QLocale::English).toString(imageFile.facts().size)));
+        lines.append(QStringLiteral("SHA-256 ") + QString::fromLatin1(imageFile.facts().sha256));
     }
     if (!lineTimeNote.isEmpty())
         lines.append(lineTimeNote);
@@ -201,15 +198,14 @@ QString vantuUpdate::probeAdvice()
                            "another port, restart the tool.")
                 .arg(portNodePath(port.portName()))
                 .arg(silent.count())
-                .arg(describedPorts(QSerialPortInfo::availablePorts()));
+                .arg(describedPortNames(QSerialPortInfo::availablePorts()));
     }
     return probeAdviceText;
 }
 
 void vantuUpdate::refreshPorts()
 {
-    portList = QSerialPortInfo::availablePorts();
-    ui->comboBoxPort->setPorts(portList);
+    ui->comboBoxPort->setPorts(QSerialPortInfo::availablePorts());
 }
 
 void vantuUpdate::on_comboBoxPort_currentTextChanged(const QString &)
@@ -231,7 +227,8 @@ void vantuUpdate::on_pushButtonOK_clicked()
     // The image is named in the status line's tooltip with its size and hash from now on.
     imageError.clear();
     lineTimeNote.clear();
-    imageDigest.start(fileName);
+    imageFile.setPath(fileName);
+    imageFile.startHashing();
     outcomeStands = false;
     unansweredProbes = 0;
     composeStatusLine();
@@ -241,15 +238,15 @@ void vantuUpdate::on_pushButtonOK_clicked()
     requestedOffset = 0;
     ui->progressBarDownload->setValue(0);
 
-    // File can be used again after a port failed or was lost: start from a clean image file.
-    imageFile.close();
-    imageFile.setFileName(fileName);
-    imageFile.open(ImageOpenMode);
+    // File can be used again after a port failed or was lost: start from a clean image file. What
+    // is wrong with it is said at Download.
+    imageFile.open();
     imageSize = imageFile.size();
 
     if (!openPort())
         return;
-    connect(&port, &QSerialPort::readyRead, this, &vantuUpdate::receive, Qt::UniqueConnection);
+    connect(&port.serialPort(), &QSerialPort::readyRead, this, &vantuUpdate::receive,
+            Qt::UniqueConnection);
 
     state = UpdateState::Probing;
     sendCommandForState();
@@ -260,39 +257,21 @@ void vantuUpdate::on_pushButtonOK_clicked()
 
 bool vantuUpdate::openPort()
 {
-    const QString portName = ui->comboBoxPort->currentText();
-    port.setPortName(devicePath(portName));
-    applyLineSettings(port);
-    if (port.open(QIODevice::ReadWrite)) {
-        openedNode = openedDeviceNode(portNodePath(portName), port);
-        requestLowLatency(port);
+    if (port.open(ui->comboBoxPort->currentText()))
         return true;
-    }
-    const int openErrno = errno;
-
     // Nothing would ever answer a probe on a port that is not open: say why, and what to do, and
     // let the user choose again.
-    const PortAdvice advice = diagnoseOpenFailure(portName, port.error(), port.errorString(),
-                                                  openErrno, QSerialPortInfo::availablePorts());
+    const PortAdvice advice = port.diagnose(windowRetry(), QSerialPortInfo::availablePorts());
     setStatus(advice.summary, advice.details);
     ui->pushButtonOK->setEnabled(true);
     return false;
 }
 
-void vantuUpdate::handlePortError(QSerialPort::SerialPortError error)
+void vantuUpdate::portLost(bool nodeGone)
 {
-    // ResourceError is what a pulled adapter normally gives; a hung-up line can also show up as
-    // a read or write error that repeats for as long as the port stays open. Either way the port
-    // is closed at once, so that a dead line cannot keep the event loop busy. The system's error
-    // text is often a stale errno by then, so the line names the port instead.
-    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError &&
-        error != QSerialPort::WriteError)
-        return;
-    if (!port.isOpen())
-        return;
+    // The port is closed already. The system's error text is often a stale errno by then, so the
+    // line names the port instead.
     const QString portName = ui->comboBoxPort->currentText();
-    const bool nodeGone = deviceNodeGone(openedNode);
-    port.close();
     ui->pushButtonOK->setEnabled(true);
     if (outcomeStands) {
         // The update has ended and its outcome stands: a device that restarts takes its port
@@ -305,7 +284,8 @@ void vantuUpdate::handlePortError(QSerialPort::SerialPortError error)
         refreshStatusTip();
         return;
     }
-    endUpdate(QStringLiteral("Port lost: %1").arg(portName), lostPortDetails(portName, nodeGone));
+    endUpdate(QStringLiteral("Port lost: %1").arg(portName),
+              lostPortDetails(portName, nodeGone, SystemFiles{}, windowRetry()));
 }
 
 void vantuUpdate::sendCommandForState()
@@ -333,32 +313,43 @@ void vantuUpdate::sendCommandForState()
 
 void vantuUpdate::sendPayload(FramePayload payload)
 {
-    writeHostFrame(port, payload.data(), PayloadSize);
-    traceSent(payload);
+    port.send(payload);
     showLight(ui->label_tx, ledOn);
-    txFlash.start();
+    txBlink.start();
     ui->progressBarDownload->setValue(progressValue(quint32(requestedOffset), imageSize));
     responseTimer.start(ResponseTimeout);
 }
 
 void vantuUpdate::supplyData()
 {
-    const quint32 offset = quint32(requestedOffset);
-    // Any request at or past the end (an offset negative as a signed number included) means the
-    // device has the whole image.
-    if (offset >= imageSize) {
+    FramePayload payload;
+    switch (imageFile.answer(quint32(requestedOffset), payload)) {
+    case ImageSource::Answer::Piece:
+        sendPayload(payload);
+        break;
+    case ImageSource::Answer::End:
         state = UpdateState::Finishing;
         sendCommandForState();
-        return;
-    }
-    quint8 piece[4];
-    if (!blocks.readPiece(imageFile, imageSize, offset, piece)) {
+        break;
+    case ImageSource::Answer::Changed:
+        // Never send the device a mix of two images: stop here. The tooltip keeps the hash of
+        // the bytes that went out; the next Download hashes the file as it is then.
+        endUpdate(QStringLiteral("The image file changed on disk during the download: nothing "
+                                 "more was sent"),
+                  QStringLiteral("%1 was rewritten while the device was fetching it, so the "
+                                 "device has only part of the image. Nothing more was sent, so "
+                                 "that it gets no mix of two images. Wait until the new image is "
+                                 "complete, then restart the device (off and on, so that it "
+                                 "starts in its boot loader): when it reports its versions, "
+                                 "Download sends the image as it is then.")
+                      .arg(fileName));
+        break;
+    case ImageSource::Answer::Unreadable:
         // Never send bytes that are not the image's: stop here and let the user start over.
         imageFile.close();
         endUpdate(QStringLiteral("Cannot read the image file, download stopped"));
-        return;
+        break;
     }
-    sendPayload(dataPayload(piece, offset));
 }
 
 // The procedure is back to Probing: a device that comes up again (RSP_PRESENT) starts it anew.
@@ -380,15 +371,7 @@ void vantuUpdate::reportOutcome(const QString &text)
 
 void vantuUpdate::receive()
 {
-    // Drain everything the port holds: a chunk left behind would wait for the next notification,
-    // which a device waiting for our answer never triggers.
-    quint8 buffer[ReceiveChunk];
-    qint64 count = 0;
-    while (port.isOpen() &&
-           (count = port.read(reinterpret_cast<char *>(buffer), ReceiveChunk)) > 0) {
-        receiveParser.feed(buffer, count,
-                           [this](const DeviceFrame &frame) { handleDeviceFrame(frame); });
-    }
+    port.drain(receiveParser, [this](const DeviceFrame &frame) { handleDeviceFrame(frame); });
 }
 
 void vantuUpdate::handleDeviceFrame(const DeviceFrame &frame)
@@ -440,7 +423,7 @@ void vantuUpdate::handleDeviceFrame(const DeviceFrame &frame)
     }
 
     showLight(ui->label_rx, ledOn);
-    rxFlash.start();
+    rxBlink.start();
 }
 
 void vantuUpdate::timeout()
@@ -476,34 +459,29 @@ void vantuUpdate::on_pushButtonDownload_clicked()
 {
     if (state != UpdateState::Ready)
         return;
-    if (imageFile.isOpen()) {
-        imageFile.seek(0);
-    } else {
-        imageFile.setFileName(fileName);
-        if (!imageFile.open(ImageOpenMode)) {
-            setStatus(
-                QStringLiteral("Cannot open the image file: %1").arg(imageFile.errorString()));
-            return;
-        }
-    }
-    // The size is taken again at every download: an image rewritten since File must not go
-    // out cut to its old length.
+    // The open image from its start, or opened again by name; its size is taken again, so that
+    // an image rewritten since File does not go out cut to its old length. An image found empty
+    // or too large is closed.
+    const ImageSource::Problem problem = imageFile.rewind();
     imageSize = imageFile.size();
-    if (imageSize == 0) {
+    switch (problem) {
+    case ImageSource::Problem::None:
+        break;
+    case ImageSource::Problem::Empty:
         setStatus(QStringLiteral("File is Vacant"));
-        imageFile.close();
         return;
-    }
-    if (imageSize > MaxImageSize) {
+    case ImageSource::Problem::TooLarge:
         setStatus(QStringLiteral("Image too large: more than %1 bytes").arg(MaxImageSize));
-        imageFile.close();
+        return;
+    default:
+        setStatus(QStringLiteral("Cannot open the image file: %1").arg(imageFile.errorString()));
         return;
     }
     // What goes out is what the tooltip names: an image rewritten since File, or opened again by
     // name, is hashed again.
-    if (!imageDigest.busy() && imageStampOf(imageFile) != imageDigest.stamp()) {
+    if (!imageFile.hashing() && !imageFile.hashCurrent()) {
         imageError.clear();
-        imageDigest.start(fileName);
+        imageFile.startHashing();
     }
     lineTimeNote = QStringLiteral("On the line at %1 baud this takes about %2 (%3 ms per 4 "
                                   "bytes); a USB adapter with a slow latency timer takes longer.")
@@ -512,7 +490,7 @@ void vantuUpdate::on_pushButtonDownload_clicked()
                        .arg(double(lineTimeOf(4, LineBaudRate).count()) / 1000, 0, 'f', 1);
     setStatus(QStringLiteral("Please wait, in progressing..."));
     state = UpdateState::Starting;
-    blocks.reset();
+    imageFile.beginUpdate();
     sendCommandForState();
 }
 

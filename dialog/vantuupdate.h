@@ -1,20 +1,15 @@
 #pragma once
 
+#include "blinktimer.h"
 #include "fittedlabel.h"
-#include "flashtimer.h"
 #include "framecodec.h"
-#include "imageblockreader.h"
-#include "imagedigest.h"
-#include "portdiagnosis.h"
+#include "imagesource.h"
 #include "repaintpacer.h"
+#include "serialline.h"
 #include "updateprotocol.h"
 
 #include <QDialog>
-#include <QFile>
-#include <QList>
 #include <QPixmap>
-#include <QSerialPort>
-#include <QSerialPortInfo>
 #include <QString>
 #include <QTimer>
 
@@ -48,7 +43,7 @@ private slots:
     void timeout();
     void disableLed();
     void disableLedBlue();
-    void handlePortError(QSerialPort::SerialPortError error);
+    void portLost(bool nodeGone);
 
 private:
     void composeStatusLine();
@@ -68,12 +63,10 @@ private:
     void showLight(QLabel *light, const QPixmap &pixmap);
 
     QString fileName;
-    QList<QSerialPortInfo> portList;
-    QSerialPort port;
-    DeviceNode openedNode; // what the open port is, to tell an unplugged adapter when it goes
-    QFile imageFile;
+    SerialLine port;
+    // The image: its file, its hash, and the block in memory with the bytes read so far.
+    ImageSource imageFile;
     qint64 imageSize = 0;
-    ImageBlockReader blocks; // the block of the image in memory and the bytes read so far
     qint32 requestedOffset = 0;
     QTimer responseTimer;
     QPixmap ledOff;
@@ -95,7 +88,6 @@ private:
         QString m_wrapped;
     };
     WrappedParagraph tipDetails, tipImage, tipOutcome, tipPortHint;
-    ImageDigest imageDigest;
     QString imageError;         // why the image could not be hashed, if it could not
     QString lineTimeNote;       // how long the image takes on the line, from Download on
     QString lastOutcome;        // "Firmware is updated at 14:02:11"
@@ -103,7 +95,7 @@ private:
     int unansweredProbes = 0;   // probes since the device last said anything
     QString probeAdviceText;    // what to check on a port where nothing answers
     std::unique_ptr<UpdateForm> ui;
-    FlashTimer txFlash;
-    FlashTimer rxFlash;
+    BlinkTimer txBlink;
+    BlinkTimer rxBlink;
     RepaintPacer lightPacer; // the lights reach the screen once per display refresh at most
 };

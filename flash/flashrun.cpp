@@ -35,7 +35,7 @@ RetryAdvice consoleRetry()
 } // namespace
 
 FlashRun::FlashRun(const FlashOptions &options, const QList<PortTarget> &targets,
-                   std::shared_ptr<FirmwareImage> image, RecordLog *log, QObject *parent)
+                   std::shared_ptr<ImageSource> image, RecordLog *log, QObject *parent)
     : QObject(parent), m_options(options), m_targets(targets), m_image(std::move(image)),
       m_log(log), m_report(reportStyle(options))
 {}
@@ -52,7 +52,7 @@ void FlashRun::start()
     for (const PortTarget &target : std::as_const(m_targets)) {
         settings.target = target;
         Port port;
-        port.session = new UpdateSession(settings, m_image, this);
+        port.session = new UpdateSession(settings, m_image.get(), this);
         port.line = m_report.addPort(port.session->portName());
         m_ports.append(port);
     }

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "firmwareimage.h"
 #include "flashoptions.h"
+#include "imagesource.h"
 #include "jsonline.h"
 #include "recordlog.h"
 #include "sessionresult.h"
@@ -26,7 +26,7 @@ public:
 
     // log may be null (no --log); image is null with --info.
     FlashRun(const FlashOptions &options, const QList<PortTarget> &targets,
-             std::shared_ptr<FirmwareImage> image, RecordLog *log, QObject *parent = nullptr);
+             std::shared_ptr<ImageSource> image, RecordLog *log, QObject *parent = nullptr);
 
     void start();
     // Ends every session at once; updates under way are recorded as interrupted.
@@ -59,7 +59,7 @@ private:
 
     FlashOptions m_options;
     QList<PortTarget> m_targets;
-    std::shared_ptr<FirmwareImage> m_image;
+    std::shared_ptr<ImageSource> m_image;
     RecordLog *m_log;
     TextReport m_report;
     QList<Port> m_ports;

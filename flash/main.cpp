@@ -1,9 +1,9 @@
 // vantuflash: the firmware update from a terminal, a script or a production line, on one port or
 // many at once.
 
-#include "firmwareimage.h"
 #include "flashoptions.h"
 #include "flashrun.h"
+#include "imagesource.h"
 #include "interruptwatch.h"
 #include "portlist.h"
 #include "recordlog.h"
@@ -69,17 +69,24 @@ int main(int argc, char *argv[])
         printLine(stderr, QStringLiteral("vantuflash: %1").arg(problem));
         return ExitCode::Usage;
     }
-    std::shared_ptr<FirmwareImage> image;
+    std::shared_ptr<ImageSource> image;
     if (options.mode == FlashOptions::Mode::Update)
-        image = std::make_shared<FirmwareImage>(options.imagePath);
+        image = std::make_shared<ImageSource>(options.imagePath);
 
     FlashRun run(options, targets, image, log.isOpen() ? &log : nullptr);
-    if (image && !image->load(&problem)) {
-        run.recordWithoutStarting(Outcome::ImageError,
-                                  QStringLiteral("Cannot use the image %1. Nothing was sent to any "
-                                                 "port.")
-                                      .arg(problem));
-        return ExitCode::ImageUnusable;
+    if (image) {
+        // Hashed once here; each port's update hashes again only a file that has changed.
+        ImageSource::Problem imageProblem = image->open();
+        if (imageProblem == ImageSource::Problem::None)
+            imageProblem = image->hashNow();
+        image->close();
+        if (imageProblem != ImageSource::Problem::None) {
+            run.recordWithoutStarting(Outcome::ImageError,
+                                      QStringLiteral("Cannot use the image %1. Nothing was sent "
+                                                     "to any port.")
+                                          .arg(image->describe(imageProblem)));
+            return ExitCode::ImageUnusable;
+        }
     }
 
     InterruptWatch interrupts;

@@ -1,6 +1,6 @@
 #include "portlist.h"
 
-#include "adapterinfo.h"
+#include "portinfo.h"
 #include "records.h"
 #include "textreport.h"
 

@@ -1,10 +1,7 @@
 #include "records.h"
 
-#include "adapterinfo.h"
+#include "portinfo.h"
 #include "updateprotocol.h"
-
-#include <QDir>
-#include <QFileInfo>
 
 namespace {
 
@@ -100,30 +97,15 @@ JsonLine resultEvent(const SessionResult &result)
 
 JsonLine portEvent(const QSerialPortInfo &port, const QStringList &links)
 {
+    const AdapterDetails adapter = adapterDetailsOf(port);
     JsonLine line;
     line.add("event", QStringLiteral("port"))
         .add("port", port.portName())
         .add("path", port.systemLocation())
-        .add("description", unlessEmpty(port.description()))
-        .add("manufacturer", unlessEmpty(port.manufacturer()))
-        .add("serial_number", unlessEmpty(port.serialNumber()));
-    line.add("vendor_product", unlessEmpty(usbIds(port))).add("by_id", links);
+        .add("description", unlessEmpty(adapter.description))
+        .add("manufacturer", unlessEmpty(adapter.manufacturer))
+        .add("serial_number", unlessEmpty(adapter.serialNumber))
+        .add("vendor_product", unlessEmpty(adapter.usbIds))
+        .add("by_id", links);
     return line;
-}
-
-QStringList stableLinksOf(const QSerialPortInfo &port)
-{
-    QStringList links;
-#ifdef Q_OS_LINUX
-    const QDir byId(QStringLiteral("/dev/serial/by-id"));
-    const QString target = QFileInfo(port.systemLocation()).canonicalFilePath();
-    const QStringList entries = byId.entryList(QDir::System | QDir::Files | QDir::NoDotAndDotDot);
-    for (const QString &entry : entries) {
-        if (!target.isEmpty() && QFileInfo(byId.filePath(entry)).canonicalFilePath() == target)
-            links.append(byId.filePath(entry));
-    }
-#else
-    Q_UNUSED(port)
-#endif
-    return links;
 }

@@ -26,7 +26,3 @@ JsonLine foundEvent(const QString &port, const DeviceVersions &versions);
 JsonLine progressEvent(const QString &port, quint32 offset, qint64 size);
 JsonLine resultEvent(const SessionResult &result);
 JsonLine portEvent(const QSerialPortInfo &port, const QStringList &links);
-
-// The links in /dev/serial/by-id that lead to a port, the names that do not move from one plug-in
-// to the next.
-QStringList stableLinksOf(const QSerialPortInfo &port);

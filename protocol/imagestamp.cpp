@@ -18,7 +18,6 @@ ImageStamp imageStampOf(const QFile &file)
         return stamp;
     stamp.size = qint64(info.st_size);
     stamp.modifiedNs = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-    stamp.changedNs = qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
     stamp.identity = quint64(info.st_ino);
 #else
     if (!file.isOpen())
@@ -26,7 +25,6 @@ ImageStamp imageStampOf(const QFile &file)
     const QFileInfo info(file.fileName());
     stamp.size = file.size();
     stamp.modifiedNs = info.lastModified().toMSecsSinceEpoch() * 1000000;
-    stamp.changedNs = info.metadataChangeTime().toMSecsSinceEpoch() * 1000000;
 #endif
     return stamp;
 }

@@ -5,20 +5,19 @@
 class QFile;
 
 // What tells one state of an image file's bytes from another without reading them: a rewrite in
-// place changes the modification and change times, a replacement the file's identity as well.
-// The window and the console program both take it, to know that the bytes they serve are the
-// bytes they hashed.
+// place changes the modification time, a replacement the file's identity as well. The change time
+// is left out: removing or renaming the file changes it too, and the bytes of a file that is still
+// open stay the same then. The window and the console program both take it, to know that the
+// bytes they serve are the bytes they hashed.
 struct ImageStamp
 {
     qint64 size = -1;
     qint64 modifiedNs = 0;
-    qint64 changedNs = 0;
     quint64 identity = 0; // the inode where the system has one
 
     bool operator==(const ImageStamp &other) const
     {
-        return size == other.size && modifiedNs == other.modifiedNs &&
-               changedNs == other.changedNs && identity == other.identity;
+        return size == other.size && modifiedNs == other.modifiedNs && identity == other.identity;
     }
     bool operator!=(const ImageStamp &other) const { return !(*this == other); }
 };

@@ -10,4 +10,4 @@
 constexpr std::chrono::milliseconds ResponseTimeout{200};
 
 // How long a transmit or receive light stays green after a frame.
-constexpr std::chrono::milliseconds LedFlash{100};
+constexpr std::chrono::milliseconds LightOnTime{100};

@@ -1,5 +1,7 @@
 #include "portdiagnosis.h"
 
+#include "portinfo.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -160,14 +162,6 @@ QString portNodePath(const QString &portName)
         return QStringLiteral("/dev/") + portName;
 #endif
     return portName;
-}
-
-QString presentPortNames(const QList<QSerialPortInfo> &ports)
-{
-    QStringList names;
-    for (const QSerialPortInfo &info : ports)
-        names.append(info.portName());
-    return names.join(QStringLiteral(", "));
 }
 
 QString portLockFilePath(const QString &devicePath)

@@ -27,17 +27,16 @@ struct SystemFiles
     QString groupFile = QStringLiteral("/etc/group");
 };
 
-// The words the explanations use for "try again", which differ between the window (the File
-// button, the port box) and a console program. The defaults are the window's.
+// The words the explanations use for "try again", which differ from program to program (a
+// button of the window, a command line): each program gives its own.
 struct RetryAdvice
 {
-    QString pressAgain = QStringLiteral("press File again");
-    QString press = QStringLiteral("press File"); // after "log out and in again and"
-    QString startAgain = QStringLiteral("press File to start again");
-    QString checkPort = QStringLiteral("Check the port box");
-    QString pickPort = QStringLiteral("pick the right port in the port box (open its list to see "
-                                      "the ports present now)");
-    QString pickAgain = QStringLiteral("pick its port in the port box and press File");
+    QString pressAgain;
+    QString press; // after "log out and in again and"
+    QString startAgain;
+    QString checkPort;
+    QString pickPort;
+    QString pickAgain;
 };
 
 struct PortHolder
@@ -56,9 +55,6 @@ enum class GroupAccess
 
 // The device node behind a port box text: a short name lives under /dev, a path is itself.
 QString portNodePath(const QString &portName);
-
-// The names in the port box a user would pick from: "ttyUSB0, ttyACM0", or empty.
-QString presentPortNames(const QList<QSerialPortInfo> &ports);
 
 // Where QSerialPort keeps the lock file of the port at devicePath, whether it exists or not.
 QString portLockFilePath(const QString &devicePath);
@@ -84,7 +80,7 @@ GroupAccess groupAccess(const QByteArray &groupFileText, const QString &groupNam
 PortAdvice diagnoseOpenFailure(const QString &portName, QSerialPort::SerialPortError qtError,
                                const QString &qtErrorText, int systemError,
                                const QList<QSerialPortInfo> &presentPorts,
-                               const SystemFiles &system = {}, const RetryAdvice &retry = {});
+                               const SystemFiles &system, const RetryAdvice &retry);
 
 // The device node an open port came from, to tell later whether it is still there: a node made
 // anew under the same name (the next pseudo-terminal, an adapter plugged in again) is another one.
@@ -102,8 +98,8 @@ DeviceNode openedDeviceNode(const QString &devicePath, const QSerialPort &port);
 bool deviceNodeGone(const DeviceNode &opened);
 
 // The explanation behind "Port lost: <port>"; nodeGone says the port's device node has gone.
-QString lostPortDetails(const QString &portName, bool nodeGone, const SystemFiles &system = {},
-                        const RetryAdvice &retry = {});
+QString lostPortDetails(const QString &portName, bool nodeGone, const SystemFiles &system,
+                        const RetryAdvice &retry);
 
 // A warning about the chosen port worth showing before anything goes wrong (a ttyACM port with
 // ModemManager running), or empty.

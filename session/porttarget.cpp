@@ -1,10 +1,8 @@
 #include "porttarget.h"
 
-#include "adapterinfo.h"
-#include "portdiagnosis.h"
+#include "portinfo.h"
 
 #include <QElapsedTimer>
-#include <QFileInfo>
 
 #include <algorithm>
 #include <chrono>
@@ -54,26 +52,6 @@ QStringList matchingPorts(const PortTarget &target, const QList<QSerialPortInfo>
     }
     std::sort(names.begin(), names.end());
     return names;
-}
-
-std::optional<AdapterDetails> adapterOf(const QString &portName,
-                                        const QList<QSerialPortInfo> &present)
-{
-    // A /dev/serial/by-id link names the same port as the node it points to.
-    const QString node = portNodePath(portName);
-    const QString real = QFileInfo(node).canonicalFilePath();
-    for (const QSerialPortInfo &info : present) {
-        const bool same = info.portName() == portName || info.systemLocation() == node ||
-                          (!real.isEmpty() && info.systemLocation() == real);
-        if (!same)
-            continue;
-        AdapterDetails adapter{info.serialNumber(), usbIds(info), info.description()};
-        if (adapter.serialNumber.isEmpty() && adapter.usbIds.isEmpty() &&
-            adapter.description.isEmpty())
-            return std::nullopt;
-        return adapter;
-    }
-    return std::nullopt;
 }
 
 QString normalUsbIds(const QString &text)

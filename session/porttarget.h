@@ -1,7 +1,5 @@
 #pragma once
 
-#include "sessionresult.h"
-
 #include <QList>
 #include <QSerialPortInfo>
 #include <QString>
@@ -39,11 +37,6 @@ QList<QSerialPortInfo> presentPorts();
 // The ports present that an adapter target names, in the order of their names: every port for a
 // name target is the name itself.
 QStringList matchingPorts(const PortTarget &target, const QList<QSerialPortInfo> &present);
-
-// The adapter behind a port name or path, from the ports the system lists; none for a port it does
-// not list (a pseudo-terminal) or one it knows nothing about.
-std::optional<AdapterDetails> adapterOf(const QString &portName,
-                                        const QList<QSerialPortInfo> &present);
 
 // "0403:6001" from "0403:6001" or "403:6001" in any case; empty when the text is not two hex
 // numbers of at most four digits.

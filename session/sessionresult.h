@@ -1,6 +1,7 @@
 #pragma once
 
-#include "firmwareimage.h"
+#include "imagesource.h"
+#include "portinfo.h"
 
 #include <QDateTime>
 #include <QString>
@@ -30,14 +31,6 @@ struct DeviceVersions
 {
     QString firmware;
     QString hardware;
-};
-
-// What the system says about the adapter behind a port; each field empty where it has none.
-struct AdapterDetails
-{
-    QString serialNumber;
-    QString usbIds; // "0403:6001"
-    QString description;
 };
 
 // Everything a record of one update holds.

@@ -1,18 +1,13 @@
 #include "updatesession.h"
 
-#include "linesettings.h"
-#include "serialtuning.h"
 #include "timing.h"
 #include "updateprotocol.h"
 #include "wiretrace.h"
 
 #include <QSerialPortInfo>
 
-#include <cerrno>
-
 namespace {
 
-constexpr qint64 ReceiveChunk = 1024;
 constexpr quint32 PieceSize = 4;
 
 QString secondsText(std::chrono::milliseconds duration)
@@ -22,10 +17,14 @@ QString secondsText(std::chrono::milliseconds duration)
 
 } // namespace
 
-UpdateSession::UpdateSession(const SessionSettings &settings, std::shared_ptr<FirmwareImage> image,
+UpdateSession::UpdateSession(const SessionSettings &settings, const ImageSource *image,
                              QObject *parent)
-    : QObject(parent), m_settings(settings), m_image(std::move(image))
+    : QObject(parent), m_settings(settings), m_hasImage(image != nullptr)
 {
+    if (image) {
+        m_image.setPath(image->path());
+        m_image.adoptHash(*image);
+    }
     if (m_settings.target.kind == PortTarget::Kind::Name)
         m_portName = m_settings.target.value;
     m_tickTimer.setInterval(ResponseTimeout);
@@ -38,8 +37,8 @@ UpdateSession::UpdateSession(const SessionSettings &settings, std::shared_ptr<Fi
     connect(&m_silenceTimer, &QTimer::timeout, this, &UpdateSession::silenceExpired);
     connect(&m_waitTimer, &QTimer::timeout, this, &UpdateSession::waitExpired);
     connect(&m_reopenTimer, &QTimer::timeout, this, &UpdateSession::tryOpen);
-    connect(&m_port, &QSerialPort::readyRead, this, &UpdateSession::onReadyRead);
-    connect(&m_port, &QSerialPort::errorOccurred, this, &UpdateSession::onPortError);
+    connect(&m_line.serialPort(), &QSerialPort::readyRead, this, &UpdateSession::onReadyRead);
+    connect(&m_line, &SerialLine::lost, this, &UpdateSession::onLineLost);
     m_clock.start();
 }
 
@@ -80,7 +79,7 @@ void UpdateSession::interrupt()
 
 void UpdateSession::tryOpen()
 {
-    if (m_state == State::Ended || m_port.isOpen())
+    if (m_state == State::Ended || m_line.isOpen())
         return;
     QList<QSerialPortInfo> present;
     QString name = m_settings.target.value;
@@ -88,7 +87,7 @@ void UpdateSession::tryOpen()
         present = presentPorts();
         const QStringList names = matchingPorts(m_settings.target, present);
         if (names.isEmpty()) {
-            m_lastFailure = {OpenFailure::Kind::NotPresent, {}, {}, {}, 0, false};
+            m_lastFailure = {OpenFailure::Kind::NotPresent, {}, false};
             m_reopenTimer.start();
             return;
         }
@@ -101,20 +100,14 @@ void UpdateSession::tryOpen()
         name = names.first();
     }
 
-    m_port.setPortName(devicePath(name));
-    applyLineSettings(m_port);
-    if (!m_port.open(QIODevice::ReadWrite)) {
-        const int openErrno = errno;
-        m_lastFailure = {OpenFailure::Kind::OpenError, name,      m_port.error(),
-                         m_port.errorString(),         openErrno, false};
+    if (!m_line.open(name)) {
+        m_lastFailure = {OpenFailure::Kind::OpenError, name, false};
         if (!m_reopenTimer.isActive())
             m_reopenTimer.start();
         return;
     }
     m_reopenTimer.stop();
     m_portName = name;
-    m_node = openedDeviceNode(portNodePath(name), m_port);
-    requestLowLatency(m_port);
     if (m_settings.target.kind == PortTarget::Kind::Name)
         present = presentPorts();
     m_adapter = adapterOf(name, present);
@@ -130,20 +123,11 @@ void UpdateSession::tryOpen()
     sendCommand(CMD_PING);
 }
 
-void UpdateSession::onPortError(QSerialPort::SerialPortError error)
+void UpdateSession::onLineLost(bool nodeGone)
 {
-    // ResourceError is what a pulled adapter normally gives; a hung-up line can also show up as
-    // a read or write error that repeats for as long as the port stays open. Either way the port
-    // is closed at once, so that a dead line cannot keep the event loop busy.
-    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError &&
-        error != QSerialPort::WriteError)
-        return;
-    if (!m_port.isOpen())
-        return;
-    const bool nodeGone = deviceNodeGone(m_node);
-    closePort();
+    m_tickTimer.stop();
     m_turnover.portLost();
-    m_lastFailure = {OpenFailure::Kind::Lost, m_portName, error, {}, 0, nodeGone};
+    m_lastFailure = {OpenFailure::Kind::Lost, m_portName, nodeGone};
     switch (m_state) {
     case State::Starting:
     case State::Transferring:
@@ -166,29 +150,15 @@ void UpdateSession::onPortError(QSerialPort::SerialPortError error)
         m_reopenTimer.start();
 }
 
-void UpdateSession::closePort()
-{
-    m_tickTimer.stop();
-    if (m_port.isOpen())
-        m_port.close();
-}
-
 void UpdateSession::onReadyRead()
 {
-    // Drain everything the port holds: a chunk left behind would wait for the next notification,
-    // which a device waiting for our answer never triggers.
-    quint8 buffer[ReceiveChunk];
-    qint64 count = 0;
-    while (m_port.isOpen() &&
-           (count = m_port.read(reinterpret_cast<char *>(buffer), ReceiveChunk)) > 0) {
-        m_parser.feed(buffer, count, [this](const DeviceFrame &frame) { handleFrame(frame); });
-    }
+    m_line.drain(m_parser, [this](const DeviceFrame &frame) { handleFrame(frame); });
 }
 
 void UpdateSession::handleFrame(const DeviceFrame &frame)
 {
     // The rest of a read after the port was closed belongs to nobody.
-    if (!m_port.isOpen() || m_state == State::Ended)
+    if (!m_line.isOpen() || m_state == State::Ended)
         return;
     traceReceived(frame, traceLabel());
     if (!isDeviceFrame(frame))
@@ -292,42 +262,30 @@ void UpdateSession::tick()
     }
 }
 
-void UpdateSession::send(FramePayload payload)
-{
-    if (!m_port.isOpen())
-        return;
-    writeHostFrame(m_port, payload.data(), PayloadSize);
-#ifdef Q_OS_UNIX
-    // The frame goes to the line now rather than from the write notifier on the next pass of the
-    // event loop: one pass, one poll and the notifier's switching less per round trip, which
-    // with many ports at once is what the host's time goes on. (On Windows flush() waits until
-    // the bytes have left the UART.)
-    m_port.flush();
-#endif
-    traceSent(payload, traceLabel());
-}
-
 void UpdateSession::sendCommand(quint8 code)
 {
-    send(commandPayload(code));
+    m_line.send(commandPayload(code), traceLabel());
 }
 
 void UpdateSession::beginUpdate()
 {
     m_waitTimer.stop();
     m_tickTimer.stop();
-    ImageFacts facts;
-    QString problem;
-    if (!m_image->openForUpdate(m_imageFile, &facts, &m_stamp, &problem)) {
+    // Opened by its path for every update, so that the next board gets the image as it is now,
+    // and hashed again when it has changed: every record names the bytes its update offered.
+    ImageSource::Problem problem = m_image.open();
+    if (problem == ImageSource::Problem::None)
+        problem = m_image.hashNow();
+    if (problem != ImageSource::Problem::None) {
         finish(Outcome::ImageError,
                QStringLiteral("Cannot use the image %1. The update was not started; nothing "
                               "was sent to the device.")
-                   .arg(problem));
+                   .arg(m_image.describe(problem)));
         return;
     }
-    m_record.image = facts;
-    m_imageSize = facts.size;
-    m_blocks.reset();
+    m_record.image = m_image.facts();
+    m_imageSize = m_image.size();
+    m_image.beginUpdate();
     m_served.clear();
     m_endServed = false;
     setState(State::Starting);
@@ -339,8 +297,7 @@ void UpdateSession::serve(quint32 offset)
 {
     m_record.lastOffset = offset;
     ++m_record.requests;
-    // Any request at or past the end (an offset negative as a signed number included) means the
-    // device has the whole image; a request after END is answered by the same rule.
+    // A request after END is answered by the same rule as the first one at the end.
     const bool atEnd = offset >= m_imageSize;
     bool repeated = false;
     if (atEnd) {
@@ -352,37 +309,33 @@ void UpdateSession::serve(quint32 offset)
     if (repeated)
         ++m_record.repeatedRequests;
 
-    if (atEnd) {
-        // The end makes the device take what it got: only when every byte served was a byte of
-        // the image the record names.
-        if (imageStampOf(m_imageFile) != m_stamp) {
-            imageChanged();
-            return;
-        }
+    FramePayload payload;
+    switch (m_image.answer(offset, payload)) {
+    case ImageSource::Answer::Piece:
+        emit progress(offset, m_imageSize);
+        setState(State::Transferring);
+        break;
+    case ImageSource::Answer::End:
         emit progress(offset, m_imageSize);
         setState(State::Finishing);
-        sendCommand(CMD_END);
+        break;
+    case ImageSource::Answer::Changed:
+        imageFailed(QStringLiteral("changed on disk during the update"));
+        return;
+    case ImageSource::Answer::Unreadable:
+        imageFailed(
+            QStringLiteral("could not be read during the update (%1)").arg(m_image.errorString()));
         return;
     }
-    quint8 piece[PieceSize];
-    const int blockReads = m_blocks.blockReads();
-    if (!m_blocks.readPiece(m_imageFile, m_imageSize, offset, piece) ||
-        (m_blocks.blockReads() != blockReads && imageStampOf(m_imageFile) != m_stamp)) {
-        imageChanged();
-        return;
-    }
-    emit progress(offset, m_imageSize);
-    setState(State::Transferring);
-    send(dataPayload(piece, offset));
+    m_line.send(payload, traceLabel());
 }
 
-void UpdateSession::imageChanged()
+void UpdateSession::imageFailed(const QString &what)
 {
     // Never send bytes that are not the image's: stop here.
     finish(Outcome::ImageError,
-           QStringLiteral("The image %1 changed on disk during the update; nothing more was sent. "
-                          "Restart the device, then %2.")
-               .arg(m_image->facts().path, retryText()));
+           QStringLiteral("The image %1 %2; nothing more was sent. Restart the device, then %3.")
+               .arg(m_image.path(), what, retryText()));
 }
 
 void UpdateSession::silenceExpired()
@@ -443,9 +396,7 @@ QString UpdateSession::openFailureMessage() const
             .arg(failure.name,
                  lostPortDetails(failure.name, failure.nodeGone, SystemFiles{}, m_settings.retry));
     case OpenFailure::Kind::OpenError: {
-        const PortAdvice advice =
-            diagnoseOpenFailure(failure.name, failure.error, failure.errorText, failure.systemError,
-                                presentPorts(), SystemFiles{}, m_settings.retry);
+        const PortAdvice advice = m_line.diagnose(m_settings.retry, presentPorts());
         return advice.summary + QStringLiteral(". ") + advice.details;
     }
     case OpenFailure::Kind::None:
@@ -476,7 +427,7 @@ void UpdateSession::finish(Outcome outcome, const QString &message)
     m_tickTimer.stop();
     m_silenceTimer.stop();
     m_waitTimer.stop();
-    m_imageFile.close();
+    m_image.close();
 
     SessionResult result;
     result.port = portName();
@@ -484,8 +435,8 @@ void UpdateSession::finish(Outcome outcome, const QString &message)
     result.message = message;
     result.versions = m_record.versions;
     result.image = m_record.image;
-    if (!result.image && !m_settings.infoOnly && m_image)
-        result.image = m_image->facts();
+    if (!result.image && !m_settings.infoOnly && m_hasImage)
+        result.image = m_image.facts();
     result.adapter = m_adapter;
     result.started = m_record.started;
     result.seconds = double(m_record.clock.elapsed()) / 1000.0;
@@ -513,7 +464,7 @@ void UpdateSession::finish(Outcome outcome, const QString &message)
         return;
     }
     emit stateChanged(m_state);
-    if (m_port.isOpen())
+    if (m_line.isOpen())
         m_tickTimer.start();
     else
         m_reopenTimer.start();
@@ -525,8 +476,9 @@ void UpdateSession::end()
     m_silenceTimer.stop();
     m_waitTimer.stop();
     m_reopenTimer.stop();
-    m_imageFile.close();
-    closePort();
+    m_image.close();
+    m_tickTimer.stop();
+    m_line.close();
     setState(State::Ended);
     emit ended();
 }

@@ -1,23 +1,20 @@
 #pragma once
 
 #include "deviceturnover.h"
-#include "firmwareimage.h"
 #include "framecodec.h"
-#include "imageblockreader.h"
-#include "portdiagnosis.h"
+#include "imagesource.h"
 #include "porttarget.h"
+#include "serialline.h"
 #include "servedpieces.h"
 #include "sessionresult.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QObject>
 #include <QSerialPort>
 #include <QTimer>
 
 #include <chrono>
-#include <memory>
 #include <optional>
 
 // How a session runs.
@@ -61,7 +58,9 @@ public:
 
     static constexpr std::chrono::milliseconds ReopenInterval{250};
 
-    UpdateSession(const SessionSettings &settings, std::shared_ptr<FirmwareImage> image,
+    // image is the run's image, hashed already (nullptr with infoOnly): the session serves its
+    // own copy of it, and hashes it again only when the file has changed.
+    UpdateSession(const SessionSettings &settings, const ImageSource *image,
                   QObject *parent = nullptr);
     ~UpdateSession() override;
 
@@ -119,27 +118,22 @@ private:
         };
         Kind kind = Kind::None;
         QString name;
-        QSerialPort::SerialPortError error = QSerialPort::NoError;
-        QString errorText;
-        int systemError = 0;
-        bool nodeGone = false;
+        bool nodeGone = false; // Lost: the port's device node has gone
     };
 
     void onReadyRead();
-    void onPortError(QSerialPort::SerialPortError error);
+    void onLineLost(bool nodeGone);
     void handleFrame(const DeviceFrame &frame);
     void handleAnswerBetweenDevices(quint8 code);
-    void send(FramePayload payload);
     void sendCommand(quint8 code);
     void startVersionQuery();
     void beginUpdate();
     void serve(quint32 offset);
-    void imageChanged();
+    void imageFailed(const QString &what);
     void openRecord();
     void armWait();
     void finish(Outcome outcome, const QString &message);
     void end();
-    void closePort();
     void setState(State state);
     QString openFailureMessage() const;
     QString retryText() const { return m_settings.retry.pressAgain; }
@@ -147,12 +141,11 @@ private:
     qint64 nowMs() const { return m_clock.elapsed(); }
 
     SessionSettings m_settings;
-    std::shared_ptr<FirmwareImage> m_image;
+    bool m_hasImage = false;
     State m_state = State::WaitingForPort;
 
-    QSerialPort m_port;
+    SerialLine m_line;
     QString m_portName;
-    DeviceNode m_node; // what the open port is, to tell an unplugged adapter when it goes
     std::optional<AdapterDetails> m_adapter;
     FrameParser m_parser;
     OpenFailure m_lastFailure;
@@ -166,10 +159,8 @@ private:
     DeviceTurnover m_turnover;
 
     // The update under way.
-    QFile m_imageFile;
-    ImageStamp m_stamp; // the bytes the record's hash belongs to
+    ImageSource m_image;
     qint64 m_imageSize = 0;
-    ImageBlockReader m_blocks;
     ServedPieces m_served; // the four-byte pieces answered so far
     bool m_endServed = false;
     Record m_record;

@@ -4,6 +4,7 @@
 #include "fittedlabel.h"
 #include "portbox.h"
 #include "portdiagnosis.h"
+#include "portinfo.h"
 #include "vantuupdate.h"
 #include "windowsupport.h"
 

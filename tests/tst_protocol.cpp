@@ -4,13 +4,18 @@
 #include "devicelink.h"
 #include "framecodec.h"
 #include "imageblockreader.h"
+#include "imagesource.h"
 #include "updateprotocol.h"
 
 #include <QBuffer>
+#include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSet>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
 
@@ -215,6 +220,14 @@ private slots:
     void imageReadFailure();
     void imageUnreadable_data();
     void imageUnreadable();
+
+    void imageSourceAnswers_data();
+    void imageSourceAnswers();
+    void imageSourceChangedOnDisk_data();
+    void imageSourceChangedOnDisk();
+    void imageSourceChecks_data();
+    void imageSourceChecks();
+    void imageSourceHashesAtOnceAndInSteps();
 };
 
 void TestProtocol::crc16Value_data()
@@ -813,6 +826,195 @@ void TestProtocol::codeTableHoldsEachCodeOnce()
     };
     checkSide(std::begin(CommandCodes), std::end(CommandCodes));
     checkSide(std::begin(ResponseCodes), std::end(ResponseCodes));
+}
+
+namespace {
+
+// The answer of an image source to a request: "DATA" and the piece and byte 6 in hex, "END", or
+// the failure's name.
+QByteArray answerText(ImageSource &source, quint32 offset)
+{
+    FramePayload payload{};
+    switch (source.answer(offset, payload)) {
+    case ImageSource::Answer::Piece:
+        return "DATA " + bytesOf(payload).mid(2, 5).toHex();
+    case ImageSource::Answer::End:
+        return bytesOf(payload) == bytesOf(commandPayload(CMD_END)) ? "END" : "bad END payload";
+    case ImageSource::Answer::Changed:
+        return "changed";
+    case ImageSource::Answer::Unreadable:
+        return "unreadable";
+    }
+    return {};
+}
+
+QByteArray expectedAnswer(const QByteArray &content, quint32 offset)
+{
+    if (offset >= quint32(content.size()))
+        return "END";
+    return "DATA " + (expectedPiece(content, offset) + char(offset & 0xFF)).toHex();
+}
+
+QString writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        return {};
+    return path;
+}
+
+} // namespace
+
+void TestProtocol::imageSourceAnswers_data()
+{
+    // Both programs answer every request by this one rule: the piece at the offset rounded down
+    // to four, zeros past the image's last byte and never bytes of another block, byte 6 the
+    // offset's low byte, and END for any request at or past the end.
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QList<quint32>>("offsets");
+    QTest::newRow("short last block, asked again and unaligned")
+        << 1030 << QList<quint32>{0, 1020, 1024, 1028, 4, 1028, 1029, 1030};
+    QTest::newRow("end: the length rounded up to four") << 1030 << QList<quint32>{1028, 1032};
+    QTest::newRow("end: far past") << 1030 << QList<quint32>{0, 0x10000};
+    QTest::newRow("end: negative as a signed offset") << 1030 << QList<quint32>{0, 0xFFFFFFFC};
+    QTest::newRow("a piece after the end, then the end again") << 16 << QList<quint32>{16, 8, 20};
+    QTest::newRow("one byte") << 1 << QList<quint32>{0, 1, 4};
+}
+
+void TestProtocol::imageSourceAnswers()
+{
+    QFETCH(int, size);
+    QFETCH(QList<quint32>, offsets);
+    QTemporaryDir dir;
+    const QByteArray content = imageContent(size);
+    ImageSource source(writeFile(dir.filePath(QStringLiteral("fw.vuf")), content));
+    QCOMPARE(source.open(), ImageSource::Problem::None);
+    QCOMPARE(source.size(), qint64(size));
+    source.beginUpdate();
+    for (quint32 offset : offsets)
+        QCOMPARE(answerText(source, offset), expectedAnswer(content, offset));
+}
+
+void TestProtocol::imageSourceChangedOnDisk_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<quint32>("next");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::newRow("rewritten in place: the next block")
+        << "rewrite" << 1024u << QByteArray("changed");
+    QTest::newRow("rewritten in place: the end") << "rewrite" << 2048u << QByteArray("changed");
+    // The block in memory was read before the change, and its bytes are the image's.
+    QTest::newRow("rewritten in place: the same block") << "rewrite" << 8u << QByteArray("same");
+    QTest::newRow("cut shorter") << "shorten" << 1024u << QByteArray("changed");
+    QTest::newRow("replaced by a new file: the open one serves on")
+        << "replace" << 1024u << QByteArray("same");
+    QTest::newRow("removed: the open one serves on") << "remove" << 2048u << QByteArray("same");
+}
+
+void TestProtocol::imageSourceChangedOnDisk()
+{
+    QFETCH(QString, change);
+    QFETCH(quint32, next);
+    QFETCH(QByteArray, answer);
+    QTemporaryDir dir;
+    const QByteArray content = imageContent(2048);
+    const QString path = writeFile(dir.filePath(QStringLiteral("fw.vuf")), content);
+    ImageSource source(path);
+    QCOMPARE(source.open(), ImageSource::Problem::None);
+    source.beginUpdate();
+    QCOMPARE(answerText(source, 0), expectedAnswer(content, 0));
+    QTest::qWait(20); // past the file system's clock tick, so that a write shows in its times
+    const QByteArray other = imageContent(2049).right(2048);
+    if (change == QLatin1String("rewrite")) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite) && file.write(other) == other.size());
+    } else if (change == QLatin1String("shorten")) {
+        QVERIFY(QFile::resize(path, 100));
+    } else {
+        QVERIFY(QFile::remove(path));
+        if (change == QLatin1String("replace"))
+            QVERIFY(!writeFile(path, other).isEmpty());
+    }
+    const QByteArray expected = answer == "same" ? expectedAnswer(content, next) : answer;
+    QCOMPARE(answerText(source, next), expected);
+}
+
+void TestProtocol::imageSourceChecks_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<ImageSource::Problem>("problem");
+    QTest::addColumn<QString>("described");
+    QTest::newRow("missing") << "missing" << ImageSource::Problem::Missing << ": no such file";
+    QTest::newRow("a folder") << "folder" << ImageSource::Problem::Folder
+                              << ": a folder, not an image file";
+    QTest::newRow("empty") << "empty" << ImageSource::Problem::Empty << ": the file is empty";
+    QTest::newRow("too large for the offsets")
+        << "huge" << ImageSource::Problem::TooLarge
+        << ": 2147483648 bytes, more than the 2147483647 bytes a device can ask for";
+    QTest::newRow("usable") << "usable" << ImageSource::Problem::None << "";
+}
+
+void TestProtocol::imageSourceChecks()
+{
+    QFETCH(QString, kind);
+    QFETCH(ImageSource::Problem, problem);
+    QFETCH(QString, described);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("fw.vuf"));
+    if (kind == QLatin1String("folder"))
+        QVERIFY(QDir().mkdir(path));
+    else if (kind != QLatin1String("missing"))
+        QVERIFY(!writeFile(path, kind == QLatin1String("usable") ? "1234" : "").isEmpty());
+    if (kind == QLatin1String("huge"))
+        QVERIFY(QFile::resize(path, MaxImageSize + 1)); // sparse: no disk space is used
+    ImageSource source(path);
+    QCOMPARE(source.open(), problem);
+    QCOMPARE(source.isOpen(), problem == ImageSource::Problem::None);
+    if (problem != ImageSource::Problem::None)
+        QCOMPARE(source.describe(problem), path + described);
+    // The window's road: an open image is rewound, a closed one opened again by its path and
+    // checked the same way (a missing one cannot be opened).
+    const bool opens = kind != QLatin1String("missing") && kind != QLatin1String("folder");
+    if (opens)
+        QCOMPARE(source.rewind(), problem);
+}
+
+void TestProtocol::imageSourceHashesAtOnceAndInSteps()
+{
+    QTemporaryDir dir;
+    // Over several of the window's hashing steps, and not a multiple of one.
+    const QByteArray content = imageContent(int(ImageSource::HashChunkBytes * 5 / 2));
+    const QByteArray sha256 = QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex();
+    const QString path = writeFile(dir.filePath(QStringLiteral("fw.vuf")), content);
+
+    ImageSource atOnce(path);
+    QCOMPARE(atOnce.open(), ImageSource::Problem::None);
+    QVERIFY(!atOnce.hashCurrent());
+    QCOMPARE(atOnce.hashNow(), ImageSource::Problem::None);
+    QCOMPARE(atOnce.facts().sha256, sha256);
+    QCOMPARE(atOnce.facts().size, qint64(content.size()));
+    QVERIFY(atOnce.hashCurrent());
+
+    ImageSource inSteps(path);
+    QSignalSpy hashed(&inSteps, &ImageSource::hashed);
+    QVERIFY(hashed.isValid());
+    inSteps.startHashing();
+    QVERIFY(inSteps.hashing());
+    QCOMPARE(inSteps.facts().size, qint64(-1));
+    QVERIFY(hashed.wait(5000));
+    QCOMPARE(inSteps.facts().sha256, sha256);
+
+    // A source of the same file takes the hash over, and no longer holds it once the file
+    // changes: the console program hashes again before the next update.
+    ImageSource adopted(path);
+    adopted.adoptHash(atOnce);
+    QCOMPARE(adopted.open(), ImageSource::Problem::None);
+    QVERIFY(adopted.hashCurrent());
+    QTest::qWait(20);
+    QVERIFY(!writeFile(path, content.left(1000)).isEmpty());
+    QVERIFY(!adopted.hashCurrent());
+    QCOMPARE(adopted.hashNow(), ImageSource::Problem::None);
+    QCOMPARE(adopted.facts().size, qint64(1000));
 }
 
 QTEST_GUILESS_MAIN(TestProtocol)

@@ -1,9 +1,9 @@
 // The serial library on its own, without a window: the line settings, the port-name rule, and
 // the diagnosis of ports that cannot be opened, against real processes, lock files and
 // pseudo-terminals.
-#include "adapterinfo.h"
 #include "linesettings.h"
 #include "portdiagnosis.h"
+#include "portinfo.h"
 #include "testsupport.h"
 
 #include <QFile>
@@ -181,14 +181,18 @@ void SerialTest::diagnosis()
     applyLineSettings(port);
     QVERIFY(!port.open(QIODevice::ReadWrite));
     const int openErrno = errno;
-    const PortAdvice advice = diagnoseOpenFailure(portName, port.error(), port.errorString(),
-                                                  openErrno, QSerialPortInfo::availablePorts());
+    RetryAdvice retry;
+    retry.pressAgain = QStringLiteral("try again");
+    retry.pickPort = QStringLiteral("name the right port");
+    const PortAdvice advice =
+        diagnoseOpenFailure(portName, port.error(), port.errorString(), openErrno,
+                            QSerialPortInfo::availablePorts(), SystemFiles{}, retry);
     const QString expected =
         summary.replace(QLatin1String("PORT"), portName)
             .replace(QLatin1String("HOLDER"), QString::number(holder.processId()));
     QVERIFY2(advice.summary.startsWith(expected), qPrintable(advice.summary));
     // Every explanation ends in what to do next.
-    QVERIFY2(advice.details.contains(QLatin1String("then press File again")) ||
+    QVERIFY2(advice.details.contains(QLatin1String("then try again")) ||
                  advice.details.contains(QLatin1String("Plug the adapter in")),
              qPrintable(advice.details));
     holder.terminate();

@@ -5,6 +5,7 @@
 #include "vantuupdate.h"
 #include "windowsupport.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QLabel>
 #include <QProgressBar>
@@ -25,6 +26,17 @@ const QString VersionText = QStringLiteral("Firm V01.00, hardware V05.07, click 
 const QString Updated = QStringLiteral("Firmware is updated");
 const QString InProgress = QStringLiteral("Please wait, in progressing...");
 const QString TimedOut = QStringLiteral("device time out, re-start this program");
+
+// The four image bytes a CMD_DATA carries.
+QByteArray pieceOf(const FramePayload &payload)
+{
+    return QByteArray(reinterpret_cast<const char *>(payload.data() + 2), 4);
+}
+
+QByteArray sha256Hex(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+}
 
 QByteArray padded(QByteArray bytes)
 {
@@ -51,15 +63,14 @@ private slots:
     void cancelByDevice();
 
     void framesOnTheWire();
-    void lastShortBlockIsPaddedWithZeros();
-    void endOfImageForAnyRequestPastIt_data();
-    void endOfImageForAnyRequestPastIt();
+    void piecesAndEndOnTheWire();
     void emptyImage();
     void silenceDuringTransfer();
     void responsesOutsideTheirState();
     void downloadOutsideReadyDoesNothing();
     void lineLostMidTransfer();
-    void imageShrinksDuringTransfer();
+    void imageChangedDuringTransfer_data();
+    void imageChangedDuringTransfer();
     void imageRemovedBeforeDownload();
     void imageTooLargeForTheProtocol();
     void imageThatCannotBeOpened_data();
@@ -269,40 +280,16 @@ void TransferTest::framesOnTheWire()
     QCOMPARE(scripted->badChecks, 0);
 }
 
-void TransferTest::lastShortBlockIsPaddedWithZeros()
+void TransferTest::piecesAndEndOnTheWire()
 {
+    // The rule behind each answer has its table with the image source; here, the window sends
+    // what it gives: the short last block padded with zeros, then END for a request past the end.
     const QByteArray content = escapeHeavyBytes(1030, 3);
     startedWithScriptedDevice(writeImage(dir->path(), QStringLiteral("fw.vuf"), content));
-    // Offset 1028 holds the last two image bytes: the rest is zeros, never bytes of the block
-    // before. Asked again after an earlier block, the same bytes come back.
-    for (quint32 offset : {0u, 1020u, 1024u, 1028u, 4u, 1028u, 1029u}) {
-        const FramePayload frame = request(offset);
-        QCOMPARE(frame[1], CMD_DATA);
-        const quint32 at = offset & ~3u;
-        for (int k = 0; k < 4; ++k) {
-            const char expected = at + k < quint32(content.size()) ? content[at + k] : '\0';
-            QCOMPARE(char(frame[2 + k]), expected);
-        }
-        QCOMPARE(frame[6], quint8(offset));
-    }
-}
-
-void TransferTest::endOfImageForAnyRequestPastIt_data()
-{
-    QTest::addColumn<quint32>("offset");
-    QTest::newRow("exactly the length") << 1030u;
-    QTest::newRow("length rounded up to four") << 1032u;
-    QTest::newRow("far past") << 0x10000u;
-    QTest::newRow("negative as a signed offset") << 0xFFFFFFFCu;
-}
-
-void TransferTest::endOfImageForAnyRequestPastIt()
-{
-    QFETCH(quint32, offset);
-    startedWithScriptedDevice(
-        writeImage(dir->path(), QStringLiteral("fw.vuf"), escapeHeavyBytes(1030, 4)));
-    request(0);
-    QCOMPARE(request(offset)[1], CMD_END);
+    const FramePayload last = request(1029);
+    QCOMPARE(pieceOf(last), content.right(2) + QByteArray(2, '\0'));
+    QCOMPARE(last[6], quint8(1029 & 0xFF));
+    QCOMPARE(request(1032)[1], CMD_END);
     QCOMPARE(dialog->updateState(), UpdateState::Finishing);
     QCOMPARE(widget<QProgressBar>("progressBarDownload")->value(), 100);
     scripted->send(RSP_DONE);
@@ -418,20 +405,77 @@ void TransferTest::lineLostMidTransfer()
     QVERIFY2(used < 0.05, qPrintable(QString::number(used)));
 }
 
-void TransferTest::imageShrinksDuringTransfer()
+void TransferTest::imageChangedDuringTransfer_data()
 {
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<quint32>("nextRequest");
+    QTest::newRow("cut shorter") << "shorter" << 1024u;
+    QTest::newRow("rewritten in place, next block") << "rewritten" << 1024u;
+    QTest::newRow("rewritten in place, then the end") << "rewritten" << 4096u;
+    QTest::newRow("replaced by a new file") << "replaced" << 1024u;
+}
+
+void TransferTest::imageChangedDuringTransfer()
+{
+    // A build that finishes during an update rewrites the image: the device must never get a mix
+    // of two images, and the tooltip goes on naming the bytes that went out.
+    QFETCH(QString, change);
+    QFETCH(quint32, nextRequest);
     const QByteArray content = escapeHeavyBytes(4096, 9);
     const QString image = writeImage(dir->path(), QStringLiteral("fw.vuf"), content);
     startedWithScriptedDevice(image);
+    const QString hashLine = QStringLiteral("SHA-256 ") + QString::fromLatin1(sha256Hex(content));
+    QTRY_VERIFY(widget<QLabel>("labelStatusBar")->toolTip().contains(hashLine));
     QCOMPARE(request(0)[1], CMD_DATA);
-    QFile::resize(image, 100);
+    // Past the file system's clock tick, so that the write shows in the file's times.
+    QTest::qWait(20);
+    const QByteArray other = escapeHeavyBytes(4096, 10);
+    if (change == QLatin1String("shorter")) {
+        QVERIFY(QFile::resize(image, 100));
+    } else if (change == QLatin1String("rewritten")) {
+        QFile file(image);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QCOMPARE(file.write(other), qint64(other.size()));
+    } else {
+        const QString fresh = writeImage(dir->path(), QStringLiteral("new.vuf"), other);
+        QVERIFY(QFile::remove(image));
+        QVERIFY(QFile::rename(fresh, image));
+    }
+    if (change == QLatin1String("replaced")) {
+        // The open file still holds the chosen image: the update goes on with it.
+        const FramePayload piece = request(nextRequest);
+        QCOMPARE(pieceOf(piece), content.mid(int(nextRequest), 4));
+        QCOMPARE(request(4096)[1], CMD_END);
+        scripted->send(RSP_DONE);
+        QTRY_COMPARE(status(), Updated);
+        QVERIFY(widget<QLabel>("labelStatusBar")->toolTip().contains(hashLine));
+        return;
+    }
     const int sent = scripted->frames.size();
-    scripted->send(RSP_DATA_REQUEST, 1024);
-    QTRY_COMPARE(status(), QStringLiteral("Cannot read the image file, download stopped"));
-    // Nothing invented goes out.
+    scripted->send(RSP_DATA_REQUEST, nextRequest);
+    QTRY_VERIFY(
+        status().startsWith(QLatin1String("The image file changed on disk during the download")));
+    // Nothing more goes out, not even END.
     QVERIFY(neverWithin(PastTimeout, [&] { return scripted->frames.size() > sent; }));
     QVERIFY(!widget<QPushButton>("pushButtonDownload")->isEnabled());
     QCOMPARE(dialog->updateState(), UpdateState::Probing);
+    const QString tip = widget<QLabel>("labelStatusBar")->toolTip();
+    QVERIFY2(tip.contains(hashLine), qPrintable(tip));
+    QVERIFY2(tip.contains(QLatin1String("restart the device")), qPrintable(tip));
+
+    // The device starts again: the next Download sends the image as it is now, and names it.
+    if (change == QLatin1String("shorter"))
+        return;
+    scripted->send(RSP_PRESENT);
+    QVERIFY(QTest::qWaitFor([&] { return scripted->commands().endsWith(CMD_GET_VERSION); }));
+    scripted->send(RSP_VERSION, 0x01000507);
+    QTRY_COMPARE(status(), VersionText);
+    clickDownload();
+    QVERIFY(QTest::qWaitFor([&] { return scripted->commands().endsWith(CMD_START); }));
+    QCOMPARE(pieceOf(request(1024)), other.mid(1024, 4));
+    QTRY_VERIFY(widget<QLabel>("labelStatusBar")
+                    ->toolTip()
+                    .contains(QStringLiteral("SHA-256 ") + QString::fromLatin1(sha256Hex(other))));
 }
 
 void TransferTest::imageRemovedBeforeDownload()

@@ -1,6 +1,6 @@
 // The update window against the real QSerialPort on a pseudo-terminal, with the device side
 // played frame by frame by the test.
-#include "flashtimer.h"
+#include "blinktimer.h"
 #include "repaintpacer.h"
 #include "serialtuning.h"
 #include "vantuupdate.h"
@@ -84,7 +84,7 @@ private slots:
     void lightsFlashWithTraffic();
     void overlappingFlashesEndOneByOne_data();
     void overlappingFlashesEndOneByOne();
-    void flashEndsCoveredByLaterFramesAreNotReported();
+    void blinkEndsCoveredByLaterFramesAreNotReported();
     void lightReachesScreenOncePerRefresh();
     void frameFailingIdentificationIsIgnored();
     void frameNotActedOnStopsTimer_data();
@@ -305,46 +305,46 @@ void UpdateDialogTest::overlappingFlashesEndOneByOne_data()
 
 void UpdateDialogTest::overlappingFlashesEndOneByOne()
 {
-    // A second frame 80 ms after the first does not stretch the first one's flash: the light
+    // A second frame 80 ms after the first does not stretch the first one's blink: the light
     // goes off 100 ms after each frame. Frames that far apart are not busy traffic.
     QFETCH(int, busyMs);
-    FlashTimer flash(std::chrono::milliseconds(100));
-    flash.setBusyInterval(std::chrono::milliseconds(busyMs));
+    BlinkTimer blink(std::chrono::milliseconds(100));
+    blink.setBusyInterval(std::chrono::milliseconds(busyMs));
     QElapsedTimer clock;
     QList<qint64> ends;
-    connect(&flash, &FlashTimer::flashEnded, this, [&] { ends.append(clock.elapsed()); });
+    connect(&blink, &BlinkTimer::blinkEnded, this, [&] { ends.append(clock.elapsed()); });
     clock.start();
-    flash.start();
+    blink.start();
     QTest::qWait(80);
-    flash.start();
+    blink.start();
     QTRY_COMPARE(ends.size(), 2);
     QVERIFY2(ends[0] >= 100 && ends[1] >= 180 && ends[1] - ends[0] >= 40,
              qPrintable(QStringLiteral("%1 %2").arg(ends[0]).arg(ends[1])));
     QVERIFY(neverWithin(150ms, [&] { return ends.size() > 2; }));
-    QCOMPARE(flash.pending(), 0);
+    QCOMPARE(blink.pending(), 0);
 }
 
-void UpdateDialogTest::flashEndsCoveredByLaterFramesAreNotReported()
+void UpdateDialogTest::blinkEndsCoveredByLaterFramesAreNotReported()
 {
-    // A frame every millisecond: after the first 100 ms a flash ends every millisecond, each
+    // A frame every millisecond: after the first 100 ms a blink ends every millisecond, each
     // followed by a frame that lights the light again. The ends are looked at once per busy
     // interval, and only an end that no frame followed turns the light off. Once the frames
     // stop, the light goes off with the next end.
     constexpr int BusyMs = 17;
-    FlashTimer flash(std::chrono::milliseconds(100));
-    flash.setBusyInterval(std::chrono::milliseconds(BusyMs));
+    BlinkTimer blink(std::chrono::milliseconds(100));
+    blink.setBusyInterval(std::chrono::milliseconds(BusyMs));
     QElapsedTimer clock;
     QList<qint64> ends;
-    connect(&flash, &FlashTimer::flashEnded, this, [&] { ends.append(clock.elapsed()); });
+    connect(&blink, &BlinkTimer::blinkEnded, this, [&] { ends.append(clock.elapsed()); });
     QTimer frames;
     frames.setTimerType(Qt::PreciseTimer);
     qint64 lastFrame = 0;
     connect(&frames, &QTimer::timeout, this, [&] {
-        flash.start();
+        blink.start();
         lastFrame = clock.elapsed();
     });
     clock.start();
-    flash.start();
+    blink.start();
     frames.start(1);
     QTest::qWait(400);
     frames.stop();
@@ -357,14 +357,14 @@ void UpdateDialogTest::flashEndsCoveredByLaterFramesAreNotReported()
         QVERIFY(end >= 100);
     QTRY_VERIFY_WITH_TIMEOUT(ends.size() > duringFrames, 190);
     QVERIFY(ends.last() > lastFrame);
-    QTRY_COMPARE_WITH_TIMEOUT(flash.pending(), 0, 300);
+    QTRY_COMPARE_WITH_TIMEOUT(blink.pending(), 0, 300);
 }
 
 void UpdateDialogTest::lightReachesScreenOncePerRefresh()
 {
-    // A frame every millisecond: after the first 100 ms each flash ends and the next frame lights
+    // A frame every millisecond: after the first 100 ms each blink ends and the next frame lights
     // the light again, two changes a millisecond. The screen gets the light at most once per
-    // display refresh, green while the frames come, and red once the last flash has ended.
+    // display refresh, green while the frames come, and red once the last blink has ended.
     auto *rx = widget<QLabel>("label_rx");
     startProcedure(*dialog, device->path(), image);
     QVERIFY(device->waitForFrames(1));

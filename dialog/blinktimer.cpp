@@ -1,25 +1,25 @@
-#include "flashtimer.h"
+#include "blinktimer.h"
 
 #include <algorithm>
 
-FlashTimer::FlashTimer(std::chrono::milliseconds flash, QObject *parent)
-    : QObject(parent), m_flash(flash)
+BlinkTimer::BlinkTimer(std::chrono::milliseconds onTime, QObject *parent)
+    : QObject(parent), m_onTime(onTime)
 {
     m_clock.start();
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
-    connect(&m_timer, &QTimer::timeout, this, &FlashTimer::expire);
+    connect(&m_timer, &QTimer::timeout, this, &BlinkTimer::expire);
 }
 
-void FlashTimer::start()
+void BlinkTimer::start()
 {
     m_lastStart = m_clock.elapsed();
-    m_ends.push_back(m_lastStart + m_flash.count());
+    m_ends.push_back(m_lastStart + m_onTime.count());
     if (!m_timer.isActive())
-        m_timer.start(m_flash);
+        m_timer.start(m_onTime);
 }
 
-void FlashTimer::expire()
+void BlinkTimer::expire()
 {
     const qint64 now = m_clock.elapsed();
     qint64 lastEnd = -1;
@@ -36,5 +36,5 @@ void FlashTimer::expire()
     // A frame after the end (within the same millisecond counts as after) has lit the light
     // again: it stays on.
     if (lastEnd > m_lastStart || m_busy.count() == 0)
-        emit flashEnded();
+        emit blinkEnded();
 }

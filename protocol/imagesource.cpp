@@ -1,0 +1,219 @@
+#include "imagesource.h"
+
+#include "updateprotocol.h"
+
+#include <QFileInfo>
+
+namespace {
+
+constexpr quint32 PieceSize = 4;
+
+// The image is read a block at a time and nothing else of it is kept: no read-ahead buffer, so a
+// file cut shorter on disk is noticed at the next read.
+constexpr QIODevice::OpenMode ImageOpenMode = QIODevice::ReadOnly | QIODevice::Unbuffered;
+
+} // namespace
+
+ImageSource::ImageSource(const QString &path, QObject *parent) : QObject(parent), m_path(path)
+{
+    m_facts.path = path;
+    m_facts.size = -1;
+    m_hashPass.setInterval(0);
+    connect(&m_hashPass, &QTimer::timeout, this, &ImageSource::hashStep);
+}
+
+void ImageSource::setPath(const QString &path)
+{
+    close();
+    m_hashPass.stop();
+    m_hashFile.close();
+    m_path = path;
+    m_facts = ImageFacts{path, -1, {}};
+    m_hashedStamp = {};
+}
+
+ImageSource::Problem ImageSource::open()
+{
+    m_file.close();
+    m_size = 0;
+    const QFileInfo info(m_path);
+    if (!info.exists())
+        return Problem::Missing;
+    if (info.isDir())
+        return Problem::Folder;
+    m_file.setFileName(m_path);
+    if (!m_file.open(ImageOpenMode)) {
+        m_error = m_file.errorString();
+        return Problem::Unreadable;
+    }
+    return checkOpened();
+}
+
+ImageSource::Problem ImageSource::rewind()
+{
+    if (!m_file.isOpen()) {
+        m_file.setFileName(m_path);
+        if (!m_file.open(ImageOpenMode)) {
+            m_error = m_file.errorString();
+            return Problem::Unreadable;
+        }
+    } else {
+        m_file.seek(0);
+    }
+    return checkOpened();
+}
+
+ImageSource::Problem ImageSource::checkOpened()
+{
+    // The size is taken at every update: an image rewritten since the last one must not go out
+    // cut to its old length.
+    m_size = m_file.size();
+    if (m_size == 0) {
+        m_file.close();
+        return Problem::Empty;
+    }
+    if (m_size > MaxImageSize) {
+        m_file.close();
+        return Problem::TooLarge;
+    }
+    return Problem::None;
+}
+
+void ImageSource::close()
+{
+    m_file.close();
+}
+
+QString ImageSource::describe(Problem problem) const
+{
+    switch (problem) {
+    case Problem::None:
+        break;
+    case Problem::Missing:
+        return QStringLiteral("%1: no such file").arg(m_path);
+    case Problem::Folder:
+        return QStringLiteral("%1: a folder, not an image file").arg(m_path);
+    case Problem::Unreadable:
+        return QStringLiteral("%1: cannot be read: %2").arg(m_path, m_error);
+    case Problem::Empty:
+        return QStringLiteral("%1: the file is empty").arg(m_path);
+    case Problem::TooLarge:
+        return QStringLiteral("%1: %2 bytes, more than the %3 bytes a device can ask for")
+            .arg(m_path)
+            .arg(m_size)
+            .arg(MaxImageSize);
+    case Problem::ChangedWhileHashed:
+        return QStringLiteral("%1: the file changed while it was being read").arg(m_path);
+    }
+    return m_path;
+}
+
+bool ImageSource::hashCurrent() const
+{
+    return m_hashedStamp.size >= 0 && imageStampOf(m_file) == m_hashedStamp;
+}
+
+ImageSource::Problem ImageSource::hashNow()
+{
+    if (hashCurrent())
+        return Problem::None;
+    const ImageStamp now = imageStampOf(m_file);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    m_file.seek(0);
+    if (!hash.addData(&m_file) || m_file.pos() != now.size) {
+        m_error = m_file.errorString();
+        m_file.close();
+        return Problem::Unreadable;
+    }
+    // A file written to while it was hashed has no one hash: better no update than a record that
+    // names bytes the device never got.
+    if (imageStampOf(m_file) != now) {
+        m_file.close();
+        return Problem::ChangedWhileHashed;
+    }
+    finishHash(now, hash.result());
+    m_file.seek(0);
+    return Problem::None;
+}
+
+void ImageSource::startHashing()
+{
+    m_hashPass.stop();
+    m_hashFile.close();
+    m_hash.reset();
+    m_hashedStamp = {};
+    m_facts = ImageFacts{m_path, -1, {}};
+    m_hashFile.setFileName(m_path);
+    if (!m_hashFile.open(ImageOpenMode)) {
+        emit hashFailed(m_hashFile.errorString());
+        return;
+    }
+    m_hashStarted = imageStampOf(m_hashFile);
+    m_hashPass.start();
+}
+
+void ImageSource::hashStep()
+{
+    QByteArray chunk(HashChunkBytes, Qt::Uninitialized);
+    const qint64 got = m_hashFile.read(chunk.data(), HashChunkBytes);
+    if (got > 0) {
+        m_hash.addData(QByteArrayView(chunk.constData(), got));
+        return;
+    }
+    m_hashPass.stop();
+    // A file written to while it was read has no one hash.
+    const bool complete = got == 0 && m_hashFile.pos() == m_hashStarted.size &&
+                          imageStampOf(m_hashFile) == m_hashStarted;
+    const QString error = m_hashFile.errorString();
+    m_hashFile.close();
+    if (!complete) {
+        emit hashFailed(got < 0 ? error : QStringLiteral("the file changed while it was read"));
+        return;
+    }
+    finishHash(m_hashStarted, m_hash.result());
+    emit hashed();
+}
+
+void ImageSource::finishHash(const ImageStamp &stamp, const QByteArray &digest)
+{
+    m_hashedStamp = stamp;
+    m_facts = ImageFacts{m_path, stamp.size, digest.toHex()};
+}
+
+void ImageSource::adoptHash(const ImageSource &other)
+{
+    if (other.m_path != m_path)
+        return;
+    m_facts = other.m_facts;
+    m_hashedStamp = other.m_hashedStamp;
+}
+
+void ImageSource::beginUpdate()
+{
+    m_served = imageStampOf(m_file);
+    m_blocks.reset();
+}
+
+ImageSource::Answer ImageSource::answer(quint32 offset, FramePayload &payload)
+{
+    if (offset >= m_size) {
+        // The end makes the device take what it got: only when every byte served was a byte of
+        // the image the update began with.
+        if (imageStampOf(m_file) != m_served)
+            return Answer::Changed;
+        payload = commandPayload(CMD_END);
+        return Answer::End;
+    }
+    quint8 piece[PieceSize];
+    const int blockReads = m_blocks.blockReads();
+    const bool read = m_blocks.readPiece(m_file, m_size, offset, piece);
+    // Checked at each new block: the bytes in memory are the ones the last check let through.
+    if (m_blocks.blockReads() != blockReads && imageStampOf(m_file) != m_served)
+        return Answer::Changed;
+    if (!read) {
+        m_error = m_file.errorString();
+        return Answer::Unreadable;
+    }
+    payload = dataPayload(piece, offset);
+    return Answer::Piece;
+}
