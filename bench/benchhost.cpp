@@ -25,8 +25,9 @@
 #include "procstats.h"
 
 #include "framecodec.h"
-#include "imageblockreader.h"
+#include "imagesource.h"
 #include "linesettings.h"
+#include "serialline.h"
 #include "updateprotocol.h"
 #include "vantuupdate.h"
 #include "windowsupport.h"
@@ -136,20 +137,10 @@ void whenTrue(QObject *context, std::function<bool()> condition, std::function<v
 }
 
 // Opens the line as the window does: 57600 8N1, no flow control; fails the run otherwise.
-void openLine(QSerialPort &port)
+void openLine(SerialLine &line, const QString &portPath)
 {
-    applyLineSettings(port);
-    if (!port.open(QIODevice::ReadWrite))
-        fail(QStringLiteral("cannot open %1: %2").arg(port.portName(), port.errorString()));
-}
-
-// Hands every device frame the port holds to onFrame, reading until the port is empty.
-template <typename OnFrame> void readFrames(QSerialPort &port, FrameParser &parser, OnFrame onFrame)
-{
-    char buffer[1024];
-    qint64 count;
-    while ((count = port.read(buffer, sizeof buffer)) > 0)
-        parser.feed(reinterpret_cast<const quint8 *>(buffer), count, onFrame);
+    if (!line.open(portPath))
+        fail(QStringLiteral("cannot open %1: %2").arg(portPath, line.failure().errorText));
 }
 
 // What the host had used when Download was pressed, for the report.
@@ -233,15 +224,16 @@ private:
 };
 
 // Answers one device frame with the next host payload, as the update procedure does; shared by
-// the two stripped hosts. Returns false when the frame asks for nothing to be sent.
+// the stripped hosts. Each data request is answered by the image source the two programs use.
+// Returns false when the frame asks for nothing to be sent.
 class Procedure
 {
 public:
     explicit Procedure(const QString &imagePath) : image(imagePath)
     {
-        if (!image.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        if (image.open() != ImageSource::Problem::None)
             fail(QStringLiteral("cannot open %1").arg(imagePath));
-        imageSize = image.size();
+        image.beginUpdate();
     }
 
     bool answer(const DeviceFrame &frame, FramePayload &next)
@@ -256,15 +248,9 @@ public:
             ready = true;
             return false;
         case RSP_DATA_REQUEST: {
-            const quint32 offset = requestedOffsetOf(frame);
-            if (offset >= imageSize) {
-                next = commandPayload(CMD_END);
-                return true;
-            }
-            quint8 piece[4];
-            if (!blocks.readPiece(image, imageSize, offset, piece))
+            const ImageSource::Answer answer = image.answer(requestedOffsetOf(frame), next);
+            if (answer != ImageSource::Answer::Piece && answer != ImageSource::Answer::End)
                 fail(QStringLiteral("cannot read the image"));
-            next = dataPayload(piece, offset);
             return true;
         }
         case RSP_DONE:
@@ -279,9 +265,7 @@ public:
     bool done = false;
 
 private:
-    QFile image;
-    qint64 imageSize = 0;
-    ImageBlockReader blocks;
+    ImageSource image;
 };
 
 // QSerialPort and the event loop, without the window.
@@ -293,18 +277,17 @@ public:
     PortHost(const QString &portPath, const QString &imagePath) : procedure(imagePath)
     {
         connect(&control, &ControlChannel::command, this, &PortHost::onCommand);
-        port.setPortName(portPath);
-        openLine(port);
-        connect(&port, &QSerialPort::readyRead, this, &PortHost::receive);
+        openLine(line, portPath);
+        connect(&line.serialPort(), &QSerialPort::readyRead, this, &PortHost::receive);
         send(commandPayload(CMD_PING));
     }
 
 private:
-    void send(FramePayload payload) { writeHostFrame(port, payload.data(), PayloadSize); }
+    void send(FramePayload payload) { line.send(payload); }
 
     void receive()
     {
-        readFrames(port, parser, [this](const DeviceFrame &frame) {
+        line.drain(parser, [this](const DeviceFrame &frame) {
             FramePayload next;
             if (procedure.answer(frame, next))
                 send(next);
@@ -335,7 +318,7 @@ private:
     }
 
     Procedure procedure;
-    QSerialPort port;
+    SerialLine line;
     FrameParser parser;
     ControlChannel control;
     AtDownload atDownload;
@@ -349,15 +332,14 @@ class MinimalHost : public QWidget
 
 public:
     MinimalHost(const QString &portPath, const QString &imagePath)
-        : procedure(imagePath), imageSize(QFile(imagePath).size()), bar(this)
+        : procedure(imagePath), portPath(portPath), imageSize(QFile(imagePath).size()), bar(this)
     {
         setWindowTitle(QStringLiteral("minimal host"));
         resize(296, 170);
         bar.setGeometry(30, 70, 251, 23);
         bar.setValue(0);
         connect(&control, &ControlChannel::command, this, &MinimalHost::onCommand);
-        port.setPortName(portPath);
-        connect(&port, &QSerialPort::readyRead, this, &MinimalHost::receive);
+        connect(&line.serialPort(), &QSerialPort::readyRead, this, &MinimalHost::receive);
         qApp->installEventFilter(this);
         show();
     }
@@ -377,20 +359,21 @@ protected:
 private:
     void openAndProbe()
     {
-        openLine(port);
+        openLine(line, portPath);
         send(commandPayload(CMD_PING));
     }
 
+    // One write per frame, left to the port's write notifier: the least a Qt host does.
     void send(FramePayload payload)
     {
         const HostFrame frame = encodeHostFrame(payload);
-        port.write(reinterpret_cast<const char *>(frame.bytes.data()), frame.size);
+        line.serialPort().write(reinterpret_cast<const char *>(frame.bytes.data()), frame.size);
         bar.setValue(progressValue(offset, imageSize));
     }
 
     void receive()
     {
-        readFrames(port, parser, [this](const DeviceFrame &frame) {
+        line.drain(parser, [this](const DeviceFrame &frame) {
             if (isDeviceFrame(frame) && frame[3] == RSP_DATA_REQUEST)
                 offset = requestedOffsetOf(frame);
             FramePayload next;
@@ -425,9 +408,10 @@ private:
     }
 
     Procedure procedure;
+    QString portPath;
     qint64 imageSize = 0;
     quint32 offset = 0;
-    QSerialPort port;
+    SerialLine line;
     FrameParser parser;
     QProgressBar bar;
     ControlChannel control;
