@@ -115,10 +115,22 @@ private:
 
 } // namespace
 
-std::optional<UpdateFigures> runUpdate(const QString &host, const QString &imagePath,
-                                       const QByteArray &image, LineTiming timing, quint32 stride,
+QString Bench::hostProgram(const Contender &who) const
+{
+    return program(who, QStringLiteral(BENCH_HOST_PATH), QStringLiteral("bench/vantu_bench_host"));
+}
+
+QString Bench::flashProgram(const Contender &who) const
+{
+    return program(who, options.flashProgram, QStringLiteral("flash/vantuflash"));
+}
+
+std::optional<UpdateFigures> runUpdate(const Bench &bench, const Contender &who,
+                                       const QString &imagePath, const QByteArray &image,
+                                       LineTiming timing, quint32 stride,
                                        const QStringList &wrapper)
 {
+    const QString &host = who.host;
     QString error;
     PtyLine line;
     if (!line.open(error)) {
@@ -130,7 +142,7 @@ std::optional<UpdateFigures> runUpdate(const QString &host, const QString &image
     QStringList arguments = wrapper.isEmpty() ? qEnvironmentVariable("VANTU_BENCH_HOST_WRAPPER")
                                                     .split(QLatin1Char(' '), Qt::SkipEmptyParts)
                                               : wrapper;
-    arguments << QStringLiteral(BENCH_HOST_PATH) << QStringLiteral("--host") << host
+    arguments << bench.hostProgram(who) << QStringLiteral("--host") << host
               << QStringLiteral("--port") << line.slavePath() << QStringLiteral("--image")
               << imagePath;
     SeparateCpus cpus;
@@ -200,6 +212,20 @@ double cpuMsPer1000(const UpdateFigures &figures)
     return figures.dataFrames ? cpuUs / 1000.0 / figures.dataFrames * 1000.0 : 0;
 }
 
+void addTurnarounds(QJsonObject &row, const std::vector<std::int64_t> &turnaroundNs)
+{
+    row[QStringLiteral("turnaround_mean_us")] = meanUs(turnaroundNs);
+    row[QStringLiteral("turnaround_median_us")] = percentileUs(turnaroundNs, 0.5);
+    row[QStringLiteral("turnaround_p99_us")] = percentileUs(turnaroundNs, 0.99);
+    row[QStringLiteral("turnaround_max_us")] = percentileUs(turnaroundNs, 1.0);
+}
+
+QString requestsText(quint32 stride)
+{
+    return stride == 4 ? QStringLiteral("every piece")
+                       : QStringLiteral("one per %1 bytes").arg(stride);
+}
+
 QJsonObject updateJson(const QString &host, const UpdateFigures &figures)
 {
     QJsonObject row;
@@ -211,10 +237,7 @@ QJsonObject updateJson(const QString &host, const UpdateFigures &figures)
     row[QStringLiteral("tool_wire_bytes")] = qint64(figures.hostBytes);
     row[QStringLiteral("device_wire_bytes")] = qint64(figures.deviceBytes);
     row[QStringLiteral("elapsed_s")] = double(figures.elapsedNs()) / 1e9;
-    row[QStringLiteral("turnaround_mean_us")] = meanUs(figures.turnaroundNs);
-    row[QStringLiteral("turnaround_median_us")] = percentileUs(figures.turnaroundNs, 0.5);
-    row[QStringLiteral("turnaround_p99_us")] = percentileUs(figures.turnaroundNs, 0.99);
-    row[QStringLiteral("turnaround_max_us")] = percentileUs(figures.turnaroundNs, 1.0);
+    addTurnarounds(row, figures.turnaroundNs);
     row[QStringLiteral("round_trips_per_s")] =
         figures.dataFrames / (double(figures.elapsedNs()) / 1e9);
     row[QStringLiteral("cpu_ms_per_1000_frames")] = cpuMsPer1000(figures);

@@ -30,6 +30,7 @@ struct Options
     QList<qint64> bauds; // empty: all
     int startupRuns = 15;
     QString flashProgram; // vantuflash; empty when it is not built
+    QString baseline;     // --baseline: the build folder of the older checkout to compare with
     bool runs(const QString &host) const { return hosts.isEmpty() || hosts.contains(host); }
     bool has(const char *section) const
     {
@@ -68,10 +69,45 @@ struct Sizes
     qint64 gangUnpaced;
 };
 
+// Who runs one update: a host (a bench host, or vantuflash) on so many lines, of this build or of
+// the baseline's.
+struct Contender
+{
+    QString host;
+    int lines = 1;
+    bool baseline = false;
+
+    QString label() const
+    {
+        return lines == 1 ? host : QStringLiteral("%1 %2 lines").arg(host).arg(lines);
+    }
+    QString key() const { return baseline ? QStringLiteral("baseline ") + label() : label(); }
+};
+
 // One run of vantu_bench: what every section reads and adds to.
 struct Bench
 {
     explicit Bench(const Options &options) : options(options), sizes(options.quick) {}
+
+    // The program who runs: here for this build, inBuild in the baseline's build folder.
+    QString program(const Contender &who, const QString &here, const QString &inBuild) const
+    {
+        return who.baseline ? options.baseline + QLatin1Char('/') + inBuild : here;
+    }
+    QString hostProgram(const Contender &who) const;
+    QString flashProgram(const Contender &who) const;
+    // Rounds of a section that runs once without a baseline: with one, as many as --pairs, so
+    // that both builds have a spread.
+    int onceRounds() const { return options.baseline.isEmpty() ? 1 : options.pairs; }
+    // who as each build runs it: its baseline twin first with --baseline, then who.
+    std::vector<Contender> sides(const Contender &who) const
+    {
+        if (options.baseline.isEmpty())
+            return {who};
+        Contender before = who;
+        before.baseline = true;
+        return {before, who};
+    }
 
     Options options;
     Sizes sizes;
@@ -82,8 +118,8 @@ struct Bench
     bool allRan = true;
     // The window's first offscreen turnaround update, which the footprint section reuses.
     std::optional<UpdateFigures> windowTurnaround;
-    // The rows of the vantuflash sections by what ran ("vantuflash/16/57600": host, lines, baud,
-    // 0 unpaced), for the CPU section to reuse.
+    // The rows of the vantuflash sections by what ran (Contender::key() and baud, 0 unpaced), for
+    // the CPU section to reuse.
     std::map<QString, std::vector<QJsonObject>> consoleRuns;
 };
 
@@ -100,16 +136,27 @@ QString makeImage(const QString &dir, qint64 size, QByteArray &bytes);
 
 // One update of a bench host (benchhost.cpp) on a fresh pseudo-terminal, the device played by
 // LineDevice; nullopt, said, on any failure or wrong piece.
-std::optional<UpdateFigures> runUpdate(const QString &host, const QString &imagePath,
-                                       const QByteArray &image, LineTiming timing,
-                                       quint32 stride = 4, const QStringList &wrapper = {});
+std::optional<UpdateFigures> runUpdate(const Bench &bench, const Contender &who,
+                                       const QString &imagePath, const QByteArray &image,
+                                       LineTiming timing, quint32 stride = 4,
+                                       const QStringList &wrapper = {});
 
 double percentileUs(std::vector<std::int64_t> values, double fraction);
 double meanUs(const std::vector<std::int64_t> &values);
 double medianOf(std::vector<double> values);
 // The host's CPU per 1000 data frames from its own report, Download to RSP_DONE.
 double cpuMsPer1000(const UpdateFigures &figures);
+// The turnaround figures of a run's round trips: mean, median, p99 and max, in µs.
+void addTurnarounds(QJsonObject &row, const std::vector<std::int64_t> &turnaroundNs);
 QJsonObject updateJson(const QString &host, const UpdateFigures &figures);
+// What the footprint rows say of the requests: every piece, or one per stride bytes.
+QString requestsText(quint32 stride);
+
+// The sections that measure the window (windowbench.cpp).
+void turnaroundSection(Bench &bench);
+void pacedSection(Bench &bench);
+void xwritesSection(Bench &bench);
+void footprintSection(Bench &bench);
 
 // The sections that measure the console program, vantuflash (flashbench.cpp).
 void flashSection(Bench &bench);

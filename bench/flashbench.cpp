@@ -3,6 +3,7 @@
 // frame and its memory. vantuflash runs the whole update by itself: the device side only answers,
 // reads what the program prints (--json) and, from /proc, the CPU and memory it uses.
 #include "benchcommon.h"
+#include "benchrunner.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -41,51 +42,6 @@ struct Run
 {
     GangFigures figures;
     std::optional<Outcome> outcome; // vantuflash only
-
-    int dataFrames() const
-    {
-        int frames = 0;
-        for (const UpdateFigures &line : figures.lines)
-            frames += line.dataFrames;
-        return frames;
-    }
-    // The line time of the bytes one line exchanged, the longest of the lines.
-    double lineSeconds(LineTiming timing) const
-    {
-        std::int64_t longest = 0;
-        for (const UpdateFigures &line : figures.lines)
-            longest = std::max(longest, timing.lineNs(line.hostBytes + line.deviceBytes));
-        return double(longest) / 1e9;
-    }
-    double seconds() const { return double(figures.elapsedNs()) / 1e9; }
-    // The update time less the time the device's writes trailed the line model: each late write
-    // holds its line back by as much. The bench's share of the figure, taken out.
-    double secondsLessLate() const
-    {
-        std::int64_t lastNs = 0;
-        for (const UpdateFigures &line : figures.lines)
-            lastNs = std::max(lastNs, line.doneNs - line.lateSumNs);
-        return double(lastNs - figures.firstStartNs) / 1e9;
-    }
-    double cpuMsPer1000() const
-    {
-        const std::int64_t cpuNs = figures.hostUse.transferCpuNs();
-        return cpuNs < 0 || dataFrames() == 0 ? -1 : double(cpuNs) / 1e6 / dataFrames() * 1000;
-    }
-    std::vector<std::int64_t> turnarounds() const
-    {
-        std::vector<std::int64_t> all;
-        for (const UpdateFigures &line : figures.lines)
-            all.insert(all.end(), line.turnaroundNs.begin(), line.turnaroundNs.end());
-        return all;
-    }
-    double lateUsPerTrip() const
-    {
-        std::int64_t late = 0;
-        for (const UpdateFigures &line : figures.lines)
-            late += line.lateSumNs;
-        return double(late) / 1e3 / std::max(1, dataFrames());
-    }
 };
 
 Run fromLine(const UpdateFigures &line)
@@ -98,9 +54,9 @@ Run fromLine(const UpdateFigures &line)
     return run;
 }
 
-QString runKey(const QString &host, int lines, qint64 baud)
+QString runKey(const Contender &who, qint64 baud)
 {
-    return QStringLiteral("%1/%2/%3").arg(host).arg(lines).arg(baud);
+    return QStringLiteral("%1/%2").arg(who.key()).arg(baud);
 }
 
 QStringList flashArguments(const QString &program, const std::vector<PtyLine *> &lines,
@@ -167,46 +123,16 @@ bool clean(const Run &run)
     return true;
 }
 
-// One vantuflash update on one line with the device loop the window's updates run against.
-std::optional<Run> runFlashOnLine(const Options &options, const QString &imagePath,
-                                  const QByteArray &image)
-{
-    QString error;
-    PtyLine line;
-    if (!line.open(error)) {
-        say(QStringLiteral("  pseudo-terminal: %1").arg(error));
-        return std::nullopt;
-    }
-    HostProcess process;
-    if (!process.start(flashArguments(options.flashProgram, {&line}, imagePath), hostLog, error)) {
-        say(QStringLiteral("  %1").arg(error));
-        return std::nullopt;
-    }
-    UpdateFigures figures;
-    LineDevice device(line, process, image, {}, 4, HostKind::Autonomous);
-    const bool ok = device.run(figures, error);
-    Outcome outcome;
-    outcome.exitCode = process.finish(ExitTimeoutMs, &outcome.usage);
-    if (!ok) {
-        say(QStringLiteral("  vantuflash, %1 image: %2 (its errors: %3)")
-                .arg(sizeText(image.size()), error, hostLog));
-        return std::nullopt;
-    }
-    Run run = fromLine(figures);
-    if (!checkOutcome({&line}, run.figures, outcome))
-        return std::nullopt;
-    run.outcome = outcome;
-    return clean(run) ? std::optional<Run>(run) : std::nullopt;
-}
-
-// One vantuflash process updating a device on each of count lines, played by one GangDevice.
-std::optional<Run> runGang(const Options &options, int count, const QString &imagePath,
-                           const QByteArray &image, LineTiming timing, quint32 stride = 4)
+// One vantuflash process updating a device on each of who's lines: all played by one GangDevice,
+// or, on one line, by the device loop the window's updates run against when windowLoop is set.
+std::optional<Run> runFlash(const Bench &bench, const Contender &who, const QString &imagePath,
+                            const QByteArray &image, LineTiming timing, quint32 stride,
+                            bool windowLoop)
 {
     QString error;
     std::vector<std::unique_ptr<PtyLine>> owned;
     std::vector<PtyLine *> lines;
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < who.lines; ++i) {
         owned.push_back(std::make_unique<PtyLine>());
         if (!owned.back()->open(error)) {
             say(QStringLiteral("  pseudo-terminal: %1").arg(error));
@@ -215,19 +141,25 @@ std::optional<Run> runGang(const Options &options, int count, const QString &ima
         lines.push_back(owned.back().get());
     }
     HostProcess process;
-    if (!process.start(flashArguments(options.flashProgram, lines, imagePath), hostLog, error)) {
+    if (!process.start(flashArguments(bench.flashProgram(who), lines, imagePath), hostLog, error)) {
         say(QStringLiteral("  %1").arg(error));
         return std::nullopt;
     }
     Run run;
-    GangDevice device(lines, process, image, timing, stride);
-    const bool ok = device.run(run.figures, error);
+    bool ok;
+    if (windowLoop) {
+        UpdateFigures figures;
+        ok = LineDevice(*lines.front(), process, image, timing, stride, HostKind::Autonomous)
+                 .run(figures, error);
+        run = fromLine(figures);
+    } else {
+        ok = GangDevice(lines, process, image, timing, stride).run(run.figures, error);
+    }
     Outcome outcome;
     outcome.exitCode = process.finish(ExitTimeoutMs, &outcome.usage);
     if (!ok) {
-        say(QStringLiteral("  vantuflash, %1 lines, %2 image: %3 (its errors: %4)")
-                .arg(count)
-                .arg(sizeText(image.size()), error, hostLog));
+        say(QStringLiteral("  %1, %2 image: %3 (its errors: %4)")
+                .arg(who.label(), sizeText(image.size()), error, hostLog));
         return std::nullopt;
     }
     if (!checkOutcome(lines, run.figures, outcome))
@@ -238,33 +170,48 @@ std::optional<Run> runGang(const Options &options, int count, const QString &ima
 
 QJsonObject runJson(const QString &host, const Run &run, qint64 baud)
 {
-    const std::vector<std::int64_t> turnarounds = run.turnarounds();
+    const GangFigures &figures = run.figures;
     const LineTiming timing{baud};
+    int frames = 0;
+    std::int64_t longestLineNs = 0, lastLessLateNs = 0, lateNs = 0;
+    std::vector<std::int64_t> turnarounds;
+    for (const UpdateFigures &line : figures.lines) {
+        frames += line.dataFrames;
+        longestLineNs = std::max(longestLineNs, timing.lineNs(line.hostBytes + line.deviceBytes));
+        // Each late write of the device holds its line back by as much: the bench's share of the
+        // update time, taken out.
+        lastLessLateNs = std::max(lastLessLateNs, line.doneNs - line.lateSumNs);
+        lateNs += line.lateSumNs;
+        turnarounds.insert(turnarounds.end(), line.turnaroundNs.begin(), line.turnaroundNs.end());
+    }
+    const double seconds = double(figures.elapsedNs()) / 1e9;
+    // The line time of the bytes one line exchanged, the longest of the lines.
+    const double lineSeconds = double(longestLineNs) / 1e9;
+    const std::int64_t cpuNs = figures.hostUse.transferCpuNs();
     QJsonObject row;
     row[QStringLiteral("host")] = host;
-    row[QStringLiteral("lines")] = int(run.figures.lines.size());
+    row[QStringLiteral("lines")] = int(figures.lines.size());
     row[QStringLiteral("baud")] = baud;
     row[QStringLiteral("load_1min")] = loadAverage();
-    row[QStringLiteral("image_bytes")] = run.figures.lines.front().imageSize;
-    row[QStringLiteral("data_frames")] = run.dataFrames();
-    row[QStringLiteral("elapsed_s")] = run.seconds();
+    row[QStringLiteral("image_bytes")] = figures.lines.front().imageSize;
+    row[QStringLiteral("data_frames")] = frames;
+    row[QStringLiteral("elapsed_s")] = seconds;
     if (baud > 0) {
-        row[QStringLiteral("elapsed_less_bench_late_s")] = run.secondsLessLate();
-        row[QStringLiteral("line_time_s")] = run.lineSeconds(timing);
-        row[QStringLiteral("ratio_to_line_time")] = run.seconds() / run.lineSeconds(timing);
-        row[QStringLiteral("bench_late_us_per_trip")] = run.lateUsPerTrip();
+        row[QStringLiteral("elapsed_less_bench_late_s")] =
+            double(lastLessLateNs - figures.firstStartNs) / 1e9;
+        row[QStringLiteral("line_time_s")] = lineSeconds;
+        row[QStringLiteral("ratio_to_line_time")] = seconds / lineSeconds;
+        row[QStringLiteral("bench_late_us_per_trip")] = double(lateNs) / 1e3 / std::max(1, frames);
     }
-    row[QStringLiteral("round_trips_per_s")] = run.dataFrames() / run.seconds();
-    row[QStringLiteral("turnaround_mean_us")] = meanUs(turnarounds);
-    row[QStringLiteral("turnaround_median_us")] = percentileUs(turnarounds, 0.5);
-    row[QStringLiteral("turnaround_p99_us")] = percentileUs(turnarounds, 0.99);
-    row[QStringLiteral("turnaround_max_us")] = percentileUs(turnarounds, 1.0);
-    row[QStringLiteral("cpu_ms_per_1000_frames")] = run.cpuMsPer1000();
-    row[QStringLiteral("rss_at_start_kb")] = run.figures.hostUse.rssAtStartKb;
-    row[QStringLiteral("peak_rss_kb")] = run.figures.hostUse.peakKb;
-    if (run.figures.benchCpuNs > 0)
+    row[QStringLiteral("round_trips_per_s")] = frames / seconds;
+    addTurnarounds(row, turnarounds);
+    row[QStringLiteral("cpu_ms_per_1000_frames")] =
+        cpuNs < 0 || frames == 0 ? -1 : double(cpuNs) / 1e6 / frames * 1000;
+    row[QStringLiteral("rss_at_start_kb")] = figures.hostUse.rssAtStartKb;
+    row[QStringLiteral("peak_rss_kb")] = figures.hostUse.peakKb;
+    if (figures.benchCpuNs > 0)
         row[QStringLiteral("bench_cpu_share")] =
-            double(run.figures.benchCpuNs) / double(run.figures.elapsedNs());
+            double(figures.benchCpuNs) / double(figures.elapsedNs());
     if (run.outcome) {
         const rusage &usage = run.outcome->usage;
         const auto ms = [](const timeval &time) {
@@ -278,23 +225,39 @@ QJsonObject runJson(const QString &host, const Run &run, qint64 baud)
     return row;
 }
 
-double medianField(const std::vector<QJsonObject> &rows, const char *field)
-{
-    std::vector<double> values;
-    for (const QJsonObject &row : rows)
-        values.push_back(row.value(QLatin1String(field)).toDouble());
-    return medianOf(values);
-}
-
 bool flashBuilt(Bench &bench)
 {
-    if (!bench.options.flashProgram.isEmpty() &&
-        QFileInfo(bench.options.flashProgram).isExecutable())
+    bool built = true;
+    for (const Contender &who : bench.sides({Flash}))
+        built = built && QFileInfo(bench.flashProgram(who)).isExecutable();
+    if (built && !bench.options.flashProgram.isEmpty())
         return true;
-    say(QStringLiteral("vantuflash is not built (--vantuflash FILE names one): skipped"));
+    say(QStringLiteral("vantuflash is not built (--vantuflash FILE names one; --baseline DIR "
+                       "needs DIR/flash/vantuflash): skipped"));
     say(QString());
     bench.allRan = false;
     return false;
+}
+
+// One update of who, the window or vantuflash on an image: vantuflash on one unpaced line runs
+// against the device loop of the window's updates, on paced lines or several against the gang's.
+// Its row goes to the runs the CPU section reads.
+Runner::RunOnce consoleRuns(Bench &bench, const QString &path, qint64 baud)
+{
+    return [&bench, path, baud](const Contender &who) -> std::optional<QJsonObject> {
+        std::optional<Run> run;
+        if (who.host == Window) {
+            if (const auto figures = runUpdate(bench, who, path, bench.image, {}))
+                run = fromLine(*figures);
+        } else {
+            run = runFlash(bench, who, path, bench.image, {baud}, 4, who.lines == 1 && baud == 0);
+        }
+        if (!run)
+            return std::nullopt;
+        const QJsonObject row = runJson(who.host, *run, baud);
+        bench.consoleRuns[runKey(who, baud)].push_back(row);
+        return row;
+    };
 }
 
 } // namespace
@@ -310,73 +273,20 @@ void flashSection(Bench &bench)
         return;
     qputenv("QT_QPA_PLATFORM", Offscreen.toLatin1());
     const QString path = makeImage(bench.dir.path(), size, bench.image);
-    say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8")
-            .arg(QStringLiteral("host"), -10)
-            .arg(QStringLiteral("mean us"), 10)
-            .arg(QStringLiteral("median us"), 10)
-            .arg(QStringLiteral("p99 us"), 10)
-            .arg(QStringLiteral("max us"), 10)
-            .arg(QStringLiteral("trips/s"), 10)
-            .arg(QStringLiteral("cpu ms/1000"), 12)
-            .arg(QStringLiteral("load"), 6));
-    const auto printRow = [](const QString &host, const QJsonObject &row) {
-        say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8")
-                .arg(host, -10)
-                .arg(row[QStringLiteral("turnaround_mean_us")].toDouble(), 10, 'f', 1)
-                .arg(row[QStringLiteral("turnaround_median_us")].toDouble(), 10, 'f', 1)
-                .arg(row[QStringLiteral("turnaround_p99_us")].toDouble(), 10, 'f', 1)
-                .arg(row[QStringLiteral("turnaround_max_us")].toDouble(), 10, 'f', 1)
-                .arg(row[QStringLiteral("round_trips_per_s")].toDouble(), 10, 'f', 0)
-                .arg(row[QStringLiteral("cpu_ms_per_1000_frames")].toDouble(), 12, 'f', 2)
-                .arg(row[QStringLiteral("load_1min")].toDouble(), 6, 'f', 2));
-    };
     QJsonArray rows;
-    std::map<QString, std::vector<QJsonObject>> byHost;
-    std::vector<double> pairRatios;
-    for (int pair = 0; pair < bench.options.pairs; ++pair) {
-        std::map<QString, double> trips;
-        for (const QString &host : {Window, Flash}) {
-            std::optional<Run> run;
-            if (host == Window) {
-                if (const auto figures = runUpdate(Window, path, bench.image, {}))
-                    run = fromLine(*figures);
-            } else {
-                run = runFlashOnLine(bench.options, path, bench.image);
-            }
-            if (!run) {
-                bench.allRan = false;
-                continue;
-            }
-            QJsonObject row = runJson(host, *run, 0);
-            row[QStringLiteral("pair")] = pair;
-            rows.append(row);
-            printRow(host, row);
-            byHost[host].push_back(row);
-            bench.consoleRuns[runKey(host, 1, 0)].push_back(row);
-            trips[host] = row[QStringLiteral("round_trips_per_s")].toDouble();
-        }
-        if (trips.count(Window) && trips.count(Flash))
-            pairRatios.push_back(trips[Flash] / trips[Window]);
-    }
+    Runner runner(bench, rows, turnaroundColumns(-10));
+    runner.printHeader();
+    runner.run({{Window}, {Flash}}, bench.options.pairs, consoleRuns(bench, path, 0));
     QFile::remove(path);
-
-    QJsonObject summary;
-    for (const QString &host : {Window, Flash}) {
-        if (byHost[host].empty())
-            continue;
-        QJsonObject medians;
-        for (const char *field :
-             {"turnaround_mean_us", "turnaround_median_us", "turnaround_p99_us",
-              "turnaround_max_us", "round_trips_per_s", "cpu_ms_per_1000_frames", "load_1min"})
-            medians[QLatin1String(field)] = medianField(byHost[host], field);
-        medians[QStringLiteral("runs")] = int(byHost[host].size());
-        summary[host] = medians;
-        if (bench.options.pairs > 1)
-            printRow(QStringLiteral("%1 med").arg(host.left(6)), medians);
-    }
+    const QString trips = QStringLiteral("round_trips_per_s");
+    QJsonObject summary = runner.summary(
+        {QStringLiteral("turnaround_mean_us"), QStringLiteral("turnaround_median_us"),
+         QStringLiteral("turnaround_p99_us"), QStringLiteral("turnaround_max_us"), trips,
+         QStringLiteral("cpu_ms_per_1000_frames"), QStringLiteral("load_1min")},
+        6, bench.options.pairs > 1);
+    const std::vector<double> pairRatios = runner.roundRatios({Flash}, {Window}, trips);
     if (!pairRatios.empty()) {
-        const double ratio = medianField(byHost[Flash], "round_trips_per_s") /
-                             medianField(byHost[Window], "round_trips_per_s");
+        const double ratio = runner.median({Flash}, trips) / runner.median({Window}, trips);
         summary[QStringLiteral("trips_ratio_of_medians")] = ratio;
         summary[QStringLiteral("trips_ratio_median_of_pairs")] = medianOf(pairRatios);
         say(QStringLiteral("round trips/s, vantuflash against the window: %1 (ratio of the "
@@ -388,10 +298,125 @@ void flashSection(Bench &bench)
     say(QStringLiteral("(mean/median: device request written to the tool's data frame read; "
                        "trips/s: data frames from CMD_START to RSP_DONE; cpu: the host process's "
                        "CPU time over the same span, all its threads, read from /proc)"));
+    runner.compare(QStringLiteral("flash"),
+                   {trips, QStringLiteral("turnaround_median_us"),
+                    QStringLiteral("cpu_ms_per_1000_frames"), QStringLiteral("peak_rss_kb")});
     say(QString());
     bench.results[QStringLiteral("flash")] = rows;
     bench.results[QStringLiteral("flash_medians")] = summary;
 }
+
+namespace {
+
+// One line speed of the gang section: one line and GangLines in turns, their medians and ratio.
+void gangAt(Bench &bench, qint64 baud, QJsonArray &rows, QJsonObject &summary)
+{
+    // At 57600 a round trip takes 3.5 ms of line time: a smaller image, the figure being the
+    // ratio of two runs on the same image.
+    const qint64 size = baud == 57600 ? bench.sizes.pacedBaseline : bench.sizes.paced;
+    const QString path = makeImage(bench.dir.path(), size, bench.image);
+    Runner runner(
+        bench, rows,
+        {{QStringLiteral("lines"), 5, QStringLiteral("lines")},
+         {QStringLiteral("baud"), 7, QStringLiteral("baud")},
+         {QStringLiteral("image"), 7, {}, 0, imageText},
+         {QStringLiteral("update s"), 9, QStringLiteral("elapsed_s"), 3},
+         {QStringLiteral("line s"), 8, QStringLiteral("line_time_s"), 3},
+         {QStringLiteral("ratio"), 7, QStringLiteral("ratio_to_line_time"), 4},
+         {QStringLiteral("mean us"), 8, QStringLiteral("turnaround_mean_us"), 1},
+         {QStringLiteral("cpu ms/1000"), 12, QStringLiteral("cpu_ms_per_1000_frames"), 2},
+         {QStringLiteral("bench late us"), 14, QStringLiteral("bench_late_us_per_trip"), 2},
+         {QStringLiteral("bench cpu"),
+          10,
+          {},
+          0,
+          [](const QJsonObject &row) {
+              return QStringLiteral("%1%").arg(
+                  row.value(QStringLiteral("bench_cpu_share")).toDouble() * 100, 0, 'f', 0);
+          }},
+         {QStringLiteral("load"), 6, QStringLiteral("load_1min"), 2}});
+    if (rows.isEmpty())
+        runner.printHeader();
+    const Contender alone{Flash}, gang{Flash, GangLines};
+    runner.run({alone, gang}, bench.options.pairs, consoleRuns(bench, path, baud));
+    QFile::remove(path);
+    if (!runner.ran(alone) || !runner.ran(gang))
+        return;
+    const QString seconds = QStringLiteral("elapsed_s");
+    const QString lessLate = QStringLiteral("elapsed_less_bench_late_s");
+    const double ratio = runner.median(gang, seconds) / runner.median(alone, seconds);
+    const double ratioLessLate = runner.median(gang, lessLate) / runner.median(alone, lessLate);
+    const std::vector<double> pairRatios = runner.roundRatios(gang, alone, seconds);
+    QJsonObject medians;
+    medians[QStringLiteral("alone_s")] = runner.median(alone, seconds);
+    medians[QStringLiteral("gang_s")] = runner.median(gang, seconds);
+    medians[QStringLiteral("ratio_of_medians")] = ratio;
+    medians[QStringLiteral("ratio_median_of_pairs")] = medianOf(pairRatios);
+    medians[QStringLiteral("ratio_less_bench_late")] = ratioLessLate;
+    summary[QString::number(baud)] = medians;
+    say(QStringLiteral("at %1, %2 lines against one: %3 (ratio of the medians), %4 (median "
+                       "of the %5 pairs' ratios), %6 less the bench's lateness")
+            .arg(baud)
+            .arg(GangLines)
+            .arg(ratio, 0, 'f', 4)
+            .arg(medianOf(pairRatios), 0, 'f', 4)
+            .arg(pairRatios.size())
+            .arg(ratioLessLate, 0, 'f', 4));
+    bench.targets.push_back({QStringLiteral("%1 lines against one at %2").arg(GangLines).arg(baud),
+                             QStringLiteral("<= %1").arg(GangGoal, 0, 'f', 2), ratio,
+                             QStringLiteral("x"), ratio <= GangGoal});
+    runner.compare(QStringLiteral("gang, %1 baud").arg(baud),
+                   {seconds, QStringLiteral("ratio_to_line_time"),
+                    QStringLiteral("cpu_ms_per_1000_frames"), QStringLiteral("peak_rss_kb")});
+}
+
+// The image size of a row of the CPU section that no section before ran.
+qint64 cpuImageSize(const Sizes &sizes, const Contender &who, qint64 baud)
+{
+    return baud == 57600   ? sizes.pacedBaseline
+           : baud > 0      ? sizes.paced
+           : who.lines > 1 ? sizes.gangUnpaced
+                           : sizes.turnaround;
+}
+
+QString lineText(qint64 baud)
+{
+    return baud ? QString::number(baud) : QStringLiteral("unpaced");
+}
+
+using ConsolePlan = std::vector<std::pair<Contender, qint64>>;
+
+// The rows of the CPU section that the sections before did not run: run here, quietly.
+void fillConsoleRuns(Bench &bench, const ConsolePlan &plan)
+{
+    QJsonArray unprinted;
+    for (const auto &[who, baud] : plan) {
+        if (!bench.consoleRuns[runKey(who, baud)].empty())
+            continue;
+        const QString path =
+            makeImage(bench.dir.path(), cpuImageSize(bench.sizes, who, baud), bench.image);
+        Runner(bench, unprinted).run({who}, bench.onceRounds(), consoleRuns(bench, path, baud));
+        QFile::remove(path);
+    }
+}
+
+// The CPU section's rows of both builds, with --baseline.
+void compareConsoleRuns(Bench &bench, const ConsolePlan &plan)
+{
+    if (bench.options.baseline.isEmpty())
+        return;
+    BaselineReport report(bench, QStringLiteral("flashcpu"));
+    for (const auto &[who, baud] : plan) {
+        const auto sides = bench.sides(who);
+        report.add(QStringLiteral("%1, %2").arg(who.label(), lineText(baud)),
+                   bench.consoleRuns[runKey(sides.front(), baud)],
+                   bench.consoleRuns[runKey(who, baud)],
+                   {QStringLiteral("cpu_ms_per_1000_frames"), QStringLiteral("process_cpu_ms")});
+    }
+    report.finish();
+}
+
+} // namespace
 
 void gangSection(Bench &bench)
 {
@@ -401,89 +426,11 @@ void gangSection(Bench &bench)
             .arg(bench.options.pairs));
     if (!flashBuilt(bench))
         return;
-    say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9 %10 %11")
-            .arg(QStringLiteral("lines"), 5)
-            .arg(QStringLiteral("baud"), 7)
-            .arg(QStringLiteral("image"), 7)
-            .arg(QStringLiteral("update s"), 9)
-            .arg(QStringLiteral("line s"), 8)
-            .arg(QStringLiteral("ratio"), 7)
-            .arg(QStringLiteral("mean us"), 8)
-            .arg(QStringLiteral("cpu ms/1000"), 12)
-            .arg(QStringLiteral("bench late us"), 14)
-            .arg(QStringLiteral("bench cpu"), 10)
-            .arg(QStringLiteral("load"), 6));
     QJsonArray rows;
     QJsonObject summary;
     for (const qint64 baud : {qint64(57600), qint64(921600)}) {
-        if (!bench.options.runsBaud(baud))
-            continue;
-        // At 57600 a round trip takes 3.5 ms of line time: a smaller image, the figure being the
-        // ratio of two runs on the same image.
-        const qint64 size = baud == 57600 ? bench.sizes.pacedBaseline : bench.sizes.paced;
-        const LineTiming timing{baud};
-        const QString path = makeImage(bench.dir.path(), size, bench.image);
-        std::map<int, std::vector<double>> seconds; // lines -> update times
-        std::map<int, std::vector<double>> lessLate;
-        std::vector<double> pairRatios;
-        for (int pair = 0; pair < bench.options.pairs; ++pair) {
-            std::map<int, double> pairSeconds;
-            for (const int count : {1, GangLines}) {
-                const auto run = runGang(bench.options, count, path, bench.image, timing);
-                if (!run) {
-                    bench.allRan = false;
-                    continue;
-                }
-                QJsonObject row = runJson(Flash, *run, baud);
-                row[QStringLiteral("pair")] = pair;
-                rows.append(row);
-                bench.consoleRuns[runKey(Flash, count, baud)].push_back(row);
-                seconds[count].push_back(run->seconds());
-                lessLate[count].push_back(run->secondsLessLate());
-                pairSeconds[count] = run->seconds();
-                say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9 %10 %11")
-                        .arg(count, 5)
-                        .arg(baud, 7)
-                        .arg(sizeText(size), 7)
-                        .arg(run->seconds(), 9, 'f', 3)
-                        .arg(run->lineSeconds(timing), 8, 'f', 3)
-                        .arg(run->seconds() / run->lineSeconds(timing), 7, 'f', 4)
-                        .arg(row[QStringLiteral("turnaround_mean_us")].toDouble(), 8, 'f', 1)
-                        .arg(run->cpuMsPer1000(), 12, 'f', 2)
-                        .arg(run->lateUsPerTrip(), 14, 'f', 2)
-                        .arg(
-                            QStringLiteral("%1%").arg(
-                                row[QStringLiteral("bench_cpu_share")].toDouble() * 100, 0, 'f', 0),
-                            10)
-                        .arg(row[QStringLiteral("load_1min")].toDouble(), 6, 'f', 2));
-            }
-            if (pairSeconds.count(1) && pairSeconds.count(GangLines))
-                pairRatios.push_back(pairSeconds[GangLines] / pairSeconds[1]);
-        }
-        QFile::remove(path);
-        if (seconds[1].empty() || seconds[GangLines].empty())
-            continue;
-        const double ratio = medianOf(seconds[GangLines]) / medianOf(seconds[1]);
-        const double ratioLessLate = medianOf(lessLate[GangLines]) / medianOf(lessLate[1]);
-        QJsonObject medians;
-        medians[QStringLiteral("alone_s")] = medianOf(seconds[1]);
-        medians[QStringLiteral("gang_s")] = medianOf(seconds[GangLines]);
-        medians[QStringLiteral("ratio_of_medians")] = ratio;
-        medians[QStringLiteral("ratio_median_of_pairs")] = medianOf(pairRatios);
-        medians[QStringLiteral("ratio_less_bench_late")] = ratioLessLate;
-        summary[QString::number(baud)] = medians;
-        say(QStringLiteral("at %1, %2 lines against one: %3 (ratio of the medians), %4 (median "
-                           "of the %5 pairs' ratios), %6 less the bench's lateness")
-                .arg(baud)
-                .arg(GangLines)
-                .arg(ratio, 0, 'f', 4)
-                .arg(medianOf(pairRatios), 0, 'f', 4)
-                .arg(pairRatios.size())
-                .arg(ratioLessLate, 0, 'f', 4));
-        bench.targets.push_back(
-            {QStringLiteral("%1 lines against one at %2").arg(GangLines).arg(baud),
-             QStringLiteral("<= %1").arg(GangGoal, 0, 'f', 2), ratio, QStringLiteral("x"),
-             ratio <= GangGoal});
+        if (bench.options.runsBaud(baud))
+            gangAt(bench, baud, rows, summary);
     }
     say(QStringLiteral("(update s: first CMD_START read to the last RSP_DONE written; line s: "
                        "line time of the bytes one line exchanged; ratio: update s / line s; "
@@ -503,82 +450,65 @@ void flashCpuSection(Bench &bench)
     if (!flashBuilt(bench))
         return;
     qputenv("QT_QPA_PLATFORM", Offscreen.toLatin1());
-    struct Row
-    {
-        QString host;
-        int lines;
-        qint64 baud;
-    };
-    std::vector<Row> plan = {{Window, 1, 0}, {Flash, 1, 0}, {Flash, GangLines, 0}};
+    ConsolePlan plan = {{{Window}, 0}, {{Flash}, 0}, {{Flash, GangLines}, 0}};
     for (const qint64 baud : {qint64(57600), qint64(921600)}) {
         if (bench.options.runsBaud(baud)) {
-            plan.push_back({Flash, 1, baud});
-            plan.push_back({Flash, GangLines, baud});
+            plan.push_back({{Flash}, baud});
+            plan.push_back({{Flash, GangLines}, baud});
         }
     }
-    say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8")
-            .arg(QStringLiteral("host"), -10)
-            .arg(QStringLiteral("lines"), 5)
-            .arg(QStringLiteral("line"), 9)
-            .arg(QStringLiteral("runs"), 4)
-            .arg(QStringLiteral("frames"), 9)
-            .arg(QStringLiteral("cpu ms/1000"), 12)
-            .arg(QStringLiteral("process cpu ms"), 15)
-            .arg(QStringLiteral("load"), 6));
+    fillConsoleRuns(bench, plan);
     QJsonArray rows;
-    for (const Row &planned : plan) {
-        std::vector<QJsonObject> &runs =
-            bench.consoleRuns[runKey(planned.host, planned.lines, planned.baud)];
-        // Taken from the sections before when they ran; otherwise one run here.
-        if (runs.empty()) {
-            const qint64 size = planned.baud == 57600 ? bench.sizes.pacedBaseline
-                                : planned.baud > 0    ? bench.sizes.paced
-                                : planned.lines > 1   ? bench.sizes.gangUnpaced
-                                                      : bench.sizes.turnaround;
-            const QString path = makeImage(bench.dir.path(), size, bench.image);
-            std::optional<Run> run;
-            if (planned.host == Window) {
-                if (const auto figures = runUpdate(Window, path, bench.image, {}))
-                    run = fromLine(*figures);
-            } else if (planned.lines == 1 && planned.baud == 0) {
-                run = runFlashOnLine(bench.options, path, bench.image);
-            } else {
-                run = runGang(bench.options, planned.lines, path, bench.image,
-                              LineTiming{planned.baud});
-            }
-            QFile::remove(path);
-            if (!run) {
-                bench.allRan = false;
+    Runner table(bench, rows,
+                 {{QStringLiteral("host"), -10, QStringLiteral("host")},
+                  {QStringLiteral("lines"), 5, QStringLiteral("lines")},
+                  {QStringLiteral("line"),
+                   9,
+                   {},
+                   0,
+                   [](const QJsonObject &row) {
+                       return lineText(row[QStringLiteral("baud")].toInteger());
+                   }},
+                  {QStringLiteral("runs"), 4, QStringLiteral("runs")},
+                  {QStringLiteral("frames"), 9, QStringLiteral("data_frames")},
+                  {QStringLiteral("cpu ms/1000"), 12, QStringLiteral("cpu_ms_per_1000_frames"), 2},
+                  {QStringLiteral("process cpu ms"),
+                   15,
+                   {},
+                   0,
+                   [](const QJsonObject &row) {
+                       return row[QStringLiteral("host")].toString() == Flash
+                                  ? QString::number(
+                                        row[QStringLiteral("process_cpu_ms")].toDouble(), 'f', 0)
+                                  : QString();
+                   }},
+                  {QStringLiteral("load"), 6, QStringLiteral("load_1min"), 2}});
+    table.printHeader();
+    const QStringList fields = {QStringLiteral("data_frames"),
+                                QStringLiteral("cpu_ms_per_1000_frames"),
+                                QStringLiteral("process_cpu_ms"), QStringLiteral("load_1min")};
+    for (const auto &[who, baud] : plan) {
+        for (const Contender &side : bench.sides(who)) {
+            const std::vector<QJsonObject> &runs = bench.consoleRuns[runKey(side, baud)];
+            if (runs.empty())
                 continue;
-            }
-            runs.push_back(runJson(planned.host, *run, planned.baud));
+            QJsonObject row;
+            table.markBuild(row, side);
+            row[QStringLiteral("host")] = side.host;
+            row[QStringLiteral("lines")] = side.lines;
+            row[QStringLiteral("baud")] = baud;
+            row[QStringLiteral("runs")] = int(runs.size());
+            for (const QString &field : fields)
+                row[field] = spreadOf(runs, field).median;
+            rows.append(row);
+            table.print(row);
         }
-        QJsonObject row;
-        row[QStringLiteral("host")] = planned.host;
-        row[QStringLiteral("lines")] = planned.lines;
-        row[QStringLiteral("baud")] = planned.baud;
-        row[QStringLiteral("runs")] = int(runs.size());
-        for (const char *field :
-             {"data_frames", "cpu_ms_per_1000_frames", "process_cpu_ms", "load_1min"})
-            row[QLatin1String(field)] = medianField(runs, field);
-        rows.append(row);
-        say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8")
-                .arg(planned.host, -10)
-                .arg(planned.lines, 5)
-                .arg(planned.baud ? QString::number(planned.baud) : QStringLiteral("unpaced"), 9)
-                .arg(runs.size(), 4)
-                .arg(row[QStringLiteral("data_frames")].toDouble(), 9, 'f', 0)
-                .arg(row[QStringLiteral("cpu_ms_per_1000_frames")].toDouble(), 12, 'f', 2)
-                .arg(planned.host == Flash
-                         ? QString::number(row[QStringLiteral("process_cpu_ms")].toDouble(), 'f', 0)
-                         : QString(),
-                     15)
-                .arg(row[QStringLiteral("load_1min")].toDouble(), 6, 'f', 2));
     }
     say(QStringLiteral("(medians of the runs; frames: data frames over all lines; cpu: the host "
                        "process's CPU time, all threads, from the first CMD_START read until "
                        "the last RSP_DONE was due, from /proc; process cpu: vantuflash's whole "
                        "run, start-up and exit included, from the kernel's account at its exit)"));
+    compareConsoleRuns(bench, plan);
     say(QString());
     bench.results[QStringLiteral("flash_cpu")] = rows;
 }
@@ -589,56 +519,44 @@ void flashMemorySection(Bench &bench)
             .arg(GangLines));
     if (!flashBuilt(bench))
         return;
-    say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
-            .arg(QStringLiteral("lines"), 5)
-            .arg(QStringLiteral("image"), -8)
-            .arg(QStringLiteral("requests"), -18)
-            .arg(QStringLiteral("frames"), 9)
-            .arg(QStringLiteral("RSS at START kB"), 16)
-            .arg(QStringLiteral("peak RSS kB"), 12)
-            .arg(QStringLiteral("load"), 6));
-    struct Row
-    {
-        qint64 size;
-        quint32 stride;
-    };
     // The large image is asked for one piece in every 1 KiB block, as in the window's footprint:
     // the program reads its whole length in a fraction of the time.
-    const Row plan[] = {{bench.sizes.small, 4}, {bench.sizes.large, 1024}};
+    const std::pair<qint64, quint32> plan[] = {{bench.sizes.small, 4}, {bench.sizes.large, 1024}};
     QJsonArray rows;
-    for (const Row &planned : plan) {
-        const QString path = makeImage(bench.dir.path(), planned.size, bench.image);
-        std::map<int, double> peaks;
-        for (const int count : {1, GangLines}) {
-            const auto run =
-                runGang(bench.options, count, path, bench.image, LineTiming{}, planned.stride);
-            if (!run) {
-                bench.allRan = false;
-                continue;
-            }
-            const QString requests = planned.stride == 4
-                                         ? QStringLiteral("every piece")
-                                         : QStringLiteral("one per %1 bytes").arg(planned.stride);
-            QJsonObject row = runJson(Flash, *run, 0);
-            row[QStringLiteral("requests")] = requests;
-            rows.append(row);
-            peaks[count] = double(run->figures.hostUse.peakKb);
-            say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
-                    .arg(count, 5)
-                    .arg(sizeText(planned.size), -8)
-                    .arg(requests, -18)
-                    .arg(run->dataFrames(), 9)
-                    .arg(run->figures.hostUse.rssAtStartKb, 16)
-                    .arg(run->figures.hostUse.peakKb, 12)
-                    .arg(row[QStringLiteral("load_1min")].toDouble(), 6, 'f', 2));
-        }
+    for (const auto &[size, stride] : plan) {
+        Runner runner(bench, rows,
+                      {{QStringLiteral("lines"), 5, QStringLiteral("lines")},
+                       {QStringLiteral("image"), -8, {}, 0, imageText},
+                       {QStringLiteral("requests"), -18, QStringLiteral("requests")},
+                       {QStringLiteral("frames"), 9, QStringLiteral("data_frames")},
+                       {QStringLiteral("RSS at START kB"), 16, QStringLiteral("rss_at_start_kb")},
+                       {QStringLiteral("peak RSS kB"), 12, QStringLiteral("peak_rss_kb")},
+                       {QStringLiteral("load"), 6, QStringLiteral("load_1min"), 2}});
+        if (rows.isEmpty())
+            runner.printHeader();
+        const QString path = makeImage(bench.dir.path(), size, bench.image);
+        const Contender alone{Flash}, gang{Flash, GangLines};
+        runner.run({alone, gang}, bench.onceRounds(),
+                   [&](const Contender &who) -> std::optional<QJsonObject> {
+                       const auto run = runFlash(bench, who, path, bench.image, {}, stride, false);
+                       if (!run)
+                           return std::nullopt;
+                       QJsonObject row = runJson(Flash, *run, 0);
+                       row[QStringLiteral("requests")] = requestsText(stride);
+                       return row;
+                   });
         QFile::remove(path);
-        if (peaks.count(1) && peaks.count(GangLines))
+        const QString peak = QStringLiteral("peak_rss_kb");
+        if (runner.ran(alone) && runner.ran(gang)) {
+            const double more = runner.median(gang, peak) - runner.median(alone, peak);
             say(QStringLiteral("  %1 image: %2 kB more for %3 lines than for one, %4 kB a line")
-                    .arg(sizeText(planned.size))
-                    .arg(peaks[GangLines] - peaks[1], 0, 'f', 0)
+                    .arg(sizeText(size))
+                    .arg(more, 0, 'f', 0)
                     .arg(GangLines)
-                    .arg((peaks[GangLines] - peaks[1]) / (GangLines - 1), 0, 'f', 0));
+                    .arg(more / (GangLines - 1), 0, 'f', 0));
+        }
+        runner.compare(QStringLiteral("flashmem, %1, %2").arg(sizeText(size), requestsText(stride)),
+                       {peak, QStringLiteral("rss_at_start_kb")});
     }
     say(QStringLiteral("(RSS at START: resident set when the first CMD_START was read; peak: "
                        "VmHWM, last read from /proc while the process was alive)"));

@@ -11,6 +11,7 @@
 #                [--only turnaround,paced,xwrites,footprint,startup,flash,gang,flashcpu,flashmem]
 #                [--platforms offscreen,xcb] [--pairs N]
 #                [--hosts window,minimal,port,raw] [--bauds 57600,921600] [--vantuflash FILE]
+#                [--baseline DIR]
 #
 # --quick: small images, a smoke test. --full: the 16 MiB footprint update asks for every piece
 # (about two and a half minutes more) instead of one piece per 1 KiB block. --pairs: runs of each
@@ -18,7 +19,9 @@
 # host, vantuflash and the window (flash), vantuflash on one line and on 16 (gang). --bauds: the
 # line speeds of the paced and gang sections. The sections of vantuflash run the one built here
 # unless --vantuflash names another; flashcpu takes the runs of flash and gang when they ran, and
-# runs what is missing itself.
+# runs what is missing itself. --baseline DIR: the Release build folder of another checkout with
+# the same bench; its bench host, vantuflash and start-up programs run before this build's, in
+# turns, and every section ends with both builds' medians, [min, max] and the ratio after/before.
 # VANTU_BENCH_BUILD_DIR chooses the build directory (default: build-bench/ at the top of the
 # tree); the JSON goes to bench/bench-results.json in it unless --json says otherwise. The figures
 # are only as quiet as the machine: run it with nothing else busy, and read the load printed with

@@ -1,0 +1,261 @@
+#include "benchrunner.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+const QString Build = QStringLiteral("build");
+
+QString cell(const Column &column, const QJsonObject &row)
+{
+    if (column.text)
+        return column.text(row);
+    const QJsonValue value = row.value(column.key);
+    if (value.isString())
+        return value.toString();
+    return value.isDouble() ? QString::number(value.toDouble(), 'f', column.decimals) : QString();
+}
+
+// Enough digits to tell two builds apart whatever the figure's scale.
+QString figureText(double value)
+{
+    const double size = std::abs(value);
+    return QString::number(value, 'f', size >= 1000 ? 0 : size >= 10 ? 1 : 3);
+}
+
+QJsonObject spreadJson(const Spread &spread)
+{
+    return {{QStringLiteral("median"), spread.median},
+            {QStringLiteral("min"), spread.min},
+            {QStringLiteral("max"), spread.max},
+            {QStringLiteral("runs"), spread.runs}};
+}
+
+} // namespace
+
+QString imageText(const QJsonObject &row)
+{
+    return sizeText(row.value(QStringLiteral("image_bytes")).toInteger());
+}
+
+std::vector<Column> turnaroundColumns(int hostWidth, bool xServer)
+{
+    std::vector<Column> columns = {
+        {QStringLiteral("host"), hostWidth, QStringLiteral("host")},
+        {QStringLiteral("mean us"), 10, QStringLiteral("turnaround_mean_us"), 1},
+        {QStringLiteral("median us"), 10, QStringLiteral("turnaround_median_us"), 1},
+        {QStringLiteral("p99 us"), 10, QStringLiteral("turnaround_p99_us"), 1},
+        {QStringLiteral("max us"), 10, QStringLiteral("turnaround_max_us"), 1},
+        {QStringLiteral("trips/s"), 10, QStringLiteral("round_trips_per_s"), 0},
+        {QStringLiteral("cpu ms/1000"), 12, QStringLiteral("cpu_ms_per_1000_frames"), 2},
+        {QStringLiteral("load"), 6, QStringLiteral("load_1min"), 2}};
+    if (xServer)
+        columns.push_back({QStringLiteral("X cpu ms/1000"), 14,
+                           QStringLiteral("xserver_cpu_ms_per_1000_frames"), 2});
+    return columns;
+}
+
+Spread spreadOf(const std::vector<QJsonObject> &rows, const QString &field)
+{
+    std::vector<double> values;
+    for (const QJsonObject &row : rows) {
+        if (row.contains(field))
+            values.push_back(row.value(field).toDouble());
+    }
+    Spread spread;
+    spread.runs = int(values.size());
+    if (values.empty())
+        return spread;
+    spread.median = medianOf(values);
+    spread.min = *std::min_element(values.begin(), values.end());
+    spread.max = *std::max_element(values.begin(), values.end());
+    return spread;
+}
+
+BaselineReport::BaselineReport(Bench &bench, const QString &name) : m_bench(bench), m_name(name)
+{
+    say(QStringLiteral("-- %1, against the baseline build: median [min, max] of each build's runs")
+            .arg(name));
+    say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8")
+            .arg(QStringLiteral("host"), -28)
+            .arg(QStringLiteral("figure"), -30)
+            .arg(QStringLiteral("before"), 10)
+            .arg(QStringLiteral("[min, max]"), -21)
+            .arg(QStringLiteral("after"), 10)
+            .arg(QStringLiteral("[min, max]"), -21)
+            .arg(QStringLiteral("after/before"), 12)
+            .arg(QStringLiteral("beyond spread"), 13));
+}
+
+void BaselineReport::add(const QString &label, const std::vector<QJsonObject> &before,
+                         const std::vector<QJsonObject> &after, const QStringList &fields)
+{
+    for (const QString &field : fields) {
+        const Spread was = spreadOf(before, field);
+        const Spread is = spreadOf(after, field);
+        if (was.runs == 0 || is.runs == 0)
+            continue;
+        const double ratio = was.median != 0 ? is.median / was.median : 0;
+        // The two builds' runs do not overlap: more than the run-to-run spread of either. One run
+        // a side has no spread to go by.
+        const bool spread = was.runs > 1 && is.runs > 1;
+        const bool beyond = spread && (is.min > was.max || is.max < was.min);
+        const auto range = [](const Spread &spread) {
+            return QStringLiteral("[%1, %2]").arg(figureText(spread.min), figureText(spread.max));
+        };
+        say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8")
+                .arg(label, -28)
+                .arg(field, -30)
+                .arg(figureText(was.median), 10)
+                .arg(range(was), -21)
+                .arg(figureText(is.median), 10)
+                .arg(range(is), -21)
+                .arg(ratio, 12, 'f', 3)
+                .arg(!spread  ? QStringLiteral("-")
+                     : beyond ? QStringLiteral("yes")
+                              : QStringLiteral("no"),
+                     13));
+        m_entries.append(QJsonObject{{QStringLiteral("host"), label},
+                                     {QStringLiteral("figure"), field},
+                                     {QStringLiteral("before"), spreadJson(was)},
+                                     {QStringLiteral("after"), spreadJson(is)},
+                                     {QStringLiteral("ratio"), ratio},
+                                     {QStringLiteral("beyond_spread"), beyond}});
+    }
+}
+
+void BaselineReport::finish()
+{
+    QJsonObject baseline = m_bench.results.value(QStringLiteral("baseline")).toObject();
+    baseline[QStringLiteral("dir")] = m_bench.options.baseline;
+    QJsonObject comparisons = baseline.value(QStringLiteral("comparisons")).toObject();
+    comparisons[m_name] = m_entries;
+    baseline[QStringLiteral("comparisons")] = comparisons;
+    m_bench.results[QStringLiteral("baseline")] = baseline;
+}
+
+Runner::Runner(Bench &bench, QJsonArray &rows, std::vector<Column> columns)
+    : m_bench(bench), m_rows(rows), m_columns(std::move(columns))
+{
+    if (!m_columns.empty() && !bench.options.baseline.isEmpty())
+        m_columns.insert(m_columns.begin(), Column{Build, -8, Build});
+}
+
+void Runner::printHeader() const
+{
+    QStringList cells;
+    for (const Column &column : m_columns)
+        cells << QStringLiteral("%1").arg(column.title, column.width);
+    if (!cells.isEmpty())
+        say(cells.join(QLatin1Char(' ')));
+}
+
+void Runner::print(const QJsonObject &row) const
+{
+    QStringList cells;
+    for (const Column &column : m_columns)
+        cells << QStringLiteral("%1").arg(cell(column, row), column.width);
+    if (!cells.isEmpty())
+        say(cells.join(QLatin1Char(' ')));
+}
+
+void Runner::markBuild(QJsonObject &row, const Contender &who) const
+{
+    if (!m_bench.options.baseline.isEmpty())
+        row[Build] = who.baseline ? QStringLiteral("baseline") : QStringLiteral("this");
+}
+
+void Runner::run(const std::vector<Contender> &contenders, int rounds, const RunOnce &once)
+{
+    std::vector<Contender> order;
+    for (const Contender &who : contenders) {
+        for (const Contender &side : m_bench.sides(who)) {
+            order.push_back(side);
+            if (std::none_of(m_contenders.begin(), m_contenders.end(),
+                             [&](const Contender &known) { return known.key() == side.key(); }))
+                m_contenders.push_back(side);
+        }
+    }
+    for (int round = 0; round < rounds; ++round) {
+        for (const Contender &who : order) {
+            std::optional<QJsonObject> row = once(who);
+            if (!row) {
+                m_bench.allRan = false;
+                continue;
+            }
+            (*row)[QStringLiteral("pair")] = round;
+            markBuild(*row, who);
+            m_rows.append(*row);
+            m_byKey[who.key()].push_back(*row);
+            print(*row);
+        }
+    }
+}
+
+const std::vector<QJsonObject> &Runner::rowsOf(const Contender &who) const
+{
+    static const std::vector<QJsonObject> none;
+    const auto found = m_byKey.find(who.key());
+    return found == m_byKey.end() ? none : found->second;
+}
+
+double Runner::median(const Contender &who, const QString &field) const
+{
+    return spreadOf(rowsOf(who), field).median;
+}
+
+QJsonObject Runner::medians(const Contender &who, const QStringList &fields) const
+{
+    QJsonObject medians;
+    if (!ran(who))
+        return medians;
+    for (const QString &field : fields)
+        medians[field] = median(who, field);
+    medians[QStringLiteral("runs")] = int(rowsOf(who).size());
+    markBuild(medians, who);
+    return medians;
+}
+
+QJsonObject Runner::summary(const QStringList &fields, int hostChars, bool print) const
+{
+    QJsonObject summary;
+    for (const Contender &who : m_contenders) {
+        QJsonObject medians = this->medians(who, fields);
+        if (medians.isEmpty())
+            continue;
+        summary[who.key()] = medians;
+        medians[QStringLiteral("host")] = QStringLiteral("%1 med").arg(who.host.left(hostChars));
+        if (print)
+            this->print(medians);
+    }
+    return summary;
+}
+
+std::vector<double> Runner::roundRatios(const Contender &a, const Contender &b,
+                                        const QString &field) const
+{
+    std::vector<double> ratios;
+    for (const QJsonObject &ofA : rowsOf(a)) {
+        for (const QJsonObject &ofB : rowsOf(b)) {
+            if (ofA.value(QStringLiteral("pair")) == ofB.value(QStringLiteral("pair")))
+                ratios.push_back(ofA.value(field).toDouble() / ofB.value(field).toDouble());
+        }
+    }
+    return ratios;
+}
+
+void Runner::compare(const QString &name, const QStringList &fields) const
+{
+    if (m_bench.options.baseline.isEmpty())
+        return;
+    BaselineReport report(m_bench, name);
+    for (const Contender &who : m_contenders) {
+        if (who.baseline)
+            continue;
+        Contender before = who;
+        before.baseline = true;
+        report.add(who.label(), rowsOf(before), rowsOf(who), fields);
+    }
+    report.finish();
+}

@@ -1,0 +1,99 @@
+#pragma once
+
+#include "benchcommon.h"
+
+#include <QJsonArray>
+
+#include <functional>
+
+// What every section of vantu_bench does with its runs: contenders taken in turns, each run
+// printed as a table row and kept as JSON, medians and spread, and, with --baseline, the same
+// figures of the baseline build beside this build's.
+
+// One column of a printed table: a field of the row, or text made from the whole row. A field the
+// row lacks prints blank.
+struct Column
+{
+    QString title;
+    int width; // negative: left-aligned
+    QString key;
+    int decimals = 0;
+    std::function<QString(const QJsonObject &)> text = {};
+};
+
+// The size text of a row's image_bytes, for the image columns.
+QString imageText(const QJsonObject &row);
+// The columns of a turnaround row: host, turnaround, round trips, CPU, load, and the X server's
+// CPU when xServer is set.
+std::vector<Column> turnaroundColumns(int hostWidth, bool xServer = false);
+
+// The median and spread of one figure over the runs that have it.
+struct Spread
+{
+    double median = 0;
+    double min = 0;
+    double max = 0;
+    int runs = 0;
+};
+Spread spreadOf(const std::vector<QJsonObject> &rows, const QString &field);
+
+// One comparison against the baseline build: for each contender and figure, both medians, the
+// ratio after/before and each side's min and max, printed and kept in the results under
+// "baseline".
+class BaselineReport
+{
+public:
+    BaselineReport(Bench &bench, const QString &name);
+    void add(const QString &label, const std::vector<QJsonObject> &before,
+             const std::vector<QJsonObject> &after, const QStringList &fields);
+    // Stores the entries in the results.
+    void finish();
+
+private:
+    Bench &m_bench;
+    QString m_name;
+    QJsonArray m_entries;
+};
+
+// Runs a section's contenders in turns and keeps their rows: A B A B, so that a busy machine
+// weighs on both; with --baseline each contender's run follows its baseline twin's.
+class Runner
+{
+public:
+    using RunOnce = std::function<std::optional<QJsonObject>(const Contender &)>;
+
+    // rows receives every row in the order run; columns make the printed table (a build column
+    // first with --baseline), none to print nothing.
+    Runner(Bench &bench, QJsonArray &rows, std::vector<Column> columns = {});
+
+    void printHeader() const;
+    void print(const QJsonObject &row) const;
+    // With --baseline, says in row which build who ran: "baseline" or "this".
+    void markBuild(QJsonObject &row, const Contender &who) const;
+    // Each contender once a round, rounds times. A run's row is numbered by its round ("pair")
+    // and printed; a failed run has been said by once and marks the bench as incomplete.
+    void run(const std::vector<Contender> &contenders, int rounds, const RunOnce &once);
+
+    // Every contender run so far, both builds', in the order first run.
+    const std::vector<Contender> &contenders() const { return m_contenders; }
+    const std::vector<QJsonObject> &rowsOf(const Contender &who) const;
+    bool ran(const Contender &who) const { return !rowsOf(who).empty(); }
+    double median(const Contender &who, const QString &field) const;
+    // The fields' medians over who's runs, with "runs"; with a baseline, the build too.
+    QJsonObject medians(const Contender &who, const QStringList &fields) const;
+    // Each contender's medians() by Contender::key(); printed as rows whose host reads "<first
+    // hostChars letters of the host> med" when print is set.
+    QJsonObject summary(const QStringList &fields, int hostChars, bool print) const;
+    // a's field over b's, per round in which both ran.
+    std::vector<double> roundRatios(const Contender &a, const Contender &b,
+                                    const QString &field) const;
+    // With --baseline: every contender that ran, its fields before and after (BaselineReport).
+    void compare(const QString &name, const QStringList &fields) const;
+
+private:
+    Bench &m_bench;
+    QJsonArray &m_rows;
+    std::vector<Column> m_columns;
+    std::vector<Contender> m_contenders;
+    std::map<QString, std::vector<QJsonObject>> m_byKey;
+};

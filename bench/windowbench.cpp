@@ -1,0 +1,419 @@
+// The sections of vantu_bench that measure the window: host turnaround offscreen and on an X
+// server, update time on a paced line against the line's own time, writes to the X connection and
+// footprint. Each runs the real window (vantu_bench_host) in turns with the minimal host, or alone.
+#include "benchcommon.h"
+#include "benchrunner.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QStandardPaths>
+
+#include <algorithm>
+#include <cctype>
+#include <iterator>
+
+namespace {
+
+struct TraceCounts
+{
+    qint64 writes = 0; // writev and sendmsg: libxcb's writes to the X server
+    qint64 reads = 0;  // recvmsg: libxcb's reads
+    bool marked = false;
+};
+
+// Counts the calls an strace log (-f -o) holds between the host's two marks, writev(-1, NULL, 0).
+// Only libxcb writes with writev and sendmsg in the host: QSerialPort, the event loop's wake-ups
+// and the pipe to this driver use write. A call cut in two by another thread's ("<unfinished
+// ...>", later "<... resumed>") is counted once, at its start.
+TraceCounts countTraced(const QString &path)
+{
+    TraceCounts counts;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return counts;
+    int marks = 0;
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine();
+        // "<pid> <call>(...": skip the pid.
+        qsizetype at = 0;
+        while (at < line.size() && (std::isdigit(uchar(line[at])) || line[at] == ' '))
+            ++at;
+        const QByteArray call = line.mid(at);
+        if (call.startsWith("writev(-1, NULL, 0)")) {
+            ++marks;
+            continue;
+        }
+        if (marks != 1)
+            continue;
+        if (call.startsWith("writev(") || call.startsWith("sendmsg("))
+            ++counts.writes;
+        else if (call.startsWith("recvmsg("))
+            ++counts.reads;
+    }
+    counts.marked = marks >= 2;
+    return counts;
+}
+
+const QString Window = QStringLiteral("window");
+const QString Minimal = QStringLiteral("minimal");
+
+// The hosts of names that --hosts lets run.
+std::vector<Contender> hostsOf(const Options &options, const QStringList &names)
+{
+    std::vector<Contender> hosts;
+    for (const QString &name : names) {
+        if (options.runs(name))
+            hosts.push_back({name});
+    }
+    return hosts;
+}
+
+// The turnaround of the window and the minimal host on one platform, in turns: medians, their
+// ratio and the targets.
+void turnaroundTargets(Bench &bench, const Runner &runner, const QString &platform,
+                       QJsonObject &summary)
+{
+    const QString trips = QStringLiteral("round_trips_per_s");
+    const Contender window{Window}, minimal{Minimal};
+    const std::vector<double> pairRatios = runner.roundRatios(window, minimal, trips);
+    if (!pairRatios.empty()) {
+        const double ratio = runner.median(window, trips) / runner.median(minimal, trips);
+        summary[QStringLiteral("trips_ratio_of_medians")] = ratio;
+        summary[QStringLiteral("trips_ratio_median_of_pairs")] = medianOf(pairRatios);
+        say(QStringLiteral("round trips/s, window against the minimal host: %1 (ratio of the "
+                           "medians), %2 (median of the %3 pairs' ratios)")
+                .arg(ratio, 0, 'f', 3)
+                .arg(medianOf(pairRatios), 0, 'f', 3)
+                .arg(pairRatios.size()));
+        bench.targets.push_back({QStringLiteral("%1: trips/s against minimal").arg(platform),
+                                 QStringLiteral(">= 0.90"), ratio, QStringLiteral("x"),
+                                 ratio >= 0.9});
+    }
+    if (runner.ran(window) && platform == Offscreen) {
+        const double median = runner.median(window, QStringLiteral("turnaround_median_us"));
+        const double perSecond = runner.median(window, trips);
+        bench.targets.push_back({QStringLiteral("turnaround median"), QStringLiteral("< 100"),
+                                 median, QStringLiteral("us"), median < 100});
+        bench.targets.push_back({QStringLiteral("round trips unpaced"), QStringLiteral(">= 10000"),
+                                 perSecond, QStringLiteral("/s"), perSecond >= 10000});
+    }
+}
+
+// Host turnaround on one platform: the window and the minimal host in turns, the stripped hosts
+// once, offscreen. The footprint section alone runs only the window's first update.
+void turnaroundOn(Bench &bench, const QString &platform, QJsonArray &rows, QJsonObject &summaries)
+{
+    const Options &options = bench.options;
+    const bool full = options.has("turnaround");
+    qputenv("QT_QPA_PLATFORM", platform.toLatin1());
+    const qint64 size = platform == Offscreen ? bench.sizes.turnaround : bench.sizes.xcbTurnaround;
+    const int pairs = full ? options.pairs : 1;
+    say(QStringLiteral("== Host turnaround, %1: device answers at once, %2 image, window "
+                       "and minimal host in turns, %3 pairs")
+            .arg(platform, sizeText(size))
+            .arg(pairs));
+    const QString path = makeImage(bench.dir.path(), size, bench.image);
+    Runner runner(bench, rows, turnaroundColumns(-8, platform == Xcb));
+    runner.printHeader();
+    const auto once = [&](const Contender &who) -> std::optional<QJsonObject> {
+        const auto figures = runUpdate(bench, who, path, bench.image, {});
+        if (!figures)
+            return std::nullopt;
+        if (who.host == Window && !who.baseline && platform == Offscreen && !bench.windowTurnaround)
+            bench.windowTurnaround = figures;
+        return updateJson(who.host, *figures);
+    };
+    runner.run(hostsOf(options, full ? QStringList{Window, Minimal} : QStringList{Window}), pairs,
+               once);
+    QJsonObject summary = runner.summary(
+        {QStringLiteral("turnaround_mean_us"), QStringLiteral("turnaround_median_us"),
+         QStringLiteral("turnaround_p99_us"), QStringLiteral("turnaround_max_us"),
+         QStringLiteral("round_trips_per_s"), QStringLiteral("cpu_ms_per_1000_frames"),
+         QStringLiteral("load_1min"), QStringLiteral("xserver_cpu_ms_per_1000_frames")},
+        3, pairs > 1);
+    if (pairs == 1)
+        summary = {};
+    turnaroundTargets(bench, runner, platform, summary);
+    // The stripped hosts draw nothing: offscreen only.
+    if (full && platform == Offscreen)
+        runner.run(hostsOf(options, {QStringLiteral("port"), QStringLiteral("raw")}),
+                   bench.onceRounds(), once);
+    QStringList compared = {
+        QStringLiteral("turnaround_median_us"), QStringLiteral("turnaround_p99_us"),
+        QStringLiteral("round_trips_per_s"), QStringLiteral("cpu_ms_per_1000_frames")};
+    if (platform == Xcb)
+        compared << QStringLiteral("xserver_cpu_ms_per_1000_frames");
+    runner.compare(QStringLiteral("turnaround, %1").arg(platform), compared);
+    summaries[platform] = summary;
+    QFile::remove(path);
+    say(QString());
+}
+
+} // namespace
+
+void turnaroundSection(Bench &bench)
+{
+    QJsonArray rows;
+    QJsonObject summaries;
+    const bool full = bench.options.has("turnaround");
+    for (const QString &platform : full ? bench.options.platforms : QStringList{Offscreen})
+        turnaroundOn(bench, platform, rows, summaries);
+    bench.results[QStringLiteral("turnaround")] = rows;
+    bench.results[QStringLiteral("turnaround_medians")] = summaries;
+}
+
+namespace {
+
+// The paced runs at one line speed: the window and the minimal host in turns, the stripped hosts
+// once offscreen; the median ratios and the target.
+void pacedAt(Bench &bench, const QString &platform, qint64 baud, QJsonArray &rows,
+             QJsonObject &summary)
+{
+    // At 57600 a round trip takes 3.5 ms of line time: a smaller image, the ratio being a
+    // per-round-trip figure.
+    const qint64 size = baud == 57600 ? bench.sizes.pacedBaseline : bench.sizes.paced;
+    const LineTiming timing{baud};
+    const QString path = makeImage(bench.dir.path(), size, bench.image);
+    Runner runner(
+        bench, rows,
+        {{QStringLiteral("host"), -8, QStringLiteral("host")},
+         {QStringLiteral("baud"), 7, QStringLiteral("baud")},
+         {QStringLiteral("image"), 7, {}, 0, imageText},
+         {QStringLiteral("update s"), 9, QStringLiteral("elapsed_s"), 3},
+         {QStringLiteral("line s"), 9, QStringLiteral("line_time_s"), 3},
+         {QStringLiteral("ratio"), 7, QStringLiteral("ratio"), 4},
+         {QStringLiteral("mean us"), 8, QStringLiteral("turnaround_mean_us"), 1},
+         {QStringLiteral("median us"), 10, QStringLiteral("turnaround_median_us"), 1},
+         {QStringLiteral("bench late us"), 14, QStringLiteral("bench_late_us_per_trip"), 2},
+         {QStringLiteral("load"), 6, QStringLiteral("load_1min"), 2}});
+    if (rows.isEmpty())
+        runner.printHeader();
+    const auto once = [&](const Contender &who) -> std::optional<QJsonObject> {
+        const auto figures = runUpdate(bench, who, path, bench.image, timing);
+        if (!figures)
+            return std::nullopt;
+        const double bound = double(timing.lineNs(figures->hostBytes + figures->deviceBytes));
+        QJsonObject row = updateJson(who.host, *figures);
+        row[QStringLiteral("baud")] = baud;
+        row[QStringLiteral("line_time_s")] = bound / 1e9;
+        row[QStringLiteral("ratio")] = double(figures->elapsedNs()) / bound;
+        row[QStringLiteral("bench_late_us_per_trip")] =
+            double(figures->lateSumNs) / 1e3 / std::max(1, figures->dataFrames);
+        row[QStringLiteral("bench_late_max_us")] = double(figures->lateMaxNs) / 1e3;
+        return row;
+    };
+    runner.run(hostsOf(bench.options, {Window, Minimal}), bench.options.pairs, once);
+    // The stripped hosts draw nothing: offscreen only.
+    if (platform == Offscreen)
+        runner.run(hostsOf(bench.options, {QStringLiteral("port"), QStringLiteral("raw")}),
+                   bench.onceRounds(), once);
+    QFile::remove(path);
+    const QString ratio = QStringLiteral("ratio");
+    QJsonObject medians;
+    for (const Contender &who : runner.contenders())
+        medians[who.key()] = runner.median(who, ratio);
+    summary[QString::number(baud)] = medians;
+    if (!runner.ran({Window}))
+        return;
+    const double windowRatio = runner.median({Window}, ratio);
+    QString line =
+        QStringLiteral("at %1, median ratio: window %2").arg(baud).arg(windowRatio, 0, 'f', 4);
+    for (const QString &other : {Minimal, QStringLiteral("raw")}) {
+        if (runner.ran({other}))
+            line += QStringLiteral(", %1 %2 (window adds %3)")
+                        .arg(other)
+                        .arg(runner.median({other}, ratio), 0, 'f', 4)
+                        .arg(windowRatio - runner.median({other}, ratio), 0, 'f', 4);
+    }
+    say(line);
+    if (baud == 57600 || platform == Offscreen) {
+        const double goal = baud == 57600 ? 1.01 : 1.05;
+        bench.targets.push_back({QStringLiteral("%1: paced ratio at %2").arg(platform).arg(baud),
+                                 QStringLiteral("<= %1").arg(goal, 0, 'f', 2), windowRatio,
+                                 QString(), windowRatio <= goal});
+    }
+    runner.compare(QStringLiteral("paced, %1, %2 baud").arg(platform).arg(baud),
+                   {ratio, QStringLiteral("elapsed_s"), QStringLiteral("turnaround_median_us")});
+}
+
+} // namespace
+
+// Update time on a paced line against the line's own time, per platform and line speed.
+void pacedSection(Bench &bench)
+{
+    QJsonArray rows;
+    QJsonObject summaries;
+    for (const QString &platform : bench.options.platforms) {
+        qputenv("QT_QPA_PLATFORM", platform.toLatin1());
+        say(QStringLiteral("== Paced line, %1: update time against the line's own time, window "
+                           "and minimal host in turns, %2 pairs")
+                .arg(platform)
+                .arg(bench.options.pairs));
+        QJsonArray platformRows;
+        QJsonObject summary;
+        for (const qint64 baud : {qint64(57600), qint64(921600)}) {
+            if (bench.options.runsBaud(baud))
+                pacedAt(bench, platform, baud, platformRows, summary);
+        }
+        for (const QJsonValue &row : std::as_const(platformRows))
+            rows.append(row);
+        summaries[platform] = summary;
+        say(QStringLiteral("(ratio: update time / line time of the bytes exchanged, CMD_START "
+                           "to RSP_DONE; mean/median: device request written to the tool's "
+                           "data frame read, per round trip; bench late: mean time the "
+                           "device's writes trailed the line model)"));
+        say(QString());
+    }
+    bench.results[QStringLiteral("paced")] = rows;
+    bench.results[QStringLiteral("paced_median_ratios")] = summaries;
+}
+
+namespace {
+
+// One host's update under strace, for xwritesSection: its row, or nullopt, said.
+std::optional<QJsonObject> tracedUpdate(Bench &bench, const Contender &who, const QString &strace,
+                                        const QString &path)
+{
+    const QString trace = bench.dir.filePath(QStringLiteral("trace-%1.txt").arg(who.host));
+    // Only these calls stop the host (seccomp filter): QSerialPort's writes and the event loop's
+    // wake-ups run untraced.
+    const QStringList wrapper = {strace,
+                                 QStringLiteral("-f"),
+                                 QStringLiteral("-qq"),
+                                 QStringLiteral("--seccomp-bpf"),
+                                 QStringLiteral("-s"),
+                                 QStringLiteral("0"),
+                                 QStringLiteral("-e"),
+                                 QStringLiteral("trace=writev,sendmsg,recvmsg"),
+                                 QStringLiteral("-e"),
+                                 QStringLiteral("signal=none"),
+                                 QStringLiteral("-o"),
+                                 trace};
+    const auto figures = runUpdate(bench, who, path, bench.image, {}, 4, wrapper);
+    const TraceCounts counts = countTraced(trace);
+    QFile::remove(trace);
+    if (!figures || !counts.marked) {
+        if (figures)
+            say(QStringLiteral("  %1: the trace holds no transfer marks").arg(who.host));
+        return std::nullopt;
+    }
+    const double trips = std::max(1, figures->dataFrames);
+    QJsonObject row;
+    row[QStringLiteral("host")] = who.host;
+    row[QStringLiteral("round_trips")] = figures->dataFrames;
+    row[QStringLiteral("x_writes")] = counts.writes;
+    row[QStringLiteral("x_writes_per_trip")] = double(counts.writes) / trips;
+    row[QStringLiteral("x_reads")] = counts.reads;
+    row[QStringLiteral("x_reads_per_trip")] = double(counts.reads) / trips;
+    row[QStringLiteral("x_writes_per_s")] =
+        double(counts.writes) / (double(figures->elapsedNs()) / 1e9);
+    row[QStringLiteral("load_1min")] = loadAverage();
+    return row;
+}
+
+} // namespace
+
+// Writes to the X connection during a transfer, counted under strace.
+void xwritesSection(Bench &bench)
+{
+    qputenv("QT_QPA_PLATFORM", Xcb.toLatin1());
+    const QString strace = QStandardPaths::findExecutable(QStringLiteral("strace"));
+    say(QStringLiteral("== Writes to the X connection during a transfer, xcb, under strace, "
+                       "%1 image")
+            .arg(sizeText(bench.sizes.xcbTurnaround)));
+    if (strace.isEmpty()) {
+        say(QStringLiteral("strace is not installed: skipped"));
+        bench.allRan = false;
+        say(QString());
+        return;
+    }
+    const QString path = makeImage(bench.dir.path(), bench.sizes.xcbTurnaround, bench.image);
+    QJsonArray rows;
+    Runner runner(bench, rows,
+                  {{QStringLiteral("host"), -8, QStringLiteral("host")},
+                   {QStringLiteral("trips"), 8, QStringLiteral("round_trips")},
+                   {QStringLiteral("X writes"), 9, QStringLiteral("x_writes")},
+                   {QStringLiteral("per trip"), 9, QStringLiteral("x_writes_per_trip"), 4},
+                   {QStringLiteral("X reads"), 8, QStringLiteral("x_reads")},
+                   {QStringLiteral("per trip"), 9, QStringLiteral("x_reads_per_trip"), 4},
+                   {QStringLiteral("writes/s"), 9, QStringLiteral("x_writes_per_s"), 0}});
+    runner.printHeader();
+    runner.run(hostsOf(bench.options, {Window, Minimal}), bench.onceRounds(),
+               [&](const Contender &who) { return tracedUpdate(bench, who, strace, path); });
+    QFile::remove(path);
+    if (runner.ran({Window})) {
+        const double perTrip = runner.median({Window}, QStringLiteral("x_writes_per_trip"));
+        bench.targets.push_back({QStringLiteral("xcb: X writes per round trip"),
+                                 QStringLiteral("< 0.05"), perTrip, QString(), perTrip < 0.05});
+    }
+    bench.results[QStringLiteral("x_writes")] = rows;
+    say(QStringLiteral("(X writes: writev and sendmsg, the calls libxcb writes the X "
+                       "connection with, between the host's marks at Download and at "
+                       "RSP_DONE; X reads: recvmsg, events and replies coming back)"));
+    runner.compare(QStringLiteral("xwrites"),
+                   {QStringLiteral("x_writes_per_trip"), QStringLiteral("x_reads_per_trip")});
+    say(QString());
+}
+
+// Peak resident set of the window process for small and large images.
+void footprintSection(Bench &bench)
+{
+    say(QStringLiteral("== Footprint of the window process, device answers at once"));
+    // Without --full the largest image is asked for one piece in every 1 KiB block: the tool
+    // reads its whole length in as many frames as the smallest image takes, so any growth with
+    // the image's size shows at a fraction of the time.
+    const std::pair<qint64, quint32> plan[] = {
+        {bench.sizes.small, 4},
+        {bench.sizes.turnaround, 4},
+        {bench.sizes.large, bench.options.full ? 4u : 1024u}};
+    QJsonArray rows;
+    std::vector<double> peaks;
+    for (const auto &[size, stride] : plan) {
+        Runner runner(
+            bench, rows,
+            {{QStringLiteral("image"), -8, {}, 0, imageText},
+             {QStringLiteral("requests"), -22, QStringLiteral("requests")},
+             {QStringLiteral("peak RSS kB"), 12, QStringLiteral("peak_rss_kb")},
+             {QStringLiteral("RSS at Download kB"), 19, QStringLiteral("rss_at_download_kb")},
+             {QStringLiteral("data frames"), 12, QStringLiteral("data_frames")},
+             {QStringLiteral("cpu ms/1000"), 12, QStringLiteral("cpu_ms_per_1000_frames"), 2}});
+        if (rows.isEmpty())
+            runner.printHeader();
+        const QString path = makeImage(bench.dir.path(), size, bench.image);
+        runner.run({{Window}}, bench.onceRounds(),
+                   [&](const Contender &who) -> std::optional<QJsonObject> {
+                       // The turnaround section's first update is this one, unless two builds are
+                       // compared.
+                       const bool reuse = size == bench.sizes.turnaround && stride == 4 &&
+                                          bench.windowTurnaround &&
+                                          bench.options.baseline.isEmpty();
+                       const auto figures =
+                           reuse ? bench.windowTurnaround
+                                 : runUpdate(bench, who, path, bench.image, {}, stride);
+                       if (!figures)
+                           return std::nullopt;
+                       QJsonObject row = updateJson(who.host, *figures);
+                       row[QStringLiteral("requests")] = requestsText(stride);
+                       row[QStringLiteral("peak_rss_kb")] =
+                           figures->hostReport.value(QStringLiteral("hwm_kb"));
+                       row[QStringLiteral("rss_at_download_kb")] =
+                           figures->hostReport.value(QStringLiteral("rss_at_download_kb"));
+                       return row;
+                   });
+        QFile::remove(path);
+        if (runner.ran({Window}))
+            peaks.push_back(runner.median({Window}, QStringLiteral("peak_rss_kb")));
+        runner.compare(
+            QStringLiteral("footprint, %1, %2").arg(sizeText(size), requestsText(stride)),
+            {QStringLiteral("peak_rss_kb"), QStringLiteral("rss_at_download_kb")});
+    }
+    bench.results[QStringLiteral("footprint")] = rows;
+    if (peaks.size() == std::size(plan)) {
+        const double growthKb = *std::max_element(peaks.begin(), peaks.end()) - peaks.front();
+        bench.targets.push_back(
+            {QStringLiteral("peak RSS above the %1 update").arg(sizeText(plan[0].first)),
+             QStringLiteral("<= 1024"), growthKb, QStringLiteral("kB"), growthKb <= 1024});
+    }
+    say(QString());
+}
