@@ -80,6 +80,156 @@ QString shownTarget(const PortTarget &target)
     return target.value;
 }
 
+// Every option of the command line, as --help lists them.
+struct OptionSet
+{
+    QCommandLineOption helpOption{{QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help and exit.")};
+    QCommandLineOption versionOption{QStringLiteral("version"),
+                                     QStringLiteral("Show the version and exit.")};
+    QCommandLineOption portOption{
+        {QStringLiteral("p"), QStringLiteral("port")},
+        QStringLiteral("A serial port to update the device on: a name (ttyUSB0, COM3) or a path "
+                       "(/dev/serial/by-id/...). Repeatable: the ports are updated at the same "
+                       "time."),
+        QStringLiteral("PORT")};
+    QCommandLineOption serialOption{
+        QStringLiteral("serial"),
+        QStringLiteral("The USB serial port whose adapter reports this serial number "
+                       "(repeatable). Looked for again whenever the port is opened."),
+        QStringLiteral("SN")};
+    QCommandLineOption usbOption{
+        QStringLiteral("usb"),
+        QStringLiteral("Every USB serial port present with these vendor and product IDs, in hex "
+                       "(repeatable); if none is present yet, the first one to appear."),
+        QStringLiteral("VID:PID")};
+    QCommandLineOption waitOption{
+        {QStringLiteral("w"), QStringLiteral("wait")},
+        QStringLiteral("How long each port may take to appear and open, and the device to answer "
+                       "the probes and the version query (default 10; 0 waits for ever)."),
+        QStringLiteral("SECONDS")};
+    QCommandLineOption timeoutOption{
+        {QStringLiteral("t"), QStringLiteral("timeout")},
+        QStringLiteral("How long the device may stay silent once the update has started (default "
+                       "2)."),
+        QStringLiteral("SECONDS")};
+    QCommandLineOption infoOption{
+        QStringLiteral("info"),
+        QStringLiteral("Find the device on each port and print its versions; change nothing.")};
+    QCommandLineOption listOption{
+        QStringLiteral("list"),
+        QStringLiteral("List the serial ports present, with their adapters' details.")};
+    QCommandLineOption jsonOption{
+        QStringLiteral("json"),
+        QStringLiteral("Write JSON Lines to standard output instead of text: \"found\", "
+                       "\"progress\" and \"result\" events (with --list: \"port\").")};
+    QCommandLineOption logOption{
+        QStringLiteral("log"),
+        QStringLiteral("Append each result, one JSON object a line, to FILE as each port "
+                       "finishes."),
+        QStringLiteral("FILE")};
+    QCommandLineOption repeatOption{
+        QStringLiteral("repeat"),
+        QStringLiteral("After each update, wait on the same port for the next device and update "
+                       "it too, until interrupted.")};
+    QCommandLineOption quietOption{
+        {QStringLiteral("q"), QStringLiteral("quiet")},
+        QStringLiteral("Print only errors (with --json: no progress events).")};
+    QCommandLineOption verboseOption{
+        {QStringLiteral("v"), QStringLiteral("verbose")},
+        QStringLiteral("Trace every frame sent and received on standard error.")};
+
+    QList<QCommandLineOption> all() const
+    {
+        return {helpOption, versionOption, portOption,  serialOption, usbOption,
+                waitOption, timeoutOption, infoOption,  listOption,   jsonOption,
+                logOption,  repeatOption,  quietOption, verboseOption};
+    }
+};
+
+// The ports in the order they were given, whatever option named them; an error, or empty.
+QString readTargets(const QCommandLineParser &parser, const OptionSet &set, FlashOptions &options)
+{
+    QStringList ports = parser.values(set.portOption);
+    QStringList serials = parser.values(set.serialOption);
+    QStringList usbIds = parser.values(set.usbOption);
+    const QStringList names = parser.optionNames();
+    for (const QString &name : names) {
+        if ((name == QLatin1String("p") || name == QLatin1String("port")) && !ports.isEmpty()) {
+            const QString port = ports.takeFirst();
+            if (port.isEmpty())
+                return QStringLiteral("an empty port name");
+            options.targets.append(PortTarget::named(port));
+        } else if (name == QLatin1String("serial") && !serials.isEmpty()) {
+            const QString serial = serials.takeFirst();
+            if (serial.isEmpty())
+                return QStringLiteral("an empty serial number");
+            options.targets.append(PortTarget::bySerialNumber(serial));
+        } else if (name == QLatin1String("usb") && !usbIds.isEmpty()) {
+            const QString text = usbIds.takeFirst();
+            const QString ids = normalUsbIds(text);
+            if (ids.isEmpty())
+                return QStringLiteral("--usb wants VID:PID in hex, such as 0403:6001, not %1")
+                    .arg(text);
+            options.targets.append(PortTarget::byUsbIds(ids));
+        }
+    }
+    if (options.targets.isEmpty())
+        return QStringLiteral("no port given (-p PORT, --serial SN or --usb VID:PID)");
+    for (int i = 0; i < options.targets.size(); ++i) {
+        for (int j = 0; j < i; ++j) {
+            const PortTarget &a = options.targets[j];
+            const PortTarget &b = options.targets[i];
+            if (a.kind == b.kind && a.kind != PortTarget::Kind::Name && a.value == b.value)
+                return QStringLiteral("%1 given twice").arg(shownTarget(a));
+        }
+    }
+    return {};
+}
+
+// --wait, --timeout and --log; an error, or empty.
+QString readLimits(const QCommandLineParser &parser, const OptionSet &set, FlashOptions &options)
+{
+    if (parser.isSet(set.waitOption) && !parseSeconds(parser.value(set.waitOption), &options.wait))
+        return QStringLiteral("--wait wants a number of seconds, 0 or more, not %1")
+            .arg(parser.value(set.waitOption));
+    if (parser.isSet(set.timeoutOption) &&
+        (!parseSeconds(parser.value(set.timeoutOption), &options.timeout) ||
+         options.timeout.count() == 0))
+        return QStringLiteral("--timeout wants a number of seconds above 0, not %1")
+            .arg(parser.value(set.timeoutOption));
+    if (parser.isSet(set.logOption) && options.logPath.isEmpty())
+        return QStringLiteral("--log wants a file name");
+    return {};
+}
+
+// The mode and the image; an error, or empty.
+QString readMode(const QCommandLineParser &parser, const OptionSet &set, FlashOptions &options)
+{
+    const QStringList positional = parser.positionalArguments();
+    if (parser.isSet(set.listOption)) {
+        const QStringList names = parser.optionNames();
+        for (const QString &name : names) {
+            if (name != QLatin1String("list") && name != QLatin1String("json"))
+                return QStringLiteral("--list takes no other option than --json");
+        }
+        if (!positional.isEmpty())
+            return QStringLiteral("--list takes no image");
+        options.mode = FlashOptions::Mode::List;
+    } else if (parser.isSet(set.infoOption)) {
+        options.mode = FlashOptions::Mode::Info;
+        if (!positional.isEmpty())
+            return QStringLiteral("--info takes no image: it changes nothing");
+    } else if (positional.isEmpty()) {
+        return QStringLiteral("no image given");
+    } else if (positional.size() > 1) {
+        return QStringLiteral("one image only, not %1").arg(positional.join(QLatin1Char(' ')));
+    } else {
+        options.imagePath = positional.first();
+    }
+    return {};
+}
+
 } // namespace
 
 ParsedCommandLine parseCommandLine(const QStringList &arguments)
@@ -89,64 +239,8 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
 
     QCommandLineParser parser;
     parser.setApplicationDescription(description());
-    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
-                                        QStringLiteral("Show this help and exit."));
-    const QCommandLineOption versionOption(QStringLiteral("version"),
-                                           QStringLiteral("Show the version and exit."));
-    const QCommandLineOption portOption(
-        {QStringLiteral("p"), QStringLiteral("port")},
-        QStringLiteral("A serial port to update the device on: a name (ttyUSB0, COM3) or a path "
-                       "(/dev/serial/by-id/...). Repeatable: the ports are updated at the same "
-                       "time."),
-        QStringLiteral("PORT"));
-    const QCommandLineOption serialOption(
-        QStringLiteral("serial"),
-        QStringLiteral("The USB serial port whose adapter reports this serial number "
-                       "(repeatable). Looked for again whenever the port is opened."),
-        QStringLiteral("SN"));
-    const QCommandLineOption usbOption(
-        QStringLiteral("usb"),
-        QStringLiteral("Every USB serial port present with these vendor and product IDs, in hex "
-                       "(repeatable); if none is present yet, the first one to appear."),
-        QStringLiteral("VID:PID"));
-    const QCommandLineOption waitOption(
-        {QStringLiteral("w"), QStringLiteral("wait")},
-        QStringLiteral("How long each port may take to appear and open, and the device to answer "
-                       "the probes and the version query (default 10; 0 waits for ever)."),
-        QStringLiteral("SECONDS"));
-    const QCommandLineOption timeoutOption(
-        {QStringLiteral("t"), QStringLiteral("timeout")},
-        QStringLiteral("How long the device may stay silent once the update has started (default "
-                       "2)."),
-        QStringLiteral("SECONDS"));
-    const QCommandLineOption infoOption(
-        QStringLiteral("info"),
-        QStringLiteral("Find the device on each port and print its versions; change nothing."));
-    const QCommandLineOption listOption(
-        QStringLiteral("list"),
-        QStringLiteral("List the serial ports present, with their adapters' details."));
-    const QCommandLineOption jsonOption(
-        QStringLiteral("json"),
-        QStringLiteral("Write JSON Lines to standard output instead of text: \"found\", "
-                       "\"progress\" and \"result\" events (with --list: \"port\")."));
-    const QCommandLineOption logOption(
-        QStringLiteral("log"),
-        QStringLiteral("Append each result, one JSON object a line, to FILE as each port "
-                       "finishes."),
-        QStringLiteral("FILE"));
-    const QCommandLineOption repeatOption(
-        QStringLiteral("repeat"),
-        QStringLiteral("After each update, wait on the same port for the next device and update "
-                       "it too, until interrupted."));
-    const QCommandLineOption quietOption(
-        {QStringLiteral("q"), QStringLiteral("quiet")},
-        QStringLiteral("Print only errors (with --json: no progress events)."));
-    const QCommandLineOption verboseOption(
-        {QStringLiteral("v"), QStringLiteral("verbose")},
-        QStringLiteral("Trace every frame sent and received on standard error."));
-    parser.addOptions({helpOption, versionOption, portOption, serialOption, usbOption, waitOption,
-                       timeoutOption, infoOption, listOption, jsonOption, logOption, repeatOption,
-                       quietOption, verboseOption});
+    const OptionSet set;
+    parser.addOptions(set.all());
     parser.addPositionalArgument(QStringLiteral("IMAGE"),
                                  QStringLiteral("The firmware image (.vuf) to send."));
 
@@ -158,95 +252,27 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
 
     if (!parser.parse(arguments))
         return usage(parser.errorText());
-    if (parser.isSet(helpOption)) {
+    if (parser.isSet(set.helpOption)) {
         parsed.action = ParsedCommandLine::Action::Help;
         parsed.helpText = parser.helpText();
         return parsed;
     }
-    if (parser.isSet(versionOption)) {
+    if (parser.isSet(set.versionOption)) {
         parsed.action = ParsedCommandLine::Action::Version;
         return parsed;
     }
 
-    options.json = parser.isSet(jsonOption);
-    options.repeat = parser.isSet(repeatOption);
-    options.quiet = parser.isSet(quietOption);
-    options.verbose = parser.isSet(verboseOption);
-    options.logPath = parser.value(logOption);
-    const QStringList positional = parser.positionalArguments();
-
-    if (parser.isSet(listOption)) {
-        const QStringList names = parser.optionNames();
-        for (const QString &name : names) {
-            if (name != QLatin1String("list") && name != QLatin1String("json"))
-                return usage(QStringLiteral("--list takes no other option than --json"));
-        }
-        if (!positional.isEmpty())
-            return usage(QStringLiteral("--list takes no image"));
-        options.mode = FlashOptions::Mode::List;
-        return parsed;
-    }
-
-    if (parser.isSet(infoOption)) {
-        options.mode = FlashOptions::Mode::Info;
-        if (!positional.isEmpty())
-            return usage(QStringLiteral("--info takes no image: it changes nothing"));
-    } else if (positional.isEmpty()) {
-        return usage(QStringLiteral("no image given"));
-    } else if (positional.size() > 1) {
-        return usage(
-            QStringLiteral("one image only, not %1").arg(positional.join(QLatin1Char(' '))));
-    } else {
-        options.imagePath = positional.first();
-    }
-
-    // The ports in the order they were given, whatever option named them.
-    QStringList ports = parser.values(portOption);
-    QStringList serials = parser.values(serialOption);
-    QStringList usbIds = parser.values(usbOption);
-    const QStringList names = parser.optionNames();
-    for (const QString &name : names) {
-        if ((name == QLatin1String("p") || name == QLatin1String("port")) && !ports.isEmpty()) {
-            const QString port = ports.takeFirst();
-            if (port.isEmpty())
-                return usage(QStringLiteral("an empty port name"));
-            options.targets.append(PortTarget::named(port));
-        } else if (name == QLatin1String("serial") && !serials.isEmpty()) {
-            const QString serial = serials.takeFirst();
-            if (serial.isEmpty())
-                return usage(QStringLiteral("an empty serial number"));
-            options.targets.append(PortTarget::bySerialNumber(serial));
-        } else if (name == QLatin1String("usb") && !usbIds.isEmpty()) {
-            const QString text = usbIds.takeFirst();
-            const QString ids = normalUsbIds(text);
-            if (ids.isEmpty())
-                return usage(QStringLiteral("--usb wants VID:PID in hex, such as 0403:6001, not %1")
-                                 .arg(text));
-            options.targets.append(PortTarget::byUsbIds(ids));
-        }
-    }
-    if (options.targets.isEmpty())
-        return usage(QStringLiteral("no port given (-p PORT, --serial SN or --usb VID:PID)"));
-    for (int i = 0; i < options.targets.size(); ++i) {
-        for (int j = 0; j < i; ++j) {
-            const PortTarget &a = options.targets[j];
-            const PortTarget &b = options.targets[i];
-            if (a.kind == b.kind && a.kind != PortTarget::Kind::Name && a.value == b.value)
-                return usage(QStringLiteral("%1 given twice").arg(shownTarget(a)));
-        }
-    }
-
-    if (parser.isSet(waitOption) && !parseSeconds(parser.value(waitOption), &options.wait))
-        return usage(QStringLiteral("--wait wants a number of seconds, 0 or more, not %1")
-                         .arg(parser.value(waitOption)));
-    if (parser.isSet(timeoutOption) &&
-        (!parseSeconds(parser.value(timeoutOption), &options.timeout) ||
-         options.timeout.count() == 0))
-        return usage(QStringLiteral("--timeout wants a number of seconds above 0, not %1")
-                         .arg(parser.value(timeoutOption)));
-    if (parser.isSet(logOption) && options.logPath.isEmpty())
-        return usage(QStringLiteral("--log wants a file name"));
-    return parsed;
+    options.json = parser.isSet(set.jsonOption);
+    options.repeat = parser.isSet(set.repeatOption);
+    options.quiet = parser.isSet(set.quietOption);
+    options.verbose = parser.isSet(set.verboseOption);
+    options.logPath = parser.value(set.logOption);
+    QString error = readMode(parser, set, options);
+    if (error.isEmpty() && options.mode != FlashOptions::Mode::List)
+        error = readTargets(parser, set, options);
+    if (error.isEmpty() && options.mode != FlashOptions::Mode::List)
+        error = readLimits(parser, set, options);
+    return error.isEmpty() ? parsed : usage(error);
 }
 
 QList<PortTarget> expandTargets(const QList<PortTarget> &targets,

@@ -4,12 +4,15 @@
 #include "linesettings.h"
 #include "portdiagnosis.h"
 #include "portinfo.h"
+#include "serialline.h"
 #include "testsupport.h"
+#include "updateprotocol.h"
 
 #include <QFile>
 #include <QProcess>
 #include <QSerialPort>
 #include <QSerialPortInfo>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -35,6 +38,8 @@ private slots:
     void diagnosis();
     void explanationsAreWrapped_data();
     void explanationsAreWrapped();
+    void lineSendsDrainsAndNoticesItsLoss();
+    void lineThatWillNotOpenSaysWhy();
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
@@ -224,6 +229,66 @@ void SerialTest::explanationsAreWrapped()
     // Lines that were there stay lines, with their indentation.
     if (text.contains(QLatin1String("\n    sudo")))
         QVERIFY(wrapped.contains(QLatin1String("\n    sudo usermod -aG dialout tech\n")));
+}
+
+void SerialTest::lineSendsDrainsAndNoticesItsLoss()
+{
+    PseudoTerminal device;
+    QVERIFY(device.open());
+    SerialLine line;
+    QVERIFY(line.open(device.slavePath()));
+    QCOMPARE(line.serialPort().baudRate(), LineBaudRate);
+
+    // A frame is on the line when send() returns, without a pass of the event loop.
+    line.send(commandPayload(CMD_PING));
+    QVERIFY(device.waitForReadyRead(1000));
+    QCOMPARE(device.readAll(), QByteArray::fromHex("7EFF50000000000000 97"));
+
+    // Everything the port holds is drained at once, a frame cut between two writes included.
+    const DeviceWireFrame present = encodeDeviceFrame(makeDeviceFrame(RSP_PRESENT));
+    const DeviceWireFrame request = encodeDeviceFrame(makeDeviceFrame(RSP_DATA_REQUEST, 0x7E7D));
+    QByteArray wire =
+        QByteArray(reinterpret_cast<const char *>(present.bytes.data()), present.size) +
+        QByteArray(reinterpret_cast<const char *>(request.bytes.data()), request.size);
+    device.write(wire.left(wire.size() - 3));
+    FrameParser parser;
+    QList<quint8> codes;
+    QList<quint32> offsets;
+    const auto take = [&](const DeviceFrame &frame) {
+        codes.append(frame[3]);
+        offsets.append(requestedOffsetOf(frame));
+    };
+    QTRY_COMPARE((line.drain(parser, take), codes.size()), 1);
+    device.write(wire.right(3));
+    QTRY_COMPARE((line.drain(parser, take), codes.size()), 2);
+    QCOMPARE(codes, (QList<quint8>{RSP_PRESENT, RSP_DATA_REQUEST}));
+    QCOMPARE(offsets.last(), 0x7E7Du);
+
+    // A hung-up line is lost once, and closed, so that it cannot keep the event loop busy.
+    QSignalSpy lost(&line, &SerialLine::lost);
+    QVERIFY(lost.isValid());
+    device.hangUp();
+    QTRY_COMPARE(lost.size(), 1);
+    QVERIFY(!line.isOpen());
+    line.send(commandPayload(CMD_PING)); // nothing is written to a closed port, and no warning
+    QVERIFY(neverWithin(PastTimeout, [&] { return lost.size() > 1; }));
+}
+
+void SerialTest::lineThatWillNotOpenSaysWhy()
+{
+    const QString missing = dir->filePath(QStringLiteral("ttyNothing"));
+    SerialLine line;
+    QVERIFY(!line.open(missing));
+    QCOMPARE(line.failure().portName, missing);
+    QVERIFY(line.failure().error != QSerialPort::NoError);
+    RetryAdvice retry;
+    retry.pickPort = QStringLiteral("name the right port");
+    retry.pressAgain = QStringLiteral("try again");
+    const PortAdvice advice = line.diagnose(retry, {});
+    QCOMPARE(advice.summary,
+             QStringLiteral("Cannot open %1: no such port (no serial ports present)").arg(missing));
+    QVERIFY2(advice.details.endsWith(QLatin1String("name the right port, then try again.")),
+             qPrintable(advice.details));
 }
 
 QTEST_MAIN(SerialTest)
