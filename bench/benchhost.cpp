@@ -268,6 +268,36 @@ private:
     ImageSource image;
 };
 
+// What a stripped host does on the driver's commands: START once the device has given its
+// versions, the report once it has sent RSP_DONE. mark: the transfer is marked for the tracer.
+void followCommand(QObject *host, const QByteArray &name, Procedure &procedure,
+                   AtDownload &atDownload, bool mark, const std::function<void()> &sendStart)
+{
+    if (name == "download") {
+        whenTrue(
+            host, [&procedure] { return procedure.ready; },
+            [&atDownload, mark, sendStart] {
+                atDownload.take();
+                if (mark)
+                    markForTracer();
+                sendStart();
+            },
+            QStringLiteral("RSP_VERSION"));
+    } else if (name == "report") {
+        whenTrue(
+            host, [&procedure] { return procedure.done; },
+            [&atDownload, mark] {
+                if (mark)
+                    markForTracer();
+                tellDriver(reportLine(atDownload.cpu, atDownload.rssKb,
+                                      QStringLiteral("Firmware is updated")));
+            },
+            QStringLiteral("RSP_DONE"));
+    } else if (name == "quit") {
+        QCoreApplication::quit();
+    }
+}
+
 // QSerialPort and the event loop, without the window.
 class PortHost : public QObject
 {
@@ -296,25 +326,8 @@ private:
 
     void onCommand(const QByteArray &name)
     {
-        if (name == "download") {
-            whenTrue(
-                this, [this] { return procedure.ready; },
-                [this] {
-                    atDownload.take();
-                    send(commandPayload(CMD_START));
-                },
-                QStringLiteral("RSP_VERSION"));
-        } else if (name == "report") {
-            whenTrue(
-                this, [this] { return procedure.done; },
-                [this] {
-                    tellDriver(reportLine(atDownload.cpu, atDownload.rssKb,
-                                          QStringLiteral("Firmware is updated")));
-                },
-                QStringLiteral("RSP_DONE"));
-        } else if (name == "quit") {
-            QCoreApplication::quit();
-        }
+        followCommand(this, name, procedure, atDownload, false,
+                      [this] { send(commandPayload(CMD_START)); });
     }
 
     Procedure procedure;
@@ -384,27 +397,8 @@ private:
 
     void onCommand(const QByteArray &name)
     {
-        if (name == "download") {
-            whenTrue(
-                this, [this] { return procedure.ready; },
-                [this] {
-                    atDownload.take();
-                    markForTracer();
-                    send(commandPayload(CMD_START));
-                },
-                QStringLiteral("RSP_VERSION"));
-        } else if (name == "report") {
-            whenTrue(
-                this, [this] { return procedure.done; },
-                [this] {
-                    markForTracer();
-                    tellDriver(reportLine(atDownload.cpu, atDownload.rssKb,
-                                          QStringLiteral("Firmware is updated")));
-                },
-                QStringLiteral("RSP_DONE"));
-        } else if (name == "quit") {
-            QCoreApplication::quit();
-        }
+        followCommand(this, name, procedure, atDownload, true,
+                      [this] { send(commandPayload(CMD_START)); });
     }
 
     Procedure procedure;

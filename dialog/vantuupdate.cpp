@@ -50,15 +50,13 @@ QString durationText(std::chrono::microseconds time)
 // The explanations' "try again", in the window's words: its File button and its port box.
 RetryAdvice windowRetry()
 {
-    RetryAdvice retry;
-    retry.pressAgain = QStringLiteral("press File again");
-    retry.press = QStringLiteral("press File");
-    retry.startAgain = QStringLiteral("press File to start again");
-    retry.checkPort = QStringLiteral("Check the port box");
-    retry.pickPort = QStringLiteral("pick the right port in the port box (open its list to see "
-                                    "the ports present now)");
-    retry.pickAgain = QStringLiteral("pick its port in the port box and press File");
-    return retry;
+    return {QStringLiteral("press File again"),
+            QStringLiteral("press File"),
+            QStringLiteral("press File to start again"),
+            QStringLiteral("Check the port box"),
+            QStringLiteral("pick the right port in the port box (open its list to see the ports "
+                           "present now)"),
+            QStringLiteral("pick its port in the port box and press File")};
 }
 
 } // namespace

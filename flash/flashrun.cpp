@@ -21,15 +21,13 @@ TextReport::Style reportStyle(const FlashOptions &options)
 // The explanations' "try again", for someone at a console.
 RetryAdvice consoleRetry()
 {
-    RetryAdvice retry;
-    retry.pressAgain = QStringLiteral("run vantuflash again");
-    retry.press = QStringLiteral("run vantuflash again");
-    retry.startAgain = QStringLiteral("run vantuflash again");
-    retry.checkPort = QStringLiteral("Check the port name");
-    retry.pickPort = QStringLiteral("give the right port (vantuflash --list shows the ports "
-                                    "present now)");
-    retry.pickAgain = QStringLiteral("then run vantuflash again");
-    return retry;
+    const QString again = QStringLiteral("run vantuflash again");
+    return {again,
+            again,
+            again,
+            QStringLiteral("Check the port name"),
+            QStringLiteral("give the right port (vantuflash --list shows the ports present now)"),
+            QStringLiteral("then run vantuflash again")};
 }
 
 } // namespace

@@ -31,8 +31,8 @@ struct SystemFiles
 // button of the window, a command line): each program gives its own.
 struct RetryAdvice
 {
-    QString pressAgain;
-    QString press; // after "log out and in again and"
+    QString pressAgain; // the fields in this order: each program fills them all at once
+    QString press;      // after "log out and in again and"
     QString startAgain;
     QString checkPort;
     QString pickPort;
