@@ -18,8 +18,8 @@
 // START has gone out, and one START at most. When the input is done: no more answers than the data
 // requests the session was sent, and no more ENDs than requests at or past the end; one result at
 // most without --repeat; and the session ends when interrupted.
-#include "firmwareimage.h"
 #include "fuzzline.h"
+#include "imagesource.h"
 #include "updateprotocol.h"
 #include "updatesession.h"
 
@@ -65,7 +65,7 @@ private:
     void mirror(const quint8 *bytes, qint64 count);
     void checkAnswerCounts() const;
 
-    std::shared_ptr<FirmwareImage> firmware;
+    std::unique_ptr<ImageSource> firmware;
     FuzzLine line;
     HostFrameParser hostParser;
 
@@ -87,10 +87,13 @@ private:
 
 bool Rig::setUp()
 {
-    firmware = std::make_shared<FirmwareImage>(fuzzImagePath());
-    QString problem;
-    if (!firmware->load(&problem)) {
-        std::fprintf(stderr, "fuzz_session: %s\n", qPrintable(problem));
+    firmware = std::make_unique<ImageSource>(fuzzImagePath());
+    ImageSource::Problem problem = firmware->open();
+    if (problem == ImageSource::Problem::None)
+        problem = firmware->hashNow();
+    firmware->close();
+    if (problem != ImageSource::Problem::None) {
+        std::fprintf(stderr, "fuzz_session: %s\n", qPrintable(firmware->describe(problem)));
         return false;
     }
     if (!line.open())
@@ -224,7 +227,7 @@ void Rig::run(const quint8 *data, size_t size)
     settings.repeat = repeat;
     settings.wait = std::chrono::milliseconds(0);
     settings.silenceLimit = NeverOnItsOwn;
-    session = std::make_unique<UpdateSession>(settings, infoOnly ? nullptr : firmware);
+    session = std::make_unique<UpdateSession>(settings, infoOnly ? nullptr : firmware.get());
     QObject::connect(session.get(), &UpdateSession::finished, session.get(),
                      [this](const SessionResult &) {
                          if (++results > 1 && !repeat)
