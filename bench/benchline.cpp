@@ -69,12 +69,12 @@ void waitUntil(std::int64_t dueNs)
     }
 }
 
-// A device frame onto the line in full, the master being non-blocking.
-bool writeWire(int fd, const DeviceWireFrame &wire, QString &error)
+// The device's bytes onto the line in full, the master being non-blocking.
+bool writeOut(int fd, const DeviceModel::Output &out, QString &error)
 {
     int done = 0;
-    while (done < wire.size) {
-        const ssize_t n = ::write(fd, wire.bytes.data() + done, size_t(wire.size - done));
+    while (done < out.size) {
+        const ssize_t n = ::write(fd, out.bytes.data() + done, size_t(out.size - done));
         if (n > 0) {
             done += int(n);
         } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
@@ -118,45 +118,14 @@ void noteHostAtDone(const HostProcess &host, HostUse &use)
     use.peakKb = std::max(use.peakKb, host.statusKb("VmHWM"));
 }
 
-quint8 imageByte(const QByteArray &image, qint64 offset)
+// The host's CPU time and memory once the device has asked for the first piece.
+void noteHostAtStart(const HostProcess &host, HostUse &use)
 {
-    return offset < image.size() ? quint8(image[qsizetype(offset)]) : 0;
+    use.cpuAtStartNs = host.cpuNs();
+    use.rssAtStartKb = host.statusKb("VmRSS");
 }
 
 } // namespace
-
-PtyLine::~PtyLine()
-{
-    if (m_slave >= 0)
-        ::close(m_slave);
-    if (m_master >= 0)
-        ::close(m_master);
-}
-
-bool PtyLine::open(QString &error)
-{
-    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (m_master < 0 || ::grantpt(m_master) < 0 || ::unlockpt(m_master) < 0) {
-        error = systemError("posix_openpt");
-        return false;
-    }
-    char name[128];
-    if (::ptsname_r(m_master, name, sizeof name) != 0) {
-        error = systemError("ptsname");
-        return false;
-    }
-    m_slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (m_slave < 0) {
-        error = systemError("open slave");
-        return false;
-    }
-    if (!setRawLine(m_slave)) {
-        error = systemError("tcsetattr");
-        return false;
-    }
-    m_slavePath = QString::fromLocal8Bit(name);
-    return true;
-}
 
 HostProcess::~HostProcess()
 {
@@ -288,132 +257,75 @@ qint64 HostProcess::statusKb(const char *field) const
 
 DeviceSide::DeviceSide(const QByteArray &image, LineTiming timing, quint32 stride,
                        UpdateFigures &figures)
-    : m_image(image), m_timing(timing), m_stride(std::max(4u, stride)), m_figures(figures)
+    : m_timing(timing), m_figures(figures)
 {
+    DeviceOptions options;
+    options.strict = true;
+    options.image = image;
+    options.imageSize = image.size();
+    options.maxImageSize = MaxImageSize;
+    options.stride = std::max(4u, stride);
+    setOptions(options);
     figures.imageSize = image.size();
-    figures.turnaroundNs.reserve(size_t(image.size() / m_stride + 1));
+    figures.turnaroundNs.reserve(size_t(image.size() / options.stride + 1));
 }
 
 void DeviceSide::received(const quint8 *bytes, qint64 count, std::int64_t readNs)
 {
-    for (qint64 i = 0; i < count; ++i) {
-        ++m_frameBytes;
-        m_parser.feed(bytes + i, 1, [&](const HostFrameParser::Result &frame) {
-            onFrame(frame, m_frameBytes, readNs);
-            m_frameBytes = 0;
-        });
-    }
+    receive(bytes, count, readNs);
+    m_figures.badChecks = stats().badCheckFrames;
+    m_figures.unexpected = stats().unexpectedFrames;
 }
 
-void DeviceSide::onFrame(const HostFrameParser::Result &frame, std::int64_t wireBytes,
-                         std::int64_t readNs)
+std::int64_t DeviceSide::hostFrame(const HostFrameParser::Result &frame, std::int64_t readNs)
 {
-    UpdateFigures &figures = m_figures;
     // When the frame's last bit reaches the device on the modelled line.
-    std::int64_t lineStartNs = readNs;
+    m_readNs = readNs;
+    m_lineStartNs = readNs;
+    m_frameBytes = frame.wireBytes;
     std::int64_t arrivalNs = readNs;
     if (m_timing.baud > 0) {
-        lineStartNs = std::max(readNs, m_hostLineFreeNs);
-        arrivalNs = lineStartNs + m_timing.lineNs(wireBytes);
+        m_lineStartNs = std::max(readNs, m_hostLineFreeNs);
+        arrivalNs = m_lineStartNs + m_timing.lineNs(frame.wireBytes);
         m_hostLineFreeNs = arrivalNs;
     }
-    if (!frame.checkOk) {
-        ++figures.badChecks;
-        return;
-    }
-    const quint8 command = frame.payload[1];
-    if (m_phase == Phase::Transfer)
-        figures.hostBytes += wireBytes;
-
-    switch (command) {
-    case CMD_PING:
-        if (m_phase == Phase::Handshake)
-            queue(RSP_PRESENT, 0, arrivalNs);
-        else
-            ++figures.unexpected;
-        break;
-    case CMD_GET_VERSION:
-        if (m_phase == Phase::Handshake)
-            queue(RSP_VERSION, 0x01000507, arrivalNs);
-        else
-            ++figures.unexpected;
-        break;
-    case CMD_START:
-        if (m_phase != Phase::Handshake) {
-            ++figures.unexpected;
-            break;
-        }
-        m_phase = Phase::Transfer;
-        figures.hostBytes += wireBytes;
-        figures.startNs = lineStartNs;
-        m_requested = 0;
-        queue(RSP_DATA_REQUEST, 0, arrivalNs);
-        break;
-    case CMD_DATA: {
-        if (m_phase != Phase::Transfer) {
-            ++figures.unexpected;
-            break;
-        }
-        figures.turnaroundNs.push_back(readNs - m_requestWrittenNs);
-        ++figures.dataFrames;
-        const quint32 offset = m_requested;
-        bool good = frame.payload[6] == quint8(offset);
-        for (int i = 0; i < 4; ++i)
-            good = good && frame.payload[2 + i] == imageByte(m_image, qint64(offset) + i);
-        if (!good)
-            ++figures.dataErrors;
-        quint32 next = offset + m_stride;
-        if (next >= quint32(m_image.size()))
-            next = quint32((m_image.size() + 3) / 4 * 4); // the end: the tool must send CMD_END
-        m_requested = next;
-        queue(RSP_DATA_REQUEST, next, arrivalNs);
-        break;
-    }
-    case CMD_END:
-        if (m_phase != Phase::Transfer || m_requested < quint32(m_image.size())) {
-            ++figures.unexpected;
-            break;
-        }
-        queue(RSP_DONE, 0, arrivalNs);
-        m_phase = Phase::Reporting;
-        break;
-    default:
-        ++figures.unexpected;
-        break;
-    }
+    if (frame.checkOk && state() == State::Transferring)
+        m_figures.hostBytes += frame.wireBytes;
+    return arrivalNs;
 }
 
-void DeviceSide::queue(quint8 code, quint32 data, std::int64_t readyNs)
+void DeviceSide::started()
 {
-    Outgoing frame;
-    frame.wire = encodeDeviceFrame(makeDeviceFrame(code, data));
-    frame.code = code;
-    if (m_timing.baud > 0) {
-        // Onto the line once it is free; in the tool's hands when the last bit is through.
-        frame.dueNs = std::max(readyNs, m_deviceLineFreeNs) + m_timing.lineNs(frame.wire.size);
-        m_deviceLineFreeNs = frame.dueNs;
-    }
-    if (code == RSP_DATA_REQUEST || code == RSP_DONE)
-        m_figures.deviceBytes += frame.wire.size;
-    m_outgoing.push_back(frame);
+    m_figures.hostBytes += m_frameBytes;
+    m_figures.startNs = m_lineStartNs;
+}
+
+void DeviceSide::piece(quint32, const quint8 *, bool good)
+{
+    m_figures.turnaroundNs.push_back(m_readNs - m_requestWrittenNs);
+    ++m_figures.dataFrames;
+    if (!good)
+        ++m_figures.dataErrors;
 }
 
 quint8 DeviceSide::sent(std::int64_t writeNs)
 {
-    const Outgoing &frame = m_outgoing.front();
-    const quint8 code = frame.code;
+    const Output &out = front();
+    const quint8 code = out.frame[3];
     if (m_timing.baud > 0) {
-        const std::int64_t late = writeNs - frame.dueNs;
+        const std::int64_t late = writeNs - out.dueNs;
         m_figures.lateSumNs += late;
         m_figures.lateMaxNs = std::max(m_figures.lateMaxNs, late);
     }
+    if (code == RSP_DATA_REQUEST || code == RSP_DONE)
+        m_figures.deviceBytes += out.size;
     if (code == RSP_DATA_REQUEST)
         m_requestWrittenNs = writeNs;
     if (code == RSP_DONE && !m_doneSent) {
         m_figures.doneNs = writeNs;
         m_doneSent = true;
     }
-    m_outgoing.pop_front();
+    pop();
     return code;
 }
 
@@ -436,15 +348,13 @@ bool LineDevice::run(UpdateFigures &figures, QString &error)
     std::int64_t lastTrafficNs = steadyNs();
     quint8 buffer[4096];
     while (!finished(side)) {
-        if (side.hasOutgoing()) {
+        if (side.hasOutput()) {
             if (!writeDue(side, figures, error))
                 return false;
             lastTrafficNs = steadyNs(); // an answer is due: spin for it
         }
-        if (side.transferStarted() && figures.hostUse.cpuAtStartNs < 0) {
-            figures.hostUse.cpuAtStartNs = m_host.cpuNs();
-            figures.hostUse.rssAtStartKb = m_host.statusKb("VmRSS");
-        }
+        if (side.transferStarted() && figures.hostUse.cpuAtStartNs < 0)
+            noteHostAtStart(m_host, figures.hostUse);
 
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n > 0) {
@@ -507,14 +417,14 @@ bool LineDevice::handleHostLines(UpdateFigures &figures, QString &error)
 
 bool LineDevice::writeDue(DeviceSide &side, UpdateFigures &figures, QString &error)
 {
-    while (side.hasOutgoing()) {
-        const DeviceSide::Outgoing &frame = side.next();
-        if (frame.code == RSP_DONE && figures.hostUse.cpuAtDoneNs < 0)
+    while (side.hasOutput()) {
+        const DeviceModel::Output &out = side.front();
+        if (out.frame[3] == RSP_DONE && figures.hostUse.cpuAtDoneNs < 0)
             noteHostAtDone(m_host, figures.hostUse);
         if (m_timing.baud > 0)
-            waitUntil(frame.dueNs);
+            waitUntil(out.dueNs);
         const std::int64_t writeNs = steadyNs();
-        if (!writeWire(m_line.masterFd(), frame.wire, error))
+        if (!writeOut(m_line.masterFd(), out, error))
             return false;
         const quint8 code = side.sent(writeNs);
         if (code == RSP_VERSION && !m_downloadAsked && m_kind == HostKind::Commanded) {
@@ -538,115 +448,129 @@ bool GangDevice::run(GangFigures &figures, QString &error)
 {
     const size_t count = m_lines.size();
     figures.lines.assign(count, UpdateFigures{});
-    std::vector<std::unique_ptr<DeviceSide>> sides;
-    std::vector<pollfd> fds;
+    m_sides.clear();
+    m_fds.clear();
     for (size_t i = 0; i < count; ++i) {
         figures.lines[i].hostPid = m_host.pid();
-        sides.push_back(
+        m_sides.push_back(
             std::make_unique<DeviceSide>(m_image, m_timing, m_stride, figures.lines[i]));
-        fds.push_back({m_lines[i]->masterFd(), POLLIN, 0});
+        m_fds.push_back({m_lines[i]->masterFd(), POLLIN, 0});
     }
-    fds.push_back({m_host.outputFd(), POLLIN, 0});
-    pollfd &hostFd = fds.back();
+    m_fds.push_back({m_host.outputFd(), POLLIN, 0});
+    m_started = m_ending = m_done = 0;
+    m_hostOpen = true;
 
     const std::int64_t benchCpuBefore = threadCpuNs();
     const FineTimers fineTimers;
-    size_t started = 0;
-    size_t ending = 0; // lines whose RSP_DONE is queued
-    size_t done = 0;
-    bool hostOpen = true;
     std::int64_t lastTrafficNs = steadyNs();
-    quint8 buffer[4096];
-    while (done < count || hostOpen) {
+    while (m_done < count || m_hostOpen) {
         bool moved = false;
         std::int64_t nextDueNs = std::numeric_limits<std::int64_t>::max();
-        std::int64_t now = steadyNs();
-        for (size_t i = 0; i < count; ++i) {
-            DeviceSide &side = *sides[i];
-            while (side.hasOutgoing()) {
-                const DeviceSide::Outgoing &frame = side.next();
-                if (frame.dueNs > now) {
-                    nextDueNs = std::min(nextDueNs, frame.dueNs);
-                    break;
-                }
-                const std::int64_t writeNs = steadyNs();
-                if (!writeWire(m_lines[i]->masterFd(), frame.wire, error))
-                    return false;
-                moved = true;
-                if (side.sent(writeNs) == RSP_DONE && ++done == count)
-                    figures.lastDoneNs = writeNs;
-                now = steadyNs();
-            }
-        }
-
-        if (::poll(fds.data(), nfds_t(fds.size()), 0) > 0) {
-            for (size_t i = 0; i < count; ++i) {
-                if (!(fds[i].revents & POLLIN))
-                    continue;
-                const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-                if (n > 0) {
-                    const bool wasStarted = sides[i]->transferStarted();
-                    const bool wasEnding = sides[i]->doneQueued();
-                    sides[i]->received(buffer, n, steadyNs());
-                    moved = true;
-                    if (!wasStarted && sides[i]->transferStarted() && started++ == 0)
-                        figures.firstStartNs = figures.lines[i].startNs;
-                    if (!wasEnding && sides[i]->doneQueued() && ++ending == count)
-                        noteHostAtDone(m_host, figures.hostUse);
-                } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                    error = systemError("read from a line");
-                    return false;
-                }
-            }
-            if (hostFd.revents) {
-                std::vector<QByteArray> lines;
-                hostOpen = m_host.readLines(lines);
-                figures.hostUse.output.insert(figures.hostUse.output.end(), lines.begin(),
-                                              lines.end());
-                if (done == count)
-                    figures.hostUse.peakKb =
-                        std::max(figures.hostUse.peakKb, m_host.statusKb("VmHWM"));
-                if (!hostOpen) {
-                    hostFd.fd = -1; // poll() passes over it from now on
-                    if (done < count) {
-                        error = QStringLiteral("the host process ended before RSP_DONE on every "
-                                               "line (%1 of %2)")
-                                    .arg(done)
-                                    .arg(count);
-                        return false;
-                    }
-                }
-            }
-        }
+        if (!writeDue(figures, moved, nextDueNs, error) || !readAvailable(figures, moved, error))
+            return false;
         // The host's figures at the start are read once the first request is out, so that the
         // reading does not hold it back.
-        if (started > 0 && figures.hostUse.cpuAtStartNs < 0 && !moved) {
-            figures.hostUse.cpuAtStartNs = m_host.cpuNs();
-            figures.hostUse.rssAtStartKb = m_host.statusKb("VmRSS");
-        }
-        now = steadyNs();
-        if (moved) {
-            lastTrafficNs = now;
-            continue;
-        }
-        // A frame due within the sleep margin, or traffic a moment ago: spin.
-        const bool dueSoon = nextDueNs - now <= SleepMarginNs;
-        if (dueSoon || (done < count && now - lastTrafficNs < GangSpinNs)) {
-            sched_yield();
-            continue;
-        }
-        if (now - lastTrafficNs > StallNs) {
-            error = QStringLiteral("no traffic for %1 s (%2 of %3 lines done)")
-                        .arg(StallNs / 1000000000)
-                        .arg(done)
-                        .arg(count);
+        if (m_started > 0 && figures.hostUse.cpuAtStartNs < 0 && !moved)
+            noteHostAtStart(m_host, figures.hostUse);
+        if (moved)
+            lastTrafficNs = steadyNs();
+        else if (!idle(nextDueNs, lastTrafficNs, error))
             return false;
-        }
-        const std::int64_t sleepNs = std::min<std::int64_t>(
-            IdlePollNs, std::max<std::int64_t>(0, nextDueNs - now - SleepMarginNs));
-        const timespec timeout{time_t(sleepNs / 1000000000), long(sleepNs % 1000000000)};
-        ::ppoll(fds.data(), nfds_t(fds.size()), &timeout, nullptr);
     }
     figures.benchCpuNs = threadCpuNs() - benchCpuBefore;
+    return true;
+}
+
+bool GangDevice::writeDue(GangFigures &figures, bool &moved, std::int64_t &nextDueNs,
+                          QString &error)
+{
+    std::int64_t now = steadyNs();
+    for (size_t i = 0; i < m_sides.size(); ++i) {
+        DeviceSide &side = *m_sides[i];
+        while (side.hasOutput()) {
+            const DeviceModel::Output &out = side.front();
+            if (out.dueNs > now) {
+                nextDueNs = std::min(nextDueNs, out.dueNs);
+                break;
+            }
+            const std::int64_t writeNs = steadyNs();
+            if (!writeOut(m_lines[i]->masterFd(), out, error))
+                return false;
+            moved = true;
+            if (side.sent(writeNs) == RSP_DONE && ++m_done == m_sides.size())
+                figures.lastDoneNs = writeNs;
+            now = steadyNs();
+        }
+    }
+    return true;
+}
+
+bool GangDevice::readAvailable(GangFigures &figures, bool &moved, QString &error)
+{
+    if (::poll(m_fds.data(), nfds_t(m_fds.size()), 0) <= 0)
+        return true;
+    const size_t count = m_sides.size();
+    quint8 buffer[4096];
+    for (size_t i = 0; i < count; ++i) {
+        if (!(m_fds[i].revents & POLLIN))
+            continue;
+        const ssize_t n = ::read(m_fds[i].fd, buffer, sizeof buffer);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            error = systemError("read from a line");
+            return false;
+        }
+        if (n <= 0)
+            continue;
+        DeviceSide &side = *m_sides[i];
+        const bool wasStarted = side.transferStarted();
+        const bool wasEnding = side.doneQueued();
+        side.received(buffer, n, steadyNs());
+        moved = true;
+        if (!wasStarted && side.transferStarted() && m_started++ == 0)
+            figures.firstStartNs = figures.lines[i].startNs;
+        if (!wasEnding && side.doneQueued() && ++m_ending == count)
+            noteHostAtDone(m_host, figures.hostUse);
+    }
+    return !m_fds.back().revents || readHost(figures, error);
+}
+
+bool GangDevice::readHost(GangFigures &figures, QString &error)
+{
+    std::vector<QByteArray> lines;
+    m_hostOpen = m_host.readLines(lines);
+    figures.hostUse.output.insert(figures.hostUse.output.end(), lines.begin(), lines.end());
+    if (m_done == m_sides.size())
+        figures.hostUse.peakKb = std::max(figures.hostUse.peakKb, m_host.statusKb("VmHWM"));
+    if (m_hostOpen)
+        return true;
+    m_fds.back().fd = -1; // poll() passes over it from now on
+    if (m_done == m_sides.size())
+        return true;
+    error = QStringLiteral("the host process ended before RSP_DONE on every line (%1 of %2)")
+                .arg(m_done)
+                .arg(m_sides.size());
+    return false;
+}
+
+bool GangDevice::idle(std::int64_t nextDueNs, std::int64_t lastTrafficNs, QString &error)
+{
+    const std::int64_t now = steadyNs();
+    // A frame due within the sleep margin, or traffic a moment ago: spin.
+    const bool dueSoon = nextDueNs - now <= SleepMarginNs;
+    if (dueSoon || (m_done < m_sides.size() && now - lastTrafficNs < GangSpinNs)) {
+        sched_yield();
+        return true;
+    }
+    if (now - lastTrafficNs > StallNs) {
+        error = QStringLiteral("no traffic for %1 s (%2 of %3 lines done)")
+                    .arg(StallNs / 1000000000)
+                    .arg(m_done)
+                    .arg(m_sides.size());
+        return false;
+    }
+    const std::int64_t sleepNs = std::min<std::int64_t>(
+        IdlePollNs, std::max<std::int64_t>(0, nextDueNs - now - SleepMarginNs));
+    const timespec timeout{time_t(sleepNs / 1000000000), long(sleepNs % 1000000000)};
+    ::ppoll(m_fds.data(), nfds_t(m_fds.size()), &timeout, nullptr);
     return true;
 }

@@ -1,38 +1,25 @@
 #pragma once
 
-#include "devicelink.h"
+#include "devicemodel.h"
+#include "pseudoterminal.h"
 
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
 
 #include <cstdint>
-#include <deque>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include <poll.h>
 
 #include <sys/resource.h>
 #include <sys/types.h>
 
 // The bench's own end of a pseudo-terminal: the master descriptor, raw and non-blocking, read and
 // written directly so that the device loop can time and pace every frame to the microsecond.
-class PtyLine
-{
-public:
-    PtyLine() = default;
-    PtyLine(const PtyLine &) = delete;
-    PtyLine &operator=(const PtyLine &) = delete;
-    ~PtyLine();
-
-    bool open(QString &error);
-    int masterFd() const { return m_master; }
-    QString slavePath() const { return m_slavePath; }
-
-private:
-    int m_master = -1;
-    int m_slave = -1; // kept open so the line settings survive the host's open and close
-    QString m_slavePath;
-};
+using PtyLine = PtyPair;
 
 // A host process started with pipes on its standard input and output: a bench host, which takes
 // the line commands of benchhost.cpp, or a program that runs the update by itself.
@@ -123,54 +110,37 @@ struct UpdateFigures
     bool clean() const { return dataErrors == 0 && badChecks == 0 && unexpected == 0; }
 };
 
-// One device's end of one line: answers the handshake, asks for the image in order, four bytes at
-// a time or one piece every stride bytes, checks every piece against the image, and keeps the
-// paced line's model. A loop reads the line and hands the bytes over, and writes the frames queued
-// here once they are due.
-class DeviceSide
+// One device's end of one line: the device (DeviceModel, strict: a host out of step is counted,
+// not followed) asks for the image in order, four bytes at a time or one piece every stride
+// bytes, and checks every piece against it; the paced line's model says when a host frame counts
+// as received and when a device frame is in the host's hands. A loop reads the line and hands the
+// bytes over, and writes the output once it is due.
+class DeviceSide : private DeviceModel
 {
 public:
-    struct Outgoing
-    {
-        DeviceWireFrame wire;
-        quint8 code = 0;
-        std::int64_t dueNs = 0; // when it may be handed to the line
-    };
-
     DeviceSide(const QByteArray &image, LineTiming timing, quint32 stride, UpdateFigures &figures);
 
     void received(const quint8 *bytes, qint64 count, std::int64_t readNs);
-    bool hasOutgoing() const { return !m_outgoing.empty(); }
-    const Outgoing &next() const { return m_outgoing.front(); }
-    // next() has been written to the line at writeNs: drops it and returns its code.
+    using DeviceModel::front;
+    using DeviceModel::hasOutput;
+    // front() has been written to the line at writeNs: drops it and returns its code.
     quint8 sent(std::int64_t writeNs);
-    bool transferStarted() const { return m_phase != Phase::Handshake; }
-    bool doneQueued() const { return m_phase == Phase::Reporting; }
+    bool transferStarted() const { return stats().updatesStarted > 0; }
+    bool doneQueued() const { return stats().updatesCompleted > 0; }
     bool doneSent() const { return m_doneSent; }
 
 private:
-    enum class Phase
-    {
-        Handshake,
-        Transfer,
-        Reporting,
-    };
+    std::int64_t hostFrame(const HostFrameParser::Result &frame, std::int64_t readNs) override;
+    std::int64_t lineNs(int bytes) override { return m_timing.lineNs(bytes); }
+    void piece(quint32 offset, const quint8 *bytes, bool good) override;
+    void started() override;
 
-    void onFrame(const HostFrameParser::Result &frame, std::int64_t wireBytes, std::int64_t readNs);
-    void queue(quint8 code, quint32 data, std::int64_t readyNs);
-
-    QByteArray m_image;
     LineTiming m_timing;
-    quint32 m_stride;
     UpdateFigures &m_figures;
-
-    Phase m_phase = Phase::Handshake;
-    HostFrameParser m_parser;
-    std::int64_t m_frameBytes = 0; // wire bytes since the last complete tool frame
-    std::deque<Outgoing> m_outgoing;
-    std::int64_t m_deviceLineFreeNs = 0;
-    std::int64_t m_hostLineFreeNs = 0;
-    quint32 m_requested = 0;
+    std::int64_t m_readNs = 0;         // when the frame being handled was read
+    std::int64_t m_lineStartNs = 0;    // paced: when it started on the line
+    int m_frameBytes = 0;              // its wire bytes
+    std::int64_t m_hostLineFreeNs = 0; // paced: when the line from the host is free again
     std::int64_t m_requestWrittenNs = 0;
     bool m_doneSent = false;
 };
@@ -243,9 +213,25 @@ public:
     bool run(GangFigures &figures, QString &error);
 
 private:
+    // Writes what is due on every line; nextDueNs gets the first frame still to come.
+    bool writeDue(GangFigures &figures, bool &moved, std::int64_t &nextDueNs, QString &error);
+    // Reads what the lines and the host have, without waiting.
+    bool readAvailable(GangFigures &figures, bool &moved, QString &error);
+    bool readHost(GangFigures &figures, QString &error);
+    // Nothing moved: spins, or sleeps until a line has bytes or a write is near.
+    bool idle(std::int64_t nextDueNs, std::int64_t lastTrafficNs, QString &error);
+
     std::vector<PtyLine *> m_lines;
     HostProcess &m_host;
     QByteArray m_image;
     LineTiming m_timing;
     quint32 m_stride;
+
+    // The run under way.
+    std::vector<std::unique_ptr<DeviceSide>> m_sides;
+    std::vector<pollfd> m_fds; // the lines', then the host's output
+    size_t m_started = 0;
+    size_t m_ending = 0; // lines whose RSP_DONE is queued
+    size_t m_done = 0;   // lines whose RSP_DONE is out
+    bool m_hostOpen = true;
 };

@@ -26,7 +26,6 @@
 
 namespace {
 
-constexpr quint32 Version = 0x01000507;
 constexpr qint64 NoFault = -1;
 
 // A host frame as the device reads it off the line.
@@ -66,16 +65,16 @@ Answers drain(DeviceSide &side)
     Answers answers;
     FrameParser parser;
     std::int64_t writeNs = 0;
-    while (side.hasOutgoing()) {
-        const DeviceWireFrame wire = side.next().wire;
-        writeNs = std::max(writeNs, side.next().dueNs);
+    while (side.hasOutput()) {
+        const DeviceModel::Output out = side.front();
+        writeNs = std::max(writeNs, out.dueNs);
         side.sent(writeNs);
-        parser.feed(wire.bytes.data(), wire.size, [&](const DeviceFrame &frame) {
+        parser.feed(out.bytes.data(), out.size, [&](const DeviceFrame &frame) {
             answers.codes << frame[3];
             if (frame[3] == RSP_DATA_REQUEST)
                 answers.offsets << requestedOffsetOf(frame);
             if (frame[3] == RSP_VERSION)
-                QCOMPARE(requestedOffsetOf(frame), Version);
+                QCOMPARE(requestedOffsetOf(frame), DeviceVersion);
         });
     }
     return answers;
@@ -305,15 +304,15 @@ void BenchDeviceTest::pacedDueTimes()
     QCOMPARE(command(CMD_PING).size(), 10);
     feed(side, command(CMD_PING), 0);
     feed(side, command(CMD_GET_VERSION), secondReadNs);
-    QVERIFY(side.hasOutgoing());
-    QTEST(qint64(side.next().dueNs), "firstDueNs");
-    QCOMPARE(side.next().wire.size, 10);
+    QVERIFY(side.hasOutput());
+    QTEST(qint64(side.front().dueNs), "firstDueNs");
+    QCOMPARE(side.front().size, 10);
     // Written 5 us late: the lateness is counted, the next answer's time does not move.
-    QCOMPARE(side.sent(side.next().dueNs + 5000), quint8(RSP_PRESENT));
-    QTEST(qint64(side.next().dueNs), "secondDueNs");
-    QCOMPARE(side.sent(side.next().dueNs), quint8(RSP_VERSION));
+    QCOMPARE(side.sent(side.front().dueNs + 5000), quint8(RSP_PRESENT));
+    QTEST(qint64(side.front().dueNs), "secondDueNs");
+    QCOMPARE(side.sent(side.front().dueNs), quint8(RSP_VERSION));
     QCOMPARE(qint64(figures.lateSumNs), baud > 0 ? qint64(5000) : qint64(0));
-    QVERIFY(!side.hasOutgoing());
+    QVERIFY(!side.hasOutput());
 }
 
 void BenchDeviceTest::severalLines_data()

@@ -6,7 +6,7 @@
 // come out of the tool's FrameParser as exactly that frame. The frame is also fed cut in two at
 // every byte, since both parsers keep their state from one read to the next. Any mismatch
 // aborts.
-#include "devicelink.h"
+#include "devicemodel.h"
 #include "framecodec.h"
 
 #include <QByteArray>

@@ -18,23 +18,18 @@
 // Every frame the tool sends in return is checked: a good check byte, a known command, and for
 // CMD_DATA the image bytes at the requested offset rounded down to a multiple of four (zero past
 // the end), the way ImageBlockReader serves them.
+#include "filedialoganswer.h"
 #include "fuzzline.h"
 #include "updateprotocol.h"
 #include "vantuupdate.h"
 
 #include <QApplication>
 #include <QComboBox>
-#include <QFileDialog>
-#include <QLineEdit>
 #include <QMetaObject>
 #include <QPushButton>
-#include <QTimer>
 
-#include <chrono>
 #include <cstdio>
 #include <memory>
-
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -45,16 +40,12 @@ public:
     void run(const quint8 *data, size_t size);
 
 private:
-    void sendFrame(quint8 code, quint32 data = 0);
     void expectState(UpdateState state, const char *what);
     void clickDownload();
     void driveTo(UpdateState target);
     void driveBackToProbing();
-    void readHostFrames();
-    void chooseImage();
 
     FuzzLine line;
-    HostFrameParser hostParser;
     std::unique_ptr<vantuUpdate> dialog;
     QPushButton *downloadButton = nullptr;
 };
@@ -63,52 +54,20 @@ bool Rig::setUp()
 {
     if (!line.open())
         return false;
-    QObject::connect(&line.terminal(), &QIODevice::readyRead, &line.terminal(),
-                     [this] { readHostFrames(); });
-
     dialog = std::make_unique<vantuUpdate>();
     downloadButton = dialog->findChild<QPushButton *>(QStringLiteral("pushButtonDownload"));
     dialog->findChild<QComboBox *>(QStringLiteral("comboBoxPort"))->setEditText(line.path());
-    chooseImage();
-    if (dialog->findChild<QPushButton *>(QStringLiteral("pushButtonOK"))->isEnabled()) {
+    // File, and the image in the file dialog it opens, as a user would.
+    testing::answerFileDialog(fuzzImagePath());
+    auto *file = dialog->findChild<QPushButton *>(QStringLiteral("pushButtonOK"));
+    file->click();
+    if (file->isEnabled()) {
         std::fprintf(stderr, "fuzz_receive: the procedure did not start (port %s)\n",
                      qPrintable(line.path()));
         return false;
     }
     line.pumpUntilConsumed();
     return dialog->updateState() == UpdateState::Probing;
-}
-
-// Clicks File and answers the file dialog it opens with the image, as a user would.
-void Rig::chooseImage()
-{
-    QTimer poll;
-    poll.setInterval(10);
-    bool answered = false;
-    QObject::connect(&poll, &QTimer::timeout, &poll, [&answered] {
-        auto *fileDialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-        if (!fileDialog || answered)
-            return;
-        auto *nameEdit = fileDialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-        if (!nameEdit)
-            fuzzFail("the file dialog has no name field");
-        answered = true;
-        nameEdit->setText(fuzzImagePath());
-        static_cast<QDialog *>(fileDialog)->accept(); // QFileDialog::accept is protected
-    });
-    QTimer giveUp;
-    giveUp.setSingleShot(true);
-    QObject::connect(&giveUp, &QTimer::timeout, &giveUp,
-                     [] { fuzzFail("the file dialog did not come up or did not close"); });
-    poll.start();
-    giveUp.start(30s);
-    dialog->findChild<QPushButton *>(QStringLiteral("pushButtonOK"))->click();
-}
-
-void Rig::sendFrame(quint8 code, quint32 data)
-{
-    const DeviceWireFrame wire = encodeDeviceFrame(makeDeviceFrame(code, data));
-    line.write(wire.bytes.data(), wire.size);
 }
 
 void Rig::expectState(UpdateState state, const char *what)
@@ -128,21 +87,21 @@ void Rig::driveTo(UpdateState target)
     if (dialog->updateState() != UpdateState::Probing)
         fuzzFail("the window was not left in Probing");
     if (target >= UpdateState::VersionQuery) {
-        sendFrame(RSP_PRESENT);
+        line.sendFrame(RSP_PRESENT);
         expectState(UpdateState::VersionQuery, "RSP_PRESENT in Probing was not acted on");
     }
     if (target >= UpdateState::Ready) {
-        sendFrame(RSP_VERSION, FuzzDeviceVersion);
+        line.sendFrame(RSP_VERSION, DeviceVersion);
         expectState(UpdateState::Ready, "RSP_VERSION in VersionQuery was not acted on");
     }
     if (target >= UpdateState::Starting)
         clickDownload();
     if (target >= UpdateState::Transferring) {
-        sendFrame(RSP_DATA_REQUEST, 0);
+        line.sendFrame(RSP_DATA_REQUEST, 0);
         expectState(UpdateState::Transferring, "RSP_DATA_REQUEST in Starting was not acted on");
     }
     if (target >= UpdateState::Finishing) {
-        sendFrame(RSP_DATA_REQUEST, quint32(FuzzImageSize));
+        line.sendFrame(RSP_DATA_REQUEST, quint32(FuzzImageSize));
         expectState(UpdateState::Finishing, "a request for the image size did not end the image");
     }
     line.pumpUntilConsumed();
@@ -158,7 +117,7 @@ void Rig::driveBackToProbing()
         case UpdateState::Probing:
             break;
         case UpdateState::VersionQuery:
-            sendFrame(RSP_VERSION, FuzzDeviceVersion);
+            line.sendFrame(RSP_VERSION, DeviceVersion);
             expectState(UpdateState::Ready, "RSP_VERSION in VersionQuery was not acted on");
             break;
         case UpdateState::Ready:
@@ -166,11 +125,11 @@ void Rig::driveBackToProbing()
             break;
         case UpdateState::Starting:
         case UpdateState::Transferring:
-            sendFrame(RSP_CANCELLED);
+            line.sendFrame(RSP_CANCELLED);
             expectState(UpdateState::Probing, "RSP_CANCELLED in a transfer was not acted on");
             break;
         case UpdateState::Finishing:
-            sendFrame(RSP_DONE);
+            line.sendFrame(RSP_DONE);
             expectState(UpdateState::Probing, "RSP_DONE in Finishing was not acted on");
             break;
         default:
@@ -182,43 +141,19 @@ void Rig::driveBackToProbing()
         fuzzFail("the window cannot be driven back to Probing");
 }
 
-void Rig::readHostFrames()
-{
-    const QByteArray bytes = line.terminal().readAll();
-    hostParser.feed(reinterpret_cast<const quint8 *>(bytes.constData()), bytes.size(),
-                    [](const HostFrameParser::Result &result) {
-                        if (checkHostFrame(result) == CMD_DATA)
-                            checkDataPiece(result.payload);
-                    });
-}
-
 void Rig::run(const quint8 *data, size_t size)
 {
     if (size == 0)
         return;
-    const UpdateState target = UpdateState(data[0] % 8 % 6);
-    const quint8 *stream = data + 1;
-    const qint64 length = qint64(size - 1);
-    const qint64 cut = length * ((data[0] >> 3) & 0xF) / 16;
-    const bool silence = (data[0] & 0x80) != 0;
-
-    driveTo(target);
-    if (cut > 0) {
-        line.write(stream, cut);
-        line.pumpUntilConsumed();
-    }
-    if (length > cut) {
-        line.write(stream + cut, length - cut);
-        line.pumpUntilConsumed();
-    }
-    if (silence) {
+    driveTo(UpdateState(data[0] % 8 % 6));
+    line.feed(data, size);
+    if (data[0] & 0x80) {
         QMetaObject::invokeMethod(dialog.get(), "timeout");
         line.pumpUntilConsumed();
     }
     driveBackToProbing();
 }
 
-// Lives for the whole process: libFuzzer exits without returning to us.
 Rig *rig = nullptr;
 
 } // namespace
@@ -232,14 +167,7 @@ extern "C" const char *__lsan_default_suppressions()
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    // Qt may take arguments out of argv; libFuzzer's own stay untouched.
-    static int argc = 1;
-    static char name[] = "fuzz_receive";
-    static char *argv[] = {name, nullptr};
-    new QApplication(argc, argv);
-    rig = new Rig;
-    if (!rig->setUp())
-        fuzzFail("cannot set up the window and the line");
+    rig = startTarget<QApplication, Rig>("fuzz_receive", "cannot set up the window and the line");
     return 0;
 }
 

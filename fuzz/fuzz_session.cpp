@@ -55,19 +55,14 @@ public:
     void run(const quint8 *data, size_t size);
 
 private:
-    void writeLine(const quint8 *bytes, qint64 count);
-    void pumpUntilConsumed();
-    void sendFrame(quint8 code, quint32 data = 0);
     void expectState(UpdateSession::State state, const char *what);
     void driveTo(Target target);
-    void readHostFrames();
-    void checkFrame(const HostFrameParser::Result &result);
+    void checkFrame(const FramePayload &payload);
     void mirror(const quint8 *bytes, qint64 count);
     void checkAnswerCounts() const;
 
     std::unique_ptr<ImageSource> firmware;
     FuzzLine line;
-    HostFrameParser hostParser;
 
     // The session of the input under way, and what the rules need to know about it. The two
     // directions of the line are read at different times, so the counts are compared only once
@@ -98,15 +93,15 @@ bool Rig::setUp()
     }
     if (!line.open())
         return false;
-    QObject::connect(&line.terminal(), &QIODevice::readyRead, &line.terminal(),
-                     [this] { readHostFrames(); });
+    line.onHostFrame([this](const FramePayload &payload) { checkFrame(payload); });
+    line.mirror = [this](const quint8 *bytes, qint64 count) {
+        mirror(bytes, count);
+    };
+    // Once the session has ended nobody reads the line: what is left in it is dropped.
+    line.readerGone = [this] {
+        return !session || session->state() == UpdateSession::State::Ended;
+    };
     return true;
-}
-
-void Rig::writeLine(const quint8 *bytes, qint64 count)
-{
-    mirror(bytes, count);
-    line.write(bytes, count);
 }
 
 void Rig::mirror(const quint8 *bytes, qint64 count)
@@ -120,19 +115,6 @@ void Rig::mirror(const quint8 *bytes, qint64 count)
     });
 }
 
-void Rig::pumpUntilConsumed()
-{
-    // Once the session has ended nobody reads the line: what is left in it is dropped.
-    line.pumpUntilConsumed(
-        [this] { return !session || session->state() == UpdateSession::State::Ended; });
-}
-
-void Rig::sendFrame(quint8 code, quint32 data)
-{
-    const DeviceWireFrame wire = encodeDeviceFrame(makeDeviceFrame(code, data));
-    writeLine(wire.bytes.data(), wire.size);
-}
-
 void Rig::expectState(UpdateSession::State state, const char *what)
 {
     line.pumpUntil([this, state] { return session->state() == state; }, what);
@@ -142,39 +124,32 @@ void Rig::driveTo(Target target)
 {
     const bool info = target == Target::InfoProbing || target == Target::InfoVersionQuery;
     if (target == Target::InfoVersionQuery || (!info && target >= Target::VersionQuery)) {
-        sendFrame(RSP_PRESENT);
+        line.sendFrame(RSP_PRESENT);
         expectState(UpdateSession::State::VersionQuery, "RSP_PRESENT in Probing was not acted on");
     }
     if (!info && target >= Target::Starting) {
-        sendFrame(RSP_VERSION, FuzzDeviceVersion);
+        line.sendFrame(RSP_VERSION, DeviceVersion);
         expectState(UpdateSession::State::Starting, "RSP_VERSION did not start the update");
         line.pumpUntil([this] { return startSeen; }, "START did not reach the line");
     }
     if (!info && target >= Target::Transferring) {
-        sendFrame(RSP_DATA_REQUEST, 0);
+        line.sendFrame(RSP_DATA_REQUEST, 0);
         expectState(UpdateSession::State::Transferring, "a data request was not answered");
     }
     if (!info && target >= Target::Finishing) {
-        sendFrame(RSP_DATA_REQUEST, quint32(FuzzImageSize));
+        line.sendFrame(RSP_DATA_REQUEST, quint32(FuzzImageSize));
         expectState(UpdateSession::State::Finishing, "a request for the image size got no END");
     }
     if (target == Target::AwaitingRemoval) {
-        sendFrame(RSP_DONE);
+        line.sendFrame(RSP_DONE);
         expectState(UpdateSession::State::AwaitingRemoval, "RSP_DONE did not end the update");
     }
-    pumpUntilConsumed();
+    line.pumpUntilConsumed();
 }
 
-void Rig::readHostFrames()
+void Rig::checkFrame(const FramePayload &payload)
 {
-    const QByteArray bytes = line.terminal().readAll();
-    hostParser.feed(reinterpret_cast<const quint8 *>(bytes.constData()), bytes.size(),
-                    [this](const HostFrameParser::Result &result) { checkFrame(result); });
-}
-
-void Rig::checkFrame(const HostFrameParser::Result &result)
-{
-    const quint8 command = checkHostFrame(result);
+    const quint8 command = payload[1];
     if (infoOnly && command != CMD_PING && command != CMD_GET_VERSION)
         fuzzFail("the session sent more than probes and version queries with --info");
     switch (command) {
@@ -193,7 +168,6 @@ void Rig::checkFrame(const HostFrameParser::Result &result)
         break;
     case CMD_DATA:
         ++dataAnswers;
-        checkDataPiece(result.payload);
         break;
     }
 }
@@ -211,11 +185,6 @@ void Rig::run(const quint8 *data, size_t size)
     if (size == 0)
         return;
     const Target target = Target(data[0] & 0x7);
-    const quint8 *stream = data + 1;
-    const qint64 length = qint64(size - 1);
-    const qint64 cut = length * ((data[0] >> 3) & 0xF) / 16;
-    const bool silence = (data[0] & 0x80) != 0;
-
     infoOnly = target == Target::InfoProbing || target == Target::InfoVersionQuery;
     repeat = target == Target::AwaitingRemoval;
     ended = startSeen = false;
@@ -237,28 +206,21 @@ void Rig::run(const quint8 *data, size_t size)
     session->start();
     if (session->state() != UpdateSession::State::Probing)
         fuzzFail("the session did not open the line");
-    pumpUntilConsumed();
+    line.pumpUntilConsumed();
 
     driveTo(target);
-    if (cut > 0) {
-        writeLine(stream, cut);
-        pumpUntilConsumed();
-    }
-    if (length > cut) {
-        writeLine(stream + cut, length - cut);
-        pumpUntilConsumed();
-    }
-    if (silence) {
+    line.feed(data, size);
+    if (data[0] & 0x80) {
         for (const char *slot : {"tick", "silenceExpired", "waitExpired", "tryOpen"}) {
             if (!QMetaObject::invokeMethod(session.get(), slot))
                 fuzzFail("a timer slot cannot be called");
         }
-        pumpUntilConsumed();
+        line.pumpUntilConsumed();
     }
     session->interrupt();
     if (!ended || session->state() != UpdateSession::State::Ended)
         fuzzFail("the session did not end when interrupted");
-    pumpUntilConsumed();
+    line.pumpUntilConsumed();
     session.reset();
     // Everything the session wrote before its port closed is in the line now: read all of it
     // before the counts are compared, so that none of it is counted for the next input.
@@ -268,24 +230,17 @@ void Rig::run(const quint8 *data, size_t size)
     // 7E 00 returns the host parser to waiting from any position, and completes no frame.
     static constexpr quint8 parserReset[] = {FrameStart, 0x00};
     mirror(parserReset, sizeof parserReset);
-    hostParser = HostFrameParser();
+    line.resetHostParser();
 }
 
-// Lives for the whole process: libFuzzer exits without returning to us.
 Rig *rig = nullptr;
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    // Qt may take arguments out of argv; libFuzzer's own stay untouched.
-    static int argc = 1;
-    static char name[] = "fuzz_session";
-    static char *argv[] = {name, nullptr};
-    new QCoreApplication(argc, argv);
-    rig = new Rig;
-    if (!rig->setUp())
-        fuzzFail("cannot set up the session and the line");
+    rig = startTarget<QCoreApplication, Rig>("fuzz_session",
+                                             "cannot set up the session and the line");
     return 0;
 }
 

@@ -2,9 +2,9 @@
 
 // What the fuzz targets share: the device's end of a pseudo-terminal that feeds a host (the window,
 // or an update session) the fuzzer's bytes and waits until the host has read them, the image the
-// host serves, and the checks every frame the host sends back must pass.
+// host serves, and the device's checks (devicemodel.h) on every frame the host sends back.
 
-#include "devicelink.h"
+#include "devicemodel.h"
 #include "imageblockreader.h"
 #include "pseudoterminal.h"
 
@@ -13,26 +13,35 @@
 #include <QDeadlineTimer>
 
 #include <chrono>
+#include <functional>
 
 // Three blocks, the last one short and not a multiple of four.
 constexpr qint64 FuzzImageSize = 2 * ImageBlockReader::BlockSize + 553;
-constexpr quint32 FuzzDeviceVersion = 0x01000507;
 constexpr std::chrono::seconds FuzzStepTimeout{5};
 
 // Ends the run so that libFuzzer keeps the input: what went wrong, on standard error.
 [[noreturn]] void fuzzFail(const char *what);
 
+// Starts a target: its Qt application, with an argv of its own (Qt may take arguments out of it;
+// libFuzzer's stay untouched), then its rig, for the whole process: libFuzzer exits without
+// returning to us.
+template <typename Application, typename Rig>
+Rig *startTarget(const char *name, const char *failure)
+{
+    static int argc = 1;
+    static QByteArray program(name);
+    static char *argv[] = {program.data(), nullptr};
+    new Application(argc, argv);
+    auto *rig = new Rig;
+    if (!rig->setUp())
+        fuzzFail(failure);
+    return rig;
+}
+
 // The image's bytes differ between pieces 256 bytes apart, so that a piece from the wrong block
 // shows. The image is written once, into a folder that goes when the process ends.
 QByteArray fuzzImage();
 QString fuzzImagePath();
-
-// Fails the run unless the host frame has a good check byte, the payload lead and a known
-// command; returns the command.
-quint8 checkHostFrame(const HostFrameParser::Result &result);
-// Fails the run unless a CMD_DATA frame carries the image's bytes at an offset inside the image
-// whose low byte is its byte 6 (past the end, zeros).
-void checkDataPiece(const FramePayload &payload);
 
 class FuzzLine
 {
@@ -44,12 +53,24 @@ public:
     PseudoTerminal &terminal() { return m_line; }
     QString path() const { return m_line.slavePath(); }
 
+    // Device bytes down the line, shown to mirror first when it is set.
     void write(const quint8 *bytes, qint64 count);
+    void sendFrame(quint8 code, quint32 data = 0); // a well-formed device frame
+    // An input after its byte 0, which the targets share: the rest goes down the line in two
+    // writes cut where byte 0's bits 3..6 say (in 16ths of its length; 0: one write), each read by
+    // the host before the next.
+    void feed(const quint8 *data, size_t size);
+    // Calls handler with every frame the host writes, after the checks of every host frame and,
+    // for CMD_DATA, the image's bytes at an offset inside the image whose low byte is its byte 6
+    // (past the end, zeros): a frame that fails them fails the run.
+    void onHostFrame(std::function<void(const FramePayload &)> handler);
+    // The next host frame starts afresh, whatever the host left half written.
+    void resetHostParser() { m_parser = HostFrameParser(); }
 
     // True when every byte written has been read by the host. Polling a terminal first moves
     // what the kernel still holds for it into its input queue, so this does not race the kernel.
-    // With nobody reading any more, what is left is dropped.
-    bool idle(bool readerGone = false) const;
+    // With nobody reading any more (readerGone()), what is left is dropped.
+    bool idle() const;
 
     // Runs the event loop until done(), or fails the run with what.
     template <typename Done> void pumpUntil(Done done, const char *what) const
@@ -62,21 +83,19 @@ public:
         }
     }
 
-    // Until the host has read everything; readerGone() as for idle().
-    template <typename ReaderGone> void pumpUntilConsumed(ReaderGone readerGone) const
-    {
-        pumpUntil([&] { return idle(readerGone()); }, "the host stopped reading the line");
-        // The frames the host wrote in return go out from its port's write notifier and come in
-        // through ours: a few more passes bring them over and through the checks.
-        for (int pass = 0; pass < 3; ++pass)
-            QCoreApplication::processEvents();
-    }
-    void pumpUntilConsumed() const
-    {
-        pumpUntilConsumed([] { return false; });
-    }
+    // Until the host has read everything.
+    void pumpUntilConsumed() const;
+
+    std::function<void(const quint8 *, qint64)> mirror;
+    std::function<bool()> readerGone = [] {
+        return false;
+    };
 
 private:
+    void readHostFrames();
+
     PseudoTerminal m_line;
     int m_watchFd = -1;
+    HostFrameParser m_parser;
+    std::function<void(const FramePayload &)> m_handler;
 };

@@ -1,5 +1,8 @@
 #include "testsupport.h"
 
+#include "updateprotocol.h"
+
+#include <QCryptographicHash>
 #include <QFile>
 #include <QLoggingCategory>
 #include <QProcess>
@@ -8,6 +11,7 @@
 #include <QStandardPaths>
 #include <QTest>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 ScriptedDevice::ScriptedDevice(QObject *parent) : QObject(parent)
@@ -34,6 +38,31 @@ void ScriptedDevice::sendRaw(const QByteArray &bytes)
 bool ScriptedDevice::waitForFrames(int count, int timeoutMs)
 {
     return QTest::qWaitFor([&] { return frames.size() >= count; }, timeoutMs);
+}
+
+bool ScriptedDevice::waitForCommand(quint8 command, int timeoutMs)
+{
+    return QTest::qWaitFor([&] { return commands().contains(command); }, timeoutMs);
+}
+
+bool ScriptedDevice::answerHandshake()
+{
+    if (!waitForCommand(CMD_PING))
+        return false;
+    send(RSP_PRESENT);
+    if (!waitForCommand(CMD_GET_VERSION))
+        return false;
+    send(RSP_VERSION, DeviceVersion);
+    return true;
+}
+
+FramePayload ScriptedDevice::request(quint32 offset)
+{
+    const int before = int(frames.size());
+    send(RSP_DATA_REQUEST, offset);
+    if (!waitForFrames(before + 1))
+        return FramePayload{};
+    return frames.last();
 }
 
 QList<quint8> ScriptedDevice::commands() const
@@ -106,6 +135,26 @@ QString writeImage(const QString &dir, const QString &name, const QByteArray &by
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
         qFatal("cannot write test image %s", qPrintable(path));
     return path;
+}
+
+QByteArray padded(QByteArray bytes)
+{
+    while (bytes.size() % 4)
+        bytes.append('\0');
+    return bytes;
+}
+
+QByteArray sha256Hex(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+}
+
+double cpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 QByteArray escapeHeavyBytes(int count, quint32 seed)

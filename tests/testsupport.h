@@ -1,10 +1,10 @@
 #pragma once
 
 // Helpers for every suite, none of them a widget: the device's end of a pseudo-terminal played by
-// the test, the simulator program, images, bounded waits, the wire trace, the user the test runs
-// as.
+// the test, the simulator program, images and their digests, bounded waits, the wire trace, the
+// CPU used, the user the test runs as.
 
-#include "devicelink.h"
+#include "devicemodel.h"
 #include "pseudoterminal.h"
 #include "timing.h"
 
@@ -36,8 +36,17 @@ public:
 
     // Waits until at least count host frames have arrived in all.
     bool waitForFrames(int count, int timeoutMs = 2000);
+    // Waits until a host frame with that command has arrived.
+    bool waitForCommand(quint8 command, int timeoutMs = 2000);
     // Commands of the host frames received so far, in order.
     QList<quint8> commands() const;
+
+    // Answers the host's probe and then its version query (DeviceVersion); false when either
+    // does not come.
+    bool answerHandshake();
+    // Sends a data request and waits for the host's answer; returns that frame (zeros when none
+    // came).
+    FramePayload request(quint32 offset);
 
     QList<FramePayload> frames; // every host frame, in order
     QByteArray raw;             // every byte the tool wrote
@@ -95,6 +104,12 @@ void failOnQtWarnings();
 
 // Makes an image file of the given bytes in dir; returns its path.
 QString writeImage(const QString &dir, const QString &name, const QByteArray &bytes);
+// The bytes as the host sends them: the last piece padded with zeros to four bytes.
+QByteArray padded(QByteArray bytes);
+// The SHA-256 of the bytes in lowercase hex, as the tool and the simulator show it.
+QByteArray sha256Hex(const QByteArray &bytes);
+// The CPU time this process has used so far, user and system, in seconds.
+double cpuSeconds();
 
 // count bytes in which 0x7D and 0x7E are frequent, so that escaping is exercised everywhere.
 QByteArray escapeHeavyBytes(int count, quint32 seed = 1);

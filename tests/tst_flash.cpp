@@ -4,7 +4,6 @@
 #include "testsupport.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -78,13 +77,6 @@ FlashRun runFlash(const QStringList &arguments)
     QProcess flash;
     startFlash(flash, arguments);
     return finishedRun(flash);
-}
-
-QByteArray padded(QByteArray bytes)
-{
-    while (bytes.size() % 4)
-        bytes.append('\0');
-    return bytes;
 }
 
 // A devicesim process; its trace (--verbose) tells what reached the device. The trace goes to a
@@ -437,8 +429,7 @@ void FlashTest::gangOfFourOneCancels()
         QCOMPARE(record.value(QLatin1String("event")).toString(), QStringLiteral("result"));
         byPort.insert(record.value(QLatin1String("port")).toString(), record);
     }
-    const QString sha =
-        QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
+    const QString sha = QString::fromLatin1(sha256Hex(content));
     const QStringList expected = {QStringLiteral("updated"), QStringLiteral("updated"),
                                   QStringLiteral("cancelled"), QStringLiteral("timeout")};
     for (int i = 0; i < 4; ++i) {

@@ -7,7 +7,6 @@
 #include "windowsupport.h"
 
 #include <QApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -40,11 +39,6 @@ bool processHolds(const QString &devicePath)
             return true;
     }
     return false;
-}
-
-QString sha256Hex(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
 } // namespace
@@ -220,7 +214,7 @@ void OutcomesTest::lastOutcomeKeepsItsTime()
     device->send(RSP_PRESENT);
     QVERIFY(device->waitForFrames(5));
     QCOMPARE(device->frames.last()[1], CMD_GET_VERSION);
-    device->send(RSP_VERSION, 0x01000507);
+    device->send(RSP_VERSION, DeviceVersion);
     QTRY_COMPARE(status(), VersionText);
     QVERIFY(button("pushButtonDownload")->isEnabled());
     QVERIFY2(tip().contains(match.captured(0)), qPrintable(tip()));
@@ -320,7 +314,7 @@ void OutcomesTest::versionQueryFailureExplained()
     QVERIFY2(tip().contains(QLatin1String("switch the device off and on again")),
              qPrintable(tip()));
     // A late answer still goes on, and the explanation goes with the text.
-    device->send(RSP_VERSION, 0x01000507);
+    device->send(RSP_VERSION, DeviceVersion);
     QTRY_COMPARE(status(), VersionText);
     QVERIFY(!tip().contains(QLatin1String("has not sent its versions")));
 }

@@ -1,7 +1,7 @@
 // The wire protocol below the window: check value, host and device framing, codes, and serving the
 // image to the device in four-byte pieces.
 
-#include "devicelink.h"
+#include "devicemodel.h"
 #include "framecodec.h"
 #include "imageblockreader.h"
 #include "imagesource.h"

@@ -9,39 +9,16 @@
 #include "updateprotocol.h"
 #include "updatesession.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <sys/resource.h>
 
 #include <memory>
 
 using namespace testing;
 
 namespace {
-
-QByteArray padded(QByteArray bytes)
-{
-    while (bytes.size() % 4)
-        bytes.append('\0');
-    return bytes;
-}
-
-QByteArray sha256(const QByteArray &bytes)
-{
-    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
-}
-
-double cpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 // A session and everything it reported.
 struct Watched
@@ -197,24 +174,14 @@ std::unique_ptr<Watched> SessionTest::startedWithScriptedDevice(const QByteArray
         return {};
     auto watched = watch(settingsFor(scripted->path()), imageOf(content));
     watched->session->start();
-    if (!scripted->waitForFrames(1))
-        return {};
-    scripted->send(RSP_PRESENT);
-    if (!QTest::qWaitFor([&] { return scripted->commands().contains(CMD_GET_VERSION); }, 2000))
-        return {};
-    scripted->send(RSP_VERSION, 0x01000507);
-    if (!QTest::qWaitFor([&] { return scripted->commands().contains(CMD_START); }, 2000))
+    if (!scripted->answerHandshake() || !scripted->waitForCommand(CMD_START))
         return {};
     return watched;
 }
 
 FramePayload SessionTest::request(quint32 offset)
 {
-    const int before = int(scripted->frames.size());
-    scripted->send(RSP_DATA_REQUEST, offset);
-    if (!scripted->waitForFrames(before + 1))
-        return FramePayload{};
-    return scripted->frames.last();
+    return scripted->request(offset);
 }
 
 void SessionTest::handshakeOnTheWire()
@@ -284,7 +251,7 @@ void SessionTest::piecesPaddedAndEndForAnyRequestPastIt()
     QCOMPARE(result.requests, 8);
     QCOMPARE(result.repeatedRequests, 2); // 1028 twice, then 1029 in the same piece
     QCOMPARE(result.image->size, qint64(1030));
-    QCOMPARE(result.image->sha256, sha256(content));
+    QCOMPARE(result.image->sha256, sha256Hex(content));
     QCOMPARE(result.versions->firmware, QStringLiteral("01.00"));
     QCOMPARE(result.versions->hardware, QStringLiteral("05.07"));
     QVERIFY(result.started.isValid() && result.started.timeSpec() == Qt::UTC);
@@ -446,7 +413,7 @@ void SessionTest::portMissingUntilTheWaitRunsOut()
     QVERIFY2(result.message.endsWith(QLatin1String("then try it once more.")),
              qPrintable(result.message));
     QVERIFY(!result.versions);
-    QCOMPARE(result.image->sha256, sha256(QByteArray(4, 'x')));
+    QCOMPARE(result.image->sha256, sha256Hex(QByteArray(4, 'x')));
 }
 
 void SessionTest::portAppearsLate()
@@ -551,7 +518,7 @@ void SessionTest::imageChangedDuringUpdate()
     QCOMPARE(watched->lastOutcome(), Outcome::ImageError);
     // Nothing that is not the image named in the record goes out, not even END.
     QVERIFY(neverWithin(PastTimeout, [&] { return scripted->frames.size() > sent; }));
-    QCOMPARE(watched->results.first().image->sha256, sha256(content));
+    QCOMPARE(watched->results.first().image->sha256, sha256Hex(content));
 }
 
 void SessionTest::imageRewrittenBeforeUpdateIsHashedAgain_data()
@@ -567,7 +534,7 @@ void SessionTest::imageRewrittenBeforeUpdateIsHashedAgain()
     const QByteArray before = escapeHeavyBytes(3000, 6);
     const QByteArray after = escapeHeavyBytes(2500, 7);
     auto image = imageOf(before);
-    QCOMPARE(image->facts().sha256, sha256(before));
+    QCOMPARE(image->facts().sha256, sha256Hex(before));
     if (replaced) {
         const QString fresh = writeImage(dir->path(), QStringLiteral("new.vuf"), after);
         QVERIFY(QFile::remove(image->facts().path));
@@ -582,7 +549,7 @@ void SessionTest::imageRewrittenBeforeUpdateIsHashedAgain()
     QVERIFY(watched->waitForResults(1));
     QCOMPARE(watched->lastOutcome(), Outcome::Updated);
     QCOMPARE(device.device->receivedImage(), padded(after));
-    QCOMPARE(watched->results.first().image->sha256, sha256(after));
+    QCOMPARE(watched->results.first().image->sha256, sha256Hex(after));
     QCOMPARE(watched->results.first().image->size, qint64(after.size()));
 }
 

@@ -205,13 +205,6 @@ int injected(const DeviceStats &s, LineFault fault)
     }
 }
 
-QByteArray padded(QByteArray bytes)
-{
-    while (bytes.size() % 4)
-        bytes.append('\0');
-    return bytes;
-}
-
 // Counts the transfer-state time-outs the window shows: the time-out disables Download with its
 // text already on the status line.
 class TimeoutWatch : public QObject

@@ -15,7 +15,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 using namespace testing;
@@ -31,18 +30,6 @@ const QString TimedOut = QStringLiteral("device time out, re-start this program"
 QByteArray pieceOf(const FramePayload &payload)
 {
     return QByteArray(reinterpret_cast<const char *>(payload.data() + 2), 4);
-}
-
-QByteArray sha256Hex(const QByteArray &bytes)
-{
-    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
-}
-
-QByteArray padded(QByteArray bytes)
-{
-    while (bytes.size() % 4)
-        bytes.append('\0');
-    return bytes;
 }
 
 } // namespace
@@ -149,11 +136,7 @@ void TransferTest::startedWithScriptedDevice(const QString &image)
 
 FramePayload TransferTest::request(quint32 offset)
 {
-    const int before = scripted->frames.size();
-    scripted->send(RSP_DATA_REQUEST, offset);
-    if (!scripted->waitForFrames(before + 1))
-        return FramePayload{};
-    return scripted->frames.last();
+    return scripted->request(offset);
 }
 
 void TransferTest::completeUpdate_data()
@@ -389,12 +372,6 @@ void TransferTest::lineLostMidTransfer()
     QCOMPARE(dialog->updateState(), UpdateState::Probing);
 
     // A dead line must not keep the event loop busy: a second of idling costs next to nothing.
-    const auto cpuSeconds = [] {
-        rusage usage{};
-        getrusage(RUSAGE_SELF, &usage);
-        return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-               (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    };
     const double before = cpuSeconds();
     QEventLoop idle;
     QTimer::singleShot(1000, &idle, &QEventLoop::quit);

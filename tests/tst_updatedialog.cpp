@@ -429,7 +429,7 @@ void UpdateDialogTest::frameNotActedOnStopsTimer()
     const QString before = status();
     const UpdateState stateBefore = dialog->updateState();
     const int sent = device->frames.size();
-    device->send(code, 0x01000507);
+    device->send(code, DeviceVersion);
     QTRY_VERIFY(lightIs(widget<QLabel>("label_rx"), Qt::green));
     // No more probes, no time-out text: the procedure waits for the device.
     QVERIFY(neverWithin(PastTimeout,
@@ -450,7 +450,7 @@ void UpdateDialogTest::versionQueryTimesOut()
     QVERIFY(neverWithin(PastTimeout, [&] { return device->frames.size() > 2; }));
     QCOMPARE(device->commands(), (QList<quint8>{CMD_PING, CMD_GET_VERSION}));
     // A late answer is still taken.
-    device->send(RSP_VERSION, 0x01000507);
+    device->send(RSP_VERSION, DeviceVersion);
     QTRY_COMPARE(status(), QStringLiteral("Firm V01.00, hardware V05.07, click Download"));
     QVERIFY(widget<QPushButton>("pushButtonDownload")->isEnabled());
 }
@@ -498,7 +498,7 @@ void UpdateDialogTest::wireTraceOnlyWhenAskedFor()
     QVERIFY(wireMessages.isEmpty()); // silent unless asked
 
     trace.enable();
-    device->send(RSP_VERSION, 0x01000507);
+    device->send(RSP_VERSION, DeviceVersion);
     QTRY_COMPARE(dialog->updateState(), UpdateState::Ready);
     QTest::mouseClick(widget<QPushButton>("pushButtonDownload"), Qt::LeftButton);
     QVERIFY(device->waitForFrames(3));

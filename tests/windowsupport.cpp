@@ -2,10 +2,7 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QFileDialog>
 #include <QLabel>
-#include <QLineEdit>
-#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
@@ -30,38 +27,6 @@ QString status()
     return widget<QLabel>("labelStatusBar")->text();
 }
 
-QTimer *answerFileDialog(const QString &path, bool *answered)
-{
-    // The static file dialog runs its own event loop: answer it from a timer once it is up. The
-    // timer keeps running until then, so that a message box the file dialog might raise fails the
-    // test instead of hanging it.
-    auto *poll = new QTimer(QCoreApplication::instance());
-    poll->setInterval(10);
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, path, answered] {
-        QWidget *modal = QApplication::activeModalWidget();
-        if (auto *box = qobject_cast<QMessageBox *>(modal))
-            qFatal("the file dialog refused the file: %s", qPrintable(box->text()));
-        auto *fileDialog = qobject_cast<QFileDialog *>(modal);
-        if (!fileDialog)
-            return;
-        poll->stop();
-        poll->deleteLater();
-        if (answered)
-            *answered = true;
-        if (path.isEmpty()) {
-            fileDialog->reject();
-            return;
-        }
-        auto *nameEdit = fileDialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-        if (!nameEdit)
-            qFatal("the file dialog has no name field");
-        nameEdit->setText(path);
-        static_cast<QDialog *>(fileDialog)->accept(); // QFileDialog::accept is protected
-    });
-    poll->start();
-    return poll;
-}
-
 void chooseFile(vantuUpdate &dialog, const QString &path)
 {
     // No dialog comes when File is disabled: then nothing waits for one.
@@ -80,10 +45,7 @@ void startProcedure(vantuUpdate &dialog, const QString &portPath, const QString 
 void reachReady(vantuUpdate &dialog, ScriptedDevice &device, const QString &imagePath)
 {
     startProcedure(dialog, device.path(), imagePath);
-    QVERIFY(device.waitForFrames(1));
-    device.send(RSP_PRESENT);
-    QVERIFY(device.waitForFrames(2));
-    device.send(RSP_VERSION, 0x01000507);
+    QVERIFY(device.answerHandshake());
     QTRY_COMPARE(dialog.updateState(), UpdateState::Ready);
 }
 

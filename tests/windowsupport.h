@@ -2,6 +2,7 @@
 
 // Helpers for the suites that drive the update window: finding its widgets, reading its status
 // line, choosing an image through its File dialog.
+#include "filedialoganswer.h"
 #include "testsupport.h"
 #include "vantuupdate.h"
 
@@ -22,11 +23,6 @@ template <typename T> T *widget(const char *name)
 // The text of the window's status line.
 QString status();
 
-// Answers the next open-file dialog that comes up: with path, or cancels it when path is empty.
-// answered becomes true then. Call it before whatever opens the dialog; the timer it returns waits
-// for the dialog until it answers or is deleted.
-QTimer *answerFileDialog(const QString &path, bool *answered = nullptr);
-
 // Clicks File and answers the open-file dialog that comes up: with path, or cancels it when path
 // is empty.
 void chooseFile(vantuUpdate &dialog, const QString &path);
@@ -35,7 +31,7 @@ void chooseFile(vantuUpdate &dialog, const QString &path);
 void startProcedure(vantuUpdate &dialog, const QString &portPath, const QString &imagePath);
 
 // Starts the procedure against the scripted device and answers the probe and the version query
-// (hardware V05.07, firmware V01.00) until the window is Ready. Fails the current test otherwise.
+// (DeviceVersion) until the window is Ready. Fails the current test otherwise.
 void reachReady(vantuUpdate &dialog, ScriptedDevice &device, const QString &imagePath);
 
 // True when the light shows the given colour.

@@ -6,6 +6,30 @@
 
 class QSocketNotifier;
 
+// A pseudo-terminal for the device's side, the one opener of them all: the master, non-blocking
+// and close-on-exec, for the device, and the slave path for the host. The slave is kept open with
+// the pair, raw, so that the host can close and reopen its port without the master seeing a
+// hang-up, and the line settings last.
+class PtyPair
+{
+public:
+    PtyPair() = default;
+    PtyPair(const PtyPair &) = delete;
+    PtyPair &operator=(const PtyPair &) = delete;
+    ~PtyPair() { close(); }
+
+    // A new pseudo-terminal; false with error, and nothing open, when the system refuses.
+    bool open(QString &error);
+    void close();
+    int masterFd() const { return m_master; }
+    QString slavePath() const { return m_slavePath; } // such as /dev/pts/3; empty when closed
+
+private:
+    int m_master = -1;
+    int m_slave = -1;
+    QString m_slavePath;
+};
+
 // The master side of a Linux pseudo-terminal as a sequential QIODevice: the simulated device
 // writes and reads here, the tool opens slavePath() as its serial port. The line is raw, and one
 // slave descriptor stays open inside this object so that the tool can close and reopen its port
@@ -32,7 +56,7 @@ public:
     void hangUp();
 
     // The path the tool opens, such as /dev/pts/3; empty when not open.
-    QString slavePath() const { return m_slavePath; }
+    QString slavePath() const { return m_pty.slavePath(); }
 
     bool isSequential() const override { return true; }
     qint64 bytesAvailable() const override;
@@ -49,14 +73,18 @@ private:
     bool fillReadBuffer();
     // Writes as much of m_writeBuffer as the line takes; false on a write error.
     bool flushWriteBuffer();
+    // The same, and the write notifier off once all is out: the bytes written, -1 on an error.
+    qint64 flushPending();
+    bool reading() const; // the read notifier is on: the line is there
+    // Polls the master for events and tries attempt() at each, until it says done (1) or failed
+    // (-1), or msecs have passed.
+    template <typename Attempt> bool pollUntil(short events, int msecs, Attempt attempt);
     void onReadActivated();
     void onWriteActivated();
     void lineLost(int error);
     void closeDescriptors();
 
-    int m_masterFd = -1;
-    int m_slaveFd = -1;
-    QString m_slavePath;
+    PtyPair m_pty;
     QByteArray m_readBuffer;
     QByteArray m_writeBuffer;
     QSocketNotifier *m_readNotifier = nullptr;

@@ -20,15 +20,6 @@ namespace {
 
 constexpr qint64 ReadChunk = 4096;
 
-bool setNonBlockingCloseOnExec(int fd)
-{
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
-        return false;
-    const int fdFlags = ::fcntl(fd, F_GETFD);
-    return fdFlags >= 0 && ::fcntl(fd, F_SETFD, fdFlags | FD_CLOEXEC) >= 0;
-}
-
 // Milliseconds left for poll(), -1 for a deadline that never expires.
 int pollTimeout(const QDeadlineTimer &deadline)
 {
@@ -36,6 +27,44 @@ int pollTimeout(const QDeadlineTimer &deadline)
 }
 
 } // namespace
+
+bool PtyPair::open(QString &error)
+{
+    const auto fail = [&](const char *step) {
+        error = QStringLiteral("%1: %2").arg(QLatin1String(step),
+                                             QString::fromLocal8Bit(std::strerror(errno)));
+        close();
+        return false;
+    };
+    close();
+    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_master < 0)
+        return fail("posix_openpt");
+    if (::grantpt(m_master) < 0)
+        return fail("grantpt");
+    if (::unlockpt(m_master) < 0)
+        return fail("unlockpt");
+    char name[128];
+    if (::ptsname_r(m_master, name, sizeof name) != 0)
+        return fail("ptsname");
+    m_slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_slave < 0)
+        return fail("open slave");
+    if (!setRawLine(m_slave))
+        return fail("tcsetattr");
+    m_slavePath = QString::fromLocal8Bit(name);
+    return true;
+}
+
+void PtyPair::close()
+{
+    for (int *fd : {&m_slave, &m_master}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
+    m_slavePath.clear();
+}
 
 PseudoTerminal::PseudoTerminal(QObject *parent) : QIODevice(parent) {}
 
@@ -60,39 +89,16 @@ bool PseudoTerminal::open(OpenMode mode)
         return false;
     }
 
-    const auto fail = [this](const char *step) {
-        const int error = errno;
-        setErrorString(QStringLiteral("%1: %2").arg(QLatin1String(step),
-                                                    QString::fromLocal8Bit(std::strerror(error))));
-        closeDescriptors();
+    QString error;
+    if (!m_pty.open(error)) {
+        setErrorString(error);
         return false;
-    };
+    }
+    const int masterFd = m_pty.masterFd();
 
-    m_masterFd = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (m_masterFd < 0)
-        return fail("posix_openpt");
-    if (!setNonBlockingCloseOnExec(m_masterFd))
-        return fail("fcntl");
-    if (::grantpt(m_masterFd) < 0)
-        return fail("grantpt");
-    if (::unlockpt(m_masterFd) < 0)
-        return fail("unlockpt");
-    char name[128];
-    if (::ptsname_r(m_masterFd, name, sizeof name) != 0)
-        return fail("ptsname");
-
-    // Held for the life of the line: without it the master reads EIO as soon as the tool closes
-    // its port, and the settings below would be lost between the tool's opens.
-    m_slaveFd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (m_slaveFd < 0)
-        return fail("open slave");
-    if (!setRawLine(m_slaveFd))
-        return fail("tcsetattr");
-    m_slavePath = QString::fromLocal8Bit(name);
-
-    m_readNotifier = new QSocketNotifier(qintptr(m_masterFd), QSocketNotifier::Read, this);
+    m_readNotifier = new QSocketNotifier(qintptr(masterFd), QSocketNotifier::Read, this);
     connect(m_readNotifier, &QSocketNotifier::activated, this, &PseudoTerminal::onReadActivated);
-    m_writeNotifier = new QSocketNotifier(qintptr(m_masterFd), QSocketNotifier::Write, this);
+    m_writeNotifier = new QSocketNotifier(qintptr(masterFd), QSocketNotifier::Write, this);
     m_writeNotifier->setEnabled(false);
     connect(m_writeNotifier, &QSocketNotifier::activated, this, &PseudoTerminal::onWriteActivated);
 
@@ -120,10 +126,8 @@ void PseudoTerminal::hangUp()
 qint64 PseudoTerminal::bytesAvailable() const
 {
     int pending = 0;
-    if (m_masterFd >= 0 && m_readNotifier && m_readNotifier->isEnabled() &&
-        ::ioctl(m_masterFd, FIONREAD, &pending) < 0) {
+    if (reading() && ::ioctl(m_pty.masterFd(), FIONREAD, &pending) < 0)
         pending = 0;
-    }
     return m_readBuffer.size() + qint64(pending) + QIODevice::bytesAvailable();
 }
 
@@ -132,83 +136,55 @@ qint64 PseudoTerminal::bytesToWrite() const
     return m_writeBuffer.size() + QIODevice::bytesToWrite();
 }
 
-bool PseudoTerminal::waitForReadyRead(int msecs)
+template <typename Attempt> bool PseudoTerminal::pollUntil(short events, int msecs, Attempt attempt)
 {
-    if (!isOpen() || m_masterFd < 0 || !m_readNotifier || !m_readNotifier->isEnabled())
-        return false;
     const QDeadlineTimer deadline(msecs);
     for (;;) {
-        pollfd entry{m_masterFd, POLLIN, 0};
+        pollfd entry{m_pty.masterFd(), events, 0};
         const int ready = ::poll(&entry, 1, pollTimeout(deadline));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
             return false;
-        if (fillReadBuffer()) {
-            onReadActivated();
-            return true;
-        }
-        if (!m_readNotifier || !m_readNotifier->isEnabled())
-            return false; // the line went away
-        if (deadline.hasExpired())
-            return false;
+        const int outcome = attempt();
+        if (outcome != 0 || deadline.hasExpired())
+            return outcome > 0;
     }
+}
+
+bool PseudoTerminal::waitForReadyRead(int msecs)
+{
+    return isOpen() && reading() && pollUntil(POLLIN, msecs, [this] {
+               if (!fillReadBuffer())
+                   return reading() ? 0 : -1; // -1: the line went away
+               onReadActivated();
+               return 1;
+           });
 }
 
 bool PseudoTerminal::waitForBytesWritten(int msecs)
 {
-    if (!isOpen() || m_masterFd < 0 || m_writeBuffer.isEmpty())
-        return false;
-    const QDeadlineTimer deadline(msecs);
-    for (;;) {
-        pollfd entry{m_masterFd, POLLOUT, 0};
-        const int ready = ::poll(&entry, 1, pollTimeout(deadline));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return false;
-        const qint64 before = m_writeBuffer.size();
-        if (!flushWriteBuffer())
-            return false;
-        const qint64 written = before - m_writeBuffer.size();
-        if (m_writeBuffer.isEmpty() && m_writeNotifier)
-            m_writeNotifier->setEnabled(false);
-        if (written > 0) {
-            emit bytesWritten(written);
-            return true;
-        }
-        if (deadline.hasExpired())
-            return false;
-    }
+    return isOpen() && !m_writeBuffer.isEmpty() && pollUntil(POLLOUT, msecs, [this] {
+               const qint64 written = flushPending();
+               if (written > 0)
+                   emit bytesWritten(written);
+               return written > 0 ? 1 : written < 0 ? -1 : 0;
+           });
 }
 
 qint64 PseudoTerminal::readData(char *data, qint64 maxSize)
 {
-    qint64 copied = std::min<qint64>(maxSize, m_readBuffer.size());
+    if (reading() && m_readBuffer.size() < maxSize)
+        fillReadBuffer();
+    const qint64 copied = std::min<qint64>(maxSize, m_readBuffer.size());
     std::memcpy(data, m_readBuffer.constData(), size_t(copied));
     m_readBuffer.remove(0, copied);
-
-    const bool lineUp = m_masterFd >= 0 && m_readNotifier && m_readNotifier->isEnabled();
-    while (copied < maxSize && lineUp) {
-        const ssize_t n = ::read(m_masterFd, data + copied, size_t(maxSize - copied));
-        if (n > 0) {
-            copied += n;
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
-            lineLost(n == 0 ? EIO : errno);
-        break;
-    }
-    if (copied == 0 && !(m_readNotifier && m_readNotifier->isEnabled()))
-        return -1;
-    return copied;
+    return copied == 0 && !reading() ? -1 : copied;
 }
 
 qint64 PseudoTerminal::writeData(const char *data, qint64 maxSize)
 {
-    if (m_masterFd < 0 || !m_writeNotifier)
+    if (m_pty.masterFd() < 0 || !m_writeNotifier)
         return -1;
     const bool wasEmpty = m_writeBuffer.isEmpty();
     m_writeBuffer.append(data, maxSize);
@@ -227,12 +203,12 @@ qint64 PseudoTerminal::writeData(const char *data, qint64 maxSize)
 
 bool PseudoTerminal::fillReadBuffer()
 {
-    if (m_masterFd < 0)
+    if (m_pty.masterFd() < 0)
         return false;
     bool received = false;
     char chunk[ReadChunk];
     for (;;) {
-        const ssize_t n = ::read(m_masterFd, chunk, sizeof chunk);
+        const ssize_t n = ::read(m_pty.masterFd(), chunk, sizeof chunk);
         if (n > 0) {
             m_readBuffer.append(chunk, n);
             received = true;
@@ -248,11 +224,11 @@ bool PseudoTerminal::fillReadBuffer()
 
 bool PseudoTerminal::flushWriteBuffer()
 {
-    if (m_masterFd < 0)
+    if (m_pty.masterFd() < 0)
         return false;
     qint64 done = 0;
     while (done < m_writeBuffer.size()) {
-        const ssize_t n = ::write(m_masterFd, m_writeBuffer.constData() + done,
+        const ssize_t n = ::write(m_pty.masterFd(), m_writeBuffer.constData() + done,
                                   size_t(m_writeBuffer.size() - done));
         if (n > 0) {
             done += n;
@@ -280,14 +256,25 @@ void PseudoTerminal::onReadActivated()
     m_emittingReadyRead = false;
 }
 
-void PseudoTerminal::onWriteActivated()
+bool PseudoTerminal::reading() const
+{
+    return m_readNotifier && m_readNotifier->isEnabled();
+}
+
+qint64 PseudoTerminal::flushPending()
 {
     const qint64 before = m_writeBuffer.size();
     const bool ok = flushWriteBuffer();
     if (m_writeBuffer.isEmpty() && m_writeNotifier)
         m_writeNotifier->setEnabled(false);
-    if (ok && before > m_writeBuffer.size())
-        emit bytesWritten(before - m_writeBuffer.size());
+    return ok ? before - m_writeBuffer.size() : -1;
+}
+
+void PseudoTerminal::onWriteActivated()
+{
+    const qint64 written = flushPending();
+    if (written > 0)
+        emit bytesWritten(written);
 }
 
 void PseudoTerminal::lineLost(int error)
@@ -313,13 +300,7 @@ void PseudoTerminal::closeDescriptors()
     }
     m_readNotifier = nullptr;
     m_writeNotifier = nullptr;
-    if (m_slaveFd >= 0)
-        ::close(m_slaveFd);
-    if (m_masterFd >= 0)
-        ::close(m_masterFd);
-    m_slaveFd = -1;
-    m_masterFd = -1;
-    m_slavePath.clear();
+    m_pty.close();
     m_readBuffer.clear();
     m_writeBuffer.clear();
 }

@@ -1,0 +1,85 @@
+#include "simulateddevice.h"
+
+#include "pseudoterminal.h"
+
+#include <QIODevice>
+
+#include <chrono>
+#include <limits>
+
+namespace {
+
+std::int64_t nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
+SimulatedDevice::SimulatedDevice(QIODevice *line, const DeviceOptions &options, QObject *parent)
+    : QObject(parent), DeviceModel(options), m_line(line)
+{
+    m_timer.setSingleShot(true);
+    m_timer.setTimerType(Qt::PreciseTimer);
+    connect(&m_timer, &QTimer::timeout, this, [this] {
+        advance(nowNs());
+        writeDue();
+    });
+    if (!m_line)
+        return;
+    connect(m_line, &QIODevice::readyRead, this, [this] {
+        const QByteArray bytes = m_line->readAll();
+        receive(reinterpret_cast<const quint8 *>(bytes.constData()), bytes.size(), nowNs());
+        writeDue();
+    });
+    connect(m_line, &QIODevice::readChannelFinished, this,
+            [this] { log(QStringLiteral("line closed: %1").arg(m_line->errorString())); });
+}
+
+void SimulatedDevice::announce()
+{
+    DeviceModel::announce(nowNs());
+    writeDue();
+}
+
+void SimulatedDevice::writeDue()
+{
+    // A slot connected to frameSent may send, and so come back here: the loop below goes on.
+    if (m_writing)
+        return;
+    m_writing = true;
+    while (hasOutput() && front().dueNs <= nowNs()) {
+        const Output out = front();
+        pop();
+        if (out.hangUp && qobject_cast<PseudoTerminal *>(m_line.data()))
+            static_cast<PseudoTerminal *>(m_line.data())->hangUp();
+        else if (out.hangUp && m_line)
+            m_line->close();
+        else if (m_line && m_line->isOpen() && out.size > 0)
+            m_line->write(reinterpret_cast<const char *>(out.bytes.data()), out.size);
+        if (out.endsFrame)
+            emit frameSent(out.frame);
+    }
+    m_writing = false;
+    const std::int64_t wake = nextWakeNs();
+    if (wake == std::numeric_limits<std::int64_t>::max())
+        m_timer.stop();
+    else
+        m_timer.start(int(std::max<std::int64_t>(0, (wake - nowNs() + 999999) / 1000000)));
+}
+
+std::int64_t SimulatedDevice::hostFrame(const HostFrameParser::Result &frame, std::int64_t readNs)
+{
+    if (frame.checkOk)
+        emit frameReceived(frame.payload);
+    else
+        emit frameDropped(frame.payload);
+    return readNs;
+}
+
+void SimulatedDevice::piece(quint32 offset, const quint8 *bytes, bool)
+{
+    emit pieceReceived(offset, QByteArray(reinterpret_cast<const char *>(bytes), 4));
+}
