@@ -126,21 +126,25 @@ PortAdvice permissionAdvice(const QString &portName, const QString &devicePath,
         const GroupAccess access =
             groupAccess(groups, groupName, uint(node.st_gid), userName,
                         user ? uint(user->pw_gid) : uint(-1), processGroups());
-        if (access == GroupAccess::NeedsNewLogin) {
-            return {QStringLiteral("Cannot open %1: log out and in again to use group %2")
-                        .arg(portName, groupName),
-                    QStringLiteral("%1 may be used by the group %2. Your user %3 was added to that "
-                                   "group after logging in, so this program does not have it yet. "
-                                   "Log out and in again (or restart the computer), then %4.")
-                        .arg(devicePath, groupName, userName, retry.pressAgain)};
-        }
-        if (access == GroupAccess::NotMember) {
-            return {QStringLiteral("Cannot open %1: permission denied (group %2)")
-                        .arg(portName, groupName),
-                    QStringLiteral("%1 may be used by the group %2, and your user %3 is not in "
-                                   "it. Add yourself with\n    sudo usermod -aG %2 %3\nthen log "
-                                   "out and in again and %4.")
-                        .arg(devicePath, groupName, userName, retry.press)};
+        // Added to the group after logging in, the user needs a new login; not in it, the user
+        // needs adding first.
+        if (access != GroupAccess::Member) {
+            const bool newLogin = access == GroupAccess::NeedsNewLogin;
+            const QString summary =
+                newLogin ? QStringLiteral("Cannot open %1: log out and in again to use group %2")
+                         : QStringLiteral("Cannot open %1: permission denied (group %2)");
+            const QString details =
+                newLogin
+                    ? QStringLiteral("%1 may be used by the group %2. Your user %3 was added to "
+                                     "that group after logging in, so this program does not have "
+                                     "it yet. Log out and in again (or restart the computer), "
+                                     "then %4.")
+                    : QStringLiteral("%1 may be used by the group %2, and your user %3 is not in "
+                                     "it. Add yourself with\n    sudo usermod -aG %2 %3\nthen log "
+                                     "out and in again and %4.");
+            return {summary.arg(portName, groupName),
+                    details.arg(devicePath, groupName, userName,
+                                newLogin ? retry.pressAgain : retry.press)};
         }
     }
     return {QStringLiteral("Cannot open %1: permission denied").arg(portName),

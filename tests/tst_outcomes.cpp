@@ -94,11 +94,7 @@ void OutcomesTest::init()
     QVERIFY(dir->isValid());
     content = escapeHeavyBytes(64, 5);
     image = writeImage(dir->path(), QStringLiteral("image.vuf"), content);
-    device = std::make_unique<ScriptedDevice>();
-    QVERIFY2(device->open(), qPrintable(device->terminal().errorString()));
-    dialog = std::make_unique<vantuUpdate>();
-    dialog->show();
-    QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
+    openWindowAndDevice(dialog, device);
 }
 
 bool OutcomesTest::activate()

@@ -107,11 +107,7 @@ void UpdateDialogTest::init()
     failOnQtWarnings();
     QVERIFY(dir.isValid());
     image = writeImage(dir.path(), QStringLiteral("image.vuf"), QByteArray(64, 'x'));
-    device = std::make_unique<ScriptedDevice>();
-    QVERIFY2(device->open(), qPrintable(device->terminal().errorString()));
-    dialog = std::make_unique<vantuUpdate>();
-    dialog->show();
-    QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
+    openWindowAndDevice(dialog, device);
 }
 
 void UpdateDialogTest::cleanup()

@@ -55,4 +55,14 @@ bool lightIs(const QLabel *light, Qt::GlobalColor colour)
     return !image.isNull() && image.pixelColor(7, 7) == QColor(colour);
 }
 
+void openWindowAndDevice(std::unique_ptr<vantuUpdate> &dialog,
+                         std::unique_ptr<ScriptedDevice> &device)
+{
+    device = std::make_unique<ScriptedDevice>();
+    QVERIFY2(device->open(), qPrintable(device->terminal().errorString()));
+    dialog = std::make_unique<vantuUpdate>();
+    dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
+}
+
 } // namespace testing

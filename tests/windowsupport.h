@@ -6,6 +6,8 @@
 #include "testsupport.h"
 #include "vantuupdate.h"
 
+#include <memory>
+
 class QLabel;
 class QTimer;
 
@@ -33,6 +35,11 @@ void startProcedure(vantuUpdate &dialog, const QString &portPath, const QString 
 // Starts the procedure against the scripted device and answers the probe and the version query
 // (DeviceVersion) until the window is Ready. Fails the current test otherwise.
 void reachReady(vantuUpdate &dialog, ScriptedDevice &device, const QString &imagePath);
+
+// A scripted device on its pseudo-terminal, and the window shown on the screen. Fails the current
+// test otherwise.
+void openWindowAndDevice(std::unique_ptr<vantuUpdate> &dialog,
+                         std::unique_ptr<ScriptedDevice> &device);
 
 // True when the light shows the given colour.
 bool lightIs(const QLabel *light, Qt::GlobalColor colour);
