@@ -14,7 +14,7 @@ constexpr double LongestWaitSeconds = 1e7;
 
 // The help text's description: what the program does, how --repeat tells one device from the next,
 // and the exit codes.
-QString description()
+QString programDescription()
 {
     return QStringLiteral(
         "Updates the firmware of the device on each serial port with IMAGE, several ports at "
@@ -152,7 +152,7 @@ QString readTargets(const QCommandLineParser &parser, const OptionSet &set, Flas
 {
     QStringList ports = parser.values(set.portOption);
     QStringList serials = parser.values(set.serialOption);
-    QStringList usbIds = parser.values(set.usbOption);
+    QStringList usbTargets = parser.values(set.usbOption);
     const QStringList names = parser.optionNames();
     for (const QString &name : names) {
         if ((name == QLatin1String("p") || name == QLatin1String("port")) && !ports.isEmpty()) {
@@ -165,8 +165,8 @@ QString readTargets(const QCommandLineParser &parser, const OptionSet &set, Flas
             if (serial.isEmpty())
                 return QStringLiteral("an empty serial number");
             options.targets.append(PortTarget::bySerialNumber(serial));
-        } else if (name == QLatin1String("usb") && !usbIds.isEmpty()) {
-            const QString text = usbIds.takeFirst();
+        } else if (name == QLatin1String("usb") && !usbTargets.isEmpty()) {
+            const QString text = usbTargets.takeFirst();
             const QString ids = normalUsbIds(text);
             if (ids.isEmpty())
                 return QStringLiteral("--usb wants VID:PID in hex, such as 0403:6001, not %1")
@@ -238,7 +238,7 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
     FlashOptions &options = parsed.options;
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(description());
+    parser.setApplicationDescription(programDescription());
     const OptionSet set;
     parser.addOptions(set.all());
     parser.addPositionalArgument(QStringLiteral("IMAGE"),

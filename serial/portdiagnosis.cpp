@@ -159,15 +159,6 @@ PortAdvice permissionAdvice(const QString &portName, const QString &devicePath,
 
 } // namespace
 
-QString portNodePath(const QString &portName)
-{
-#ifdef Q_OS_UNIX
-    if (!portName.isEmpty() && !portName.startsWith(QLatin1Char('/')))
-        return QStringLiteral("/dev/") + portName;
-#endif
-    return portName;
-}
-
 QString portLockFilePath(const QString &devicePath)
 {
     // The same search as QSerialPort's: the first readable folder in which the lock file exists

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "portinfo.h"
+
 #include <QList>
 #include <QSerialPort>
 #include <QSerialPortInfo>
@@ -52,9 +54,6 @@ enum class GroupAccess
     NeedsNewLogin, // the user was added to it after logging in: the process does not have it yet
     NotMember,
 };
-
-// The device node behind a port box text: a short name lives under /dev, a path is itself.
-QString portNodePath(const QString &portName);
 
 // Where QSerialPort keeps the lock file of the port at devicePath, whether it exists or not.
 QString portLockFilePath(const QString &devicePath);

@@ -1,9 +1,16 @@
 #include "portinfo.h"
 
-#include "portdiagnosis.h"
-
 #include <QDir>
 #include <QFileInfo>
+
+QString portNodePath(const QString &portName)
+{
+#ifdef Q_OS_UNIX
+    if (!portName.isEmpty() && !portName.startsWith(QLatin1Char('/')))
+        return QStringLiteral("/dev/") + portName;
+#endif
+    return portName;
+}
 
 AdapterDetails adapterDetailsOf(const QSerialPortInfo &port)
 {

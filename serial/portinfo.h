@@ -25,6 +25,10 @@ struct AdapterDetails
     }
 };
 
+// The device node behind a port name a user gives: a short name lives under /dev, a path is
+// itself.
+QString portNodePath(const QString &portName);
+
 AdapterDetails adapterDetailsOf(const QSerialPortInfo &port);
 
 // The adapter behind a port name or path, from the ports the system lists; none for a port it does
