@@ -108,13 +108,26 @@ void FlashRun::record(int index, const SessionResult &result)
     if (index >= 0 && m_ports[index].firstFailure == 0)
         m_ports[index].firstFailure = code;
     const JsonLine line = resultEvent(result);
-    if (m_log && m_log->isOpen() && !m_log->append(line.text()) && !m_logFailed) {
-        m_logFailed = true;
-        m_report.error(QStringLiteral("cannot write the log: %1").arg(m_log->errorString()));
-    }
+    // On the disk before the result is told, and before the port takes the next board.
+    logRecord(line);
     if (m_options.json)
         writeJson(line);
     m_report.result(index >= 0 ? m_ports[index].line : m_report.addPort(result.port), result);
+}
+
+void FlashRun::logRecord(const JsonLine &line)
+{
+    if (!m_log || m_log->append(line.text()))
+        return;
+    // A board updated without its record is what a production line must not have: no new board
+    // is started on any port; boards under way finish, and their results are still told.
+    m_report.error(QStringLiteral("cannot write the record to %1: %2; no new board will be started")
+                       .arg(m_log->path(), m_log->errorString()));
+    if (m_logFailed)
+        return;
+    m_logFailed = true;
+    for (const Port &port : std::as_const(m_ports))
+        port.session->stopTakingBoards();
 }
 
 void FlashRun::writeJson(const JsonLine &line)
@@ -124,11 +137,12 @@ void FlashRun::writeJson(const JsonLine &line)
     std::fflush(stdout);
 }
 
-void FlashRun::interrupt()
+void FlashRun::interrupt(int signalNumber)
 {
     if (m_finished)
         return;
-    m_interrupted = true;
+    m_interruptCode =
+        signalNumber == InterruptWatch::HangUp ? ExitCode::HangUp : ExitCode::Interrupted;
     for (const Port &port : std::as_const(m_ports))
         port.session->interrupt();
     sessionEnded();
@@ -176,8 +190,10 @@ QList<SessionResult> FlashRun::recordsInPortOrder() const
 
 int FlashRun::exitCode() const
 {
-    if (m_interrupted)
-        return ExitCode::Interrupted;
+    if (m_logFailed)
+        return ExitCode::RecordNotWritten;
+    if (m_interruptCode != 0)
+        return m_interruptCode;
     for (const Port &port : m_ports) {
         if (port.firstFailure != 0)
             return port.firstFailure;

@@ -2,6 +2,7 @@
 
 #include "flashoptions.h"
 #include "imagesource.h"
+#include "interruptwatch.h"
 #include "jsonline.h"
 #include "recordlog.h"
 #include "sessionresult.h"
@@ -29,8 +30,9 @@ public:
              std::shared_ptr<ImageSource> image, RecordLog *log, QObject *parent = nullptr);
 
     void start();
-    // Ends every session at once; updates under way are recorded as interrupted.
-    void interrupt();
+    // Ends every session at once; updates under way are recorded as interrupted. A hang-up
+    // (SIGHUP: a closed terminal, a dropped connection) ends the run with its own exit code.
+    void interrupt(int signalNumber = 0);
 
     // For a run that ends before it starts (the image cannot be used): a record for each port,
     // written like any other, and the summary.
@@ -54,6 +56,7 @@ private:
     void connectSession(int index);
     void record(int index, const SessionResult &result);
     void writeJson(const JsonLine &line);
+    void logRecord(const JsonLine &line);
     void sessionEnded();
     QList<SessionResult> recordsInPortOrder() const;
 
@@ -65,7 +68,7 @@ private:
     QList<Port> m_ports;
     QList<SessionResult> m_records;
     QList<int> m_recordPorts; // the port of each record, in command-line order
-    bool m_interrupted = false;
+    int m_interruptCode = 0;  // the exit code of the interruption, 0 when there was none
     bool m_finished = false;
     bool m_logFailed = false;
 };

@@ -19,10 +19,11 @@ InterruptWatch *watch = nullptr;
 #ifdef Q_OS_UNIX
 int signalPipe[2] = {-1, -1};
 
-void onSignal(int)
+void onSignal(int signalNumber)
 {
-    // Only what is safe in a signal handler: one byte into the pipe the event loop watches.
-    const char byte = 1;
+    // Only what is safe in a signal handler: one byte, the signal, into the pipe the event loop
+    // watches.
+    const char byte = char(signalNumber);
     [[maybe_unused]] const ssize_t ignored = ::write(signalPipe[1], &byte, 1);
 }
 #endif
@@ -34,7 +35,10 @@ constexpr DWORD CloseGraceMs = 4000;
 BOOL WINAPI onConsoleEvent(DWORD event)
 {
     // Called on a thread of its own: the event loop is asked to act, and this thread returns.
-    QMetaObject::invokeMethod(watch, "deliver", Qt::QueuedConnection);
+    const bool hangUp =
+        event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
+    QMetaObject::invokeMethod(watch, "deliver", Qt::QueuedConnection,
+                              Q_ARG(int, hangUp ? InterruptWatch::HangUp : 0));
     // A closing console ends the process when this returns: wait for the records first.
     if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
         WaitForSingleObject(releasedEvent, CloseGraceMs);
@@ -66,9 +70,13 @@ bool InterruptWatch::install()
     auto *notifier = new QSocketNotifier(qintptr(signalPipe[0]), QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, [this] {
         char drain[16];
-        while (::read(signalPipe[0], drain, sizeof drain) > 0) {
+        ssize_t got = 0;
+        int first = 0;
+        while ((got = ::read(signalPipe[0], drain, sizeof drain)) > 0) {
+            if (first == 0)
+                first = drain[0];
         }
-        deliver();
+        deliver(first);
     });
     struct sigaction action = {};
     action.sa_handler = onSignal;
@@ -79,8 +87,10 @@ bool InterruptWatch::install()
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
+    static_assert(SIGHUP == InterruptWatch::HangUp);
     return ::sigaction(SIGINT, &action, nullptr) == 0 &&
            ::sigaction(SIGTERM, &action, nullptr) == 0 &&
+           ::sigaction(SIGHUP, &action, nullptr) == 0 &&
            ::sigaction(SIGPIPE, &ignore, nullptr) == 0;
 #elif defined(Q_OS_WIN)
     releasedEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -98,7 +108,7 @@ void InterruptWatch::released()
 #endif
 }
 
-void InterruptWatch::deliver()
+void InterruptWatch::deliver(int signalNumber)
 {
-    emit interrupted();
+    emit interrupted(signalNumber);
 }

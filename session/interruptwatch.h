@@ -2,14 +2,18 @@
 
 #include <QObject>
 
-// Turns SIGINT and SIGTERM (on Windows: Ctrl+C, Ctrl+Break and the console closing) into a signal
-// in the event loop, so that the run can close its ports and write its records before it exits.
-// One per process.
+// Turns SIGINT, SIGTERM and SIGHUP (on Windows: Ctrl+C, Ctrl+Break and the console closing) into
+// a signal in the event loop, so that the run can close its ports and write its records before it
+// exits. One per process.
 class InterruptWatch : public QObject
 {
     Q_OBJECT
 
 public:
+    // interrupted()'s argument for a hang-up: a closed terminal, a dropped connection, a closing
+    // Windows console. Anything else is an interruption.
+    static constexpr int HangUp = 1;
+
     explicit InterruptWatch(QObject *parent = nullptr);
     ~InterruptWatch() override;
 
@@ -19,9 +23,9 @@ public:
     void released();
 
 signals:
-    void interrupted();
+    void interrupted(int signalNumber);
 
 private slots:
     // Invoked by name from the Windows console handler's thread.
-    void deliver();
+    void deliver(int signalNumber);
 };

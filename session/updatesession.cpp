@@ -77,6 +77,15 @@ void UpdateSession::interrupt()
                                      "changed on the device."));
 }
 
+void UpdateSession::stopTakingBoards()
+{
+    m_takesBoards = false;
+    if (m_state == State::Ended || m_state == State::Starting || m_state == State::Transferring ||
+        m_state == State::Finishing)
+        return;
+    end();
+}
+
 void UpdateSession::tryOpen()
 {
     if (m_state == State::Ended || m_line.isOpen())
@@ -445,7 +454,7 @@ void UpdateSession::finish(Outcome outcome, const QString &message)
     const bool heard = m_record.heard;
     m_record.open = false;
 
-    const bool goOn = m_settings.repeat && outcome != Outcome::Interrupted;
+    const bool goOn = m_settings.repeat && m_takesBoards && outcome != Outcome::Interrupted;
     if (goOn) {
         // From here the device just handled may still be there; the state changes before the
         // result goes out, so that listeners see where the session stands.
@@ -459,7 +468,7 @@ void UpdateSession::finish(Outcome outcome, const QString &message)
     emit finished(result);
     if (m_state == State::Ended)
         return; // a listener interrupted the session
-    if (!goOn) {
+    if (!goOn || !m_takesBoards) {
         end();
         return;
     }

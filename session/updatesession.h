@@ -69,6 +69,9 @@ public:
     // Ends the session at once: an update that has not reached its result ends as Interrupted,
     // and the port is closed. Emits ended().
     void interrupt();
+    // Takes no further board: an update that has started (START sent) goes on to its result,
+    // then the session ends; a session with no board under way ends now, without a record.
+    void stopTakingBoards();
 
     State state() const { return m_state; }
     // The port's name as given, or the adapter's port once found, or the target's label.
@@ -150,6 +153,7 @@ private:
     FrameParser m_parser;
     OpenFailure m_lastFailure;
     bool m_ambiguityNoticed = false;
+    bool m_takesBoards = true;
 
     QTimer m_tickTimer;    // probes and version queries, every ResponseTimeout
     QTimer m_silenceTimer; // the device's silence during an update

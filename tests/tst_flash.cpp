@@ -144,6 +144,9 @@ private slots:
     void jsonLinesAndProgressRate();
     void portAppearsLateWithinWait();
     void repeatTwoBoardsOneAfterTheOther();
+    void recordThatCannotBeWritten_data();
+    void recordThatCannotBeWritten();
+    void logRotatedBetweenBoards();
     void helpVersionAndList();
     void linksNeitherGuiNorWidgets();
 
@@ -326,13 +329,16 @@ void FlashTest::outcomes()
 void FlashTest::interruptedMidUpdate_data()
 {
     QTest::addColumn<int>("signal");
-    QTest::newRow("SIGINT") << int(SIGINT);
-    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("SIGINT") << int(SIGINT) << 130;
+    QTest::newRow("SIGTERM") << int(SIGTERM) << 130;
+    QTest::newRow("SIGHUP: a closed terminal") << int(SIGHUP) << 129;
 }
 
 void FlashTest::interruptedMidUpdate()
 {
     QFETCH(int, signal);
+    QFETCH(int, exitCode);
     Simulator device;
     QVERIFY(device.start({QStringLiteral("--silent-at"), QStringLiteral("2048")}));
     const QString log = dir->filePath(QStringLiteral("records.jsonl"));
@@ -347,7 +353,7 @@ void FlashTest::interruptedMidUpdate()
     interrupt(flash, signal);
     FlashRun run = finishedRun(flash);
     run.out.prepend(out);
-    QCOMPARE(run.exitCode, 130);
+    QCOMPARE(run.exitCode, exitCode);
     const QList<QJsonObject> results = run.events(QStringLiteral("result"));
     QCOMPARE(results.size(), 1);
     QCOMPARE(results.first().value(QLatin1String("result")).toString(),
@@ -564,6 +570,99 @@ void FlashTest::repeatTwoBoardsOneAfterTheOther()
     QTRY_VERIFY2((deviceOut += device.process.readAllStandardOutput()).count("image: 2000 bytes") >=
                      2,
                  deviceOut.constData());
+}
+
+void FlashTest::recordThatCannotBeWritten_data()
+{
+    QTest::addColumn<QString>("log");
+    QTest::addColumn<int>("sizeLimit"); // bytes a file may grow to, 0 for none
+    QTest::addColumn<QByteArray>("cause");
+    QTest::newRow("a full device") << "/dev/full" << 0 << QByteArray("No space left");
+    // A record crosses the limit: its first part would go in, then the write fails. No torn
+    // line may stay, and no further board is started.
+    QTest::newRow("the file-size limit, under --repeat")
+        << "records.jsonl" << 1400 << QByteArray("File too large");
+}
+
+void FlashTest::recordThatCannotBeWritten()
+{
+    QFETCH(QString, log);
+    QFETCH(int, sizeLimit);
+    QFETCH(QByteArray, cause);
+    if (!log.startsWith(QLatin1Char('/')))
+        log = dir->filePath(log);
+    const QString link = dir->filePath(QStringLiteral("fixture"));
+    Simulator device;
+    QVERIFY(device.start({QStringLiteral("--link"), link, QStringLiteral("--restart-after-done"),
+                          QStringLiteral("300")}));
+    QStringList arguments{QStringLiteral("-p"),    link, QStringLiteral("--json"),
+                          QStringLiteral("--log"), log,  image(escapeHeavyBytes(2000, 9))};
+    if (sizeLimit > 0)
+        arguments.prepend(QStringLiteral("--repeat"));
+    QProcess flash;
+    if (sizeLimit > 0) {
+        flash.setProgram(QStringLiteral("prlimit"));
+        flash.setArguments(QStringList{QStringLiteral("--fsize=%1").arg(sizeLimit),
+                                       QStringLiteral("--"), QStringLiteral(VANTUFLASH_PATH)} +
+                           arguments);
+        flash.start();
+    } else {
+        startFlash(flash, arguments);
+    }
+    // The run ends by itself: a failed record stops the boards.
+    QVERIFY(flash.waitForFinished(20000));
+    FlashRun run = finishedRun(flash);
+    QCOMPARE(run.exitCode, 8);
+    QVERIFY2(run.err.contains("cannot write the record to " + QFile::encodeName(log)) &&
+                 run.err.contains(cause),
+             run.err.constData());
+    // Every result is still told, each board once.
+    const QList<QJsonObject> results = run.events(QStringLiteral("result"));
+    QVERIFY(!results.isEmpty());
+    for (const QJsonObject &result : results)
+        QCOMPARE(result.value(QLatin1String("result")).toString(), QStringLiteral("updated"));
+    if (sizeLimit == 0) {
+        QCOMPARE(results.size(), 1);
+        return;
+    }
+    QFile file(log);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray content = file.readAll();
+    QVERIFY(content.endsWith('\n'));
+    const QList<QByteArray> lines = content.trimmed().split('\n');
+    // The boards before the failed record have theirs; after it, none was started.
+    QCOMPARE(lines.size(), results.size() - 1);
+    for (const QByteArray &line : lines)
+        QVERIFY2(QJsonDocument::fromJson(line).isObject(), line.constData());
+}
+
+void FlashTest::logRotatedBetweenBoards()
+{
+    // A log renamed away during a shift (rotation) goes on in a new file at its path.
+    const QString link = dir->filePath(QStringLiteral("fixture"));
+    const QString log = dir->filePath(QStringLiteral("records.jsonl"));
+    Simulator device;
+    QVERIFY(device.start({QStringLiteral("--link"), link, QStringLiteral("--restart-after-done"),
+                          QStringLiteral("300")}));
+    QProcess flash;
+    startFlash(flash,
+               {QStringLiteral("-p"), link, QStringLiteral("--repeat"), QStringLiteral("--json"),
+                QStringLiteral("--log"), log, image(escapeHeavyBytes(2000, 9))});
+    QVERIFY(flash.waitForStarted());
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (out += flash.readAllStandardOutput()).count("\"event\":\"result\"") >= 1, 15000);
+    QVERIFY(QFile::rename(log, log + QStringLiteral(".1")));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (out += flash.readAllStandardOutput()).count("\"event\":\"result\"") >= 2, 15000);
+    interrupt(flash);
+    QCOMPARE(finishedRun(flash).exitCode, 130);
+    const auto recordsIn = [](const QString &path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll().count("\"result\":\"updated\"") : -1;
+    };
+    QCOMPARE(recordsIn(log + QStringLiteral(".1")), 1);
+    QCOMPARE(recordsIn(log), 1);
 }
 
 void FlashTest::helpVersionAndList()
