@@ -56,7 +56,8 @@ RetryAdvice windowRetry()
             QStringLiteral("Check the port box"),
             QStringLiteral("pick the right port in the port box (open its list to see the ports "
                            "present now)"),
-            QStringLiteral("pick its port in the port box and press File")};
+            QStringLiteral("pick its port in the port box and press File"),
+            QStringLiteral("press File to find it again and read its version")};
 }
 
 } // namespace
@@ -282,8 +283,16 @@ void vantuUpdate::portLost(bool nodeGone)
         refreshStatusTip();
         return;
     }
-    endUpdate(QStringLiteral("Port lost: %1").arg(portName),
-              lostPortDetails(portName, nodeGone, SystemFiles{}, windowRetry()));
+    // END went out and the device left before it answered: it had the whole image, and may have
+    // restarted into it; nothing says whether it took it.
+    const QString details =
+        state == UpdateState::Finishing
+            ? QStringLiteral("The device had the whole image and END, and went away before "
+                             "confirming the update. It may have restarted into its new firmware, "
+                             "or failed to write it: %1.")
+                  .arg(windowRetry().checkVersion)
+            : lostPortDetails(portName, nodeGone, SystemFiles{}, windowRetry());
+    endUpdate(QStringLiteral("Port lost: %1").arg(portName), details);
 }
 
 void vantuUpdate::sendCommandForState()

@@ -5,8 +5,10 @@
 #include <QCommandLineParser>
 #include <QFileInfo>
 #include <QHash>
+#include <QRegularExpression>
 
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -42,6 +44,7 @@ QString programDescription()
         "  6    the device stayed silent longer than --timeout during the update\n"
         "  7    the port was lost during the update\n"
         "  8    a record could not be written to the --log file (no new board is started)\n"
+        "  9    a board reported a hardware version other than --hardware's\n"
         "  129  hung up (SIGHUP: the terminal closed, the connection dropped)\n"
         "  130  interrupted by SIGINT or SIGTERM\n"
         "With several ports the code is that of the first port, in command-line order, that\n"
@@ -140,14 +143,52 @@ struct OptionSet
     QCommandLineOption verboseOption{
         {QStringLiteral("v"), QStringLiteral("verbose")},
         QStringLiteral("Trace every frame sent and received on standard error.")};
+    QCommandLineOption hardwareOption{
+        QStringLiteral("hardware"),
+        QStringLiteral("Update only boards that report this hardware version, written as the "
+                       "records write it (05.07; repeatable: any of them). Another board gets "
+                       "nothing after the version query: result wrong-hardware, exit code 9."),
+        QStringLiteral("VER")};
+    QCommandLineOption skipFirmwareOption{
+        QStringLiteral("skip-firmware"),
+        QStringLiteral("Leave a board that already reports this firmware version as it is "
+                       "(01.00; repeatable): result skipped, exit code 0."),
+        QStringLiteral("VER")};
 
     QList<QCommandLineOption> all() const
     {
-        return {helpOption, versionOption, portOption,  serialOption, usbOption,
-                waitOption, timeoutOption, infoOption,  listOption,   jsonOption,
-                logOption,  repeatOption,  quietOption, verboseOption};
+        return {helpOption,  versionOption, portOption,     serialOption,
+                usbOption,   waitOption,    timeoutOption,  infoOption,
+                listOption,  jsonOption,    logOption,      repeatOption,
+                quietOption, verboseOption, hardwareOption, skipFirmwareOption};
     }
 };
+
+// A version as the records write it, "05.07": two two-digit hex numbers; in any case, kept in
+// lowercase. Empty when the text is not one.
+QString normalVersion(const QString &text)
+{
+    static const QRegularExpression form(QStringLiteral("^[0-9a-fA-F]{2}\\.[0-9a-fA-F]{2}$"));
+    return form.match(text).hasMatch() ? text.toLower() : QString();
+}
+
+// --hardware and --skip-firmware; an error, or empty.
+QString readGuards(const QCommandLineParser &parser, const OptionSet &set, FlashOptions &options)
+{
+    for (const auto &[option, list] : {std::pair{&set.hardwareOption, &options.hardware},
+                                       std::pair{&set.skipFirmwareOption, &options.skipFirmware}}) {
+        const QStringList values = parser.values(*option);
+        for (const QString &value : values) {
+            const QString version = normalVersion(value);
+            if (version.isEmpty())
+                return QStringLiteral("--%1 wants a version as the records write it, such as "
+                                      "05.07, not %2")
+                    .arg(option->names().constFirst(), value);
+            list->append(version);
+        }
+    }
+    return {};
+}
 
 // The ports in the order they were given, whatever option named them; an error, or empty.
 QString readTargets(const QCommandLineParser &parser, const OptionSet &set, FlashOptions &options)
@@ -274,6 +315,8 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
         error = readTargets(parser, set, options);
     if (error.isEmpty() && options.mode != FlashOptions::Mode::List)
         error = readLimits(parser, set, options);
+    if (error.isEmpty() && options.mode == FlashOptions::Mode::Update)
+        error = readGuards(parser, set, options);
     return error.isEmpty() ? parsed : usage(error);
 }
 

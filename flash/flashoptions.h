@@ -28,6 +28,8 @@ struct FlashOptions
     bool quiet = false;
     bool verbose = false;
     QString logPath;
+    QStringList hardware;     // --hardware: the hardware versions a board may report
+    QStringList skipFirmware; // --skip-firmware: boards with these firmware versions are left
 };
 
 struct ParsedCommandLine

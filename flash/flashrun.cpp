@@ -18,16 +18,20 @@ TextReport::Style reportStyle(const FlashOptions &options)
     return TextReport::outputIsTerminal() ? TextReport::Style::Terminal : TextReport::Style::Plain;
 }
 
-// The explanations' "try again", for someone at a console.
-RetryAdvice consoleRetry()
+// The explanations' "try again", for someone at a console. Under --repeat the run itself goes
+// on: what is lost is one board, and the port waits for the next.
+RetryAdvice consoleRetry(bool repeat)
 {
     const QString again = QStringLiteral("run vantuflash again");
-    return {again,
+    const QString goesOn =
+        QStringLiteral("the run goes on waiting for the next board on this port");
+    return {repeat ? QStringLiteral("put it back: ") + goesOn : again,
             again,
-            again,
+            repeat ? goesOn : again,
             QStringLiteral("Check the port name"),
             QStringLiteral("give the right port (vantuflash --list shows the ports present now)"),
-            QStringLiteral("then run vantuflash again")};
+            repeat ? goesOn : QStringLiteral("then run vantuflash again"),
+            QStringLiteral("check its version with vantuflash --info")};
 }
 
 } // namespace
@@ -46,7 +50,9 @@ void FlashRun::start()
     settings.silenceLimit = m_options.timeout;
     settings.repeat = m_options.repeat;
     settings.labelTrace = m_targets.size() > 1;
-    settings.retry = consoleRetry();
+    settings.retry = consoleRetry(m_options.repeat);
+    settings.hardware = m_options.hardware;
+    settings.skipFirmware = m_options.skipFirmware;
     for (const PortTarget &target : std::as_const(m_targets)) {
         settings.target = target;
         Port port;

@@ -17,7 +17,10 @@ int exitCodeOf(Outcome outcome)
     switch (outcome) {
     case Outcome::Updated:
     case Outcome::Info:
+    case Outcome::Skipped:
         return ExitCode::Success;
+    case Outcome::WrongHardware:
+        return ExitCode::WrongHardware;
     case Outcome::OpenFailed:
         return ExitCode::OpenFailed;
     case Outcome::NoDevice:
@@ -27,6 +30,7 @@ int exitCodeOf(Outcome outcome)
     case Outcome::Timeout:
         return ExitCode::Timeout;
     case Outcome::PortLost:
+    case Outcome::LostAfterEnd:
         return ExitCode::PortLost;
     case Outcome::ImageError:
         return ExitCode::ImageUnusable;

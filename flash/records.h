@@ -16,6 +16,7 @@ constexpr int Cancelled = 5;
 constexpr int Timeout = 6;
 constexpr int PortLost = 7;
 constexpr int RecordNotWritten = 8;
+constexpr int WrongHardware = 9;
 constexpr int HangUp = 129;
 constexpr int Interrupted = 130;
 } // namespace ExitCode

@@ -39,6 +39,7 @@ struct RetryAdvice
     QString checkPort;
     QString pickPort;
     QString pickAgain;
+    QString checkVersion; // how to read a device's versions again
 };
 
 struct PortHolder

@@ -19,6 +19,12 @@ QString outcomeName(Outcome outcome)
         return QStringLiteral("port-lost");
     case Outcome::ImageError:
         return QStringLiteral("image-error");
+    case Outcome::WrongHardware:
+        return QStringLiteral("wrong-hardware");
+    case Outcome::Skipped:
+        return QStringLiteral("skipped");
+    case Outcome::LostAfterEnd:
+        return QStringLiteral("lost-after-end");
     case Outcome::Interrupted:
         break;
     }

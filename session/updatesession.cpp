@@ -141,6 +141,16 @@ void UpdateSession::onLineLost(bool nodeGone)
     case State::Starting:
     case State::Transferring:
     case State::Finishing:
+        if (m_endServed) {
+            // A board that restarts the moment it has the whole image can take its port away
+            // before its RSP_DONE is read: no failure halfway, and no success either.
+            finish(Outcome::LostAfterEnd,
+                   QStringLiteral("The device on %1 had the whole image and END, and went away "
+                                  "before confirming the update. It may have restarted into its "
+                                  "new firmware, or failed to write it: %2.")
+                       .arg(m_portName, m_settings.retry.checkVersion));
+            return;
+        }
         finish(Outcome::PortLost,
                QStringLiteral("Port lost: %1. %2")
                    .arg(m_portName,
@@ -192,7 +202,7 @@ void UpdateSession::handleFrame(const DeviceFrame &frame)
             if (m_settings.infoOnly)
                 finish(Outcome::Info, QStringLiteral("Firmware %1, hardware %2")
                                           .arg(versions.firmware, versions.hardware));
-            else
+            else if (passesGuards(versions))
                 beginUpdate();
         }
         break;
@@ -274,6 +284,25 @@ void UpdateSession::tick()
 void UpdateSession::sendCommand(quint8 code)
 {
     m_line.send(commandPayload(code), traceLabel());
+}
+
+bool UpdateSession::passesGuards(const DeviceVersions &versions)
+{
+    if (!m_settings.hardware.isEmpty() && !m_settings.hardware.contains(versions.hardware)) {
+        finish(Outcome::WrongHardware,
+               QStringLiteral("The board reports hardware %1, and this image is for hardware %2: "
+                              "nothing was sent to it after the version query. Put the board "
+                              "aside, or check the image.")
+                   .arg(versions.hardware, m_settings.hardware.join(QStringLiteral(", "))));
+        return false;
+    }
+    if (m_settings.skipFirmware.contains(versions.firmware)) {
+        finish(Outcome::Skipped,
+               QStringLiteral("The board already has firmware %1: it was not updated.")
+                   .arg(versions.firmware));
+        return false;
+    }
+    return true;
 }
 
 void UpdateSession::beginUpdate()

@@ -30,6 +30,11 @@ struct SessionSettings
     bool repeat = false;     // after each result, stay on the port for the next device
     bool labelTrace = false; // name the port in the wire trace (several ports at once)
     RetryAdvice retry;       // how the explanations say "try again"
+    // Guards for a production line, versions as "05.07": a board whose hardware is not one of
+    // these (when any is given) gets nothing after GET_VERSION; a board that already has one of
+    // the skipped firmware versions is left as it is.
+    QStringList hardware;
+    QStringList skipFirmware;
 };
 
 // Runs the firmware update on one port, with the window's conduct on the wire: PING every 200 ms
@@ -131,6 +136,8 @@ private:
     void sendCommand(quint8 code);
     void startVersionQuery();
     void beginUpdate();
+    // The guards' verdict on a board that has reported its versions; true when it is updated.
+    bool passesGuards(const DeviceVersions &versions);
     void serve(quint32 offset);
     void imageFailed(const QString &what);
     void openRecord();

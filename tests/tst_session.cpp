@@ -79,6 +79,8 @@ private slots:
     void requestAfterEndAnsweredBySameRules();
     void endThenCancelledIsAFailure();
     void portLostAfterDoneIsSuccess();
+    void lostBeforeOrAfterEnd_data();
+    void lostBeforeOrAfterEnd();
 
     void outcomes_data();
     void outcomes();
@@ -802,6 +804,33 @@ void SessionTest::wireTraceNamesThePort()
     const QString joined = trace.lines.join(QLatin1Char('\n'));
     QVERIFY2(joined.contains(QLatin1String("tx DATA 50 04 7e 7d 01 02 00 ")), qPrintable(joined));
     QVERIFY(joined.contains(QLatin1String("rx RSP_DONE ")));
+}
+
+void SessionTest::lostBeforeOrAfterEnd_data()
+{
+    QTest::addColumn<bool>("endSent");
+    QTest::addColumn<Outcome>("outcome");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("before END: failed halfway") << false << Outcome::PortLost << "Port lost";
+    // A board that restarts the moment it has the whole image takes its port along before its
+    // RSP_DONE is read: neither a failure halfway nor a success.
+    QTest::newRow("after END: the device had the whole image")
+        << true << Outcome::LostAfterEnd << "had the whole image and END";
+}
+
+void SessionTest::lostBeforeOrAfterEnd()
+{
+    QFETCH(bool, endSent);
+    QFETCH(Outcome, outcome);
+    QFETCH(QString, says);
+    auto watched = startedWithScriptedDevice(escapeHeavyBytes(8, 11));
+    QVERIFY(watched);
+    QCOMPARE(request(endSent ? 8 : 0)[1], endSent ? CMD_END : CMD_DATA);
+    scripted->terminal().hangUp();
+    QVERIFY(watched->waitForResults(1));
+    QCOMPARE(watched->lastOutcome(), outcome);
+    QVERIFY2(watched->results.first().message.contains(says),
+             qPrintable(watched->results.first().message));
 }
 
 QTEST_GUILESS_MAIN(SessionTest)
