@@ -4,8 +4,11 @@
 # (scripts/package.sh), a ZIP and, where NSIS is installed, an installer on
 # Windows (`cpack` in the build folder after `cmake --build`).
 
-# The Debian package, and the name of its documentation folder.
+# The Debian packages, each the install component of the same name, and the names of their
+# documentation folders: the window's package (also the name of the source the two are built
+# from), and the console package a headless station installs alone.
 set(VANTU_PACKAGE_NAME vantuupdate)
+set(VANTU_FLASH_PACKAGE_NAME vantuflash)
 # Reverse-DNS id: the name of the .desktop file, the icon and the metainfo file.
 set(VANTU_APP_ID org.vantu.vantuUpdate)
 # Date of the release named in project(VERSION); change both together, and add
@@ -27,31 +30,26 @@ set(CPACK_PACKAGE_HOMEPAGE_URL ${VANTU_HOMEPAGE})
 # The version comes from project(VERSION) by default; the summary from its DESCRIPTION.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 # Lines of at most 80 characters, as Debian wants them; "." is an empty line.
+# The ZIP and the installer on Windows, which hold everything, use this one; the
+# two Debian packages have their own (below).
 set(CPACK_PACKAGE_DESCRIPTION [=[
 vantuUpdate writes a firmware image into a device over a serial line
 (57600 baud, 8 data bits, no parity, 1 stop bit).
 .
 In its one window the user picks the serial port the device is on and a .vuf
 image. The tool finds the device, shows its firmware and hardware versions,
-and sends the image in answer to the device's requests for data, with a
-progress bar, a transmit and a receive light, and a status line that reports
-every outcome.
+and sends the image in answer to the device's requests for data.
 .
 The console program vantuflash does the same update from a terminal, a script
-or a test station: several devices at once, with exit codes, JSON output and
-a record of each update.
-.
-The simulated device devicesim plays a device on a pseudo-terminal, so that
-both can be tried, and a technician trained, without hardware.
-.
-The package adds a desktop menu entry, manual pages, and optional udev rules
-for USB serial adapters (in /usr/share/doc/vantuupdate/).]=])
+or a test station; the simulated device devicesim plays a device.]=])
 set(CPACK_STRIP_FILES ON)
 # Directories the packages create get the usual permissions whatever the umask.
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 if(WIN32)
+    # One archive, one installer, with every component in it.
+    set(CPACK_MONOLITHIC_INSTALL ON)
     # The install tree (bin\ with the Qt libraries and plugins that
     # qt_generate_deploy_app_script copies, see app/CMakeLists.txt) as a ZIP,
     # and as an installer with a Start menu entry where NSIS is found.
@@ -73,15 +71,78 @@ elseif(UNIX AND NOT APPLE)
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
     set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
     set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-    # dpkg-shlibdeps finds the libraries the executable links; what Qt loads at
-    # run time it cannot see: the platform plugins (xcb, offscreen: in
-    # libqt6gui6 on Debian 12) and a font for the window's text.
+    # One package per install component (app/, flash/, tools/devicesim/ and
+    # packaging/linux/ name them), both built from the source vantuupdate.
+    set(CPACK_DEB_COMPONENT_INSTALL ON)
+    set(CPACK_COMPONENTS_ALL ${VANTU_FLASH_PACKAGE_NAME} ${VANTU_PACKAGE_NAME})
+    set(CPACK_DEBIAN_PACKAGE_SOURCE ${VANTU_PACKAGE_NAME})
+    set(CPACK_DEBIAN_VANTUFLASH_PACKAGE_NAME ${VANTU_FLASH_PACKAGE_NAME})
+    set(CPACK_DEBIAN_VANTUUPDATE_PACKAGE_NAME ${VANTU_PACKAGE_NAME})
+    # Each package's own summary line, the first line of its description:
+    # packaging/cpack-options.cmake keeps CPack from putting the project's
+    # summary above both.
+    set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack-options.cmake)
+    # dpkg-shlibdeps finds the libraries each package's executables link: Qt
+    # Core and Serial Port for vantuflash and devicesim, Qt Gui and Widgets for
+    # the window.
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6gui6 (>= 6.4), fonts-dejavu-core")
+    # Control files with the usual permissions (dpkg wants 0644 for conffiles).
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+    # The console package: nothing beyond what its programs link, so that a
+    # headless station gets no Qt Gui, no Qt Widgets and no fonts. The
+    # logrotate snippet is a conffile (packaging/linux/CMakeLists.txt writes
+    # the list); logrotate and systemd are only suggested: the programs run
+    # without them.
+    set(CPACK_DEBIAN_VANTUFLASH_DESCRIPTION [=[
+Firmware update over a serial line: console program and simulated device
+vantuflash writes a firmware image into a device over a serial line
+(57600 baud, 8 data bits, no parity, 1 stop bit) from a terminal, a script, a
+test station or a CI runner: several devices at once, with exit codes, JSON
+output and a record of each update. It needs no display.
+.
+With --repeat it updates board after board on a fixture; the systemd template
+unit vantuflash@.service runs it so as a service, one instance per options
+file in /etc/vantuflash/, its records in /var/log/vantuflash/, rotated by
+logrotate.
+.
+The simulated device devicesim plays a device on a pseudo-terminal, so that
+vantuflash (and the window, package vantuupdate) can be tried without
+hardware.
+.
+The package also holds optional udev rules for USB serial adapters (in
+/usr/share/doc/vantuflash/).]=])
+    set(CPACK_DEBIAN_VANTUFLASH_PACKAGE_SUGGESTS "logrotate")
+    set(CPACK_DEBIAN_VANTUFLASH_PACKAGE_CONTROL_EXTRA
+        ${PROJECT_BINARY_DIR}/deb-${VANTU_FLASH_PACKAGE_NAME}/conffiles)
+
+    # The window's package. What Qt loads at run time dpkg-shlibdeps cannot
+    # see: the platform plugins (xcb, offscreen: in libqt6gui6 on Debian 12)
+    # and a font for the window's text. It depends on the console package of
+    # the same version: whoever installs the window keeps the simulated device
+    # to try it without a device, and the console program beside it, as
+    # before the split; and the two always come from one build. The template
+    # unit this brings along does nothing until an instance is enabled.
+    set(CPACK_DEBIAN_VANTUUPDATE_DESCRIPTION [=[
+Firmware update over a serial line: desktop window
+vantuUpdate writes a firmware image into a device over a serial line
+(57600 baud, 8 data bits, no parity, 1 stop bit).
+.
+In its one window the user picks the serial port the device is on and a .vuf
+image. The tool finds the device, shows its firmware and hardware versions,
+and sends the image in answer to the device's requests for data, with a
+progress bar, a transmit and a receive light, and a status line that reports
+every outcome.
+.
+The package adds a desktop menu entry and a manual page. The console program
+vantuflash and the simulated device devicesim come with the package vantuflash,
+which a headless station installs alone.]=])
+    set(CPACK_DEBIAN_VANTUUPDATE_PACKAGE_DEPENDS
+        "${VANTU_FLASH_PACKAGE_NAME} (= ${PROJECT_VERSION}), libqt6gui6 (>= 6.4), fonts-dejavu-core")
     # The platform plugin for Wayland sessions. Only suggested: it brings
     # Qt Quick and QML along (18 MB), and without it the tool runs through
     # XWayland, which every Wayland desktop has.
-    set(CPACK_DEBIAN_PACKAGE_SUGGESTS "qt6-wayland")
+    set(CPACK_DEBIAN_VANTUUPDATE_PACKAGE_SUGGESTS "qt6-wayland")
 endif()
 
 include(CPack)
