@@ -10,6 +10,7 @@
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -67,6 +68,30 @@ QString holderText(const PortHolder &holder)
                ? QStringLiteral("process %1").arg(holder.pid)
                : QStringLiteral("%1 (PID %2)").arg(holder.program).arg(holder.pid);
 }
+
+#ifdef Q_OS_UNIX
+// True when the device node is a terminal device, which every serial port is. A node that cannot
+// be opened to ask (busy, no permission) counts as one: the other explanations take it from there.
+bool isTerminal(const QString &devicePath)
+{
+    const int fd = ::open(QFile::encodeName(devicePath).constData(),
+                          O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return true;
+    const bool terminal = ::isatty(fd) != 0;
+    ::close(fd);
+    return terminal;
+}
+
+PortAdvice notASerialPort(const QString &portName, const QString &devicePath,
+                          const RetryAdvice &retry)
+{
+    return {QStringLiteral("Cannot open %1: not a serial port").arg(portName),
+            QStringLiteral("%1 is not a serial port: it is no terminal device a serial adapter "
+                           "would make. %2, then %3.")
+                .arg(devicePath, retry.pickPort, retry.pressAgain)};
+}
+#endif
 
 PortAdvice busyAdvice(const QString &portName, const QString &devicePath,
                       const std::optional<PortHolder> &holder, const RetryAdvice &retry)
@@ -281,10 +306,13 @@ PortAdvice diagnoseOpenFailure(const QString &portName, QSerialPort::SerialPortE
 
 #ifdef Q_OS_UNIX
     Q_UNUSED(qtError)
-    const QString devicePath = portNodePath(portName);
+    // The node itself, links resolved: that is what the port is locked and held under.
+    const QString devicePath = resolvedPortNode(portName);
     struct stat node = {};
     if (portName.isEmpty() || ::stat(QFile::encodeName(devicePath).constData(), &node) != 0)
         return noSuchPort();
+    if (!S_ISCHR(node.st_mode) || !isTerminal(devicePath))
+        return notASerialPort(portName, devicePath, retry);
     if (const auto holder = lockFileHolder(portLockFilePath(devicePath), system))
         return busyAdvice(portName, devicePath, holder, retry);
     if (::access(QFile::encodeName(devicePath).constData(), R_OK | W_OK) != 0 &&

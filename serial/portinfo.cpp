@@ -12,6 +12,17 @@ QString portNodePath(const QString &portName)
     return portName;
 }
 
+QString resolvedPortNode(const QString &portName)
+{
+#ifdef Q_OS_UNIX
+    const QString node = portNodePath(portName);
+    const QString real = QFileInfo(node).canonicalFilePath();
+    return real.isEmpty() ? node : real;
+#else
+    return portName;
+#endif
+}
+
 AdapterDetails adapterDetailsOf(const QSerialPortInfo &port)
 {
     return {port.serialNumber(), usbIds(port), port.description(), port.manufacturer()};

@@ -29,6 +29,12 @@ struct AdapterDetails
 // itself.
 QString portNodePath(const QString &portName);
 
+// The device node itself behind a port name, links resolved (a /dev/serial/by-id name, a link of
+// one's own): what a port is opened and locked under, so that one device has one owner whatever
+// name each program was given. The name's node path where it cannot be resolved; on Windows the
+// name itself.
+QString resolvedPortNode(const QString &portName);
+
 AdapterDetails adapterDetailsOf(const QSerialPortInfo &port);
 
 // The adapter behind a port name or path, from the ports the system lists; none for a port it does

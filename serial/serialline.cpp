@@ -1,6 +1,7 @@
 #include "serialline.h"
 
 #include "linesettings.h"
+#include "portinfo.h"
 #include "serialtuning.h"
 #include "wiretrace.h"
 
@@ -14,7 +15,9 @@ SerialLine::SerialLine(QObject *parent) : QObject(parent)
 bool SerialLine::open(const QString &portName)
 {
     m_portName = portName;
-    m_port.setPortName(devicePath(portName));
+    // Opened, and so locked, under the node itself: a second program that was given another name
+    // for the same device finds it held.
+    m_port.setPortName(devicePath(resolvedPortNode(portName)));
     applyLineSettings(m_port);
     if (!m_port.open(QIODevice::ReadWrite)) {
         const int openErrno = errno;
