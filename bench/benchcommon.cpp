@@ -168,8 +168,7 @@ std::optional<UpdateFigures> runUpdate(const Bench &bench, const Contender &who,
     if (status != 0)
         say(QStringLiteral("  note: %1 host exited with status %2").arg(host).arg(status));
     if (figures.dataErrors || figures.badChecks || figures.unexpected) {
-        say(QStringLiteral("  %1 host: %2 wrong pieces, %3 bad check bytes, %4 frames out of "
-                           "place")
+        say(QStringLiteral("  %1 host: %2 wrong pieces, %3 bad check bytes, %4 frames out of place")
                 .arg(host)
                 .arg(figures.dataErrors)
                 .arg(figures.badChecks)

@@ -232,8 +232,8 @@ bool flashBuilt(Bench &bench)
         built = built && QFileInfo(bench.flashProgram(who)).isExecutable();
     if (built && !bench.options.flashProgram.isEmpty())
         return true;
-    say(QStringLiteral("vantuflash is not built (--vantuflash FILE names one; --baseline DIR "
-                       "needs DIR/flash/vantuflash): skipped"));
+    say(QStringLiteral("vantuflash is not built (--vantuflash FILE names one; --baseline DIR needs "
+                       "DIR/flash/vantuflash): skipped"));
     say(QString());
     bench.allRan = false;
     return false;
@@ -354,8 +354,8 @@ void gangAt(Bench &bench, qint64 baud, QJsonArray &rows, QJsonObject &summary)
     medians[QStringLiteral("ratio_median_of_pairs")] = medianOf(pairRatios);
     medians[QStringLiteral("ratio_less_bench_late")] = ratioLessLate;
     summary[QString::number(baud)] = medians;
-    say(QStringLiteral("at %1, %2 lines against one: %3 (ratio of the medians), %4 (median "
-                       "of the %5 pairs' ratios), %6 less the bench's lateness")
+    say(QStringLiteral("at %1, %2 lines against one: %3 (ratio of the medians), %4 (median of the "
+                       "%5 pairs' ratios), %6 less the bench's lateness")
             .arg(baud)
             .arg(GangLines)
             .arg(ratio, 0, 'f', 4)
@@ -420,8 +420,8 @@ void compareConsoleRuns(Bench &bench, const ConsolePlan &plan)
 
 void gangSection(Bench &bench)
 {
-    say(QStringLiteral("== vantuflash, %1 lines at once against one alone, paced lines, one "
-                       "device loop for all; in turns, %2 pairs")
+    say(QStringLiteral("== vantuflash, %1 lines at once against one alone, paced lines, one device "
+                       "loop for all; in turns, %2 pairs")
             .arg(GangLines)
             .arg(bench.options.pairs));
     if (!flashBuilt(bench))
@@ -432,11 +432,11 @@ void gangSection(Bench &bench)
         if (bench.options.runsBaud(baud))
             gangAt(bench, baud, rows, summary);
     }
-    say(QStringLiteral("(update s: first CMD_START read to the last RSP_DONE written; line s: "
-                       "line time of the bytes one line exchanged; ratio: update s / line s; "
-                       "mean us: request written to data frame read, over all lines; bench late: "
-                       "how far the device's writes trailed the line model, per round trip; bench "
-                       "cpu: the device loop's own CPU over the update time)"));
+    say(QStringLiteral(
+        "(update s: first CMD_START read to the last RSP_DONE written; line s: line time of the "
+        "bytes one line exchanged; ratio: update s / line s; mean us: request written to data "
+        "frame read, over all lines; bench late: how far the device's writes trailed the line "
+        "model, per round trip; bench cpu: the device loop's own CPU over the update time)"));
     say(QString());
     bench.results[QStringLiteral("gang")] = rows;
     bench.results[QStringLiteral("gang_medians")] = summary;
@@ -444,8 +444,8 @@ void gangSection(Bench &bench)
 
 void flashCpuSection(Bench &bench)
 {
-    say(QStringLiteral("== Host CPU per 1000 data frames, CMD_START to RSP_DONE: vantuflash on "
-                       "one line and on %1, the window on one")
+    say(QStringLiteral("== Host CPU per 1000 data frames, CMD_START to RSP_DONE: vantuflash on one "
+                       "line and on %1, the window on one")
             .arg(GangLines));
     if (!flashBuilt(bench))
         return;
@@ -505,9 +505,9 @@ void flashCpuSection(Bench &bench)
         }
     }
     say(QStringLiteral("(medians of the runs; frames: data frames over all lines; cpu: the host "
-                       "process's CPU time, all threads, from the first CMD_START read until "
-                       "the last RSP_DONE was due, from /proc; process cpu: vantuflash's whole "
-                       "run, start-up and exit included, from the kernel's account at its exit)"));
+                       "process's CPU time, all threads, from the first CMD_START read until the "
+                       "last RSP_DONE was due, from /proc; process cpu: vantuflash's whole run, "
+                       "start-up and exit included, from the kernel's account at its exit)"));
     compareConsoleRuns(bench, plan);
     say(QString());
     bench.results[QStringLiteral("flash_cpu")] = rows;

@@ -1,24 +1,8 @@
-// End-to-end figures of the update tool against a device played on a pseudo-terminal: host
-// turnaround, update time on a paced line against the line's own time, writes to the X
-// connection, footprint and start-up of the window; round trips, many lines at once, CPU and
-// memory of the console program, vantuflash. Prints a table and writes the same figures as JSON.
-//
-//   vantu_bench [--json FILE] [--quick] [--full]
-//               [--only turnaround,paced,xwrites,footprint,startup,flash,gang,flashcpu,flashmem]
-//               [--platforms offscreen,xcb] [--pairs N]
-//               [--hosts window,minimal,port,raw] [--bauds 57600,921600] [--vantuflash FILE]
-//               [--baseline DIR]
-//
-// Every update runs the host in a child process: the real window (vantu_bench_host) unless a row
-// says otherwise, or vantuflash itself. The device side runs here and takes all times with the
-// steady clock. Turnaround and paced figures are taken per Qt platform: offscreen (painting costs
-// nothing) and xcb (a real X server, DISPLAY; bench/run.sh starts Xvfb). Hosts that are compared
-// run in turns, A B A B, and the medians of the pairs are compared, so that a busy machine weighs
-// on both. VANTU_BENCH_HOST_WRAPPER runs each bench host under a profiler, and
-// VANTU_BENCH_FLASH_WRAPPER vantuflash; VANTU_BENCH_PIN=1 keeps the device and the host on
-// separate processors. --baseline DIR takes every compared figure for the programs of another
-// build folder too, in turns with this build's, and sets both builds' medians and spread side by
-// side. The window's sections are in windowbench.cpp, vantuflash's in flashbench.cpp.
+// End-to-end figures of the update tool against a device played on a pseudo-terminal (see
+// --help and docs/DEVELOPERS.md): a table, and the same figures as JSON. Every update runs the
+// host in a child process, the device side runs here and takes all times with the steady clock.
+// Hosts that are compared run in turns, A B A B, so that a busy machine weighs on both. The
+// window's sections are in windowbench.cpp, vantuflash's in flashbench.cpp.
 #include "benchclock.h"
 #include "benchcommon.h"
 #include "benchrunner.h"
@@ -170,9 +154,8 @@ void startupSection(Bench &bench)
         row[QStringLiteral("host")] = who.host;
         table.print(row);
     }
-    say(QStringLiteral("(main: process entered main(); app: QApplication made; constructed: "
-                       "window object made; exposed: first expose event; painted: first "
-                       "frame drawn)"));
+    say(QStringLiteral("(main: process entered main(); app: QApplication made; constructed: window "
+                       "object made; exposed: first expose event; painted: first frame drawn)"));
     const auto median = [&](int which, const char *stamp) {
         return runner.median(order[size_t(which)], QLatin1String(stamp));
     };
@@ -235,31 +218,27 @@ Options parseOptions(const QCoreApplication &app, QString &jsonPath)
     const auto only =
         option("only", "Sections to run, comma-separated.",
                "turnaround,paced,xwrites,footprint,startup,flash,gang,flashcpu,flashmem");
-    const auto hosts = option("hosts",
-                              "Hosts to run in the turnaround and paced sections, "
-                              "comma-separated.",
-                              "window,minimal,port,raw");
-    const auto bauds = option("bauds",
-                              "Line speeds of the paced and gang sections, "
-                              "comma-separated.",
-                              "57600,921600");
+    const auto hosts =
+        option("hosts", "Hosts to run in the turnaround and paced sections, comma-separated.",
+               "window,minimal,port,raw");
+    const auto bauds = option(
+        "bauds", "Line speeds of the paced and gang sections, comma-separated.", "57600,921600");
     const auto platforms = option("platforms",
-                                  "Qt platforms of the turnaround, paced and X "
-                                  "sections (default: offscreen, and xcb when DISPLAY is set).",
+                                  "Qt platforms of the turnaround, paced and X sections (default: "
+                                  "offscreen, and xcb when DISPLAY is set).",
                                   "offscreen,xcb");
-    const auto pairs = option("pairs",
-                              "Runs of each host of a pair, in turns: the window and the "
-                              "minimal host, vantuflash and the window, vantuflash on one line and "
-                              "on 16 (default 3).",
-                              "n");
+    const auto pairs =
+        option("pairs",
+               "Runs of each host of a pair, in turns: the window and the minimal host, vantuflash "
+               "and the window, vantuflash on one line and on 16 (default 3).",
+               "n");
     const auto flash = option("vantuflash",
-                              "The console program the flash, gang, flashcpu and "
-                              "flashmem sections run (default: the one built beside the bench).",
+                              "The console program the flash, gang, flashcpu and flashmem sections "
+                              "run (default: the one built beside the bench).",
                               "file", QStringLiteral(BENCH_FLASH_PATH));
     const auto baseline = option("baseline",
-                                 "The build folder of another checkout: every "
-                                 "compared figure is taken for its programs too, in turns with "
-                                 "this build's.",
+                                 "The build folder of another checkout: every compared figure is "
+                                 "taken for its programs too, in turns with this build's.",
                                  "dir");
     parser.process(app);
     const auto list = [&parser](QLatin1String name) {
@@ -280,8 +259,8 @@ Options parseOptions(const QCoreApplication &app, QString &jsonPath)
         options.pairs = std::max(1, parser.value(pairs).toInt());
     options.platforms = parser.isSet(platforms) ? list(platforms) : QStringList{Offscreen, Xcb};
     if (options.platforms.contains(Xcb) && qEnvironmentVariableIsEmpty("DISPLAY")) {
-        say(QStringLiteral("xcb: DISPLAY is not set, only offscreen figures (bench/run.sh starts "
-                           "an X server)"));
+        say(QStringLiteral(
+            "xcb: DISPLAY is not set, only offscreen figures (bench/run.sh starts an X server)"));
         options.platforms.removeAll(Xcb);
     }
     options.flashProgram = parser.value(flash);

@@ -109,8 +109,8 @@ void turnaroundOn(Bench &bench, const QString &platform, QJsonArray &rows, QJson
     qputenv("QT_QPA_PLATFORM", platform.toLatin1());
     const qint64 size = platform == Offscreen ? bench.sizes.turnaround : bench.sizes.xcbTurnaround;
     const int pairs = full ? options.pairs : 1;
-    say(QStringLiteral("== Host turnaround, %1: device answers at once, %2 image, window "
-                       "and minimal host in turns, %3 pairs")
+    say(QStringLiteral("== Host turnaround, %1: device answers at once, %2 image, window and "
+                       "minimal host in turns, %3 pairs")
             .arg(platform, sizeText(size))
             .arg(pairs));
     const QString path = makeImage(bench.dir.path(), size, bench.image);
@@ -246,8 +246,8 @@ void pacedSection(Bench &bench)
     QJsonObject summaries;
     for (const QString &platform : bench.options.platforms) {
         qputenv("QT_QPA_PLATFORM", platform.toLatin1());
-        say(QStringLiteral("== Paced line, %1: update time against the line's own time, window "
-                           "and minimal host in turns, %2 pairs")
+        say(QStringLiteral("== Paced line, %1: update time against the line's own time, window and "
+                           "minimal host in turns, %2 pairs")
                 .arg(platform)
                 .arg(bench.options.pairs));
         QJsonArray platformRows;
@@ -259,10 +259,10 @@ void pacedSection(Bench &bench)
         for (const QJsonValue &row : std::as_const(platformRows))
             rows.append(row);
         summaries[platform] = summary;
-        say(QStringLiteral("(ratio: update time / line time of the bytes exchanged, CMD_START "
-                           "to RSP_DONE; mean/median: device request written to the tool's "
-                           "data frame read, per round trip; bench late: mean time the "
-                           "device's writes trailed the line model)"));
+        say(QStringLiteral(
+            "(ratio: update time / line time of the bytes exchanged, CMD_START to RSP_DONE; "
+            "mean/median: device request written to the tool's data frame read, per round trip; "
+            "bench late: mean time the device's writes trailed the line model)"));
         say(QString());
     }
     bench.results[QStringLiteral("paced")] = rows;
@@ -278,18 +278,12 @@ std::optional<QJsonObject> tracedUpdate(Bench &bench, const Contender &who, cons
     const QString trace = bench.dir.filePath(QStringLiteral("trace-%1.txt").arg(who.host));
     // Only these calls stop the host (seccomp filter): QSerialPort's writes and the event loop's
     // wake-ups run untraced.
-    const QStringList wrapper = {strace,
-                                 QStringLiteral("-f"),
-                                 QStringLiteral("-qq"),
-                                 QStringLiteral("--seccomp-bpf"),
-                                 QStringLiteral("-s"),
-                                 QStringLiteral("0"),
-                                 QStringLiteral("-e"),
-                                 QStringLiteral("trace=writev,sendmsg,recvmsg"),
-                                 QStringLiteral("-e"),
-                                 QStringLiteral("signal=none"),
-                                 QStringLiteral("-o"),
-                                 trace};
+    const QStringList wrapper =
+        QStringList{strace} +
+        QStringLiteral(
+            "-f -qq --seccomp-bpf -s 0 -e trace=writev,sendmsg,recvmsg -e signal=none -o")
+            .split(QLatin1Char(' ')) +
+        QStringList{trace};
     const auto figures = runUpdate(bench, who, path, bench.image, {}, 4, wrapper);
     const TraceCounts counts = countTraced(trace);
     QFile::remove(trace);
@@ -319,8 +313,8 @@ void xwritesSection(Bench &bench)
 {
     qputenv("QT_QPA_PLATFORM", Xcb.toLatin1());
     const QString strace = QStandardPaths::findExecutable(QStringLiteral("strace"));
-    say(QStringLiteral("== Writes to the X connection during a transfer, xcb, under strace, "
-                       "%1 image")
+    say(QStringLiteral(
+            "== Writes to the X connection during a transfer, xcb, under strace, %1 image")
             .arg(sizeText(bench.sizes.xcbTurnaround)));
     if (strace.isEmpty()) {
         say(QStringLiteral("strace is not installed: skipped"));
@@ -348,9 +342,9 @@ void xwritesSection(Bench &bench)
                                  QStringLiteral("< 0.05"), perTrip, QString(), perTrip < 0.05});
     }
     bench.results[QStringLiteral("x_writes")] = rows;
-    say(QStringLiteral("(X writes: writev and sendmsg, the calls libxcb writes the X "
-                       "connection with, between the host's marks at Download and at "
-                       "RSP_DONE; X reads: recvmsg, events and replies coming back)"));
+    say(QStringLiteral("(X writes: writev and sendmsg, the calls libxcb writes the X connection "
+                       "with, between the host's marks at Download and at RSP_DONE; X reads: "
+                       "recvmsg, events and replies coming back)"));
     runner.compare(QStringLiteral("xwrites"),
                    {QStringLiteral("x_writes_per_trip"), QStringLiteral("x_reads_per_trip")});
     say(QString());
