@@ -46,6 +46,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 constexpr int ConditionTimeoutMs = 10000;
@@ -127,7 +129,7 @@ void whenTrue(QObject *context, std::function<bool()> condition, std::function<v
             timer->deleteLater();
             action();
         } else if (clock.hasExpired(ConditionTimeoutMs)) {
-            fail(QStringLiteral("timed out waiting for %1").arg(what));
+            fail(u"timed out waiting for %1"_s.arg(what));
         }
     });
     timer->start();
@@ -211,8 +213,8 @@ private:
                 [this] {
                     if (mark)
                         markForTracer();
-                    tellDriver(reportLine(atDownload.cpu, atDownload.rssKb,
-                                          QStringLiteral("Firmware is updated")));
+                    tellDriver(
+                        reportLine(atDownload.cpu, atDownload.rssKb, u"Firmware is updated"_s));
                 },
                 doneText());
         } else if (name == "quit") {
@@ -242,12 +244,9 @@ private:
     {
         QTest::mouseClick(child<QPushButton>("pushButtonDownload"), Qt::LeftButton);
     }
-    bool done() override { return status() == QStringLiteral("Firmware is updated"); }
-    QString readyText() override { return QStringLiteral("the version text"); }
-    QString doneText() override
-    {
-        return QStringLiteral("\"Firmware is updated\" (status: %1)").arg(status());
-    }
+    bool done() override { return status() == u"Firmware is updated"_s; }
+    QString readyText() override { return u"the version text"_s; }
+    QString doneText() override { return u"\"Firmware is updated\" (status: %1)"_s.arg(status()); }
 
     template <typename T> T *child(const char *name)
     {
@@ -268,7 +267,7 @@ public:
     explicit Procedure(const QString &imagePath) : image(imagePath)
     {
         if (image.open() != ImageSource::Problem::None)
-            fail(QStringLiteral("cannot open %1").arg(imagePath));
+            fail(u"cannot open %1"_s.arg(imagePath));
         image.beginUpdate();
     }
 
@@ -286,7 +285,7 @@ public:
         case RSP_DATA_REQUEST: {
             const ImageSource::Answer answer = image.answer(requestedOffsetOf(frame), next);
             if (answer != ImageSource::Answer::Piece && answer != ImageSource::Answer::End)
-                fail(QStringLiteral("cannot read the image"));
+                fail(u"cannot read the image"_s);
             return true;
         }
         case RSP_DONE:
@@ -322,7 +321,7 @@ public:
             return;
         }
         window = std::make_unique<QWidget>();
-        window->setWindowTitle(QStringLiteral("minimal host"));
+        window->setWindowTitle(u"minimal host"_s);
         window->resize(296, 170);
         bar = new QProgressBar(window.get());
         bar->setGeometry(30, 70, 251, 23);
@@ -335,7 +334,7 @@ private:
     {
         // As the window opens it: 57600 8N1, no flow control.
         if (!line.open(portPath))
-            fail(QStringLiteral("cannot open %1: %2").arg(portPath, line.failure().errorText));
+            fail(u"cannot open %1: %2"_s.arg(portPath, line.failure().errorText));
         send(commandPayload(CMD_PING));
     }
 
@@ -363,8 +362,8 @@ private:
     bool ready() override { return procedure.ready; }
     void download() override { send(commandPayload(CMD_START)); }
     bool done() override { return procedure.done; }
-    QString readyText() override { return QStringLiteral("RSP_VERSION"); }
-    QString doneText() override { return QStringLiteral("RSP_DONE"); }
+    QString readyText() override { return u"RSP_VERSION"_s; }
+    QString doneText() override { return u"RSP_DONE"_s; }
 
     Procedure procedure;
     QString portPath;
@@ -383,13 +382,13 @@ int runRawHost(const QString &portPath, const QString &imagePath)
     Procedure procedure(imagePath);
     const int fd = ::open(QFile::encodeName(portPath).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
-        fail(QStringLiteral("cannot open %1").arg(portPath));
+        fail(u"cannot open %1"_s.arg(portPath));
     setRawLine(fd);
 
     const auto send = [fd](const FramePayload &payload) {
         const HostFrame frame = encodeHostFrame(payload);
         if (::write(fd, frame.bytes.data(), size_t(frame.size)) != frame.size)
-            fail(QStringLiteral("short write"));
+            fail(u"short write"_s);
     };
     send(commandPayload(CMD_PING));
 
@@ -406,13 +405,13 @@ int runRawHost(const QString &portPath, const QString &imagePath)
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
-            fail(QStringLiteral("poll failed"));
+            fail(u"poll failed"_s);
         }
         if (fds[0].revents & POLLIN) {
             quint8 buffer[1024];
             const ssize_t n = ::read(fd, buffer, sizeof buffer);
             if (n <= 0)
-                fail(QStringLiteral("line lost"));
+                fail(u"line lost"_s);
             parser.feed(buffer, n, [&](const DeviceFrame &frame) {
                 FramePayload next;
                 if (procedure.answer(frame, next))
@@ -433,8 +432,7 @@ int runRawHost(const QString &portPath, const QString &imagePath)
         }
         if (reportAsked && procedure.done) {
             reportAsked = false;
-            tellDriver(reportLine(atDownload.cpu, atDownload.rssKb,
-                                  QStringLiteral("Firmware is updated")));
+            tellDriver(reportLine(atDownload.cpu, atDownload.rssKb, u"Firmware is updated"_s));
         }
     }
     return 0;
@@ -448,20 +446,17 @@ int main(int argc, char *argv[])
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
     QCommandLineParser options;
-    const QCommandLineOption hostOption(QStringLiteral("host"), QStringLiteral("Host kind."),
-                                        QStringLiteral("window|minimal|port|raw"),
-                                        QStringLiteral("window"));
-    const QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("Slave path."),
-                                        QStringLiteral("path"));
-    const QCommandLineOption imageOption(QStringLiteral("image"), QStringLiteral("Image file."),
-                                         QStringLiteral("path"));
+    const QCommandLineOption hostOption(u"host"_s, u"Host kind."_s, u"window|minimal|port|raw"_s,
+                                        u"window"_s);
+    const QCommandLineOption portOption(u"port"_s, u"Slave path."_s, u"path"_s);
+    const QCommandLineOption imageOption(u"image"_s, u"Image file."_s, u"path"_s);
     options.addOptions({hostOption, portOption, imageOption});
     options.process(arguments);
     const QString host = options.value(hostOption);
     const QString port = options.value(portOption);
     const QString image = options.value(imageOption);
     if (port.isEmpty() || image.isEmpty())
-        fail(QStringLiteral("--port and --image are needed"));
+        fail(u"--port and --image are needed"_s);
 
     if (host == QLatin1String("raw"))
         return runRawHost(port, image);
@@ -475,7 +470,7 @@ int main(int argc, char *argv[])
     else if (host == QLatin1String("minimal") || host == QLatin1String("port"))
         running = std::make_unique<StrippedHost>(port, image, host == QLatin1String("minimal"));
     else
-        fail(QStringLiteral("unknown host %1").arg(host));
+        fail(u"unknown host %1"_s.arg(host));
     return app.exec();
 }
 
