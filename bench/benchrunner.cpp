@@ -242,6 +242,24 @@ std::vector<double> Runner::roundRatios(const Contender &a, const Contender &b,
     return ratios;
 }
 
+std::optional<double> Runner::tripsRatio(const Contender &a, const Contender &b,
+                                         const QString &what, QJsonObject &summary) const
+{
+    const QString trips = u"round_trips_per_s"_s;
+    const std::vector<double> pairRatios = roundRatios(a, b, trips);
+    if (pairRatios.empty())
+        return std::nullopt;
+    const double ratio = median(a, trips) / median(b, trips);
+    summary[u"trips_ratio_of_medians"_s] = ratio;
+    summary[u"trips_ratio_median_of_pairs"_s] = medianOf(pairRatios);
+    say(u"round trips/s, %1: %2 (ratio of the medians), %3 (median of the %4 pairs' ratios)"_s
+            .arg(what)
+            .arg(ratio, 0, 'f', 3)
+            .arg(medianOf(pairRatios), 0, 'f', 3)
+            .arg(pairRatios.size()));
+    return ratio;
+}
+
 void Runner::compare(const QString &name, const QStringList &fields) const
 {
     if (m_bench.options.baseline.isEmpty())

@@ -282,17 +282,7 @@ void flashSection(Bench &bench)
         runner.summary({u"turnaround_mean_us"_s, u"turnaround_median_us"_s, u"turnaround_p99_us"_s,
                         u"turnaround_max_us"_s, trips, u"cpu_ms_per_1000_frames"_s, u"load_1min"_s},
                        6, bench.options.pairs > 1);
-    const std::vector<double> pairRatios = runner.roundRatios({Flash}, {Window}, trips);
-    if (!pairRatios.empty()) {
-        const double ratio = runner.median({Flash}, trips) / runner.median({Window}, trips);
-        summary[u"trips_ratio_of_medians"_s] = ratio;
-        summary[u"trips_ratio_median_of_pairs"_s] = medianOf(pairRatios);
-        say(QStringLiteral("round trips/s, vantuflash against the window: %1 (ratio of the "
-                           "medians), %2 (median of the %3 pairs' ratios)")
-                .arg(ratio, 0, 'f', 3)
-                .arg(medianOf(pairRatios), 0, 'f', 3)
-                .arg(pairRatios.size()));
-    }
+    runner.tripsRatio({Flash}, {Window}, u"vantuflash against the window"_s, summary);
     say(QStringLiteral("(mean/median: device request written to the tool's data frame read; "
                        "trips/s: data frames from CMD_START to RSP_DONE; cpu: the host process's "
                        "CPU time over the same span, all its threads, read from /proc)"));
@@ -308,9 +298,7 @@ namespace {
 // One line speed of the gang section: one line and GangLines in turns, their medians and ratio.
 void gangAt(Bench &bench, qint64 baud, QJsonArray &rows, QJsonObject &summary)
 {
-    // At 57600 a round trip takes 3.5 ms of line time: a smaller image, the figure being the
-    // ratio of two runs on the same image.
-    const qint64 size = baud == 57600 ? bench.sizes.pacedBaseline : bench.sizes.paced;
+    const qint64 size = bench.sizes.pacedAt(baud);
     const QString path = makeImage(bench.dir.path(), size, bench.image);
     Runner runner(bench, rows,
                   {{u"lines"_s, 5, u"lines"_s},
@@ -368,10 +356,7 @@ void gangAt(Bench &bench, qint64 baud, QJsonArray &rows, QJsonObject &summary)
 // The image size of a row of the CPU section that no section before ran.
 qint64 cpuImageSize(const Sizes &sizes, const Contender &who, qint64 baud)
 {
-    return baud == 57600   ? sizes.pacedBaseline
-           : baud > 0      ? sizes.paced
-           : who.lines > 1 ? sizes.gangUnpaced
-                           : sizes.turnaround;
+    return baud > 0 ? sizes.pacedAt(baud) : who.lines > 1 ? sizes.gangUnpaced : sizes.turnaround;
 }
 
 QString lineText(qint64 baud)

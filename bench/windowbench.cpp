@@ -78,19 +78,10 @@ void turnaroundTargets(Bench &bench, const Runner &runner, const QString &platfo
 {
     const QString trips = u"round_trips_per_s"_s;
     const Contender window{Window}, minimal{Minimal};
-    const std::vector<double> pairRatios = runner.roundRatios(window, minimal, trips);
-    if (!pairRatios.empty()) {
-        const double ratio = runner.median(window, trips) / runner.median(minimal, trips);
-        summary[u"trips_ratio_of_medians"_s] = ratio;
-        summary[u"trips_ratio_median_of_pairs"_s] = medianOf(pairRatios);
-        say(QStringLiteral("round trips/s, window against the minimal host: %1 (ratio of the "
-                           "medians), %2 (median of the %3 pairs' ratios)")
-                .arg(ratio, 0, 'f', 3)
-                .arg(medianOf(pairRatios), 0, 'f', 3)
-                .arg(pairRatios.size()));
+    if (const auto ratio =
+            runner.tripsRatio(window, minimal, u"window against the minimal host"_s, summary))
         bench.targets.push_back({u"%1: trips/s against minimal"_s.arg(platform), u">= 0.90"_s,
-                                 ratio, u"x"_s, ratio >= 0.9});
-    }
+                                 *ratio, u"x"_s, *ratio >= 0.9});
     if (runner.ran(window) && platform == Offscreen) {
         const double median = runner.median(window, u"turnaround_median_us"_s);
         const double perSecond = runner.median(window, trips);
@@ -168,9 +159,7 @@ namespace {
 void pacedAt(Bench &bench, const QString &platform, qint64 baud, QJsonArray &rows,
              QJsonObject &summary)
 {
-    // At 57600 a round trip takes 3.5 ms of line time: a smaller image, the ratio being a
-    // per-round-trip figure.
-    const qint64 size = baud == 57600 ? bench.sizes.pacedBaseline : bench.sizes.paced;
+    const qint64 size = bench.sizes.pacedAt(baud);
     const LineTiming timing{baud};
     const QString path = makeImage(bench.dir.path(), size, bench.image);
     Runner runner(bench, rows,
