@@ -137,10 +137,8 @@ Runner::Runner(Bench &bench, QJsonArray &rows, std::vector<Column> columns)
 {
     if (!m_columns.empty() && !bench.options.baseline.isEmpty())
         m_columns.insert(m_columns.begin(), Column{Build, -8, Build});
-}
-
-void Runner::printHeader() const
-{
+    if (!rows.isEmpty())
+        return;
     QStringList cells;
     for (const Column &column : m_columns)
         cells << u"%1"_s.arg(column.title, column.width);

@@ -57,10 +57,10 @@ public:
     using RunOnce = std::function<std::optional<QJsonObject>(const Contender &)>;
 
     // rows receives every row in the order run; columns make the printed table (a build column
-    // first with --baseline), none to print nothing.
+    // first with --baseline), none to print nothing. The table's header is printed here when rows
+    // is still empty: one header for the runners that share rows.
     Runner(Bench &bench, QJsonArray &rows, std::vector<Column> columns = {});
 
-    void printHeader() const;
     void print(const QJsonObject &row) const;
     // With --baseline, says in row which build who ran: "baseline" or "this".
     void markBuild(QJsonObject &row, const Contender &who) const;

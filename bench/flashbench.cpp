@@ -274,7 +274,6 @@ void flashSection(Bench &bench)
     const QString path = makeImage(bench.dir.path(), size, bench.image);
     QJsonArray rows;
     Runner runner(bench, rows, turnaroundColumns(-10));
-    runner.printHeader();
     runner.run({{Window}, {Flash}}, bench.options.pairs, consoleRuns(bench, path, 0));
     QFile::remove(path);
     const QString trips = u"round_trips_per_s"_s;
@@ -319,8 +318,6 @@ void gangAt(Bench &bench, qint64 baud, QJsonArray &rows, QJsonObject &summary)
                                             'f', 0);
                     }},
                    {u"load"_s, 6, u"load_1min"_s, 2}});
-    if (rows.isEmpty())
-        runner.printHeader();
     const Contender alone{Flash}, gang{Flash, GangLines};
     runner.run({alone, gang}, bench.options.pairs, consoleRuns(bench, path, baud));
     QFile::remove(path);
@@ -462,7 +459,6 @@ void flashCpuSection(Bench &bench)
                                   : QString();
                    }},
                   {u"load"_s, 6, u"load_1min"_s, 2}});
-    table.printHeader();
     const QStringList fields = {u"data_frames"_s, u"cpu_ms_per_1000_frames"_s, u"process_cpu_ms"_s,
                                 u"load_1min"_s};
     for (const auto &[who, baud] : plan) {
@@ -509,8 +505,6 @@ void flashMemorySection(Bench &bench)
                        {u"RSS at START kB"_s, 16, u"rss_at_start_kb"_s},
                        {u"peak RSS kB"_s, 12, u"peak_rss_kb"_s},
                        {u"load"_s, 6, u"load_1min"_s, 2}});
-        if (rows.isEmpty())
-            runner.printHeader();
         const QString path = makeImage(bench.dir.path(), size, bench.image);
         const Contender alone{Flash}, gang{Flash, GangLines};
         runner.run({alone, gang}, bench.onceRounds(),

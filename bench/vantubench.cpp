@@ -137,7 +137,6 @@ void startupSection(Bench &bench)
         columns.push_back({stamp + u" ms"_s, 14, stamp + u"_median_ms"_s, 2});
     QJsonArray unused;
     Runner table(bench, unused, columns);
-    table.printHeader();
     QJsonObject startup;
     for (const Contender &who : runner.contenders()) {
         QJsonObject row;

@@ -107,7 +107,6 @@ void turnaroundOn(Bench &bench, const QString &platform, QJsonArray &rows, QJson
             .arg(pairs));
     const QString path = makeImage(bench.dir.path(), size, bench.image);
     Runner runner(bench, rows, turnaroundColumns(-8, platform == Xcb));
-    runner.printHeader();
     const auto once = [&](const Contender &who) -> std::optional<QJsonObject> {
         const auto figures = runUpdate(bench, who, path, bench.image, {});
         if (!figures)
@@ -146,8 +145,12 @@ void turnaroundSection(Bench &bench)
     QJsonArray rows;
     QJsonObject summaries;
     const bool full = bench.options.has("turnaround");
-    for (const QString &platform : full ? bench.options.platforms : QStringList{Offscreen})
-        turnaroundOn(bench, platform, rows, summaries);
+    for (const QString &platform : full ? bench.options.platforms : QStringList{Offscreen}) {
+        QJsonArray platformRows; // a table of its own
+        turnaroundOn(bench, platform, platformRows, summaries);
+        for (const QJsonValue &row : std::as_const(platformRows))
+            rows.append(row);
+    }
     bench.results[u"turnaround"_s] = rows;
     bench.results[u"turnaround_medians"_s] = summaries;
 }
@@ -173,8 +176,6 @@ void pacedAt(Bench &bench, const QString &platform, qint64 baud, QJsonArray &row
                    {u"median us"_s, 10, u"turnaround_median_us"_s, 1},
                    {u"bench late us"_s, 14, u"bench_late_us_per_trip"_s, 2},
                    {u"load"_s, 6, u"load_1min"_s, 2}});
-    if (rows.isEmpty())
-        runner.printHeader();
     const auto once = [&](const Contender &who) -> std::optional<QJsonObject> {
         const auto figures = runUpdate(bench, who, path, bench.image, timing);
         if (!figures)
@@ -314,7 +315,6 @@ void xwritesSection(Bench &bench)
                    {u"X reads"_s, 8, u"x_reads"_s},
                    {u"per trip"_s, 9, u"x_reads_per_trip"_s, 4},
                    {u"writes/s"_s, 9, u"x_writes_per_s"_s, 0}});
-    runner.printHeader();
     runner.run(hostsOf(bench.options, {Window, Minimal}), bench.onceRounds(),
                [&](const Contender &who) { return tracedUpdate(bench, who, strace, path); });
     QFile::remove(path);
@@ -352,8 +352,6 @@ void footprintSection(Bench &bench)
                        {u"RSS at Download kB"_s, 19, u"rss_at_download_kb"_s},
                        {u"data frames"_s, 12, u"data_frames"_s},
                        {u"cpu ms/1000"_s, 12, u"cpu_ms_per_1000_frames"_s, 2}});
-        if (rows.isEmpty())
-            runner.printHeader();
         const QString path = makeImage(bench.dir.path(), size, bench.image);
         runner.run(
             {{Window}}, bench.onceRounds(),
