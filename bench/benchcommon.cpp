@@ -1,6 +1,6 @@
 #include "benchcommon.h"
 
-#include "benchclock.h"
+#include "steadyclock.h"
 
 #include <QFile>
 #include <QJsonDocument>

@@ -1,8 +1,8 @@
 #include "benchline.h"
 
-#include "benchclock.h"
 #include "linesettings.h"
 #include "procstats.h"
+#include "steadyclock.h"
 #include "updateprotocol.h"
 
 #include <QDir>

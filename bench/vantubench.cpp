@@ -3,9 +3,9 @@
 // host in a child process, the device side runs here and takes all times with the steady clock.
 // Hosts that are compared run in turns, A B A B, so that a busy machine weighs on both. The
 // window's sections are in windowbench.cpp, vantuflash's in flashbench.cpp.
-#include "benchclock.h"
 #include "benchcommon.h"
 #include "benchrunner.h"
+#include "steadyclock.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -112,18 +112,15 @@ std::optional<QJsonObject> startOnce(const QString &program)
 void startupSection(Bench &bench)
 {
     say(u"== Start-up: from spawn, median of %1 runs"_s.arg(bench.options.startupRuns));
-    const std::map<QString, std::pair<QString, const char *>> programs = {
-        {u"update_window"_s,
-         {QStringLiteral(BENCH_STARTUP_TOOL_PATH), "bench/vantu_bench_startup_tool"}},
-        {u"empty_dialog"_s,
-         {QStringLiteral(BENCH_STARTUP_DIALOG_PATH), "bench/vantu_bench_startup_dialog"}},
-        {u"text_dialog"_s,
-         {QStringLiteral(BENCH_STARTUP_TEXT_PATH), "bench/vantu_bench_startup_text"}}};
+    const std::map<QString, QString> programs = {
+        {u"update_window"_s, QStringLiteral(BENCH_STARTUP_TOOL_PATH)},
+        {u"empty_dialog"_s, QStringLiteral(BENCH_STARTUP_DIALOG_PATH)},
+        {u"text_dialog"_s, QStringLiteral(BENCH_STARTUP_TEXT_PATH)}};
     const std::vector<Contender> order = {
         {u"update_window"_s}, {u"empty_dialog"_s}, {u"text_dialog"_s}};
     const auto once = [&](const Contender &who) {
-        const auto &[here, inBuild] = programs.at(who.host);
-        return startOnce(bench.program(who, here, QLatin1String(inBuild)));
+        const QString &here = programs.at(who.host);
+        return startOnce(bench.program(who, here, u"bench/"_s + QFileInfo(here).fileName()));
     };
     QJsonArray runs;
     // One run of each first to warm the caches, then the programs in turn.

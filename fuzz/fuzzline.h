@@ -18,6 +18,8 @@
 // Three blocks, the last one short and not a multiple of four.
 constexpr qint64 FuzzImageSize = 2 * ImageBlockReader::BlockSize + 553;
 constexpr std::chrono::seconds FuzzStepTimeout{5};
+// 7E 00 returns a frame parser to waiting from any position, and completes no frame.
+constexpr quint8 ParserReset[] = {FrameStart, 0x00};
 
 // Ends the run so that libFuzzer keeps the input: what went wrong, on standard error.
 [[noreturn]] void fuzzFail(const char *what);
