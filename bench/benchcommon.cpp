@@ -210,12 +210,21 @@ double cpuMsPer1000(const UpdateFigures &figures)
     return figures.dataFrames ? cpuUs / 1000.0 / figures.dataFrames * 1000.0 : 0;
 }
 
-void addTurnarounds(QJsonObject &row, const std::vector<std::int64_t> &turnaroundNs)
+QJsonObject figuresRow(const QString &host, qint64 imageBytes, int frames, std::int64_t elapsedNs,
+                       const std::vector<std::int64_t> &turnaroundNs)
 {
+    QJsonObject row;
+    row[u"host"_s] = host;
+    row[u"load_1min"_s] = loadAverage();
+    row[u"image_bytes"_s] = imageBytes;
+    row[u"data_frames"_s] = frames;
+    row[u"elapsed_s"_s] = double(elapsedNs) / 1e9;
+    row[u"round_trips_per_s"_s] = frames / (double(elapsedNs) / 1e9);
     row[u"turnaround_mean_us"_s] = meanUs(turnaroundNs);
     row[u"turnaround_median_us"_s] = percentileUs(turnaroundNs, 0.5);
     row[u"turnaround_p99_us"_s] = percentileUs(turnaroundNs, 0.99);
     row[u"turnaround_max_us"_s] = percentileUs(turnaroundNs, 1.0);
+    return row;
 }
 
 QString requestsText(quint32 stride)
@@ -225,17 +234,11 @@ QString requestsText(quint32 stride)
 
 QJsonObject updateJson(const QString &host, const UpdateFigures &figures)
 {
-    QJsonObject row;
-    row[u"host"_s] = host;
+    QJsonObject row = figuresRow(host, figures.imageSize, figures.dataFrames, figures.elapsedNs(),
+                                 figures.turnaroundNs);
     row[u"platform"_s] = qEnvironmentVariable("QT_QPA_PLATFORM");
-    row[u"load_1min"_s] = loadAverage();
-    row[u"image_bytes"_s] = figures.imageSize;
-    row[u"data_frames"_s] = figures.dataFrames;
     row[u"tool_wire_bytes"_s] = qint64(figures.hostBytes);
     row[u"device_wire_bytes"_s] = qint64(figures.deviceBytes);
-    row[u"elapsed_s"_s] = double(figures.elapsedNs()) / 1e9;
-    addTurnarounds(row, figures.turnaroundNs);
-    row[u"round_trips_per_s"_s] = figures.dataFrames / (double(figures.elapsedNs()) / 1e9);
     row[u"cpu_ms_per_1000_frames"_s] = cpuMsPer1000(figures);
     // The whole run, start-up included: a few ms against the transfer's.
     if (figures.hostReport.contains(u"xserver_cpu_ms"_s) && figures.dataFrames)

@@ -150,7 +150,10 @@ double meanUs(const std::vector<std::int64_t> &values);
 double medianOf(std::vector<double> values);
 // From the host's own report, Download to RSP_DONE.
 double cpuMsPer1000(const UpdateFigures &figures);
-void addTurnarounds(QJsonObject &row, const std::vector<std::int64_t> &turnaroundNs);
+// The figures every update row has: host, load, image, data frames, elapsed time, round trips
+// per second and the turnarounds' mean, median, p99 and max in µs.
+QJsonObject figuresRow(const QString &host, qint64 imageBytes, int frames, std::int64_t elapsedNs,
+                       const std::vector<std::int64_t> &turnaroundNs);
 QJsonObject updateJson(const QString &host, const UpdateFigures &figures);
 QString requestsText(quint32 stride);
 

@@ -189,22 +189,16 @@ QJsonObject runJson(const QString &host, const Run &run, qint64 baud)
     // The line time of the bytes one line exchanged, the longest of the lines.
     const double lineSeconds = double(longestLineNs) / 1e9;
     const std::int64_t cpuNs = figures.hostUse.transferCpuNs();
-    QJsonObject row;
-    row[u"host"_s] = host;
+    QJsonObject row =
+        figuresRow(host, figures.lines.front().imageSize, frames, figures.elapsedNs(), turnarounds);
     row[u"lines"_s] = int(figures.lines.size());
     row[u"baud"_s] = baud;
-    row[u"load_1min"_s] = loadAverage();
-    row[u"image_bytes"_s] = figures.lines.front().imageSize;
-    row[u"data_frames"_s] = frames;
-    row[u"elapsed_s"_s] = seconds;
     if (baud > 0) {
         row[u"elapsed_less_bench_late_s"_s] = double(lastLessLateNs - figures.firstStartNs) / 1e9;
         row[u"line_time_s"_s] = lineSeconds;
         row[u"ratio_to_line_time"_s] = seconds / lineSeconds;
         row[u"bench_late_us_per_trip"_s] = double(lateNs) / 1e3 / std::max(1, frames);
     }
-    row[u"round_trips_per_s"_s] = frames / seconds;
-    addTurnarounds(row, turnarounds);
     row[u"cpu_ms_per_1000_frames"_s] =
         cpuNs < 0 || frames == 0 ? -1 : double(cpuNs) / 1e6 / frames * 1000;
     row[u"rss_at_start_kb"_s] = figures.hostUse.rssAtStartKb;
