@@ -74,7 +74,6 @@ public:
     // With nobody reading any more (readerGone()), what is left is dropped.
     bool idle() const;
 
-    // Runs the event loop until done(), or fails the run with what.
     template <typename Done> void pumpUntil(Done done, const char *what) const
     {
         const QDeadlineTimer deadline(FuzzStepTimeout);
@@ -85,7 +84,6 @@ public:
         }
     }
 
-    // Until the host has read everything.
     void pumpUntilConsumed() const;
 
     std::function<void(const quint8 *, qint64)> mirror;
