@@ -1,6 +1,6 @@
 #include "benchcommon.h"
 
-#include "benchclock.h"
+#include "steadyclock.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -13,12 +13,13 @@
 #include <sched.h>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 QString hostLog;
 
 QString sizeText(qint64 bytes)
 {
-    return bytes % MiB == 0 ? QStringLiteral("%1 MiB").arg(bytes / MiB)
-                            : QStringLiteral("%1 KiB").arg(bytes / KiB);
+    return bytes % MiB == 0 ? u"%1 MiB"_s.arg(bytes / MiB) : u"%1 KiB"_s.arg(bytes / KiB);
 }
 
 void say(const QString &text)
@@ -29,7 +30,7 @@ void say(const QString &text)
 
 double loadAverage()
 {
-    QFile file(QStringLiteral("/proc/loadavg"));
+    QFile file(u"/proc/loadavg"_s);
     if (!file.open(QIODevice::ReadOnly))
         return -1;
     return file.readLine().split(' ').value(0).toDouble();
@@ -40,7 +41,7 @@ QString makeImage(const QString &dir, qint64 size, QByteArray &bytes)
     bytes.resize(qsizetype(size));
     QRandomGenerator random{quint32(size)};
     random.fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
-    const QString path = QStringLiteral("%1/image-%2.vuf").arg(dir).arg(size);
+    const QString path = u"%1/image-%2.vuf"_s.arg(dir).arg(size);
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
         qFatal("cannot write %s", qPrintable(path));
@@ -56,7 +57,7 @@ double xServerCpuMs()
     const qint64 pid = qEnvironmentVariableIntValue("VANTU_BENCH_XSERVER_PID");
     if (pid <= 0 || qEnvironmentVariable("QT_QPA_PLATFORM") != Xcb)
         return -1;
-    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+    QFile file(u"/proc/%1/stat"_s.arg(pid));
     if (!file.open(QIODevice::ReadOnly))
         return -1;
     const QByteArray stat = file.readAll();
@@ -117,12 +118,12 @@ private:
 
 QString Bench::hostProgram(const Contender &who) const
 {
-    return program(who, QStringLiteral(BENCH_HOST_PATH), QStringLiteral("bench/vantu_bench_host"));
+    return program(who, QStringLiteral(BENCH_HOST_PATH), u"bench/vantu_bench_host"_s);
 }
 
 QString Bench::flashProgram(const Contender &who) const
 {
-    return program(who, options.flashProgram, QStringLiteral("flash/vantuflash"));
+    return program(who, options.flashProgram, u"flash/vantuflash"_s);
 }
 
 std::optional<UpdateFigures> runUpdate(const Bench &bench, const Contender &who,
@@ -134,7 +135,7 @@ std::optional<UpdateFigures> runUpdate(const Bench &bench, const Contender &who,
     QString error;
     PtyLine line;
     if (!line.open(error)) {
-        say(QStringLiteral("  pseudo-terminal: %1").arg(error));
+        say(u"  pseudo-terminal: %1"_s.arg(error));
         return std::nullopt;
     }
     // VANTU_BENCH_HOST_WRAPPER runs the host under a profiler, e.g.
@@ -142,14 +143,13 @@ std::optional<UpdateFigures> runUpdate(const Bench &bench, const Contender &who,
     QStringList arguments = wrapper.isEmpty() ? qEnvironmentVariable("VANTU_BENCH_HOST_WRAPPER")
                                                     .split(QLatin1Char(' '), Qt::SkipEmptyParts)
                                               : wrapper;
-    arguments << bench.hostProgram(who) << QStringLiteral("--host") << host
-              << QStringLiteral("--port") << line.slavePath() << QStringLiteral("--image")
-              << imagePath;
+    arguments << bench.hostProgram(who) << u"--host"_s << host << u"--port"_s << line.slavePath()
+              << u"--image"_s << imagePath;
     SeparateCpus cpus;
     const double xServerBefore = xServerCpuMs();
     HostProcess process;
     if (!process.start(arguments, hostLog, error)) {
-        say(QStringLiteral("  %1").arg(error));
+        say(u"  %1"_s.arg(error));
         return std::nullopt;
     }
     cpus.hostStarted();
@@ -159,18 +159,16 @@ std::optional<UpdateFigures> runUpdate(const Bench &bench, const Contender &who,
     process.send("quit");
     const int status = process.finish(5000);
     if (xServerBefore >= 0)
-        figures.hostReport[QStringLiteral("xserver_cpu_ms")] = xServerCpuMs() - xServerBefore;
+        figures.hostReport[u"xserver_cpu_ms"_s] = xServerCpuMs() - xServerBefore;
     if (!ok) {
-        say(QStringLiteral("  %1 host, %2 image: %3 (host output: %4)")
-                .arg(host, sizeText(image.size()), error, hostLog));
+        say(u"  %1 host, %2 image: %3 (host output: %4)"_s.arg(host, sizeText(image.size()), error,
+                                                               hostLog));
         return std::nullopt;
     }
     if (status != 0)
-        say(QStringLiteral("  note: %1 host exited with status %2").arg(host).arg(status));
+        say(u"  note: %1 host exited with status %2"_s.arg(host).arg(status));
     if (figures.dataErrors || figures.badChecks || figures.unexpected) {
-        say(QStringLiteral("  %1 host: %2 wrong pieces, %3 bad check bytes, %4 frames out of "
-                           "place")
-                .arg(host)
+        say(u"  %1 host: %2 wrong pieces, %3 bad check bytes, %4 frames out of place"_s.arg(host)
                 .arg(figures.dataErrors)
                 .arg(figures.badChecks)
                 .arg(figures.unexpected));
@@ -207,45 +205,45 @@ double medianOf(std::vector<double> values)
 
 double cpuMsPer1000(const UpdateFigures &figures)
 {
-    const double cpuUs = figures.hostReport.value(QStringLiteral("cpu_user_us")).toDouble() +
-                         figures.hostReport.value(QStringLiteral("cpu_system_us")).toDouble();
+    const double cpuUs = figures.hostReport.value(u"cpu_user_us"_s).toDouble() +
+                         figures.hostReport.value(u"cpu_system_us"_s).toDouble();
     return figures.dataFrames ? cpuUs / 1000.0 / figures.dataFrames * 1000.0 : 0;
 }
 
-void addTurnarounds(QJsonObject &row, const std::vector<std::int64_t> &turnaroundNs)
+QJsonObject figuresRow(const QString &host, qint64 imageBytes, int frames, std::int64_t elapsedNs,
+                       const std::vector<std::int64_t> &turnaroundNs)
 {
-    row[QStringLiteral("turnaround_mean_us")] = meanUs(turnaroundNs);
-    row[QStringLiteral("turnaround_median_us")] = percentileUs(turnaroundNs, 0.5);
-    row[QStringLiteral("turnaround_p99_us")] = percentileUs(turnaroundNs, 0.99);
-    row[QStringLiteral("turnaround_max_us")] = percentileUs(turnaroundNs, 1.0);
+    QJsonObject row;
+    row[u"host"_s] = host;
+    row[u"load_1min"_s] = loadAverage();
+    row[u"image_bytes"_s] = imageBytes;
+    row[u"data_frames"_s] = frames;
+    row[u"elapsed_s"_s] = double(elapsedNs) / 1e9;
+    row[u"round_trips_per_s"_s] = frames / (double(elapsedNs) / 1e9);
+    row[u"turnaround_mean_us"_s] = meanUs(turnaroundNs);
+    row[u"turnaround_median_us"_s] = percentileUs(turnaroundNs, 0.5);
+    row[u"turnaround_p99_us"_s] = percentileUs(turnaroundNs, 0.99);
+    row[u"turnaround_max_us"_s] = percentileUs(turnaroundNs, 1.0);
+    return row;
 }
 
 QString requestsText(quint32 stride)
 {
-    return stride == 4 ? QStringLiteral("every piece")
-                       : QStringLiteral("one per %1 bytes").arg(stride);
+    return stride == 4 ? u"every piece"_s : u"one per %1 bytes"_s.arg(stride);
 }
 
 QJsonObject updateJson(const QString &host, const UpdateFigures &figures)
 {
-    QJsonObject row;
-    row[QStringLiteral("host")] = host;
-    row[QStringLiteral("platform")] = qEnvironmentVariable("QT_QPA_PLATFORM");
-    row[QStringLiteral("load_1min")] = loadAverage();
-    row[QStringLiteral("image_bytes")] = figures.imageSize;
-    row[QStringLiteral("data_frames")] = figures.dataFrames;
-    row[QStringLiteral("tool_wire_bytes")] = qint64(figures.hostBytes);
-    row[QStringLiteral("device_wire_bytes")] = qint64(figures.deviceBytes);
-    row[QStringLiteral("elapsed_s")] = double(figures.elapsedNs()) / 1e9;
-    addTurnarounds(row, figures.turnaroundNs);
-    row[QStringLiteral("round_trips_per_s")] =
-        figures.dataFrames / (double(figures.elapsedNs()) / 1e9);
-    row[QStringLiteral("cpu_ms_per_1000_frames")] = cpuMsPer1000(figures);
+    QJsonObject row = figuresRow(host, figures.imageSize, figures.dataFrames, figures.elapsedNs(),
+                                 figures.turnaroundNs);
+    row[u"platform"_s] = qEnvironmentVariable("QT_QPA_PLATFORM");
+    row[u"tool_wire_bytes"_s] = qint64(figures.hostBytes);
+    row[u"device_wire_bytes"_s] = qint64(figures.deviceBytes);
+    row[u"cpu_ms_per_1000_frames"_s] = cpuMsPer1000(figures);
     // The whole run, start-up included: a few ms against the transfer's.
-    if (figures.hostReport.contains(QStringLiteral("xserver_cpu_ms")) && figures.dataFrames)
-        row[QStringLiteral("xserver_cpu_ms_per_1000_frames")] =
-            figures.hostReport.value(QStringLiteral("xserver_cpu_ms")).toDouble() /
-            figures.dataFrames * 1000.0;
-    row[QStringLiteral("host_report")] = figures.hostReport;
+    if (figures.hostReport.contains(u"xserver_cpu_ms"_s) && figures.dataFrames)
+        row[u"xserver_cpu_ms_per_1000_frames"_s] =
+            figures.hostReport.value(u"xserver_cpu_ms"_s).toDouble() / figures.dataFrames * 1000.0;
+    row[u"host_report"_s] = figures.hostReport;
     return row;
 }

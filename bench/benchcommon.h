@@ -48,7 +48,7 @@ struct Target
     bool met;
 };
 
-// Image sizes of the sections: --quick makes every one small.
+// --quick makes every image small.
 struct Sizes
 {
     explicit Sizes(bool quick)
@@ -67,6 +67,10 @@ struct Sizes
     qint64 xcbTurnaround;
     // Each of many lines at once, unpaced: the frames add up over the lines.
     qint64 gangUnpaced;
+
+    // At 57600 a round trip takes 3.5 ms of line time: a smaller image, the figures being ratios
+    // per round trip or of two runs on the same image.
+    qint64 pacedAt(qint64 baud) const { return baud == 57600 ? pacedBaseline : paced; }
 };
 
 // Who runs one update: a host (a bench host, or vantuflash) on so many lines, of this build or of
@@ -84,12 +88,12 @@ struct Contender
     QString key() const { return baseline ? QStringLiteral("baseline ") + label() : label(); }
 };
 
-// One run of vantu_bench: what every section reads and adds to.
+// What every section reads and adds to.
 struct Bench
 {
     explicit Bench(const Options &options) : options(options), sizes(options.quick) {}
 
-    // The program who runs: here for this build, inBuild in the baseline's build folder.
+    // here for this build, inBuild in the baseline's build folder.
     QString program(const Contender &who, const QString &here, const QString &inBuild) const
     {
         return who.baseline ? options.baseline + QLatin1Char('/') + inBuild : here;
@@ -123,7 +127,7 @@ struct Bench
     std::map<QString, std::vector<QJsonObject>> consoleRuns;
 };
 
-// Where the hosts' standard error goes: Qt's chatter stays out of the table.
+// The hosts' standard error: Qt's chatter stays out of the table.
 extern QString hostLog;
 
 QString sizeText(qint64 bytes);
@@ -144,21 +148,22 @@ std::optional<UpdateFigures> runUpdate(const Bench &bench, const Contender &who,
 double percentileUs(std::vector<std::int64_t> values, double fraction);
 double meanUs(const std::vector<std::int64_t> &values);
 double medianOf(std::vector<double> values);
-// The host's CPU per 1000 data frames from its own report, Download to RSP_DONE.
+// From the host's own report, Download to RSP_DONE.
 double cpuMsPer1000(const UpdateFigures &figures);
-// The turnaround figures of a run's round trips: mean, median, p99 and max, in µs.
-void addTurnarounds(QJsonObject &row, const std::vector<std::int64_t> &turnaroundNs);
+// The figures every update row has: host, load, image, data frames, elapsed time, round trips
+// per second and the turnarounds' mean, median, p99 and max in µs.
+QJsonObject figuresRow(const QString &host, qint64 imageBytes, int frames, std::int64_t elapsedNs,
+                       const std::vector<std::int64_t> &turnaroundNs);
 QJsonObject updateJson(const QString &host, const UpdateFigures &figures);
-// What the footprint rows say of the requests: every piece, or one per stride bytes.
 QString requestsText(quint32 stride);
 
-// The sections that measure the window (windowbench.cpp).
+// windowbench.cpp
 void turnaroundSection(Bench &bench);
 void pacedSection(Bench &bench);
 void xwritesSection(Bench &bench);
 void footprintSection(Bench &bench);
 
-// The sections that measure the console program, vantuflash (flashbench.cpp).
+// flashbench.cpp
 void flashSection(Bench &bench);
 void gangSection(Bench &bench);
 void flashCpuSection(Bench &bench);

@@ -3,16 +3,6 @@
 //
 //   vantu_bench_host --host window|minimal|port|raw --port /dev/pts/N --image FILE
 //
-// window: the real update window, driven as a user would: port typed in, image chosen with File,
-//         Download clicked.
-// minimal: the least a Qt host with a window can do: a window with one progress bar, QSerialPort,
-//         one write per frame, the bar set for every frame as the tool does, no activity lights.
-//         What the update window is held against on a real display.
-// port:   no window, the same QSerialPort settings and the same image reading, answering each
-//         request from a readyRead slot: what Qt and the serial port cost without the window.
-// raw:    no Qt event loop, blocking reads and writes on the slave descriptor: what the
-//         pseudo-terminal itself costs.
-//
 // The driver talks to this process through its standard input and output, a line at a time:
 //   driver -> host: "download" (the device has answered the version query), "report" (the device
 //                   has sent RSP_DONE), "quit".
@@ -46,6 +36,8 @@
 #include <QWindow>
 
 #include <functional>
+#include <memory>
+#include <utility>
 
 #include <cerrno>
 #include <cstdio>
@@ -53,6 +45,8 @@
 #include <poll.h>
 #include <sys/uio.h>
 #include <unistd.h>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -75,6 +69,24 @@ void markForTracer()
     [[maybe_unused]] const ssize_t ignored = ::writev(-1, nullptr, 0);
 }
 
+// Reads what the driver has sent on standard input and hands over each complete line; returns
+// the read's result, 0 once the driver has gone.
+ssize_t readCommands(QByteArray &pending, const std::function<void(const QByteArray &)> &take)
+{
+    char chunk[256];
+    const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+    if (n <= 0)
+        return n < 0 && errno == EINTR ? 1 : n;
+    pending.append(chunk, n);
+    qsizetype end;
+    while ((end = pending.indexOf('\n')) >= 0) {
+        const QByteArray line = pending.left(end).trimmed();
+        pending.remove(0, end + 1);
+        take(line);
+    }
+    return n;
+}
+
 // Reads the driver's commands from standard input without blocking the event loop.
 class ControlChannel : public QObject
 {
@@ -84,33 +96,20 @@ public:
     explicit ControlChannel(QObject *parent = nullptr)
         : QObject(parent), notifier(STDIN_FILENO, QSocketNotifier::Read, this)
     {
-        connect(&notifier, &QSocketNotifier::activated, this, &ControlChannel::readInput);
+        connect(&notifier, &QSocketNotifier::activated, this, [this] {
+            const ssize_t n =
+                readCommands(pending, [this](const QByteArray &line) { emit command(line); });
+            if (n <= 0) {
+                notifier.setEnabled(false);
+                QCoreApplication::exit(n == 0 ? 0 : 2); // the driver has gone
+            }
+        });
     }
 
 signals:
     void command(const QByteArray &name);
 
 private:
-    void readInput()
-    {
-        char chunk[256];
-        const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
-        if (n <= 0) {
-            if (n < 0 && errno == EINTR)
-                return;
-            notifier.setEnabled(false);
-            QCoreApplication::exit(n == 0 ? 0 : 2); // the driver has gone
-            return;
-        }
-        pending.append(chunk, n);
-        qsizetype end;
-        while ((end = pending.indexOf('\n')) >= 0) {
-            const QByteArray line = pending.left(end).trimmed();
-            pending.remove(0, end + 1);
-            emit command(line);
-        }
-    }
-
     QSocketNotifier notifier;
     QByteArray pending;
 };
@@ -130,18 +129,39 @@ void whenTrue(QObject *context, std::function<bool()> condition, std::function<v
             timer->deleteLater();
             action();
         } else if (clock.hasExpired(ConditionTimeoutMs)) {
-            fail(QStringLiteral("timed out waiting for %1").arg(what));
+            fail(u"timed out waiting for %1"_s.arg(what));
         }
     });
     timer->start();
 }
 
-// Opens the line as the window does: 57600 8N1, no flow control; fails the run otherwise.
-void openLine(SerialLine &line, const QString &portPath)
+// Runs start once the widget's window is on screen, from the event loop: a procedure starts as
+// a user would start it.
+class ExposeWatch : public QObject
 {
-    if (!line.open(portPath))
-        fail(QStringLiteral("cannot open %1: %2").arg(portPath, line.failure().errorText));
-}
+public:
+    ExposeWatch(QWidget &widget, std::function<void()> start)
+        : QObject(&widget), widget(widget), start(std::move(start))
+    {
+        qApp->installEventFilter(this);
+        widget.show();
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (start && event->type() == QEvent::Expose && watched == widget.windowHandle() &&
+            widget.windowHandle()->isExposed()) {
+            qApp->removeEventFilter(this);
+            QTimer::singleShot(0, &widget, std::exchange(start, {}));
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QWidget &widget;
+    std::function<void()> start;
+};
 
 // What the host had used when Download was pressed, for the report.
 struct AtDownload
@@ -156,58 +176,77 @@ struct AtDownload
     }
 };
 
-// The real window, driven through its widgets.
-class WindowHost : public QObject
+// What a Qt host does on the driver's commands: once ready() holds (waiting for readyText),
+// download() after the figures at Download are taken; once done() holds (doneText), the report.
+// mark: the transfer is marked for the tracer.
+class CommandedHost : public QObject
 {
-    Q_OBJECT
-
 public:
-    WindowHost(const QString &portPath, const QString &imagePath)
-        : portPath(portPath), imagePath(imagePath)
+    explicit CommandedHost(bool mark) : mark(mark)
     {
-        connect(&control, &ControlChannel::command, this, &WindowHost::onCommand);
-        qApp->installEventFilter(this);
-        dialog.show();
+        connect(&control, &ControlChannel::command, this, &CommandedHost::onCommand);
     }
 
 protected:
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        // The procedure starts as a user would start it: once the window is on screen.
-        if (!started && event->type() == QEvent::Expose && watched == dialog.windowHandle() &&
-            dialog.windowHandle()->isExposed()) {
-            started = true;
-            qApp->removeEventFilter(this);
-            QTimer::singleShot(0, this,
-                               [this] { testing::startProcedure(dialog, portPath, imagePath); });
-        }
-        return QObject::eventFilter(watched, event);
-    }
+    virtual bool ready() = 0;
+    virtual void download() = 0;
+    virtual bool done() = 0;
+    virtual QString readyText() = 0;
+    virtual QString doneText() = 0;
 
 private:
     void onCommand(const QByteArray &name)
     {
         if (name == "download") {
             whenTrue(
-                this, [this] { return dialog.updateState() == UpdateState::Ready; },
+                this, [this] { return ready(); },
                 [this] {
                     atDownload.take();
-                    markForTracer();
-                    QTest::mouseClick(child<QPushButton>("pushButtonDownload"), Qt::LeftButton);
+                    if (mark)
+                        markForTracer();
+                    download();
                 },
-                QStringLiteral("the version text"));
+                readyText());
         } else if (name == "report") {
             whenTrue(
-                this, [this] { return status() == QStringLiteral("Firmware is updated"); },
+                this, [this] { return done(); },
                 [this] {
-                    markForTracer();
-                    tellDriver(reportLine(atDownload.cpu, atDownload.rssKb, status()));
+                    if (mark)
+                        markForTracer();
+                    tellDriver(
+                        reportLine(atDownload.cpu, atDownload.rssKb, u"Firmware is updated"_s));
                 },
-                QStringLiteral("\"Firmware is updated\" (status: %1)").arg(status()));
+                doneText());
         } else if (name == "quit") {
             QCoreApplication::quit();
         }
     }
+
+    bool mark;
+    ControlChannel control;
+    AtDownload atDownload;
+};
+
+// The real window, driven as a user would: port typed in, image chosen with File, Download
+// clicked.
+class WindowHost : public CommandedHost
+{
+public:
+    WindowHost(const QString &portPath, const QString &imagePath)
+        : CommandedHost(true), watch(dialog, [this, portPath, imagePath] {
+              testing::startProcedure(dialog, portPath, imagePath);
+          })
+    {}
+
+private:
+    bool ready() override { return dialog.updateState() == UpdateState::Ready; }
+    void download() override
+    {
+        QTest::mouseClick(child<QPushButton>("pushButtonDownload"), Qt::LeftButton);
+    }
+    bool done() override { return status() == u"Firmware is updated"_s; }
+    QString readyText() override { return u"the version text"_s; }
+    QString doneText() override { return u"\"Firmware is updated\" (status: %1)"_s.arg(status()); }
 
     template <typename T> T *child(const char *name)
     {
@@ -215,12 +254,8 @@ private:
     }
     QString status() { return child<QLabel>("labelStatusBar")->text(); }
 
-    QString portPath;
-    QString imagePath;
     vantuUpdate dialog;
-    ControlChannel control;
-    bool started = false;
-    AtDownload atDownload;
+    ExposeWatch watch;
 };
 
 // Answers one device frame with the next host payload, as the update procedure does; shared by
@@ -232,7 +267,7 @@ public:
     explicit Procedure(const QString &imagePath) : image(imagePath)
     {
         if (image.open() != ImageSource::Problem::None)
-            fail(QStringLiteral("cannot open %1").arg(imagePath));
+            fail(u"cannot open %1"_s.arg(imagePath));
         image.beginUpdate();
     }
 
@@ -250,7 +285,7 @@ public:
         case RSP_DATA_REQUEST: {
             const ImageSource::Answer answer = image.answer(requestedOffsetOf(frame), next);
             if (answer != ImageSource::Answer::Piece && answer != ImageSource::Answer::End)
-                fail(QStringLiteral("cannot read the image"));
+                fail(u"cannot read the image"_s);
             return true;
         }
         case RSP_DONE:
@@ -268,126 +303,55 @@ private:
     ImageSource image;
 };
 
-// What a stripped host does on the driver's commands: START once the device has given its
-// versions, the report once it has sent RSP_DONE. mark: the transfer is marked for the tracer.
-void followCommand(QObject *host, const QByteArray &name, Procedure &procedure,
-                   AtDownload &atDownload, bool mark, const std::function<void()> &sendStart)
+// The port host: no window, the same QSerialPort settings and the same image reading, answering
+// each request from a readyRead slot: what Qt and the serial port cost without the window. The
+// minimal host: the least a Qt host with a window can do, what the update window is held against
+// on a real display: one progress bar set for every frame sent as the tool does, QSerialPort, one
+// write per frame, no lights; it starts once the window is on screen, as the window host does.
+class StrippedHost : public CommandedHost
 {
-    if (name == "download") {
-        whenTrue(
-            host, [&procedure] { return procedure.ready; },
-            [&atDownload, mark, sendStart] {
-                atDownload.take();
-                if (mark)
-                    markForTracer();
-                sendStart();
-            },
-            QStringLiteral("RSP_VERSION"));
-    } else if (name == "report") {
-        whenTrue(
-            host, [&procedure] { return procedure.done; },
-            [&atDownload, mark] {
-                if (mark)
-                    markForTracer();
-                tellDriver(reportLine(atDownload.cpu, atDownload.rssKb,
-                                      QStringLiteral("Firmware is updated")));
-            },
-            QStringLiteral("RSP_DONE"));
-    } else if (name == "quit") {
-        QCoreApplication::quit();
-    }
-}
-
-// QSerialPort and the event loop, without the window.
-class PortHost : public QObject
-{
-    Q_OBJECT
-
 public:
-    PortHost(const QString &portPath, const QString &imagePath) : procedure(imagePath)
+    StrippedHost(const QString &portPath, const QString &imagePath, bool minimal)
+        : CommandedHost(minimal), procedure(imagePath), portPath(portPath),
+          imageSize(QFile(imagePath).size())
     {
-        connect(&control, &ControlChannel::command, this, &PortHost::onCommand);
-        openLine(line, portPath);
-        connect(&line.serialPort(), &QSerialPort::readyRead, this, &PortHost::receive);
-        send(commandPayload(CMD_PING));
-    }
-
-private:
-    void send(FramePayload payload) { line.send(payload); }
-
-    void receive()
-    {
-        line.drain(parser, [this](const DeviceFrame &frame) {
-            FramePayload next;
-            if (procedure.answer(frame, next))
-                send(next);
-        });
-    }
-
-    void onCommand(const QByteArray &name)
-    {
-        followCommand(this, name, procedure, atDownload, false,
-                      [this] { send(commandPayload(CMD_START)); });
-    }
-
-    Procedure procedure;
-    SerialLine line;
-    FrameParser parser;
-    ControlChannel control;
-    AtDownload atDownload;
-};
-
-// A window with one progress bar and QSerialPort: one write per frame, the bar set for every
-// frame sent, no lights. Starts once the window is on screen, as the window host does.
-class MinimalHost : public QWidget
-{
-    Q_OBJECT
-
-public:
-    MinimalHost(const QString &portPath, const QString &imagePath)
-        : procedure(imagePath), portPath(portPath), imageSize(QFile(imagePath).size()), bar(this)
-    {
-        setWindowTitle(QStringLiteral("minimal host"));
-        resize(296, 170);
-        bar.setGeometry(30, 70, 251, 23);
-        bar.setValue(0);
-        connect(&control, &ControlChannel::command, this, &MinimalHost::onCommand);
-        connect(&line.serialPort(), &QSerialPort::readyRead, this, &MinimalHost::receive);
-        qApp->installEventFilter(this);
-        show();
-    }
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        if (!started && event->type() == QEvent::Expose && watched == windowHandle() &&
-            windowHandle()->isExposed()) {
-            started = true;
-            qApp->removeEventFilter(this);
-            QTimer::singleShot(0, this, &MinimalHost::openAndProbe);
+        connect(&line.serialPort(), &QSerialPort::readyRead, this, &StrippedHost::receive);
+        if (!minimal) {
+            openAndProbe();
+            return;
         }
-        return QWidget::eventFilter(watched, event);
+        window = std::make_unique<QWidget>();
+        window->setWindowTitle(u"minimal host"_s);
+        window->resize(296, 170);
+        bar = new QProgressBar(window.get());
+        bar->setGeometry(30, 70, 251, 23);
+        bar->setValue(0);
+        new ExposeWatch(*window, [this] { openAndProbe(); });
     }
 
 private:
     void openAndProbe()
     {
-        openLine(line, portPath);
+        // As the window opens it: 57600 8N1, no flow control.
+        if (!line.open(portPath))
+            fail(u"cannot open %1: %2"_s.arg(portPath, line.failure().errorText));
         send(commandPayload(CMD_PING));
     }
 
-    // One write per frame, left to the port's write notifier: the least a Qt host does.
-    void send(FramePayload payload)
+    void send(const FramePayload &payload)
     {
+        if (!bar)
+            return line.send(payload);
+        // One write per frame, left to the port's write notifier: the least a Qt host does.
         const HostFrame frame = encodeHostFrame(payload);
         line.serialPort().write(reinterpret_cast<const char *>(frame.bytes.data()), frame.size);
-        bar.setValue(progressValue(offset, imageSize));
+        bar->setValue(progressValue(offset, imageSize));
     }
 
     void receive()
     {
         line.drain(parser, [this](const DeviceFrame &frame) {
-            if (isDeviceFrame(frame) && frame[3] == RSP_DATA_REQUEST)
+            if (bar && isDeviceFrame(frame) && frame[3] == RSP_DATA_REQUEST)
                 offset = requestedOffsetOf(frame);
             FramePayload next;
             if (procedure.answer(frame, next))
@@ -395,11 +359,11 @@ private:
         });
     }
 
-    void onCommand(const QByteArray &name)
-    {
-        followCommand(this, name, procedure, atDownload, true,
-                      [this] { send(commandPayload(CMD_START)); });
-    }
+    bool ready() override { return procedure.ready; }
+    void download() override { send(commandPayload(CMD_START)); }
+    bool done() override { return procedure.done; }
+    QString readyText() override { return u"RSP_VERSION"_s; }
+    QString doneText() override { return u"RSP_DONE"_s; }
 
     Procedure procedure;
     QString portPath;
@@ -407,25 +371,24 @@ private:
     quint32 offset = 0;
     SerialLine line;
     FrameParser parser;
-    QProgressBar bar;
-    ControlChannel control;
-    bool started = false;
-    AtDownload atDownload;
+    std::unique_ptr<QWidget> window;
+    QProgressBar *bar = nullptr;
 };
 
-// Blocking reads and writes on the slave descriptor, one write per frame.
+// No Qt event loop, blocking reads and writes on the slave descriptor, one write per frame: what
+// the pseudo-terminal itself costs.
 int runRawHost(const QString &portPath, const QString &imagePath)
 {
     Procedure procedure(imagePath);
     const int fd = ::open(QFile::encodeName(portPath).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
-        fail(QStringLiteral("cannot open %1").arg(portPath));
+        fail(u"cannot open %1"_s.arg(portPath));
     setRawLine(fd);
 
     const auto send = [fd](const FramePayload &payload) {
         const HostFrame frame = encodeHostFrame(payload);
         if (::write(fd, frame.bytes.data(), size_t(frame.size)) != frame.size)
-            fail(QStringLiteral("short write"));
+            fail(u"short write"_s);
     };
     send(commandPayload(CMD_PING));
 
@@ -436,42 +399,32 @@ int runRawHost(const QString &portPath, const QString &imagePath)
     bool downloadAsked = false;
     bool startSent = false;
     bool reportAsked = false;
-    for (;;) {
+    bool quit = false;
+    while (!quit) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
-            fail(QStringLiteral("poll failed"));
+            fail(u"poll failed"_s);
         }
         if (fds[0].revents & POLLIN) {
             quint8 buffer[1024];
             const ssize_t n = ::read(fd, buffer, sizeof buffer);
             if (n <= 0)
-                fail(QStringLiteral("line lost"));
+                fail(u"line lost"_s);
             parser.feed(buffer, n, [&](const DeviceFrame &frame) {
                 FramePayload next;
                 if (procedure.answer(frame, next))
                     send(next);
             });
         }
-        if (fds[1].revents & (POLLIN | POLLHUP)) {
-            char chunk[256];
-            const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
-            if (n <= 0)
-                return 0;
-            commands.append(chunk, n);
-            qsizetype end;
-            while ((end = commands.indexOf('\n')) >= 0) {
-                const QByteArray name = commands.left(end).trimmed();
-                commands.remove(0, end + 1);
-                if (name == "download")
-                    downloadAsked = true;
-                else if (name == "report")
-                    reportAsked = true;
-                else if (name == "quit")
-                    return 0;
-            }
-        }
+        if ((fds[1].revents & (POLLIN | POLLHUP)) &&
+            readCommands(commands, [&](const QByteArray &name) {
+                downloadAsked = downloadAsked || name == "download";
+                reportAsked = reportAsked || name == "report";
+                quit = quit || name == "quit";
+            }) <= 0)
+            return 0;
         if (downloadAsked && procedure.ready && !startSent) {
             startSent = true;
             atDownload.take();
@@ -479,10 +432,10 @@ int runRawHost(const QString &portPath, const QString &imagePath)
         }
         if (reportAsked && procedure.done) {
             reportAsked = false;
-            tellDriver(reportLine(atDownload.cpu, atDownload.rssKb,
-                                  QStringLiteral("Firmware is updated")));
+            tellDriver(reportLine(atDownload.cpu, atDownload.rssKb, u"Firmware is updated"_s));
         }
     }
+    return 0;
 }
 
 } // namespace
@@ -493,20 +446,17 @@ int main(int argc, char *argv[])
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
     QCommandLineParser options;
-    const QCommandLineOption hostOption(QStringLiteral("host"), QStringLiteral("Host kind."),
-                                        QStringLiteral("window|minimal|port|raw"),
-                                        QStringLiteral("window"));
-    const QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("Slave path."),
-                                        QStringLiteral("path"));
-    const QCommandLineOption imageOption(QStringLiteral("image"), QStringLiteral("Image file."),
-                                         QStringLiteral("path"));
+    const QCommandLineOption hostOption(u"host"_s, u"Host kind."_s, u"window|minimal|port|raw"_s,
+                                        u"window"_s);
+    const QCommandLineOption portOption(u"port"_s, u"Slave path."_s, u"path"_s);
+    const QCommandLineOption imageOption(u"image"_s, u"Image file."_s, u"path"_s);
     options.addOptions({hostOption, portOption, imageOption});
     options.process(arguments);
     const QString host = options.value(hostOption);
     const QString port = options.value(portOption);
     const QString image = options.value(imageOption);
     if (port.isEmpty() || image.isEmpty())
-        fail(QStringLiteral("--port and --image are needed"));
+        fail(u"--port and --image are needed"_s);
 
     if (host == QLatin1String("raw"))
         return runRawHost(port, image);
@@ -514,19 +464,14 @@ int main(int argc, char *argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    if (host == QLatin1String("window")) {
-        WindowHost window(port, image);
-        return app.exec();
-    }
-    if (host == QLatin1String("minimal")) {
-        MinimalHost minimal(port, image);
-        return app.exec();
-    }
-    if (host == QLatin1String("port")) {
-        PortHost portHost(port, image);
-        return app.exec();
-    }
-    fail(QStringLiteral("unknown host %1").arg(host));
+    std::unique_ptr<CommandedHost> running;
+    if (host == QLatin1String("window"))
+        running = std::make_unique<WindowHost>(port, image);
+    else if (host == QLatin1String("minimal") || host == QLatin1String("port"))
+        running = std::make_unique<StrippedHost>(port, image, host == QLatin1String("minimal"));
+    else
+        fail(u"unknown host %1"_s.arg(host));
+    return app.exec();
 }
 
 #include "benchhost.moc"

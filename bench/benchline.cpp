@@ -1,8 +1,8 @@
 #include "benchline.h"
 
-#include "benchclock.h"
 #include "linesettings.h"
 #include "procstats.h"
+#include "steadyclock.h"
 #include "updateprotocol.h"
 
 #include <QDir>
@@ -25,6 +25,8 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+using namespace Qt::StringLiterals;
 
 extern char **environ;
 
@@ -51,8 +53,7 @@ constexpr std::int64_t IdlePollNs = 100000000;
 
 QString systemError(const char *what)
 {
-    return QStringLiteral("%1: %2").arg(QLatin1String(what),
-                                        QString::fromLocal8Bit(std::strerror(errno)));
+    return u"%1: %2"_s.arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno)));
 }
 
 void waitUntil(std::int64_t dueNs)
@@ -170,8 +171,8 @@ bool HostProcess::start(const QStringList &arguments, const QString &errorLog, Q
     m_output = fromHost[0];
     if (spawned != 0) {
         m_pid = -1;
-        error = QStringLiteral("cannot start %1: %2")
-                    .arg(arguments.value(0), QString::fromLocal8Bit(std::strerror(spawned)));
+        error = u"cannot start %1: %2"_s.arg(arguments.value(0),
+                                             QString::fromLocal8Bit(std::strerror(spawned)));
         return false;
     }
     ::fcntl(m_output, F_SETFL, ::fcntl(m_output, F_GETFL) | O_NONBLOCK);
@@ -236,13 +237,13 @@ std::int64_t HostProcess::cpuNs() const
     if (m_pid <= 0)
         return -1;
     // Qt starts helper threads of its own: every thread's time counts.
-    const QDir tasks(QStringLiteral("/proc/%1/task").arg(m_pid));
+    const QDir tasks(u"/proc/%1/task"_s.arg(m_pid));
     const QStringList threads = tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     if (threads.isEmpty())
         return -1;
     std::int64_t sum = 0;
     for (const QString &thread : threads) {
-        QFile schedstat(tasks.filePath(thread + QStringLiteral("/schedstat")));
+        QFile schedstat(tasks.filePath(thread + u"/schedstat"_s));
         if (!schedstat.open(QIODevice::ReadOnly))
             continue; // the thread has just ended
         sum += schedstat.readLine().split(' ').value(0).toLongLong();
@@ -374,7 +375,7 @@ bool LineDevice::run(UpdateFigures &figures, QString &error)
             continue;
         }
         if (now - lastTrafficNs > StallNs) {
-            error = QStringLiteral("no traffic for %1 s").arg(StallNs / 1000000000);
+            error = u"no traffic for %1 s"_s.arg(StallNs / 1000000000);
             return false;
         }
         pollfd fds[2] = {{fd, POLLIN, 0}, {m_host.outputFd(), POLLIN, 0}};
@@ -394,7 +395,7 @@ bool LineDevice::handleHostLines(UpdateFigures &figures, QString &error)
         figures.hostUse.peakKb = std::max(figures.hostUse.peakKb, m_host.statusKb("VmHWM"));
         figures.hostUse.output.insert(figures.hostUse.output.end(), lines.begin(), lines.end());
         if (!m_hostOpen && figures.doneNs == 0) {
-            error = QStringLiteral("the host process ended before RSP_DONE");
+            error = u"the host process ended before RSP_DONE"_s;
             return false;
         }
         return true;
@@ -404,12 +405,12 @@ bool LineDevice::handleHostLines(UpdateFigures &figures, QString &error)
             figures.hostReport = QJsonDocument::fromJson(line.mid(7)).object();
             m_reported = true;
         } else if (line.startsWith("error ")) {
-            error = QStringLiteral("host: %1").arg(QString::fromUtf8(line.mid(6)));
+            error = u"host: %1"_s.arg(QString::fromUtf8(line.mid(6)));
             return false;
         }
     }
     if (!m_hostOpen && !m_reported) {
-        error = QStringLiteral("the host process ended before its report");
+        error = u"the host process ended before its report"_s;
         return false;
     }
     return true;
@@ -546,9 +547,8 @@ bool GangDevice::readHost(GangFigures &figures, QString &error)
     m_fds.back().fd = -1; // poll() passes over it from now on
     if (m_done == m_sides.size())
         return true;
-    error = QStringLiteral("the host process ended before RSP_DONE on every line (%1 of %2)")
-                .arg(m_done)
-                .arg(m_sides.size());
+    error = u"the host process ended before RSP_DONE on every line (%1 of %2)"_s.arg(m_done).arg(
+        m_sides.size());
     return false;
 }
 
@@ -562,8 +562,7 @@ bool GangDevice::idle(std::int64_t nextDueNs, std::int64_t lastTrafficNs, QStrin
         return true;
     }
     if (now - lastTrafficNs > StallNs) {
-        error = QStringLiteral("no traffic for %1 s (%2 of %3 lines done)")
-                    .arg(StallNs / 1000000000)
+        error = u"no traffic for %1 s (%2 of %3 lines done)"_s.arg(StallNs / 1000000000)
                     .arg(m_done)
                     .arg(m_sides.size());
         return false;

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-const QString Build = QStringLiteral("build");
+const QString Build = u"build"_s;
 
 QString cell(const Column &column, const QJsonObject &row)
 {
@@ -26,33 +28,31 @@ QString figureText(double value)
 
 QJsonObject spreadJson(const Spread &spread)
 {
-    return {{QStringLiteral("median"), spread.median},
-            {QStringLiteral("min"), spread.min},
-            {QStringLiteral("max"), spread.max},
-            {QStringLiteral("runs"), spread.runs}};
+    return {{u"median"_s, spread.median},
+            {u"min"_s, spread.min},
+            {u"max"_s, spread.max},
+            {u"runs"_s, spread.runs}};
 }
 
 } // namespace
 
 QString imageText(const QJsonObject &row)
 {
-    return sizeText(row.value(QStringLiteral("image_bytes")).toInteger());
+    return sizeText(row.value(u"image_bytes"_s).toInteger());
 }
 
 std::vector<Column> turnaroundColumns(int hostWidth, bool xServer)
 {
-    std::vector<Column> columns = {
-        {QStringLiteral("host"), hostWidth, QStringLiteral("host")},
-        {QStringLiteral("mean us"), 10, QStringLiteral("turnaround_mean_us"), 1},
-        {QStringLiteral("median us"), 10, QStringLiteral("turnaround_median_us"), 1},
-        {QStringLiteral("p99 us"), 10, QStringLiteral("turnaround_p99_us"), 1},
-        {QStringLiteral("max us"), 10, QStringLiteral("turnaround_max_us"), 1},
-        {QStringLiteral("trips/s"), 10, QStringLiteral("round_trips_per_s"), 0},
-        {QStringLiteral("cpu ms/1000"), 12, QStringLiteral("cpu_ms_per_1000_frames"), 2},
-        {QStringLiteral("load"), 6, QStringLiteral("load_1min"), 2}};
+    std::vector<Column> columns = {{u"host"_s, hostWidth, u"host"_s},
+                                   {u"mean us"_s, 10, u"turnaround_mean_us"_s, 1},
+                                   {u"median us"_s, 10, u"turnaround_median_us"_s, 1},
+                                   {u"p99 us"_s, 10, u"turnaround_p99_us"_s, 1},
+                                   {u"max us"_s, 10, u"turnaround_max_us"_s, 1},
+                                   {u"trips/s"_s, 10, u"round_trips_per_s"_s, 0},
+                                   {u"cpu ms/1000"_s, 12, u"cpu_ms_per_1000_frames"_s, 2},
+                                   {u"load"_s, 6, u"load_1min"_s, 2}};
     if (xServer)
-        columns.push_back({QStringLiteral("X cpu ms/1000"), 14,
-                           QStringLiteral("xserver_cpu_ms_per_1000_frames"), 2});
+        columns.push_back({u"X cpu ms/1000"_s, 14, u"xserver_cpu_ms_per_1000_frames"_s, 2});
     return columns;
 }
 
@@ -75,17 +75,15 @@ Spread spreadOf(const std::vector<QJsonObject> &rows, const QString &field)
 
 BaselineReport::BaselineReport(Bench &bench, const QString &name) : m_bench(bench), m_name(name)
 {
-    say(QStringLiteral("-- %1, against the baseline build: median [min, max] of each build's runs")
-            .arg(name));
-    say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8")
-            .arg(QStringLiteral("host"), -28)
-            .arg(QStringLiteral("figure"), -30)
-            .arg(QStringLiteral("before"), 10)
-            .arg(QStringLiteral("[min, max]"), -21)
-            .arg(QStringLiteral("after"), 10)
-            .arg(QStringLiteral("[min, max]"), -21)
-            .arg(QStringLiteral("after/before"), 12)
-            .arg(QStringLiteral("beyond spread"), 13));
+    say(u"-- %1, against the baseline build: median [min, max] of each build's runs"_s.arg(name));
+    say(u"%1 %2 %3 %4 %5 %6 %7 %8"_s.arg(u"host"_s, -28)
+            .arg(u"figure"_s, -30)
+            .arg(u"before"_s, 10)
+            .arg(u"[min, max]"_s, -21)
+            .arg(u"after"_s, 10)
+            .arg(u"[min, max]"_s, -21)
+            .arg(u"after/before"_s, 12)
+            .arg(u"beyond spread"_s, 13));
 }
 
 void BaselineReport::add(const QString &label, const std::vector<QJsonObject> &before,
@@ -102,37 +100,36 @@ void BaselineReport::add(const QString &label, const std::vector<QJsonObject> &b
         const bool spread = was.runs > 1 && is.runs > 1;
         const bool beyond = spread && (is.min > was.max || is.max < was.min);
         const auto range = [](const Spread &spread) {
-            return QStringLiteral("[%1, %2]").arg(figureText(spread.min), figureText(spread.max));
+            return u"[%1, %2]"_s.arg(figureText(spread.min), figureText(spread.max));
         };
-        say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8")
-                .arg(label, -28)
+        say(u"%1 %2 %3 %4 %5 %6 %7 %8"_s.arg(label, -28)
                 .arg(field, -30)
                 .arg(figureText(was.median), 10)
                 .arg(range(was), -21)
                 .arg(figureText(is.median), 10)
                 .arg(range(is), -21)
                 .arg(ratio, 12, 'f', 3)
-                .arg(!spread  ? QStringLiteral("-")
-                     : beyond ? QStringLiteral("yes")
-                              : QStringLiteral("no"),
+                .arg(!spread  ? u"-"_s
+                     : beyond ? u"yes"_s
+                              : u"no"_s,
                      13));
-        m_entries.append(QJsonObject{{QStringLiteral("host"), label},
-                                     {QStringLiteral("figure"), field},
-                                     {QStringLiteral("before"), spreadJson(was)},
-                                     {QStringLiteral("after"), spreadJson(is)},
-                                     {QStringLiteral("ratio"), ratio},
-                                     {QStringLiteral("beyond_spread"), beyond}});
+        m_entries.append(QJsonObject{{u"host"_s, label},
+                                     {u"figure"_s, field},
+                                     {u"before"_s, spreadJson(was)},
+                                     {u"after"_s, spreadJson(is)},
+                                     {u"ratio"_s, ratio},
+                                     {u"beyond_spread"_s, beyond}});
     }
 }
 
 void BaselineReport::finish()
 {
-    QJsonObject baseline = m_bench.results.value(QStringLiteral("baseline")).toObject();
-    baseline[QStringLiteral("dir")] = m_bench.options.baseline;
-    QJsonObject comparisons = baseline.value(QStringLiteral("comparisons")).toObject();
+    QJsonObject baseline = m_bench.results.value(u"baseline"_s).toObject();
+    baseline[u"dir"_s] = m_bench.options.baseline;
+    QJsonObject comparisons = baseline.value(u"comparisons"_s).toObject();
     comparisons[m_name] = m_entries;
-    baseline[QStringLiteral("comparisons")] = comparisons;
-    m_bench.results[QStringLiteral("baseline")] = baseline;
+    baseline[u"comparisons"_s] = comparisons;
+    m_bench.results[u"baseline"_s] = baseline;
 }
 
 Runner::Runner(Bench &bench, QJsonArray &rows, std::vector<Column> columns)
@@ -140,13 +137,11 @@ Runner::Runner(Bench &bench, QJsonArray &rows, std::vector<Column> columns)
 {
     if (!m_columns.empty() && !bench.options.baseline.isEmpty())
         m_columns.insert(m_columns.begin(), Column{Build, -8, Build});
-}
-
-void Runner::printHeader() const
-{
+    if (!rows.isEmpty())
+        return;
     QStringList cells;
     for (const Column &column : m_columns)
-        cells << QStringLiteral("%1").arg(column.title, column.width);
+        cells << u"%1"_s.arg(column.title, column.width);
     if (!cells.isEmpty())
         say(cells.join(QLatin1Char(' ')));
 }
@@ -155,7 +150,7 @@ void Runner::print(const QJsonObject &row) const
 {
     QStringList cells;
     for (const Column &column : m_columns)
-        cells << QStringLiteral("%1").arg(cell(column, row), column.width);
+        cells << u"%1"_s.arg(cell(column, row), column.width);
     if (!cells.isEmpty())
         say(cells.join(QLatin1Char(' ')));
 }
@@ -163,7 +158,7 @@ void Runner::print(const QJsonObject &row) const
 void Runner::markBuild(QJsonObject &row, const Contender &who) const
 {
     if (!m_bench.options.baseline.isEmpty())
-        row[Build] = who.baseline ? QStringLiteral("baseline") : QStringLiteral("this");
+        row[Build] = who.baseline ? u"baseline"_s : u"this"_s;
 }
 
 void Runner::run(const std::vector<Contender> &contenders, int rounds, const RunOnce &once)
@@ -184,7 +179,7 @@ void Runner::run(const std::vector<Contender> &contenders, int rounds, const Run
                 m_bench.allRan = false;
                 continue;
             }
-            (*row)[QStringLiteral("pair")] = round;
+            (*row)[u"pair"_s] = round;
             markBuild(*row, who);
             m_rows.append(*row);
             m_byKey[who.key()].push_back(*row);
@@ -212,7 +207,7 @@ QJsonObject Runner::medians(const Contender &who, const QStringList &fields) con
         return medians;
     for (const QString &field : fields)
         medians[field] = median(who, field);
-    medians[QStringLiteral("runs")] = int(rowsOf(who).size());
+    medians[u"runs"_s] = int(rowsOf(who).size());
     markBuild(medians, who);
     return medians;
 }
@@ -225,7 +220,7 @@ QJsonObject Runner::summary(const QStringList &fields, int hostChars, bool print
         if (medians.isEmpty())
             continue;
         summary[who.key()] = medians;
-        medians[QStringLiteral("host")] = QStringLiteral("%1 med").arg(who.host.left(hostChars));
+        medians[u"host"_s] = u"%1 med"_s.arg(who.host.left(hostChars));
         if (print)
             this->print(medians);
     }
@@ -238,11 +233,29 @@ std::vector<double> Runner::roundRatios(const Contender &a, const Contender &b,
     std::vector<double> ratios;
     for (const QJsonObject &ofA : rowsOf(a)) {
         for (const QJsonObject &ofB : rowsOf(b)) {
-            if (ofA.value(QStringLiteral("pair")) == ofB.value(QStringLiteral("pair")))
+            if (ofA.value(u"pair"_s) == ofB.value(u"pair"_s))
                 ratios.push_back(ofA.value(field).toDouble() / ofB.value(field).toDouble());
         }
     }
     return ratios;
+}
+
+std::optional<double> Runner::tripsRatio(const Contender &a, const Contender &b,
+                                         const QString &what, QJsonObject &summary) const
+{
+    const QString trips = u"round_trips_per_s"_s;
+    const std::vector<double> pairRatios = roundRatios(a, b, trips);
+    if (pairRatios.empty())
+        return std::nullopt;
+    const double ratio = median(a, trips) / median(b, trips);
+    summary[u"trips_ratio_of_medians"_s] = ratio;
+    summary[u"trips_ratio_median_of_pairs"_s] = medianOf(pairRatios);
+    say(u"round trips/s, %1: %2 (ratio of the medians), %3 (median of the %4 pairs' ratios)"_s
+            .arg(what)
+            .arg(ratio, 0, 'f', 3)
+            .arg(medianOf(pairRatios), 0, 'f', 3)
+            .arg(pairRatios.size()));
+    return ratio;
 }
 
 void Runner::compare(const QString &name, const QStringList &fields) const

@@ -6,10 +6,6 @@
 
 #include <functional>
 
-// What every section of vantu_bench does with its runs: contenders taken in turns, each run
-// printed as a table row and kept as JSON, medians and spread, and, with --baseline, the same
-// figures of the baseline build beside this build's.
-
 // One column of a printed table: a field of the row, or text made from the whole row. A field the
 // row lacks prints blank.
 struct Column
@@ -21,13 +17,12 @@ struct Column
     std::function<QString(const QJsonObject &)> text = {};
 };
 
-// The size text of a row's image_bytes, for the image columns.
 QString imageText(const QJsonObject &row);
 // The columns of a turnaround row: host, turnaround, round trips, CPU, load, and the X server's
 // CPU when xServer is set.
 std::vector<Column> turnaroundColumns(int hostWidth, bool xServer = false);
 
-// The median and spread of one figure over the runs that have it.
+// One figure over the runs that have it.
 struct Spread
 {
     double median = 0;
@@ -46,7 +41,6 @@ public:
     BaselineReport(Bench &bench, const QString &name);
     void add(const QString &label, const std::vector<QJsonObject> &before,
              const std::vector<QJsonObject> &after, const QStringList &fields);
-    // Stores the entries in the results.
     void finish();
 
 private:
@@ -63,10 +57,10 @@ public:
     using RunOnce = std::function<std::optional<QJsonObject>(const Contender &)>;
 
     // rows receives every row in the order run; columns make the printed table (a build column
-    // first with --baseline), none to print nothing.
+    // first with --baseline), none to print nothing. The table's header is printed here when rows
+    // is still empty: one header for the runners that share rows.
     Runner(Bench &bench, QJsonArray &rows, std::vector<Column> columns = {});
 
-    void printHeader() const;
     void print(const QJsonObject &row) const;
     // With --baseline, says in row which build who ran: "baseline" or "this".
     void markBuild(QJsonObject &row, const Contender &who) const;
@@ -74,7 +68,7 @@ public:
     // and printed; a failed run has been said by once and marks the bench as incomplete.
     void run(const std::vector<Contender> &contenders, int rounds, const RunOnce &once);
 
-    // Every contender run so far, both builds', in the order first run.
+    // Both builds', in the order first run.
     const std::vector<Contender> &contenders() const { return m_contenders; }
     const std::vector<QJsonObject> &rowsOf(const Contender &who) const;
     bool ran(const Contender &who) const { return !rowsOf(who).empty(); }
@@ -87,6 +81,11 @@ public:
     // a's field over b's, per round in which both ran.
     std::vector<double> roundRatios(const Contender &a, const Contender &b,
                                     const QString &field) const;
+    // The round trips per second of a against b: the ratio of the medians and the median of the
+    // rounds' ratios, said as "round trips/s, <what>" and kept in summary; nullopt when no round
+    // ran both.
+    std::optional<double> tripsRatio(const Contender &a, const Contender &b, const QString &what,
+                                     QJsonObject &summary) const;
     // With --baseline: every contender that ran, its fields before and after (BaselineReport).
     void compare(const QString &name, const QStringList &fields) const;
 

@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <memory>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 // The lines of a gang: a fixture of boards, all updated by one process.
@@ -24,8 +26,8 @@ constexpr double GangGoal = 1.05;
 // How long vantuflash may take to exit once every device has said RSP_DONE.
 constexpr int ExitTimeoutMs = 5000;
 
-const QString Window = QStringLiteral("window");
-const QString Flash = QStringLiteral("vantuflash");
+const QString Window = u"window"_s;
+const QString Flash = u"vantuflash"_s;
 
 // What a vantuflash process said and used, beside the device side's figures.
 struct Outcome
@@ -56,7 +58,7 @@ Run fromLine(const UpdateFigures &line)
 
 QString runKey(const Contender &who, qint64 baud)
 {
-    return QStringLiteral("%1/%2").arg(who.key()).arg(baud);
+    return u"%1/%2"_s.arg(who.key()).arg(baud);
 }
 
 QStringList flashArguments(const QString &program, const std::vector<PtyLine *> &lines,
@@ -66,9 +68,9 @@ QStringList flashArguments(const QString &program, const std::vector<PtyLine *> 
     // "valgrind --tool=massif --massif-out-file=/tmp/flash.%p".
     QStringList arguments =
         qEnvironmentVariable("VANTU_BENCH_FLASH_WRAPPER").split(u' ', Qt::SkipEmptyParts);
-    arguments << program << QStringLiteral("--json");
+    arguments << program << u"--json"_s;
     for (const PtyLine *line : lines)
-        arguments << QStringLiteral("-p") << line->slavePath();
+        arguments << u"-p"_s << line->slavePath();
     arguments << imagePath;
     return arguments;
 }
@@ -80,29 +82,28 @@ bool checkOutcome(const std::vector<PtyLine *> &lines, const GangFigures &figure
 {
     for (const QByteArray &text : figures.hostUse.output) {
         const QJsonObject object = QJsonDocument::fromJson(text).object();
-        if (object.value(QStringLiteral("event")).toString() != QLatin1String("result"))
+        if (object.value(u"event"_s).toString() != QLatin1String("result"))
             continue;
-        if (object.value(QStringLiteral("result")).toString() == QLatin1String("updated"))
+        if (object.value(u"result"_s).toString() == QLatin1String("updated"))
             ++outcome.updated;
-        const QString port = object.value(QStringLiteral("port")).toString();
+        const QString port = object.value(u"port"_s).toString();
         for (size_t i = 0; i < lines.size(); ++i) {
             const QString path = lines[i]->slavePath();
             if (port != path && port != QFileInfo(path).fileName())
                 continue;
             const int asked = figures.lines[i].dataFrames + 1;
-            if (object.value(QStringLiteral("requests")).toInt() != asked ||
-                object.value(QStringLiteral("repeated_requests")).toInt() != 0)
+            if (object.value(u"requests"_s).toInt() != asked ||
+                object.value(u"repeated_requests"_s).toInt() != 0)
                 ++outcome.requestMismatches;
         }
     }
     if (outcome.exitCode == 0 && outcome.updated == int(lines.size()))
         return true;
-    say(QStringLiteral("  vantuflash: exit code %1, %2 of %3 lines updated; it printed:")
-            .arg(outcome.exitCode)
+    say(u"  vantuflash: exit code %1, %2 of %3 lines updated; it printed:"_s.arg(outcome.exitCode)
             .arg(outcome.updated)
             .arg(lines.size()));
     for (size_t i = 0; i < std::min<size_t>(figures.hostUse.output.size(), 8); ++i)
-        say(QStringLiteral("    %1").arg(QString::fromUtf8(figures.hostUse.output[i])));
+        say(u"    %1"_s.arg(QString::fromUtf8(figures.hostUse.output[i])));
     return false;
 }
 
@@ -110,7 +111,7 @@ bool clean(const Run &run)
 {
     for (const UpdateFigures &line : run.figures.lines) {
         if (!line.clean()) {
-            say(QStringLiteral("  %1 wrong pieces, %2 bad check bytes, %3 frames out of place")
+            say(u"  %1 wrong pieces, %2 bad check bytes, %3 frames out of place"_s
                     .arg(line.dataErrors)
                     .arg(line.badChecks)
                     .arg(line.unexpected));
@@ -118,8 +119,8 @@ bool clean(const Run &run)
         }
     }
     if (run.outcome && run.outcome->requestMismatches > 0)
-        say(QStringLiteral("  note: %1 results with request counts that are not the device's")
-                .arg(run.outcome->requestMismatches));
+        say(u"  note: %1 results with request counts that are not the device's"_s.arg(
+            run.outcome->requestMismatches));
     return true;
 }
 
@@ -135,14 +136,14 @@ std::optional<Run> runFlash(const Bench &bench, const Contender &who, const QStr
     for (int i = 0; i < who.lines; ++i) {
         owned.push_back(std::make_unique<PtyLine>());
         if (!owned.back()->open(error)) {
-            say(QStringLiteral("  pseudo-terminal: %1").arg(error));
+            say(u"  pseudo-terminal: %1"_s.arg(error));
             return std::nullopt;
         }
         lines.push_back(owned.back().get());
     }
     HostProcess process;
     if (!process.start(flashArguments(bench.flashProgram(who), lines, imagePath), hostLog, error)) {
-        say(QStringLiteral("  %1").arg(error));
+        say(u"  %1"_s.arg(error));
         return std::nullopt;
     }
     Run run;
@@ -158,8 +159,8 @@ std::optional<Run> runFlash(const Bench &bench, const Contender &who, const QStr
     Outcome outcome;
     outcome.exitCode = process.finish(ExitTimeoutMs, &outcome.usage);
     if (!ok) {
-        say(QStringLiteral("  %1, %2 image: %3 (its errors: %4)")
-                .arg(who.label(), sizeText(image.size()), error, hostLog));
+        say(u"  %1, %2 image: %3 (its errors: %4)"_s.arg(who.label(), sizeText(image.size()), error,
+                                                         hostLog));
         return std::nullopt;
     }
     if (!checkOutcome(lines, run.figures, outcome))
@@ -188,39 +189,31 @@ QJsonObject runJson(const QString &host, const Run &run, qint64 baud)
     // The line time of the bytes one line exchanged, the longest of the lines.
     const double lineSeconds = double(longestLineNs) / 1e9;
     const std::int64_t cpuNs = figures.hostUse.transferCpuNs();
-    QJsonObject row;
-    row[QStringLiteral("host")] = host;
-    row[QStringLiteral("lines")] = int(figures.lines.size());
-    row[QStringLiteral("baud")] = baud;
-    row[QStringLiteral("load_1min")] = loadAverage();
-    row[QStringLiteral("image_bytes")] = figures.lines.front().imageSize;
-    row[QStringLiteral("data_frames")] = frames;
-    row[QStringLiteral("elapsed_s")] = seconds;
+    QJsonObject row =
+        figuresRow(host, figures.lines.front().imageSize, frames, figures.elapsedNs(), turnarounds);
+    row[u"lines"_s] = int(figures.lines.size());
+    row[u"baud"_s] = baud;
     if (baud > 0) {
-        row[QStringLiteral("elapsed_less_bench_late_s")] =
-            double(lastLessLateNs - figures.firstStartNs) / 1e9;
-        row[QStringLiteral("line_time_s")] = lineSeconds;
-        row[QStringLiteral("ratio_to_line_time")] = seconds / lineSeconds;
-        row[QStringLiteral("bench_late_us_per_trip")] = double(lateNs) / 1e3 / std::max(1, frames);
+        row[u"elapsed_less_bench_late_s"_s] = double(lastLessLateNs - figures.firstStartNs) / 1e9;
+        row[u"line_time_s"_s] = lineSeconds;
+        row[u"ratio_to_line_time"_s] = seconds / lineSeconds;
+        row[u"bench_late_us_per_trip"_s] = double(lateNs) / 1e3 / std::max(1, frames);
     }
-    row[QStringLiteral("round_trips_per_s")] = frames / seconds;
-    addTurnarounds(row, turnarounds);
-    row[QStringLiteral("cpu_ms_per_1000_frames")] =
+    row[u"cpu_ms_per_1000_frames"_s] =
         cpuNs < 0 || frames == 0 ? -1 : double(cpuNs) / 1e6 / frames * 1000;
-    row[QStringLiteral("rss_at_start_kb")] = figures.hostUse.rssAtStartKb;
-    row[QStringLiteral("peak_rss_kb")] = figures.hostUse.peakKb;
+    row[u"rss_at_start_kb"_s] = figures.hostUse.rssAtStartKb;
+    row[u"peak_rss_kb"_s] = figures.hostUse.peakKb;
     if (figures.benchCpuNs > 0)
-        row[QStringLiteral("bench_cpu_share")] =
-            double(figures.benchCpuNs) / double(figures.elapsedNs());
+        row[u"bench_cpu_share"_s] = double(figures.benchCpuNs) / double(figures.elapsedNs());
     if (run.outcome) {
         const rusage &usage = run.outcome->usage;
         const auto ms = [](const timeval &time) {
             return double(time.tv_sec) * 1e3 + double(time.tv_usec) / 1e3;
         };
-        row[QStringLiteral("process_cpu_ms")] = ms(usage.ru_utime) + ms(usage.ru_stime);
-        row[QStringLiteral("process_cpu_user_ms")] = ms(usage.ru_utime);
-        row[QStringLiteral("process_cpu_system_ms")] = ms(usage.ru_stime);
-        row[QStringLiteral("exit_code")] = run.outcome->exitCode;
+        row[u"process_cpu_ms"_s] = ms(usage.ru_utime) + ms(usage.ru_stime);
+        row[u"process_cpu_user_ms"_s] = ms(usage.ru_utime);
+        row[u"process_cpu_system_ms"_s] = ms(usage.ru_stime);
+        row[u"exit_code"_s] = run.outcome->exitCode;
     }
     return row;
 }
@@ -232,8 +225,8 @@ bool flashBuilt(Bench &bench)
         built = built && QFileInfo(bench.flashProgram(who)).isExecutable();
     if (built && !bench.options.flashProgram.isEmpty())
         return true;
-    say(QStringLiteral("vantuflash is not built (--vantuflash FILE names one; --baseline DIR "
-                       "needs DIR/flash/vantuflash): skipped"));
+    say(QStringLiteral("vantuflash is not built (--vantuflash FILE names one; --baseline DIR needs "
+                       "DIR/flash/vantuflash): skipped"));
     say(QString());
     bench.allRan = false;
     return false;
@@ -275,35 +268,22 @@ void flashSection(Bench &bench)
     const QString path = makeImage(bench.dir.path(), size, bench.image);
     QJsonArray rows;
     Runner runner(bench, rows, turnaroundColumns(-10));
-    runner.printHeader();
     runner.run({{Window}, {Flash}}, bench.options.pairs, consoleRuns(bench, path, 0));
     QFile::remove(path);
-    const QString trips = QStringLiteral("round_trips_per_s");
-    QJsonObject summary = runner.summary(
-        {QStringLiteral("turnaround_mean_us"), QStringLiteral("turnaround_median_us"),
-         QStringLiteral("turnaround_p99_us"), QStringLiteral("turnaround_max_us"), trips,
-         QStringLiteral("cpu_ms_per_1000_frames"), QStringLiteral("load_1min")},
-        6, bench.options.pairs > 1);
-    const std::vector<double> pairRatios = runner.roundRatios({Flash}, {Window}, trips);
-    if (!pairRatios.empty()) {
-        const double ratio = runner.median({Flash}, trips) / runner.median({Window}, trips);
-        summary[QStringLiteral("trips_ratio_of_medians")] = ratio;
-        summary[QStringLiteral("trips_ratio_median_of_pairs")] = medianOf(pairRatios);
-        say(QStringLiteral("round trips/s, vantuflash against the window: %1 (ratio of the "
-                           "medians), %2 (median of the %3 pairs' ratios)")
-                .arg(ratio, 0, 'f', 3)
-                .arg(medianOf(pairRatios), 0, 'f', 3)
-                .arg(pairRatios.size()));
-    }
+    const QString trips = u"round_trips_per_s"_s;
+    QJsonObject summary =
+        runner.summary({u"turnaround_mean_us"_s, u"turnaround_median_us"_s, u"turnaround_p99_us"_s,
+                        u"turnaround_max_us"_s, trips, u"cpu_ms_per_1000_frames"_s, u"load_1min"_s},
+                       6, bench.options.pairs > 1);
+    runner.tripsRatio({Flash}, {Window}, u"vantuflash against the window"_s, summary);
     say(QStringLiteral("(mean/median: device request written to the tool's data frame read; "
                        "trips/s: data frames from CMD_START to RSP_DONE; cpu: the host process's "
                        "CPU time over the same span, all its threads, read from /proc)"));
-    runner.compare(QStringLiteral("flash"),
-                   {trips, QStringLiteral("turnaround_median_us"),
-                    QStringLiteral("cpu_ms_per_1000_frames"), QStringLiteral("peak_rss_kb")});
+    runner.compare(u"flash"_s, {trips, u"turnaround_median_us"_s, u"cpu_ms_per_1000_frames"_s,
+                                u"peak_rss_kb"_s});
     say(QString());
-    bench.results[QStringLiteral("flash")] = rows;
-    bench.results[QStringLiteral("flash_medians")] = summary;
+    bench.results[u"flash"_s] = rows;
+    bench.results[u"flash_medians"_s] = summary;
 }
 
 namespace {
@@ -311,77 +291,68 @@ namespace {
 // One line speed of the gang section: one line and GangLines in turns, their medians and ratio.
 void gangAt(Bench &bench, qint64 baud, QJsonArray &rows, QJsonObject &summary)
 {
-    // At 57600 a round trip takes 3.5 ms of line time: a smaller image, the figure being the
-    // ratio of two runs on the same image.
-    const qint64 size = baud == 57600 ? bench.sizes.pacedBaseline : bench.sizes.paced;
+    const qint64 size = bench.sizes.pacedAt(baud);
     const QString path = makeImage(bench.dir.path(), size, bench.image);
-    Runner runner(
-        bench, rows,
-        {{QStringLiteral("lines"), 5, QStringLiteral("lines")},
-         {QStringLiteral("baud"), 7, QStringLiteral("baud")},
-         {QStringLiteral("image"), 7, {}, 0, imageText},
-         {QStringLiteral("update s"), 9, QStringLiteral("elapsed_s"), 3},
-         {QStringLiteral("line s"), 8, QStringLiteral("line_time_s"), 3},
-         {QStringLiteral("ratio"), 7, QStringLiteral("ratio_to_line_time"), 4},
-         {QStringLiteral("mean us"), 8, QStringLiteral("turnaround_mean_us"), 1},
-         {QStringLiteral("cpu ms/1000"), 12, QStringLiteral("cpu_ms_per_1000_frames"), 2},
-         {QStringLiteral("bench late us"), 14, QStringLiteral("bench_late_us_per_trip"), 2},
-         {QStringLiteral("bench cpu"),
-          10,
-          {},
-          0,
-          [](const QJsonObject &row) {
-              return QStringLiteral("%1%").arg(
-                  row.value(QStringLiteral("bench_cpu_share")).toDouble() * 100, 0, 'f', 0);
-          }},
-         {QStringLiteral("load"), 6, QStringLiteral("load_1min"), 2}});
-    if (rows.isEmpty())
-        runner.printHeader();
+    Runner runner(bench, rows,
+                  {{u"lines"_s, 5, u"lines"_s},
+                   {u"baud"_s, 7, u"baud"_s},
+                   {u"image"_s, 7, {}, 0, imageText},
+                   {u"update s"_s, 9, u"elapsed_s"_s, 3},
+                   {u"line s"_s, 8, u"line_time_s"_s, 3},
+                   {u"ratio"_s, 7, u"ratio_to_line_time"_s, 4},
+                   {u"mean us"_s, 8, u"turnaround_mean_us"_s, 1},
+                   {u"cpu ms/1000"_s, 12, u"cpu_ms_per_1000_frames"_s, 2},
+                   {u"bench late us"_s, 14, u"bench_late_us_per_trip"_s, 2},
+                   {u"bench cpu"_s,
+                    10,
+                    {},
+                    0,
+                    [](const QJsonObject &row) {
+                        return u"%1%"_s.arg(row.value(u"bench_cpu_share"_s).toDouble() * 100, 0,
+                                            'f', 0);
+                    }},
+                   {u"load"_s, 6, u"load_1min"_s, 2}});
     const Contender alone{Flash}, gang{Flash, GangLines};
     runner.run({alone, gang}, bench.options.pairs, consoleRuns(bench, path, baud));
     QFile::remove(path);
     if (!runner.ran(alone) || !runner.ran(gang))
         return;
-    const QString seconds = QStringLiteral("elapsed_s");
-    const QString lessLate = QStringLiteral("elapsed_less_bench_late_s");
+    const QString seconds = u"elapsed_s"_s;
+    const QString lessLate = u"elapsed_less_bench_late_s"_s;
     const double ratio = runner.median(gang, seconds) / runner.median(alone, seconds);
     const double ratioLessLate = runner.median(gang, lessLate) / runner.median(alone, lessLate);
     const std::vector<double> pairRatios = runner.roundRatios(gang, alone, seconds);
     QJsonObject medians;
-    medians[QStringLiteral("alone_s")] = runner.median(alone, seconds);
-    medians[QStringLiteral("gang_s")] = runner.median(gang, seconds);
-    medians[QStringLiteral("ratio_of_medians")] = ratio;
-    medians[QStringLiteral("ratio_median_of_pairs")] = medianOf(pairRatios);
-    medians[QStringLiteral("ratio_less_bench_late")] = ratioLessLate;
+    medians[u"alone_s"_s] = runner.median(alone, seconds);
+    medians[u"gang_s"_s] = runner.median(gang, seconds);
+    medians[u"ratio_of_medians"_s] = ratio;
+    medians[u"ratio_median_of_pairs"_s] = medianOf(pairRatios);
+    medians[u"ratio_less_bench_late"_s] = ratioLessLate;
     summary[QString::number(baud)] = medians;
-    say(QStringLiteral("at %1, %2 lines against one: %3 (ratio of the medians), %4 (median "
-                       "of the %5 pairs' ratios), %6 less the bench's lateness")
+    say(QStringLiteral("at %1, %2 lines against one: %3 (ratio of the medians), %4 (median of the "
+                       "%5 pairs' ratios), %6 less the bench's lateness")
             .arg(baud)
             .arg(GangLines)
             .arg(ratio, 0, 'f', 4)
             .arg(medianOf(pairRatios), 0, 'f', 4)
             .arg(pairRatios.size())
             .arg(ratioLessLate, 0, 'f', 4));
-    bench.targets.push_back({QStringLiteral("%1 lines against one at %2").arg(GangLines).arg(baud),
-                             QStringLiteral("<= %1").arg(GangGoal, 0, 'f', 2), ratio,
-                             QStringLiteral("x"), ratio <= GangGoal});
-    runner.compare(QStringLiteral("gang, %1 baud").arg(baud),
-                   {seconds, QStringLiteral("ratio_to_line_time"),
-                    QStringLiteral("cpu_ms_per_1000_frames"), QStringLiteral("peak_rss_kb")});
+    bench.targets.push_back({u"%1 lines against one at %2"_s.arg(GangLines).arg(baud),
+                             u"<= %1"_s.arg(GangGoal, 0, 'f', 2), ratio, u"x"_s,
+                             ratio <= GangGoal});
+    runner.compare(u"gang, %1 baud"_s.arg(baud), {seconds, u"ratio_to_line_time"_s,
+                                                  u"cpu_ms_per_1000_frames"_s, u"peak_rss_kb"_s});
 }
 
 // The image size of a row of the CPU section that no section before ran.
 qint64 cpuImageSize(const Sizes &sizes, const Contender &who, qint64 baud)
 {
-    return baud == 57600   ? sizes.pacedBaseline
-           : baud > 0      ? sizes.paced
-           : who.lines > 1 ? sizes.gangUnpaced
-                           : sizes.turnaround;
+    return baud > 0 ? sizes.pacedAt(baud) : who.lines > 1 ? sizes.gangUnpaced : sizes.turnaround;
 }
 
 QString lineText(qint64 baud)
 {
-    return baud ? QString::number(baud) : QStringLiteral("unpaced");
+    return baud ? QString::number(baud) : u"unpaced"_s;
 }
 
 using ConsolePlan = std::vector<std::pair<Contender, qint64>>;
@@ -405,13 +376,13 @@ void compareConsoleRuns(Bench &bench, const ConsolePlan &plan)
 {
     if (bench.options.baseline.isEmpty())
         return;
-    BaselineReport report(bench, QStringLiteral("flashcpu"));
+    BaselineReport report(bench, u"flashcpu"_s);
     for (const auto &[who, baud] : plan) {
         const auto sides = bench.sides(who);
-        report.add(QStringLiteral("%1, %2").arg(who.label(), lineText(baud)),
+        report.add(u"%1, %2"_s.arg(who.label(), lineText(baud)),
                    bench.consoleRuns[runKey(sides.front(), baud)],
                    bench.consoleRuns[runKey(who, baud)],
-                   {QStringLiteral("cpu_ms_per_1000_frames"), QStringLiteral("process_cpu_ms")});
+                   {u"cpu_ms_per_1000_frames"_s, u"process_cpu_ms"_s});
     }
     report.finish();
 }
@@ -420,8 +391,8 @@ void compareConsoleRuns(Bench &bench, const ConsolePlan &plan)
 
 void gangSection(Bench &bench)
 {
-    say(QStringLiteral("== vantuflash, %1 lines at once against one alone, paced lines, one "
-                       "device loop for all; in turns, %2 pairs")
+    say(QStringLiteral("== vantuflash, %1 lines at once against one alone, paced lines, one device "
+                       "loop for all; in turns, %2 pairs")
             .arg(GangLines)
             .arg(bench.options.pairs));
     if (!flashBuilt(bench))
@@ -432,20 +403,20 @@ void gangSection(Bench &bench)
         if (bench.options.runsBaud(baud))
             gangAt(bench, baud, rows, summary);
     }
-    say(QStringLiteral("(update s: first CMD_START read to the last RSP_DONE written; line s: "
-                       "line time of the bytes one line exchanged; ratio: update s / line s; "
-                       "mean us: request written to data frame read, over all lines; bench late: "
-                       "how far the device's writes trailed the line model, per round trip; bench "
-                       "cpu: the device loop's own CPU over the update time)"));
+    say(QStringLiteral(
+        "(update s: first CMD_START read to the last RSP_DONE written; line s: line time of the "
+        "bytes one line exchanged; ratio: update s / line s; mean us: request written to data "
+        "frame read, over all lines; bench late: how far the device's writes trailed the line "
+        "model, per round trip; bench cpu: the device loop's own CPU over the update time)"));
     say(QString());
-    bench.results[QStringLiteral("gang")] = rows;
-    bench.results[QStringLiteral("gang_medians")] = summary;
+    bench.results[u"gang"_s] = rows;
+    bench.results[u"gang_medians"_s] = summary;
 }
 
 void flashCpuSection(Bench &bench)
 {
-    say(QStringLiteral("== Host CPU per 1000 data frames, CMD_START to RSP_DONE: vantuflash on "
-                       "one line and on %1, the window on one")
+    say(QStringLiteral("== Host CPU per 1000 data frames, CMD_START to RSP_DONE: vantuflash on one "
+                       "line and on %1, the window on one")
             .arg(GangLines));
     if (!flashBuilt(bench))
         return;
@@ -460,33 +431,30 @@ void flashCpuSection(Bench &bench)
     fillConsoleRuns(bench, plan);
     QJsonArray rows;
     Runner table(bench, rows,
-                 {{QStringLiteral("host"), -10, QStringLiteral("host")},
-                  {QStringLiteral("lines"), 5, QStringLiteral("lines")},
-                  {QStringLiteral("line"),
+                 {{u"host"_s, -10, u"host"_s},
+                  {u"lines"_s, 5, u"lines"_s},
+                  {u"line"_s,
                    9,
                    {},
                    0,
                    [](const QJsonObject &row) {
-                       return lineText(row[QStringLiteral("baud")].toInteger());
+                       return lineText(row[u"baud"_s].toInteger());
                    }},
-                  {QStringLiteral("runs"), 4, QStringLiteral("runs")},
-                  {QStringLiteral("frames"), 9, QStringLiteral("data_frames")},
-                  {QStringLiteral("cpu ms/1000"), 12, QStringLiteral("cpu_ms_per_1000_frames"), 2},
-                  {QStringLiteral("process cpu ms"),
+                  {u"runs"_s, 4, u"runs"_s},
+                  {u"frames"_s, 9, u"data_frames"_s},
+                  {u"cpu ms/1000"_s, 12, u"cpu_ms_per_1000_frames"_s, 2},
+                  {u"process cpu ms"_s,
                    15,
                    {},
                    0,
                    [](const QJsonObject &row) {
-                       return row[QStringLiteral("host")].toString() == Flash
-                                  ? QString::number(
-                                        row[QStringLiteral("process_cpu_ms")].toDouble(), 'f', 0)
+                       return row[u"host"_s].toString() == Flash
+                                  ? QString::number(row[u"process_cpu_ms"_s].toDouble(), 'f', 0)
                                   : QString();
                    }},
-                  {QStringLiteral("load"), 6, QStringLiteral("load_1min"), 2}});
-    table.printHeader();
-    const QStringList fields = {QStringLiteral("data_frames"),
-                                QStringLiteral("cpu_ms_per_1000_frames"),
-                                QStringLiteral("process_cpu_ms"), QStringLiteral("load_1min")};
+                  {u"load"_s, 6, u"load_1min"_s, 2}});
+    const QStringList fields = {u"data_frames"_s, u"cpu_ms_per_1000_frames"_s, u"process_cpu_ms"_s,
+                                u"load_1min"_s};
     for (const auto &[who, baud] : plan) {
         for (const Contender &side : bench.sides(who)) {
             const std::vector<QJsonObject> &runs = bench.consoleRuns[runKey(side, baud)];
@@ -494,10 +462,10 @@ void flashCpuSection(Bench &bench)
                 continue;
             QJsonObject row;
             table.markBuild(row, side);
-            row[QStringLiteral("host")] = side.host;
-            row[QStringLiteral("lines")] = side.lines;
-            row[QStringLiteral("baud")] = baud;
-            row[QStringLiteral("runs")] = int(runs.size());
+            row[u"host"_s] = side.host;
+            row[u"lines"_s] = side.lines;
+            row[u"baud"_s] = baud;
+            row[u"runs"_s] = int(runs.size());
             for (const QString &field : fields)
                 row[field] = spreadOf(runs, field).median;
             rows.append(row);
@@ -505,18 +473,17 @@ void flashCpuSection(Bench &bench)
         }
     }
     say(QStringLiteral("(medians of the runs; frames: data frames over all lines; cpu: the host "
-                       "process's CPU time, all threads, from the first CMD_START read until "
-                       "the last RSP_DONE was due, from /proc; process cpu: vantuflash's whole "
-                       "run, start-up and exit included, from the kernel's account at its exit)"));
+                       "process's CPU time, all threads, from the first CMD_START read until the "
+                       "last RSP_DONE was due, from /proc; process cpu: vantuflash's whole run, "
+                       "start-up and exit included, from the kernel's account at its exit)"));
     compareConsoleRuns(bench, plan);
     say(QString());
-    bench.results[QStringLiteral("flash_cpu")] = rows;
+    bench.results[u"flash_cpu"_s] = rows;
 }
 
 void flashMemorySection(Bench &bench)
 {
-    say(QStringLiteral("== Memory of vantuflash: one line and %1, device answers at once")
-            .arg(GangLines));
+    say(u"== Memory of vantuflash: one line and %1, device answers at once"_s.arg(GangLines));
     if (!flashBuilt(bench))
         return;
     // The large image is asked for one piece in every 1 KiB block, as in the window's footprint:
@@ -525,15 +492,13 @@ void flashMemorySection(Bench &bench)
     QJsonArray rows;
     for (const auto &[size, stride] : plan) {
         Runner runner(bench, rows,
-                      {{QStringLiteral("lines"), 5, QStringLiteral("lines")},
-                       {QStringLiteral("image"), -8, {}, 0, imageText},
-                       {QStringLiteral("requests"), -18, QStringLiteral("requests")},
-                       {QStringLiteral("frames"), 9, QStringLiteral("data_frames")},
-                       {QStringLiteral("RSS at START kB"), 16, QStringLiteral("rss_at_start_kb")},
-                       {QStringLiteral("peak RSS kB"), 12, QStringLiteral("peak_rss_kb")},
-                       {QStringLiteral("load"), 6, QStringLiteral("load_1min"), 2}});
-        if (rows.isEmpty())
-            runner.printHeader();
+                      {{u"lines"_s, 5, u"lines"_s},
+                       {u"image"_s, -8, {}, 0, imageText},
+                       {u"requests"_s, -18, u"requests"_s},
+                       {u"frames"_s, 9, u"data_frames"_s},
+                       {u"RSS at START kB"_s, 16, u"rss_at_start_kb"_s},
+                       {u"peak RSS kB"_s, 12, u"peak_rss_kb"_s},
+                       {u"load"_s, 6, u"load_1min"_s, 2}});
         const QString path = makeImage(bench.dir.path(), size, bench.image);
         const Contender alone{Flash}, gang{Flash, GangLines};
         runner.run({alone, gang}, bench.onceRounds(),
@@ -542,24 +507,24 @@ void flashMemorySection(Bench &bench)
                        if (!run)
                            return std::nullopt;
                        QJsonObject row = runJson(Flash, *run, 0);
-                       row[QStringLiteral("requests")] = requestsText(stride);
+                       row[u"requests"_s] = requestsText(stride);
                        return row;
                    });
         QFile::remove(path);
-        const QString peak = QStringLiteral("peak_rss_kb");
+        const QString peak = u"peak_rss_kb"_s;
         if (runner.ran(alone) && runner.ran(gang)) {
             const double more = runner.median(gang, peak) - runner.median(alone, peak);
-            say(QStringLiteral("  %1 image: %2 kB more for %3 lines than for one, %4 kB a line")
+            say(u"  %1 image: %2 kB more for %3 lines than for one, %4 kB a line"_s
                     .arg(sizeText(size))
                     .arg(more, 0, 'f', 0)
                     .arg(GangLines)
                     .arg(more / (GangLines - 1), 0, 'f', 0));
         }
-        runner.compare(QStringLiteral("flashmem, %1, %2").arg(sizeText(size), requestsText(stride)),
-                       {peak, QStringLiteral("rss_at_start_kb")});
+        runner.compare(u"flashmem, %1, %2"_s.arg(sizeText(size), requestsText(stride)),
+                       {peak, u"rss_at_start_kb"_s});
     }
     say(QStringLiteral("(RSS at START: resident set when the first CMD_START was read; peak: "
                        "VmHWM, last read from /proc while the process was alive)"));
     say(QString());
-    bench.results[QStringLiteral("flash_memory")] = rows;
+    bench.results[u"flash_memory"_s] = rows;
 }

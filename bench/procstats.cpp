@@ -6,10 +6,11 @@
 
 #include <sys/resource.h>
 
+using namespace Qt::StringLiterals;
+
 qint64 statusKb(qint64 pid, const char *field)
 {
-    QFile status(pid == 0 ? QStringLiteral("/proc/self/status")
-                          : QStringLiteral("/proc/%1/status").arg(pid));
+    QFile status(pid == 0 ? u"/proc/self/status"_s : u"/proc/%1/status"_s.arg(pid));
     if (!status.open(QIODevice::ReadOnly | QIODevice::Text))
         return -1;
     const QByteArray prefix = QByteArray(field) + ':';
@@ -34,11 +35,11 @@ QByteArray reportLine(const CpuTime &since, qint64 rssAtSinceKb, const QString &
 {
     const CpuTime now = selfCpuTime();
     QJsonObject report;
-    report[QStringLiteral("cpu_user_us")] = now.userUs - since.userUs;
-    report[QStringLiteral("cpu_system_us")] = now.systemUs - since.systemUs;
-    report[QStringLiteral("rss_at_download_kb")] = rssAtSinceKb;
-    report[QStringLiteral("rss_kb")] = selfStatusKb("VmRSS");
-    report[QStringLiteral("hwm_kb")] = selfStatusKb("VmHWM");
-    report[QStringLiteral("status")] = status;
+    report[u"cpu_user_us"_s] = now.userUs - since.userUs;
+    report[u"cpu_system_us"_s] = now.systemUs - since.systemUs;
+    report[u"rss_at_download_kb"_s] = rssAtSinceKb;
+    report[u"rss_kb"_s] = selfStatusKb("VmRSS");
+    report[u"hwm_kb"_s] = selfStatusKb("VmHWM");
+    report[u"status"_s] = status;
     return "report " + QJsonDocument(report).toJson(QJsonDocument::Compact) + '\n';
 }

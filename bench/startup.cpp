@@ -5,7 +5,7 @@
 //   main <ns> app <ns> constructed <ns> exposed <ns> painted <ns>
 // "exposed" is the window's first expose event, "painted" the next turn of the event loop after
 // it, when the window's first frame has been drawn.
-#include "benchclock.h"
+#include "steadyclock.h"
 
 #include <QApplication>
 #include <QDialog>

@@ -1,27 +1,11 @@
-// End-to-end figures of the update tool against a device played on a pseudo-terminal: host
-// turnaround, update time on a paced line against the line's own time, writes to the X
-// connection, footprint and start-up of the window; round trips, many lines at once, CPU and
-// memory of the console program, vantuflash. Prints a table and writes the same figures as JSON.
-//
-//   vantu_bench [--json FILE] [--quick] [--full]
-//               [--only turnaround,paced,xwrites,footprint,startup,flash,gang,flashcpu,flashmem]
-//               [--platforms offscreen,xcb] [--pairs N]
-//               [--hosts window,minimal,port,raw] [--bauds 57600,921600] [--vantuflash FILE]
-//               [--baseline DIR]
-//
-// Every update runs the host in a child process: the real window (vantu_bench_host) unless a row
-// says otherwise, or vantuflash itself. The device side runs here and takes all times with the
-// steady clock. Turnaround and paced figures are taken per Qt platform: offscreen (painting costs
-// nothing) and xcb (a real X server, DISPLAY; bench/run.sh starts Xvfb). Hosts that are compared
-// run in turns, A B A B, and the medians of the pairs are compared, so that a busy machine weighs
-// on both. VANTU_BENCH_HOST_WRAPPER runs each bench host under a profiler, and
-// VANTU_BENCH_FLASH_WRAPPER vantuflash; VANTU_BENCH_PIN=1 keeps the device and the host on
-// separate processors. --baseline DIR takes every compared figure for the programs of another
-// build folder too, in turns with this build's, and sets both builds' medians and spread side by
-// side. The window's sections are in windowbench.cpp, vantuflash's in flashbench.cpp.
-#include "benchclock.h"
+// End-to-end figures of the update tool against a device played on a pseudo-terminal (see
+// --help and docs/DEVELOPERS.md): a table, and the same figures as JSON. Every update runs the
+// host in a child process, the device side runs here and takes all times with the steady clock.
+// Hosts that are compared run in turns, A B A B, so that a busy machine weighs on both. The
+// window's sections are in windowbench.cpp, vantuflash's in flashbench.cpp.
 #include "benchcommon.h"
 #include "benchrunner.h"
+#include "steadyclock.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -43,6 +27,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 // How busy the processors are, 0..1, over half a second: other work on the machine shows in every
@@ -50,7 +36,7 @@ namespace {
 double busyFraction()
 {
     const auto sample = [](qint64 &idle, qint64 &total) {
-        QFile file(QStringLiteral("/proc/stat"));
+        QFile file(u"/proc/stat"_s);
         if (!file.open(QIODevice::ReadOnly))
             return false;
         const QList<QByteArray> fields = file.readLine().simplified().split(' ');
@@ -74,21 +60,20 @@ double busyFraction()
 QJsonObject machineJson()
 {
     QJsonObject machine;
-    QFile cpuinfo(QStringLiteral("/proc/cpuinfo"));
+    QFile cpuinfo(u"/proc/cpuinfo"_s);
     if (cpuinfo.open(QIODevice::ReadOnly | QIODevice::Text)) {
         for (const QByteArray &line : cpuinfo.readAll().split('\n')) {
             if (line.startsWith("model name")) {
-                machine[QStringLiteral("cpu")] =
-                    QString::fromUtf8(line.mid(line.indexOf(':') + 1).trimmed());
+                machine[u"cpu"_s] = QString::fromUtf8(line.mid(line.indexOf(':') + 1).trimmed());
                 break;
             }
         }
     }
-    machine[QStringLiteral("cpus")] = int(sysconf(_SC_NPROCESSORS_ONLN));
-    machine[QStringLiteral("kernel")] = QSysInfo::kernelVersion();
-    machine[QStringLiteral("os")] = QSysInfo::prettyProductName();
-    machine[QStringLiteral("qt")] = QString::fromLatin1(qVersion());
-    machine[QStringLiteral("build")] = QStringLiteral(BENCH_BUILD_TYPE);
+    machine[u"cpus"_s] = int(sysconf(_SC_NPROCESSORS_ONLN));
+    machine[u"kernel"_s] = QSysInfo::kernelVersion();
+    machine[u"os"_s] = QSysInfo::prettyProductName();
+    machine[u"qt"_s] = QString::fromLatin1(qVersion());
+    machine[u"build"_s] = QStringLiteral(BENCH_BUILD_TYPE);
     return machine;
 }
 
@@ -99,7 +84,7 @@ std::optional<QJsonObject> startOnce(const QString &program)
     HostProcess process;
     const std::int64_t spawnNs = steadyNs();
     if (!process.start({program}, hostLog, error)) {
-        say(QStringLiteral("  %1").arg(error));
+        say(u"  %1"_s.arg(error));
         return std::nullopt;
     }
     std::vector<QByteArray> lines;
@@ -112,13 +97,13 @@ std::optional<QJsonObject> startOnce(const QString &program)
     }
     process.finish(5000);
     if (lines.empty()) {
-        say(QStringLiteral("  %1 printed nothing").arg(program));
+        say(u"  %1 printed nothing"_s.arg(program));
         return std::nullopt;
     }
     const QList<QByteArray> words = lines.front().split(' ');
     QJsonObject run;
     for (int i = 0; i + 1 < words.size(); i += 2)
-        run[QString::fromLatin1(words[i]) + QStringLiteral("_ms")] =
+        run[QString::fromLatin1(words[i]) + u"_ms"_s] =
             double(words[i + 1].toLongLong() - spawnNs) / 1e6;
     return run;
 }
@@ -126,21 +111,16 @@ std::optional<QJsonObject> startOnce(const QString &program)
 // Start-up of the update window against an empty dialog and one with a line of text.
 void startupSection(Bench &bench)
 {
-    say(QStringLiteral("== Start-up: from spawn, median of %1 runs")
-            .arg(bench.options.startupRuns));
-    const std::map<QString, std::pair<QString, const char *>> programs = {
-        {QStringLiteral("update_window"),
-         {QStringLiteral(BENCH_STARTUP_TOOL_PATH), "bench/vantu_bench_startup_tool"}},
-        {QStringLiteral("empty_dialog"),
-         {QStringLiteral(BENCH_STARTUP_DIALOG_PATH), "bench/vantu_bench_startup_dialog"}},
-        {QStringLiteral("text_dialog"),
-         {QStringLiteral(BENCH_STARTUP_TEXT_PATH), "bench/vantu_bench_startup_text"}}};
-    const std::vector<Contender> order = {{QStringLiteral("update_window")},
-                                          {QStringLiteral("empty_dialog")},
-                                          {QStringLiteral("text_dialog")}};
+    say(u"== Start-up: from spawn, median of %1 runs"_s.arg(bench.options.startupRuns));
+    const std::map<QString, QString> programs = {
+        {u"update_window"_s, QStringLiteral(BENCH_STARTUP_TOOL_PATH)},
+        {u"empty_dialog"_s, QStringLiteral(BENCH_STARTUP_DIALOG_PATH)},
+        {u"text_dialog"_s, QStringLiteral(BENCH_STARTUP_TEXT_PATH)}};
+    const std::vector<Contender> order = {
+        {u"update_window"_s}, {u"empty_dialog"_s}, {u"text_dialog"_s}};
     const auto once = [&](const Contender &who) {
-        const auto &[here, inBuild] = programs.at(who.host);
-        return startOnce(bench.program(who, here, QLatin1String(inBuild)));
+        const QString &here = programs.at(who.host);
+        return startOnce(bench.program(who, here, u"bench/"_s + QFileInfo(here).fileName()));
     };
     QJsonArray runs;
     // One run of each first to warm the caches, then the programs in turn.
@@ -148,78 +128,69 @@ void startupSection(Bench &bench)
     runs = {};
     Runner runner(bench, runs);
     runner.run(order, bench.options.startupRuns, once);
-    const QStringList stamps = {QStringLiteral("main"), QStringLiteral("app"),
-                                QStringLiteral("constructed"), QStringLiteral("exposed"),
-                                QStringLiteral("painted")};
-    std::vector<Column> columns = {{QStringLiteral("window"), -14, QStringLiteral("host")}};
+    const QStringList stamps = {u"main"_s, u"app"_s, u"constructed"_s, u"exposed"_s, u"painted"_s};
+    std::vector<Column> columns = {{u"window"_s, -14, u"host"_s}};
     for (const QString &stamp : stamps)
-        columns.push_back(
-            {stamp + QStringLiteral(" ms"), 14, stamp + QStringLiteral("_median_ms"), 2});
+        columns.push_back({stamp + u" ms"_s, 14, stamp + u"_median_ms"_s, 2});
     QJsonArray unused;
     Runner table(bench, unused, columns);
-    table.printHeader();
     QJsonObject startup;
     for (const Contender &who : runner.contenders()) {
         QJsonObject row;
         table.markBuild(row, who);
         for (const QString &stamp : stamps)
-            row[stamp + QStringLiteral("_median_ms")] =
-                runner.median(who, stamp + QStringLiteral("_ms"));
-        row[QStringLiteral("runs")] = int(runner.rowsOf(who).size());
+            row[stamp + u"_median_ms"_s] = runner.median(who, stamp + u"_ms"_s);
+        row[u"runs"_s] = int(runner.rowsOf(who).size());
         startup[who.key()] = row;
-        row[QStringLiteral("host")] = who.host;
+        row[u"host"_s] = who.host;
         table.print(row);
     }
-    say(QStringLiteral("(main: process entered main(); app: QApplication made; constructed: "
-                       "window object made; exposed: first expose event; painted: first "
-                       "frame drawn)"));
+    say(QStringLiteral("(main: process entered main(); app: QApplication made; constructed: window "
+                       "object made; exposed: first expose event; painted: first frame drawn)"));
     const auto median = [&](int which, const char *stamp) {
         return runner.median(order[size_t(which)], QLatin1String(stamp));
     };
     if (median(0, "exposed_ms") > 0 && median(1, "exposed_ms") > 0) {
         const double ratio = median(0, "exposed_ms") / median(1, "exposed_ms");
-        startup[QStringLiteral("ratio_exposed_vs_empty_dialog")] = ratio;
-        bench.targets.push_back({QStringLiteral("start-up against empty dialog"),
-                                 QStringLiteral("<= 1.20"), ratio, QStringLiteral("x"),
-                                 ratio <= 1.2});
+        startup[u"ratio_exposed_vs_empty_dialog"_s] = ratio;
+        bench.targets.push_back(
+            {u"start-up against empty dialog"_s, u"<= 1.20"_s, ratio, u"x"_s, ratio <= 1.2});
     }
     if (median(0, "painted_ms") > 0 && median(2, "painted_ms") > 0) {
         const double ratio = median(0, "painted_ms") / median(2, "painted_ms");
-        startup[QStringLiteral("ratio_painted_vs_text_dialog")] = ratio;
-        say(QStringLiteral("first frame, update window against the dialog with text: %1x")
-                .arg(ratio, 0, 'f', 2));
+        startup[u"ratio_painted_vs_text_dialog"_s] = ratio;
+        say(u"first frame, update window against the dialog with text: %1x"_s.arg(ratio, 0, 'f',
+                                                                                  2));
     }
-    runner.compare(QStringLiteral("startup"),
-                   {QStringLiteral("exposed_ms"), QStringLiteral("painted_ms")});
-    bench.results[QStringLiteral("startup")] = startup;
+    runner.compare(u"startup"_s, {u"exposed_ms"_s, u"painted_ms"_s});
+    bench.results[u"startup"_s] = startup;
     say(QString());
 }
 
 void targetsSection(Bench &bench)
 {
-    say(QStringLiteral("== Targets"));
+    say(u"== Targets"_s);
     QJsonArray targetRows;
     for (const Target &target : bench.targets) {
-        say(QStringLiteral("%1 %2 %3 %4")
-                .arg(target.name, -36)
+        say(u"%1 %2 %3 %4"_s.arg(target.name, -36)
                 .arg(target.goal + QLatin1Char(' ') + target.unit, -12)
                 .arg(target.value, 12, 'f', 3)
-                .arg(target.met ? QStringLiteral("met") : QStringLiteral("MISSED")));
+                .arg(target.met ? u"met"_s : u"MISSED"_s));
         QJsonObject row;
-        row[QStringLiteral("name")] = target.name;
-        row[QStringLiteral("goal")] = target.goal + QLatin1Char(' ') + target.unit;
-        row[QStringLiteral("value")] = target.value;
-        row[QStringLiteral("met")] = target.met;
+        row[u"name"_s] = target.name;
+        row[u"goal"_s] = target.goal + QLatin1Char(' ') + target.unit;
+        row[u"value"_s] = target.value;
+        row[u"met"_s] = target.met;
         targetRows.append(row);
     }
-    bench.results[QStringLiteral("targets")] = targetRows;
+    bench.results[u"targets"_s] = targetRows;
 }
 
 // The command line; the JSON file's path goes to jsonPath.
 Options parseOptions(const QCoreApplication &app, QString &jsonPath)
 {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("End-to-end figures of the update tool."));
+    parser.setApplicationDescription(u"End-to-end figures of the update tool."_s);
     parser.addHelpOption();
     const auto option = [&parser](const char *name, const char *help, const char *value = nullptr,
                                   const QString &byDefault = {}) {
@@ -235,31 +206,27 @@ Options parseOptions(const QCoreApplication &app, QString &jsonPath)
     const auto only =
         option("only", "Sections to run, comma-separated.",
                "turnaround,paced,xwrites,footprint,startup,flash,gang,flashcpu,flashmem");
-    const auto hosts = option("hosts",
-                              "Hosts to run in the turnaround and paced sections, "
-                              "comma-separated.",
-                              "window,minimal,port,raw");
-    const auto bauds = option("bauds",
-                              "Line speeds of the paced and gang sections, "
-                              "comma-separated.",
-                              "57600,921600");
+    const auto hosts =
+        option("hosts", "Hosts to run in the turnaround and paced sections, comma-separated.",
+               "window,minimal,port,raw");
+    const auto bauds = option(
+        "bauds", "Line speeds of the paced and gang sections, comma-separated.", "57600,921600");
     const auto platforms = option("platforms",
-                                  "Qt platforms of the turnaround, paced and X "
-                                  "sections (default: offscreen, and xcb when DISPLAY is set).",
+                                  "Qt platforms of the turnaround, paced and X sections (default: "
+                                  "offscreen, and xcb when DISPLAY is set).",
                                   "offscreen,xcb");
-    const auto pairs = option("pairs",
-                              "Runs of each host of a pair, in turns: the window and the "
-                              "minimal host, vantuflash and the window, vantuflash on one line and "
-                              "on 16 (default 3).",
-                              "n");
+    const auto pairs =
+        option("pairs",
+               "Runs of each host of a pair, in turns: the window and the minimal host, vantuflash "
+               "and the window, vantuflash on one line and on 16 (default 3).",
+               "n");
     const auto flash = option("vantuflash",
-                              "The console program the flash, gang, flashcpu and "
-                              "flashmem sections run (default: the one built beside the bench).",
+                              "The console program the flash, gang, flashcpu and flashmem sections "
+                              "run (default: the one built beside the bench).",
                               "file", QStringLiteral(BENCH_FLASH_PATH));
     const auto baseline = option("baseline",
-                                 "The build folder of another checkout: every "
-                                 "compared figure is taken for its programs too, in turns with "
-                                 "this build's.",
+                                 "The build folder of another checkout: every compared figure is "
+                                 "taken for its programs too, in turns with this build's.",
                                  "dir");
     parser.process(app);
     const auto list = [&parser](QLatin1String name) {
@@ -280,8 +247,8 @@ Options parseOptions(const QCoreApplication &app, QString &jsonPath)
         options.pairs = std::max(1, parser.value(pairs).toInt());
     options.platforms = parser.isSet(platforms) ? list(platforms) : QStringList{Offscreen, Xcb};
     if (options.platforms.contains(Xcb) && qEnvironmentVariableIsEmpty("DISPLAY")) {
-        say(QStringLiteral("xcb: DISPLAY is not set, only offscreen figures (bench/run.sh starts "
-                           "an X server)"));
+        say(QStringLiteral(
+            "xcb: DISPLAY is not set, only offscreen figures (bench/run.sh starts an X server)"));
         options.platforms.removeAll(Xcb);
     }
     options.flashProgram = parser.value(flash);
@@ -296,17 +263,16 @@ void machineSection(Bench &bench)
 {
     QJsonObject machine = machineJson();
     const double busy = busyFraction();
-    machine[QStringLiteral("cpu_busy_at_start")] = busy;
-    bench.results[QStringLiteral("machine")] = machine;
-    say(QStringLiteral("%1, %2 CPUs, Linux %3, Qt %4, %5 build; CPUs %6% busy before the run")
-            .arg(machine[QStringLiteral("cpu")].toString())
-            .arg(machine[QStringLiteral("cpus")].toInt())
-            .arg(machine[QStringLiteral("kernel")].toString(),
-                 machine[QStringLiteral("qt")].toString(),
-                 machine[QStringLiteral("build")].toString())
+    machine[u"cpu_busy_at_start"_s] = busy;
+    bench.results[u"machine"_s] = machine;
+    say(u"%1, %2 CPUs, Linux %3, Qt %4, %5 build; CPUs %6% busy before the run"_s
+            .arg(machine[u"cpu"_s].toString())
+            .arg(machine[u"cpus"_s].toInt())
+            .arg(machine[u"kernel"_s].toString(), machine[u"qt"_s].toString(),
+                 machine[u"build"_s].toString())
             .arg(busy * 100, 0, 'f', 0));
     if (busy > 0.2)
-        say(QStringLiteral("warning: other work is running; the figures will show it"));
+        say(u"warning: other work is running; the figures will show it"_s);
     say(QString());
 }
 
@@ -319,13 +285,13 @@ int main(int argc, char *argv[])
     Bench bench(parseOptions(app, jsonPath));
     const Options &options = bench.options;
     QDir().mkpath(QFileInfo(jsonPath).absolutePath());
-    hostLog = QFileInfo(jsonPath).absolutePath() + QStringLiteral("/bench-hosts.log");
+    hostLog = QFileInfo(jsonPath).absolutePath() + u"/bench-hosts.log"_s;
     QFile::remove(hostLog);
     if (!bench.dir.isValid())
         qFatal("no temporary directory");
     if (!options.baseline.isEmpty() &&
         !QFileInfo(bench.hostProgram({{}, 1, true})).isExecutable()) {
-        say(QStringLiteral("--baseline: %1 is not built").arg(bench.hostProgram({{}, 1, true})));
+        say(u"--baseline: %1 is not built"_s.arg(bench.hostProgram({{}, 1, true})));
         return 2;
     }
     // The hosts take their platform from the environment, set here before each section.
@@ -352,13 +318,13 @@ int main(int argc, char *argv[])
     if (options.has("flashmem"))
         flashMemorySection(bench);
     targetsSection(bench);
-    bench.results[QStringLiteral("cpu_busy_at_end")] = busyFraction();
+    bench.results[u"cpu_busy_at_end"_s] = busyFraction();
 
     QFile json(jsonPath);
     if (!json.open(QIODevice::WriteOnly) || json.write(QJsonDocument(bench.results).toJson()) < 0) {
-        say(QStringLiteral("cannot write %1").arg(jsonPath));
+        say(u"cannot write %1"_s.arg(jsonPath));
         return 1;
     }
-    say(QStringLiteral("\nJSON: %1").arg(QFileInfo(jsonPath).absoluteFilePath()));
+    say(u"\nJSON: %1"_s.arg(QFileInfo(jsonPath).absoluteFilePath()));
     return bench.allRan ? 0 : 1;
 }

@@ -13,6 +13,8 @@
 #include <cctype>
 #include <iterator>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 struct TraceCounts
@@ -55,8 +57,8 @@ TraceCounts countTraced(const QString &path)
     return counts;
 }
 
-const QString Window = QStringLiteral("window");
-const QString Minimal = QStringLiteral("minimal");
+const QString Window = u"window"_s;
+const QString Minimal = u"minimal"_s;
 
 // The hosts of names that --hosts lets run.
 std::vector<Contender> hostsOf(const Options &options, const QStringList &names)
@@ -74,29 +76,19 @@ std::vector<Contender> hostsOf(const Options &options, const QStringList &names)
 void turnaroundTargets(Bench &bench, const Runner &runner, const QString &platform,
                        QJsonObject &summary)
 {
-    const QString trips = QStringLiteral("round_trips_per_s");
+    const QString trips = u"round_trips_per_s"_s;
     const Contender window{Window}, minimal{Minimal};
-    const std::vector<double> pairRatios = runner.roundRatios(window, minimal, trips);
-    if (!pairRatios.empty()) {
-        const double ratio = runner.median(window, trips) / runner.median(minimal, trips);
-        summary[QStringLiteral("trips_ratio_of_medians")] = ratio;
-        summary[QStringLiteral("trips_ratio_median_of_pairs")] = medianOf(pairRatios);
-        say(QStringLiteral("round trips/s, window against the minimal host: %1 (ratio of the "
-                           "medians), %2 (median of the %3 pairs' ratios)")
-                .arg(ratio, 0, 'f', 3)
-                .arg(medianOf(pairRatios), 0, 'f', 3)
-                .arg(pairRatios.size()));
-        bench.targets.push_back({QStringLiteral("%1: trips/s against minimal").arg(platform),
-                                 QStringLiteral(">= 0.90"), ratio, QStringLiteral("x"),
-                                 ratio >= 0.9});
-    }
+    if (const auto ratio =
+            runner.tripsRatio(window, minimal, u"window against the minimal host"_s, summary))
+        bench.targets.push_back({u"%1: trips/s against minimal"_s.arg(platform), u">= 0.90"_s,
+                                 *ratio, u"x"_s, *ratio >= 0.9});
     if (runner.ran(window) && platform == Offscreen) {
-        const double median = runner.median(window, QStringLiteral("turnaround_median_us"));
+        const double median = runner.median(window, u"turnaround_median_us"_s);
         const double perSecond = runner.median(window, trips);
-        bench.targets.push_back({QStringLiteral("turnaround median"), QStringLiteral("< 100"),
-                                 median, QStringLiteral("us"), median < 100});
-        bench.targets.push_back({QStringLiteral("round trips unpaced"), QStringLiteral(">= 10000"),
-                                 perSecond, QStringLiteral("/s"), perSecond >= 10000});
+        bench.targets.push_back(
+            {u"turnaround median"_s, u"< 100"_s, median, u"us"_s, median < 100});
+        bench.targets.push_back(
+            {u"round trips unpaced"_s, u">= 10000"_s, perSecond, u"/s"_s, perSecond >= 10000});
     }
 }
 
@@ -109,13 +101,12 @@ void turnaroundOn(Bench &bench, const QString &platform, QJsonArray &rows, QJson
     qputenv("QT_QPA_PLATFORM", platform.toLatin1());
     const qint64 size = platform == Offscreen ? bench.sizes.turnaround : bench.sizes.xcbTurnaround;
     const int pairs = full ? options.pairs : 1;
-    say(QStringLiteral("== Host turnaround, %1: device answers at once, %2 image, window "
-                       "and minimal host in turns, %3 pairs")
+    say(QStringLiteral("== Host turnaround, %1: device answers at once, %2 image, window and "
+                       "minimal host in turns, %3 pairs")
             .arg(platform, sizeText(size))
             .arg(pairs));
     const QString path = makeImage(bench.dir.path(), size, bench.image);
     Runner runner(bench, rows, turnaroundColumns(-8, platform == Xcb));
-    runner.printHeader();
     const auto once = [&](const Contender &who) -> std::optional<QJsonObject> {
         const auto figures = runUpdate(bench, who, path, bench.image, {});
         if (!figures)
@@ -126,25 +117,22 @@ void turnaroundOn(Bench &bench, const QString &platform, QJsonArray &rows, QJson
     };
     runner.run(hostsOf(options, full ? QStringList{Window, Minimal} : QStringList{Window}), pairs,
                once);
-    QJsonObject summary = runner.summary(
-        {QStringLiteral("turnaround_mean_us"), QStringLiteral("turnaround_median_us"),
-         QStringLiteral("turnaround_p99_us"), QStringLiteral("turnaround_max_us"),
-         QStringLiteral("round_trips_per_s"), QStringLiteral("cpu_ms_per_1000_frames"),
-         QStringLiteral("load_1min"), QStringLiteral("xserver_cpu_ms_per_1000_frames")},
-        3, pairs > 1);
+    QJsonObject summary =
+        runner.summary({u"turnaround_mean_us"_s, u"turnaround_median_us"_s, u"turnaround_p99_us"_s,
+                        u"turnaround_max_us"_s, u"round_trips_per_s"_s, u"cpu_ms_per_1000_frames"_s,
+                        u"load_1min"_s, u"xserver_cpu_ms_per_1000_frames"_s},
+                       3, pairs > 1);
     if (pairs == 1)
         summary = {};
     turnaroundTargets(bench, runner, platform, summary);
     // The stripped hosts draw nothing: offscreen only.
     if (full && platform == Offscreen)
-        runner.run(hostsOf(options, {QStringLiteral("port"), QStringLiteral("raw")}),
-                   bench.onceRounds(), once);
-    QStringList compared = {
-        QStringLiteral("turnaround_median_us"), QStringLiteral("turnaround_p99_us"),
-        QStringLiteral("round_trips_per_s"), QStringLiteral("cpu_ms_per_1000_frames")};
+        runner.run(hostsOf(options, {u"port"_s, u"raw"_s}), bench.onceRounds(), once);
+    QStringList compared = {u"turnaround_median_us"_s, u"turnaround_p99_us"_s,
+                            u"round_trips_per_s"_s, u"cpu_ms_per_1000_frames"_s};
     if (platform == Xcb)
-        compared << QStringLiteral("xserver_cpu_ms_per_1000_frames");
-    runner.compare(QStringLiteral("turnaround, %1").arg(platform), compared);
+        compared << u"xserver_cpu_ms_per_1000_frames"_s;
+    runner.compare(u"turnaround, %1"_s.arg(platform), compared);
     summaries[platform] = summary;
     QFile::remove(path);
     say(QString());
@@ -157,10 +145,14 @@ void turnaroundSection(Bench &bench)
     QJsonArray rows;
     QJsonObject summaries;
     const bool full = bench.options.has("turnaround");
-    for (const QString &platform : full ? bench.options.platforms : QStringList{Offscreen})
-        turnaroundOn(bench, platform, rows, summaries);
-    bench.results[QStringLiteral("turnaround")] = rows;
-    bench.results[QStringLiteral("turnaround_medians")] = summaries;
+    for (const QString &platform : full ? bench.options.platforms : QStringList{Offscreen}) {
+        QJsonArray platformRows; // a table of its own
+        turnaroundOn(bench, platform, platformRows, summaries);
+        for (const QJsonValue &row : std::as_const(platformRows))
+            rows.append(row);
+    }
+    bench.results[u"turnaround"_s] = rows;
+    bench.results[u"turnaround_medians"_s] = summaries;
 }
 
 namespace {
@@ -170,46 +162,40 @@ namespace {
 void pacedAt(Bench &bench, const QString &platform, qint64 baud, QJsonArray &rows,
              QJsonObject &summary)
 {
-    // At 57600 a round trip takes 3.5 ms of line time: a smaller image, the ratio being a
-    // per-round-trip figure.
-    const qint64 size = baud == 57600 ? bench.sizes.pacedBaseline : bench.sizes.paced;
+    const qint64 size = bench.sizes.pacedAt(baud);
     const LineTiming timing{baud};
     const QString path = makeImage(bench.dir.path(), size, bench.image);
-    Runner runner(
-        bench, rows,
-        {{QStringLiteral("host"), -8, QStringLiteral("host")},
-         {QStringLiteral("baud"), 7, QStringLiteral("baud")},
-         {QStringLiteral("image"), 7, {}, 0, imageText},
-         {QStringLiteral("update s"), 9, QStringLiteral("elapsed_s"), 3},
-         {QStringLiteral("line s"), 9, QStringLiteral("line_time_s"), 3},
-         {QStringLiteral("ratio"), 7, QStringLiteral("ratio"), 4},
-         {QStringLiteral("mean us"), 8, QStringLiteral("turnaround_mean_us"), 1},
-         {QStringLiteral("median us"), 10, QStringLiteral("turnaround_median_us"), 1},
-         {QStringLiteral("bench late us"), 14, QStringLiteral("bench_late_us_per_trip"), 2},
-         {QStringLiteral("load"), 6, QStringLiteral("load_1min"), 2}});
-    if (rows.isEmpty())
-        runner.printHeader();
+    Runner runner(bench, rows,
+                  {{u"host"_s, -8, u"host"_s},
+                   {u"baud"_s, 7, u"baud"_s},
+                   {u"image"_s, 7, {}, 0, imageText},
+                   {u"update s"_s, 9, u"elapsed_s"_s, 3},
+                   {u"line s"_s, 9, u"line_time_s"_s, 3},
+                   {u"ratio"_s, 7, u"ratio"_s, 4},
+                   {u"mean us"_s, 8, u"turnaround_mean_us"_s, 1},
+                   {u"median us"_s, 10, u"turnaround_median_us"_s, 1},
+                   {u"bench late us"_s, 14, u"bench_late_us_per_trip"_s, 2},
+                   {u"load"_s, 6, u"load_1min"_s, 2}});
     const auto once = [&](const Contender &who) -> std::optional<QJsonObject> {
         const auto figures = runUpdate(bench, who, path, bench.image, timing);
         if (!figures)
             return std::nullopt;
         const double bound = double(timing.lineNs(figures->hostBytes + figures->deviceBytes));
         QJsonObject row = updateJson(who.host, *figures);
-        row[QStringLiteral("baud")] = baud;
-        row[QStringLiteral("line_time_s")] = bound / 1e9;
-        row[QStringLiteral("ratio")] = double(figures->elapsedNs()) / bound;
-        row[QStringLiteral("bench_late_us_per_trip")] =
+        row[u"baud"_s] = baud;
+        row[u"line_time_s"_s] = bound / 1e9;
+        row[u"ratio"_s] = double(figures->elapsedNs()) / bound;
+        row[u"bench_late_us_per_trip"_s] =
             double(figures->lateSumNs) / 1e3 / std::max(1, figures->dataFrames);
-        row[QStringLiteral("bench_late_max_us")] = double(figures->lateMaxNs) / 1e3;
+        row[u"bench_late_max_us"_s] = double(figures->lateMaxNs) / 1e3;
         return row;
     };
     runner.run(hostsOf(bench.options, {Window, Minimal}), bench.options.pairs, once);
     // The stripped hosts draw nothing: offscreen only.
     if (platform == Offscreen)
-        runner.run(hostsOf(bench.options, {QStringLiteral("port"), QStringLiteral("raw")}),
-                   bench.onceRounds(), once);
+        runner.run(hostsOf(bench.options, {u"port"_s, u"raw"_s}), bench.onceRounds(), once);
     QFile::remove(path);
-    const QString ratio = QStringLiteral("ratio");
+    const QString ratio = u"ratio"_s;
     QJsonObject medians;
     for (const Contender &who : runner.contenders())
         medians[who.key()] = runner.median(who, ratio);
@@ -217,24 +203,22 @@ void pacedAt(Bench &bench, const QString &platform, qint64 baud, QJsonArray &row
     if (!runner.ran({Window}))
         return;
     const double windowRatio = runner.median({Window}, ratio);
-    QString line =
-        QStringLiteral("at %1, median ratio: window %2").arg(baud).arg(windowRatio, 0, 'f', 4);
-    for (const QString &other : {Minimal, QStringLiteral("raw")}) {
+    QString line = u"at %1, median ratio: window %2"_s.arg(baud).arg(windowRatio, 0, 'f', 4);
+    for (const QString &other : {Minimal, u"raw"_s}) {
         if (runner.ran({other}))
-            line += QStringLiteral(", %1 %2 (window adds %3)")
-                        .arg(other)
+            line += u", %1 %2 (window adds %3)"_s.arg(other)
                         .arg(runner.median({other}, ratio), 0, 'f', 4)
                         .arg(windowRatio - runner.median({other}, ratio), 0, 'f', 4);
     }
     say(line);
     if (baud == 57600 || platform == Offscreen) {
         const double goal = baud == 57600 ? 1.01 : 1.05;
-        bench.targets.push_back({QStringLiteral("%1: paced ratio at %2").arg(platform).arg(baud),
-                                 QStringLiteral("<= %1").arg(goal, 0, 'f', 2), windowRatio,
-                                 QString(), windowRatio <= goal});
+        bench.targets.push_back({u"%1: paced ratio at %2"_s.arg(platform).arg(baud),
+                                 u"<= %1"_s.arg(goal, 0, 'f', 2), windowRatio, QString(),
+                                 windowRatio <= goal});
     }
-    runner.compare(QStringLiteral("paced, %1, %2 baud").arg(platform).arg(baud),
-                   {ratio, QStringLiteral("elapsed_s"), QStringLiteral("turnaround_median_us")});
+    runner.compare(u"paced, %1, %2 baud"_s.arg(platform).arg(baud),
+                   {ratio, u"elapsed_s"_s, u"turnaround_median_us"_s});
 }
 
 } // namespace
@@ -246,8 +230,8 @@ void pacedSection(Bench &bench)
     QJsonObject summaries;
     for (const QString &platform : bench.options.platforms) {
         qputenv("QT_QPA_PLATFORM", platform.toLatin1());
-        say(QStringLiteral("== Paced line, %1: update time against the line's own time, window "
-                           "and minimal host in turns, %2 pairs")
+        say(QStringLiteral("== Paced line, %1: update time against the line's own time, window and "
+                           "minimal host in turns, %2 pairs")
                 .arg(platform)
                 .arg(bench.options.pairs));
         QJsonArray platformRows;
@@ -259,14 +243,14 @@ void pacedSection(Bench &bench)
         for (const QJsonValue &row : std::as_const(platformRows))
             rows.append(row);
         summaries[platform] = summary;
-        say(QStringLiteral("(ratio: update time / line time of the bytes exchanged, CMD_START "
-                           "to RSP_DONE; mean/median: device request written to the tool's "
-                           "data frame read, per round trip; bench late: mean time the "
-                           "device's writes trailed the line model)"));
+        say(QStringLiteral(
+            "(ratio: update time / line time of the bytes exchanged, CMD_START to RSP_DONE; "
+            "mean/median: device request written to the tool's data frame read, per round trip; "
+            "bench late: mean time the device's writes trailed the line model)"));
         say(QString());
     }
-    bench.results[QStringLiteral("paced")] = rows;
-    bench.results[QStringLiteral("paced_median_ratios")] = summaries;
+    bench.results[u"paced"_s] = rows;
+    bench.results[u"paced_median_ratios"_s] = summaries;
 }
 
 namespace {
@@ -275,40 +259,33 @@ namespace {
 std::optional<QJsonObject> tracedUpdate(Bench &bench, const Contender &who, const QString &strace,
                                         const QString &path)
 {
-    const QString trace = bench.dir.filePath(QStringLiteral("trace-%1.txt").arg(who.host));
+    const QString trace = bench.dir.filePath(u"trace-%1.txt"_s.arg(who.host));
     // Only these calls stop the host (seccomp filter): QSerialPort's writes and the event loop's
     // wake-ups run untraced.
-    const QStringList wrapper = {strace,
-                                 QStringLiteral("-f"),
-                                 QStringLiteral("-qq"),
-                                 QStringLiteral("--seccomp-bpf"),
-                                 QStringLiteral("-s"),
-                                 QStringLiteral("0"),
-                                 QStringLiteral("-e"),
-                                 QStringLiteral("trace=writev,sendmsg,recvmsg"),
-                                 QStringLiteral("-e"),
-                                 QStringLiteral("signal=none"),
-                                 QStringLiteral("-o"),
-                                 trace};
+    const QStringList wrapper =
+        QStringList{strace} +
+        QStringLiteral(
+            "-f -qq --seccomp-bpf -s 0 -e trace=writev,sendmsg,recvmsg -e signal=none -o")
+            .split(QLatin1Char(' ')) +
+        QStringList{trace};
     const auto figures = runUpdate(bench, who, path, bench.image, {}, 4, wrapper);
     const TraceCounts counts = countTraced(trace);
     QFile::remove(trace);
     if (!figures || !counts.marked) {
         if (figures)
-            say(QStringLiteral("  %1: the trace holds no transfer marks").arg(who.host));
+            say(u"  %1: the trace holds no transfer marks"_s.arg(who.host));
         return std::nullopt;
     }
     const double trips = std::max(1, figures->dataFrames);
     QJsonObject row;
-    row[QStringLiteral("host")] = who.host;
-    row[QStringLiteral("round_trips")] = figures->dataFrames;
-    row[QStringLiteral("x_writes")] = counts.writes;
-    row[QStringLiteral("x_writes_per_trip")] = double(counts.writes) / trips;
-    row[QStringLiteral("x_reads")] = counts.reads;
-    row[QStringLiteral("x_reads_per_trip")] = double(counts.reads) / trips;
-    row[QStringLiteral("x_writes_per_s")] =
-        double(counts.writes) / (double(figures->elapsedNs()) / 1e9);
-    row[QStringLiteral("load_1min")] = loadAverage();
+    row[u"host"_s] = who.host;
+    row[u"round_trips"_s] = figures->dataFrames;
+    row[u"x_writes"_s] = counts.writes;
+    row[u"x_writes_per_trip"_s] = double(counts.writes) / trips;
+    row[u"x_reads"_s] = counts.reads;
+    row[u"x_reads_per_trip"_s] = double(counts.reads) / trips;
+    row[u"x_writes_per_s"_s] = double(counts.writes) / (double(figures->elapsedNs()) / 1e9);
+    row[u"load_1min"_s] = loadAverage();
     return row;
 }
 
@@ -318,12 +295,12 @@ std::optional<QJsonObject> tracedUpdate(Bench &bench, const Contender &who, cons
 void xwritesSection(Bench &bench)
 {
     qputenv("QT_QPA_PLATFORM", Xcb.toLatin1());
-    const QString strace = QStandardPaths::findExecutable(QStringLiteral("strace"));
-    say(QStringLiteral("== Writes to the X connection during a transfer, xcb, under strace, "
-                       "%1 image")
+    const QString strace = QStandardPaths::findExecutable(u"strace"_s);
+    say(QStringLiteral(
+            "== Writes to the X connection during a transfer, xcb, under strace, %1 image")
             .arg(sizeText(bench.sizes.xcbTurnaround)));
     if (strace.isEmpty()) {
-        say(QStringLiteral("strace is not installed: skipped"));
+        say(u"strace is not installed: skipped"_s);
         bench.allRan = false;
         say(QString());
         return;
@@ -331,35 +308,33 @@ void xwritesSection(Bench &bench)
     const QString path = makeImage(bench.dir.path(), bench.sizes.xcbTurnaround, bench.image);
     QJsonArray rows;
     Runner runner(bench, rows,
-                  {{QStringLiteral("host"), -8, QStringLiteral("host")},
-                   {QStringLiteral("trips"), 8, QStringLiteral("round_trips")},
-                   {QStringLiteral("X writes"), 9, QStringLiteral("x_writes")},
-                   {QStringLiteral("per trip"), 9, QStringLiteral("x_writes_per_trip"), 4},
-                   {QStringLiteral("X reads"), 8, QStringLiteral("x_reads")},
-                   {QStringLiteral("per trip"), 9, QStringLiteral("x_reads_per_trip"), 4},
-                   {QStringLiteral("writes/s"), 9, QStringLiteral("x_writes_per_s"), 0}});
-    runner.printHeader();
+                  {{u"host"_s, -8, u"host"_s},
+                   {u"trips"_s, 8, u"round_trips"_s},
+                   {u"X writes"_s, 9, u"x_writes"_s},
+                   {u"per trip"_s, 9, u"x_writes_per_trip"_s, 4},
+                   {u"X reads"_s, 8, u"x_reads"_s},
+                   {u"per trip"_s, 9, u"x_reads_per_trip"_s, 4},
+                   {u"writes/s"_s, 9, u"x_writes_per_s"_s, 0}});
     runner.run(hostsOf(bench.options, {Window, Minimal}), bench.onceRounds(),
                [&](const Contender &who) { return tracedUpdate(bench, who, strace, path); });
     QFile::remove(path);
     if (runner.ran({Window})) {
-        const double perTrip = runner.median({Window}, QStringLiteral("x_writes_per_trip"));
-        bench.targets.push_back({QStringLiteral("xcb: X writes per round trip"),
-                                 QStringLiteral("< 0.05"), perTrip, QString(), perTrip < 0.05});
+        const double perTrip = runner.median({Window}, u"x_writes_per_trip"_s);
+        bench.targets.push_back(
+            {u"xcb: X writes per round trip"_s, u"< 0.05"_s, perTrip, QString(), perTrip < 0.05});
     }
-    bench.results[QStringLiteral("x_writes")] = rows;
-    say(QStringLiteral("(X writes: writev and sendmsg, the calls libxcb writes the X "
-                       "connection with, between the host's marks at Download and at "
-                       "RSP_DONE; X reads: recvmsg, events and replies coming back)"));
-    runner.compare(QStringLiteral("xwrites"),
-                   {QStringLiteral("x_writes_per_trip"), QStringLiteral("x_reads_per_trip")});
+    bench.results[u"x_writes"_s] = rows;
+    say(QStringLiteral("(X writes: writev and sendmsg, the calls libxcb writes the X connection "
+                       "with, between the host's marks at Download and at RSP_DONE; X reads: "
+                       "recvmsg, events and replies coming back)"));
+    runner.compare(u"xwrites"_s, {u"x_writes_per_trip"_s, u"x_reads_per_trip"_s});
     say(QString());
 }
 
 // Peak resident set of the window process for small and large images.
 void footprintSection(Bench &bench)
 {
-    say(QStringLiteral("== Footprint of the window process, device answers at once"));
+    say(u"== Footprint of the window process, device answers at once"_s);
     // Without --full the largest image is asked for one piece in every 1 KiB block: the tool
     // reads its whole length in as many frames as the smallest image takes, so any growth with
     // the image's size shows at a fraction of the time.
@@ -370,50 +345,42 @@ void footprintSection(Bench &bench)
     QJsonArray rows;
     std::vector<double> peaks;
     for (const auto &[size, stride] : plan) {
-        Runner runner(
-            bench, rows,
-            {{QStringLiteral("image"), -8, {}, 0, imageText},
-             {QStringLiteral("requests"), -22, QStringLiteral("requests")},
-             {QStringLiteral("peak RSS kB"), 12, QStringLiteral("peak_rss_kb")},
-             {QStringLiteral("RSS at Download kB"), 19, QStringLiteral("rss_at_download_kb")},
-             {QStringLiteral("data frames"), 12, QStringLiteral("data_frames")},
-             {QStringLiteral("cpu ms/1000"), 12, QStringLiteral("cpu_ms_per_1000_frames"), 2}});
-        if (rows.isEmpty())
-            runner.printHeader();
+        Runner runner(bench, rows,
+                      {{u"image"_s, -8, {}, 0, imageText},
+                       {u"requests"_s, -22, u"requests"_s},
+                       {u"peak RSS kB"_s, 12, u"peak_rss_kb"_s},
+                       {u"RSS at Download kB"_s, 19, u"rss_at_download_kb"_s},
+                       {u"data frames"_s, 12, u"data_frames"_s},
+                       {u"cpu ms/1000"_s, 12, u"cpu_ms_per_1000_frames"_s, 2}});
         const QString path = makeImage(bench.dir.path(), size, bench.image);
-        runner.run({{Window}}, bench.onceRounds(),
-                   [&](const Contender &who) -> std::optional<QJsonObject> {
-                       // The turnaround section's first update is this one, unless two builds are
-                       // compared.
-                       const bool reuse = size == bench.sizes.turnaround && stride == 4 &&
-                                          bench.windowTurnaround &&
-                                          bench.options.baseline.isEmpty();
-                       const auto figures =
-                           reuse ? bench.windowTurnaround
-                                 : runUpdate(bench, who, path, bench.image, {}, stride);
-                       if (!figures)
-                           return std::nullopt;
-                       QJsonObject row = updateJson(who.host, *figures);
-                       row[QStringLiteral("requests")] = requestsText(stride);
-                       row[QStringLiteral("peak_rss_kb")] =
-                           figures->hostReport.value(QStringLiteral("hwm_kb"));
-                       row[QStringLiteral("rss_at_download_kb")] =
-                           figures->hostReport.value(QStringLiteral("rss_at_download_kb"));
-                       return row;
-                   });
+        runner.run(
+            {{Window}}, bench.onceRounds(),
+            [&](const Contender &who) -> std::optional<QJsonObject> {
+                // The turnaround section's first update is this one, unless two builds are
+                // compared.
+                const bool reuse = size == bench.sizes.turnaround && stride == 4 &&
+                                   bench.windowTurnaround && bench.options.baseline.isEmpty();
+                const auto figures = reuse ? bench.windowTurnaround
+                                           : runUpdate(bench, who, path, bench.image, {}, stride);
+                if (!figures)
+                    return std::nullopt;
+                QJsonObject row = updateJson(who.host, *figures);
+                row[u"requests"_s] = requestsText(stride);
+                row[u"peak_rss_kb"_s] = figures->hostReport.value(u"hwm_kb"_s);
+                row[u"rss_at_download_kb"_s] = figures->hostReport.value(u"rss_at_download_kb"_s);
+                return row;
+            });
         QFile::remove(path);
         if (runner.ran({Window}))
-            peaks.push_back(runner.median({Window}, QStringLiteral("peak_rss_kb")));
-        runner.compare(
-            QStringLiteral("footprint, %1, %2").arg(sizeText(size), requestsText(stride)),
-            {QStringLiteral("peak_rss_kb"), QStringLiteral("rss_at_download_kb")});
+            peaks.push_back(runner.median({Window}, u"peak_rss_kb"_s));
+        runner.compare(u"footprint, %1, %2"_s.arg(sizeText(size), requestsText(stride)),
+                       {u"peak_rss_kb"_s, u"rss_at_download_kb"_s});
     }
-    bench.results[QStringLiteral("footprint")] = rows;
+    bench.results[u"footprint"_s] = rows;
     if (peaks.size() == std::size(plan)) {
         const double growthKb = *std::max_element(peaks.begin(), peaks.end()) - peaks.front();
-        bench.targets.push_back(
-            {QStringLiteral("peak RSS above the %1 update").arg(sizeText(plan[0].first)),
-             QStringLiteral("<= 1024"), growthKb, QStringLiteral("kB"), growthKb <= 1024});
+        bench.targets.push_back({u"peak RSS above the %1 update"_s.arg(sizeText(plan[0].first)),
+                                 u"<= 1024"_s, growthKb, u"kB"_s, growthKb <= 1024});
     }
     say(QString());
 }

@@ -40,7 +40,8 @@ public:
     void run(const quint8 *data, size_t size);
 
 private:
-    void expectState(UpdateState state, const char *what);
+    // A device frame, and the event loop run until the window is in state.
+    void sendUntil(quint8 code, quint32 data, UpdateState state, const char *what);
     void clickDownload();
     void driveTo(UpdateState target);
     void driveBackToProbing();
@@ -70,8 +71,9 @@ bool Rig::setUp()
     return dialog->updateState() == UpdateState::Probing;
 }
 
-void Rig::expectState(UpdateState state, const char *what)
+void Rig::sendUntil(quint8 code, quint32 data, UpdateState state, const char *what)
 {
+    line.sendFrame(code, data);
     line.pumpUntil([this, state] { return dialog->updateState() == state; }, what);
 }
 
@@ -86,51 +88,44 @@ void Rig::driveTo(UpdateState target)
 {
     if (dialog->updateState() != UpdateState::Probing)
         fuzzFail("the window was not left in Probing");
-    if (target >= UpdateState::VersionQuery) {
-        line.sendFrame(RSP_PRESENT);
-        expectState(UpdateState::VersionQuery, "RSP_PRESENT in Probing was not acted on");
-    }
-    if (target >= UpdateState::Ready) {
-        line.sendFrame(RSP_VERSION, DeviceVersion);
-        expectState(UpdateState::Ready, "RSP_VERSION in VersionQuery was not acted on");
-    }
+    if (target >= UpdateState::VersionQuery)
+        sendUntil(RSP_PRESENT, 0, UpdateState::VersionQuery,
+                  "RSP_PRESENT in Probing was not acted on");
+    if (target >= UpdateState::Ready)
+        sendUntil(RSP_VERSION, DeviceVersion, UpdateState::Ready,
+                  "RSP_VERSION in VersionQuery was not acted on");
     if (target >= UpdateState::Starting)
         clickDownload();
-    if (target >= UpdateState::Transferring) {
-        line.sendFrame(RSP_DATA_REQUEST, 0);
-        expectState(UpdateState::Transferring, "RSP_DATA_REQUEST in Starting was not acted on");
-    }
-    if (target >= UpdateState::Finishing) {
-        line.sendFrame(RSP_DATA_REQUEST, quint32(FuzzImageSize));
-        expectState(UpdateState::Finishing, "a request for the image size did not end the image");
-    }
+    if (target >= UpdateState::Transferring)
+        sendUntil(RSP_DATA_REQUEST, 0, UpdateState::Transferring,
+                  "RSP_DATA_REQUEST in Starting was not acted on");
+    if (target >= UpdateState::Finishing)
+        sendUntil(RSP_DATA_REQUEST, quint32(FuzzImageSize), UpdateState::Finishing,
+                  "a request for the image size did not end the image");
     line.pumpUntilConsumed();
 }
 
 void Rig::driveBackToProbing()
 {
-    // 7E 00 returns the receive parser to waiting from any position, and completes no frame.
-    static constexpr quint8 parserReset[] = {FrameStart, 0x00};
-    line.write(parserReset, sizeof parserReset);
+    line.write(ParserReset, sizeof ParserReset);
     for (int step = 0; step < 4 && dialog->updateState() != UpdateState::Probing; ++step) {
         switch (dialog->updateState()) {
         case UpdateState::Probing:
             break;
         case UpdateState::VersionQuery:
-            line.sendFrame(RSP_VERSION, DeviceVersion);
-            expectState(UpdateState::Ready, "RSP_VERSION in VersionQuery was not acted on");
+            sendUntil(RSP_VERSION, DeviceVersion, UpdateState::Ready,
+                      "RSP_VERSION in VersionQuery was not acted on");
             break;
         case UpdateState::Ready:
             clickDownload();
             break;
         case UpdateState::Starting:
         case UpdateState::Transferring:
-            line.sendFrame(RSP_CANCELLED);
-            expectState(UpdateState::Probing, "RSP_CANCELLED in a transfer was not acted on");
+            sendUntil(RSP_CANCELLED, 0, UpdateState::Probing,
+                      "RSP_CANCELLED in a transfer was not acted on");
             break;
         case UpdateState::Finishing:
-            line.sendFrame(RSP_DONE);
-            expectState(UpdateState::Probing, "RSP_DONE in Finishing was not acted on");
+            sendUntil(RSP_DONE, 0, UpdateState::Probing, "RSP_DONE in Finishing was not acted on");
             break;
         default:
             fuzzFail("the window is in a state that does not exist");

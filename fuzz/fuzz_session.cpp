@@ -55,7 +55,8 @@ public:
     void run(const quint8 *data, size_t size);
 
 private:
-    void expectState(UpdateSession::State state, const char *what);
+    // A device frame, and the event loop run until the session is in state.
+    void sendUntil(quint8 code, quint32 data, UpdateSession::State state, const char *what);
     void driveTo(Target target);
     void checkFrame(const FramePayload &payload);
     void mirror(const quint8 *bytes, qint64 count);
@@ -115,35 +116,32 @@ void Rig::mirror(const quint8 *bytes, qint64 count)
     });
 }
 
-void Rig::expectState(UpdateSession::State state, const char *what)
+void Rig::sendUntil(quint8 code, quint32 data, UpdateSession::State state, const char *what)
 {
+    line.sendFrame(code, data);
     line.pumpUntil([this, state] { return session->state() == state; }, what);
 }
 
 void Rig::driveTo(Target target)
 {
     const bool info = target == Target::InfoProbing || target == Target::InfoVersionQuery;
-    if (target == Target::InfoVersionQuery || (!info && target >= Target::VersionQuery)) {
-        line.sendFrame(RSP_PRESENT);
-        expectState(UpdateSession::State::VersionQuery, "RSP_PRESENT in Probing was not acted on");
-    }
+    if (target == Target::InfoVersionQuery || (!info && target >= Target::VersionQuery))
+        sendUntil(RSP_PRESENT, 0, UpdateSession::State::VersionQuery,
+                  "RSP_PRESENT in Probing was not acted on");
     if (!info && target >= Target::Starting) {
-        line.sendFrame(RSP_VERSION, DeviceVersion);
-        expectState(UpdateSession::State::Starting, "RSP_VERSION did not start the update");
+        sendUntil(RSP_VERSION, DeviceVersion, UpdateSession::State::Starting,
+                  "RSP_VERSION did not start the update");
         line.pumpUntil([this] { return startSeen; }, "START did not reach the line");
     }
-    if (!info && target >= Target::Transferring) {
-        line.sendFrame(RSP_DATA_REQUEST, 0);
-        expectState(UpdateSession::State::Transferring, "a data request was not answered");
-    }
-    if (!info && target >= Target::Finishing) {
-        line.sendFrame(RSP_DATA_REQUEST, quint32(FuzzImageSize));
-        expectState(UpdateSession::State::Finishing, "a request for the image size got no END");
-    }
-    if (target == Target::AwaitingRemoval) {
-        line.sendFrame(RSP_DONE);
-        expectState(UpdateSession::State::AwaitingRemoval, "RSP_DONE did not end the update");
-    }
+    if (!info && target >= Target::Transferring)
+        sendUntil(RSP_DATA_REQUEST, 0, UpdateSession::State::Transferring,
+                  "a data request was not answered");
+    if (!info && target >= Target::Finishing)
+        sendUntil(RSP_DATA_REQUEST, quint32(FuzzImageSize), UpdateSession::State::Finishing,
+                  "a request for the image size got no END");
+    if (target == Target::AwaitingRemoval)
+        sendUntil(RSP_DONE, 0, UpdateSession::State::AwaitingRemoval,
+                  "RSP_DONE did not end the update");
     line.pumpUntilConsumed();
 }
 
@@ -227,9 +225,7 @@ void Rig::run(const quint8 *data, size_t size)
     line.pumpUntil([this] { return line.terminal().bytesAvailable() == 0; },
                    "the line does not drain");
     checkAnswerCounts();
-    // 7E 00 returns the host parser to waiting from any position, and completes no frame.
-    static constexpr quint8 parserReset[] = {FrameStart, 0x00};
-    mirror(parserReset, sizeof parserReset);
+    mirror(ParserReset, sizeof ParserReset);
     line.resetHostParser();
 }
 

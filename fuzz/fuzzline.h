@@ -18,6 +18,8 @@
 // Three blocks, the last one short and not a multiple of four.
 constexpr qint64 FuzzImageSize = 2 * ImageBlockReader::BlockSize + 553;
 constexpr std::chrono::seconds FuzzStepTimeout{5};
+// 7E 00 returns a frame parser to waiting from any position, and completes no frame.
+constexpr quint8 ParserReset[] = {FrameStart, 0x00};
 
 // Ends the run so that libFuzzer keeps the input: what went wrong, on standard error.
 [[noreturn]] void fuzzFail(const char *what);
@@ -72,7 +74,6 @@ public:
     // With nobody reading any more (readerGone()), what is left is dropped.
     bool idle() const;
 
-    // Runs the event loop until done(), or fails the run with what.
     template <typename Done> void pumpUntil(Done done, const char *what) const
     {
         const QDeadlineTimer deadline(FuzzStepTimeout);
@@ -83,7 +84,6 @@ public:
         }
     }
 
-    // Until the host has read everything.
     void pumpUntilConsumed() const;
 
     std::function<void(const quint8 *, qint64)> mirror;

@@ -45,7 +45,6 @@ public:
         int wireBytes; // bytes read since the frame before, junk between frames included
     };
 
-    // Calls handler(const Result &) for every complete frame, in order.
     template <typename Handler> void feed(const quint8 *bytes, qint64 count, Handler &&handler)
     {
         for (qint64 i = 0; i < count; ++i) {

@@ -31,10 +31,8 @@ private:
 };
 
 // The master side of a Linux pseudo-terminal as a sequential QIODevice: the simulated device
-// writes and reads here, the tool opens slavePath() as its serial port. The line is raw, and one
-// slave descriptor stays open inside this object so that the tool can close and reopen its port
-// without the master seeing a hang-up. Writes never lose bytes: what the line refuses now is kept
-// and written when it has room.
+// writes and reads here, the tool opens slavePath() as its serial port (PtyPair). Writes never
+// lose bytes: what the line refuses now is kept and written when it has room.
 class PseudoTerminal : public QIODevice
 {
     Q_OBJECT
@@ -55,7 +53,6 @@ public:
     // side sees the line vanish (reads fail, poll reports a hang-up).
     void hangUp();
 
-    // The path the tool opens, such as /dev/pts/3; empty when not open.
     QString slavePath() const { return m_pty.slavePath(); }
 
     bool isSequential() const override { return true; }

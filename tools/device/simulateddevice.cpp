@@ -1,22 +1,11 @@
 #include "simulateddevice.h"
 
 #include "pseudoterminal.h"
+#include "steadyclock.h"
 
 #include <QIODevice>
 
-#include <chrono>
 #include <limits>
-
-namespace {
-
-std::int64_t nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-} // namespace
 
 SimulatedDevice::SimulatedDevice(QIODevice *line, const DeviceOptions &options, QObject *parent)
     : QObject(parent), DeviceModel(options), m_line(line)
@@ -24,14 +13,14 @@ SimulatedDevice::SimulatedDevice(QIODevice *line, const DeviceOptions &options, 
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, [this] {
-        advance(nowNs());
+        advance(steadyNs());
         writeDue();
     });
     if (!m_line)
         return;
     connect(m_line, &QIODevice::readyRead, this, [this] {
         const QByteArray bytes = m_line->readAll();
-        receive(reinterpret_cast<const quint8 *>(bytes.constData()), bytes.size(), nowNs());
+        receive(reinterpret_cast<const quint8 *>(bytes.constData()), bytes.size(), steadyNs());
         writeDue();
     });
     connect(m_line, &QIODevice::readChannelFinished, this,
@@ -40,7 +29,7 @@ SimulatedDevice::SimulatedDevice(QIODevice *line, const DeviceOptions &options, 
 
 void SimulatedDevice::announce()
 {
-    DeviceModel::announce(nowNs());
+    DeviceModel::announce(steadyNs());
     writeDue();
 }
 
@@ -50,7 +39,7 @@ void SimulatedDevice::writeDue()
     if (m_writing)
         return;
     m_writing = true;
-    while (hasOutput() && front().dueNs <= nowNs()) {
+    while (hasOutput() && front().dueNs <= steadyNs()) {
         const Output out = front();
         pop();
         if (out.hangUp && qobject_cast<PseudoTerminal *>(m_line.data()))
@@ -67,7 +56,7 @@ void SimulatedDevice::writeDue()
     if (wake == std::numeric_limits<std::int64_t>::max())
         m_timer.stop();
     else
-        m_timer.start(int(std::max<std::int64_t>(0, (wake - nowNs() + 999999) / 1000000)));
+        m_timer.start(int(std::max<std::int64_t>(0, (wake - steadyNs() + 999999) / 1000000)));
 }
 
 std::int64_t SimulatedDevice::hostFrame(const HostFrameParser::Result &frame, std::int64_t readNs)

@@ -38,11 +38,6 @@ void printLine(std::FILE *stream, const QString &line)
     std::fflush(stream);
 }
 
-void fail(const QString &message)
-{
-    printLine(stderr, QStringLiteral("devicesim: %1").arg(message));
-}
-
 // SIGINT and SIGTERM end the event loop, so the device closes its line and exits 0. A reader of
 // its output that goes away still ends it, as the default has it.
 bool exitOnInterrupt(QCoreApplication &app)
@@ -104,14 +99,14 @@ bool Line::open()
         serial.setPortName(devicePath(path));
         applyLineSettings(serial);
         if (!serial.open(QIODevice::ReadWrite)) {
-            fail(QStringLiteral("cannot open %1: %2").arg(path, serial.errorString()));
+            simFailure(QStringLiteral("cannot open %1: %2").arg(path, serial.errorString()));
             return false;
         }
         QObject::connect(
             &serial, &QSerialPort::errorOccurred, qApp, [this](QSerialPort::SerialPortError error) {
                 if (error == QSerialPort::NoError)
                     return;
-                fail(QStringLiteral("serial port: %1").arg(serial.errorString()));
+                simFailure(QStringLiteral("serial port: %1").arg(serial.errorString()));
                 if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError) {
                     serial.close();
                     QCoreApplication::exit(1);
@@ -128,14 +123,14 @@ bool Line::open()
 bool Line::openTerminal()
 {
     if (!terminal.open()) {
-        fail(QStringLiteral("cannot open a pseudo-terminal: %1").arg(terminal.errorString()));
+        simFailure(QStringLiteral("cannot open a pseudo-terminal: %1").arg(terminal.errorString()));
         return false;
     }
     path = terminal.slavePath();
     if (!settings.link.isEmpty()) {
         QFile::remove(settings.link);
         if (!QFile::link(path, settings.link))
-            fail(QStringLiteral("cannot make the link %1").arg(settings.link));
+            simFailure(QStringLiteral("cannot make the link %1").arg(settings.link));
     }
     return true;
 }
@@ -261,7 +256,7 @@ int main(int argc, char *argv[])
     if (!parseSettings(app, settings))
         return 1;
     if (!exitOnInterrupt(app)) {
-        fail(QStringLiteral("cannot install signal handlers"));
+        simFailure(QStringLiteral("cannot install signal handlers"));
         return 1;
     }
     exitAtEndOfPipedInput(app);
@@ -271,7 +266,7 @@ int main(int argc, char *argv[])
         return 1;
     SimulatedDevice device(line.device(), settings.device);
     QObject::connect(&device, &SimulatedDevice::logLine, &app,
-                     [](const QString &text) { fail(text); });
+                     [](const QString &text) { simFailure(text); });
     if (settings.verbose)
         traceFrames(device);
     followUpdates(device, line, settings);

@@ -125,13 +125,6 @@ const Row Rows[] = {
      &D::quietAfterDoneMs, Huge},
 };
 
-bool fail(const QString &message)
-{
-    std::fprintf(stderr, "devicesim: %s\n", qUtf8Printable(message));
-    std::fflush(stderr);
-    return false;
-}
-
 template <typename T> T &fieldOf(S &settings, T D::*field)
 {
     return settings.device.*field;
@@ -156,13 +149,14 @@ bool take(const Row &row, const QString &value, S &settings)
                 const uint major = parts.value(0).toUInt(&ok, 16);
                 const uint minor = parts.value(1).toUInt(&okMinor, 16);
                 if (parts.size() != 2 || !ok || !okMinor || major > 0xFF || minor > 0xFF)
-                    return fail(QStringLiteral("--%1 wants MAJOR.MINOR in hex digits").arg(name));
+                    return simFailure(
+                        QStringLiteral("--%1 wants MAJOR.MINOR in hex digits").arg(name));
                 device.*field.major = quint8(major);
                 device.*field.minor = quint8(minor);
             } else if constexpr (std::is_same_v<F, VersionBytes>) {
                 const QByteArray bytes = QByteArray::fromHex(value.toLatin1());
                 if (bytes.size() != 4 || value.size() != 8)
-                    return fail(QStringLiteral("--version-bytes wants 8 hex digits"));
+                    return simFailure(QStringLiteral("--version-bytes wants 8 hex digits"));
                 device.hardwareMinor = quint8(bytes[0]);
                 device.hardwareMajor = quint8(bytes[1]);
                 device.firmwareMinor = quint8(bytes[2]);
@@ -177,7 +171,7 @@ bool take(const Row &row, const QString &value, S &settings)
                 } else if constexpr (std::is_same_v<T, double>) {
                     target = value.toDouble(&ok);
                     if (!ok || !(target >= 0 && target <= 1))
-                        return fail(
+                        return simFailure(
                             QStringLiteral("bad value for --%1 (0 to 1): %2").arg(name, value));
                 } else if (row.random && value == QLatin1String("random")) {
                     target = T(DeviceOptions::RandomOffset);
@@ -186,7 +180,8 @@ bool take(const Row &row, const QString &value, S &settings)
                                               ? value.mid(2).toLongLong(&ok, 16)
                                               : value.toLongLong(&ok, 10);
                     if (!ok || number < 0 || number > row.max)
-                        return fail(QStringLiteral("bad value for --%1: %2").arg(name, value));
+                        return simFailure(
+                            QStringLiteral("bad value for --%1: %2").arg(name, value));
                     target = T(number);
                 }
             }
@@ -196,6 +191,13 @@ bool take(const Row &row, const QString &value, S &settings)
 }
 
 } // namespace
+
+bool simFailure(const QString &message)
+{
+    std::fprintf(stderr, "devicesim: %s\n", qUtf8Printable(message));
+    std::fflush(stderr);
+    return false;
+}
 
 bool parseSettings(const QCoreApplication &app, SimSettings &settings)
 {
@@ -223,9 +225,9 @@ bool parseSettings(const QCoreApplication &app, SimSettings &settings)
     settings.onPort = parser.isSet(QStringLiteral("port"));
     settings.device.randomOrder = parser.isSet(QStringLiteral("random-order"));
     if (settings.device.randomOrder && !parser.isSet(QStringLiteral("image-size")))
-        valid = fail(QStringLiteral("--random-order needs --image-size"));
+        valid = simFailure(QStringLiteral("--random-order needs --image-size"));
     if ((settings.restartMs >= 0 || !settings.link.isEmpty()) && settings.onPort)
-        valid = fail(QStringLiteral("--link and --restart-after-done need the device's own "
-                                    "pseudo-terminal, not --port"));
+        valid = simFailure(QStringLiteral("--link and --restart-after-done need the device's own "
+                                          "pseudo-terminal, not --port"));
     return valid;
 }

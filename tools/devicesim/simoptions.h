@@ -18,6 +18,8 @@ struct SimSettings
     bool verbose = false;
 };
 
+// Says what went wrong on standard error, after the program's name; returns false.
+bool simFailure(const QString &message);
 // Reads the command line into settings (--help prints the options and exits); false, after saying
 // what is wrong on standard error, when an option is not right.
 bool parseSettings(const QCoreApplication &app, SimSettings &settings);

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstdint>
 
-// One clock for every timestamp the bench takes, in nanoseconds. On Linux the steady clock is
+// One clock for every timestamp the device's drivers and the bench take, in nanoseconds. On Linux the steady clock is
 // CLOCK_MONOTONIC, shared by all processes, so a parent and its child can compare stamps.
 inline std::int64_t steadyNs()
 {
