@@ -1,18 +1,22 @@
 // The console program as users run it: the real vantuflash binary against devicesim processes on
 // pseudo-terminals, each exit code reached through a real condition, its output read back as a
 // script would read it.
+#include "portdiagnosis.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <algorithm>
 
 #include <csignal>
 #include <memory>
@@ -147,6 +151,7 @@ private slots:
     void recordThatCannotBeWritten_data();
     void recordThatCannotBeWritten();
     void logRotatedBetweenBoards();
+    void oneOwnerPerDeviceWhateverItsName();
     void helpVersionAndList();
     void linksNeitherGuiNorWidgets();
 
@@ -277,6 +282,9 @@ void FlashTest::outcomes_data()
     QTest::newRow("silence mid-update") << "--silent-at 1024"
                                         << "-p PORT"
                                         << "-t 0.4" << 6 << "timeout";
+    QTest::newRow("not a serial port: said so, not \"in use\"") << "none"
+                                                                << "-p /dev/null"
+                                                                << "-w 0.4" << 3 << "open-failed";
     QTest::newRow("hang-up mid-update") << "--hang-up-at 1024"
                                         << "-p PORT"
                                         << "" << 7 << "port-lost";
@@ -324,6 +332,7 @@ void FlashTest::outcomes()
     QCOMPARE(record.value(QLatin1String("exit_code")).toInt(), exitCode);
     const QString message = record.value(QLatin1String("message")).toString();
     QVERIFY(!message.isEmpty());
+    QVERIFY2(!message.contains(QLatin1String("in use")), qPrintable(message));
     if (exitCode != 0 && exitCode != 9) {
         // The explanations speak to someone at a console, and go to standard error too.
         QVERIFY2(message.contains(QLatin1String("run vantuflash again")), qPrintable(message));
@@ -683,6 +692,34 @@ void FlashTest::logRotatedBetweenBoards()
     };
     QCOMPARE(recordsIn(log + QStringLiteral(".1")), 1);
     QCOMPARE(recordsIn(log), 1);
+}
+
+void FlashTest::oneOwnerPerDeviceWhateverItsName()
+{
+    // A --repeat run holds the device through a link; a second run given the node itself must
+    // find it held, as root too (a terminal's exclusive mode does not stop root, the lock does).
+    const QString link = dir->filePath(QStringLiteral("fixture"));
+    Simulator device;
+    QVERIFY(device.start({QStringLiteral("--link"), link}));
+    QProcess holder;
+    startFlash(holder, {QStringLiteral("-p"), link, QStringLiteral("--repeat"),
+                        image(escapeHeavyBytes(64, 2))});
+    QVERIFY(holder.waitForStarted());
+    const auto holds = [&] {
+        const QList<PortHolder> holders = processesHolding(device.port);
+        return std::any_of(holders.begin(), holders.end(),
+                           [&](const PortHolder &h) { return h.pid == holder.processId(); });
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(holds(), 5000);
+    const FlashRun second =
+        runFlash({QStringLiteral("-p"), QFileInfo(link).canonicalFilePath(), QStringLiteral("-w"),
+                  QStringLiteral("0.5"), image(escapeHeavyBytes(64, 2))});
+    QCOMPARE(second.exitCode, 3);
+    const QString expected =
+        QStringLiteral("in use by vantuflash (PID %1)").arg(holder.processId());
+    QVERIFY2(QString::fromUtf8(second.err).contains(expected), second.err.constData());
+    interrupt(holder);
+    QCOMPARE(finishedRun(holder).exitCode, 130);
 }
 
 void FlashTest::helpVersionAndList()
