@@ -18,15 +18,14 @@ ImageSource::ImageSource(const QString &path, QObject *parent) : QObject(parent)
 {
     m_facts.path = path;
     m_facts.size = -1;
-    m_hashPass.setInterval(0);
-    connect(&m_hashPass, &QTimer::timeout, this, &ImageSource::hashStep);
 }
+
+ImageSource::~ImageSource() = default;
 
 void ImageSource::setPath(const QString &path)
 {
     close();
-    m_hashPass.stop();
-    m_hashFile.close();
+    m_steps.reset();
     m_path = path;
     m_facts = ImageFacts{path, -1, {}};
     m_hashedStamp = {};
@@ -138,39 +137,40 @@ ImageSource::Problem ImageSource::hashNow()
 
 void ImageSource::startHashing()
 {
-    m_hashPass.stop();
-    m_hashFile.close();
-    m_hash.reset();
+    m_steps = std::make_unique<Steps>();
+    m_steps->pass.setInterval(0);
+    connect(&m_steps->pass, &QTimer::timeout, this, &ImageSource::hashStep);
     m_hashedStamp = {};
     m_facts = ImageFacts{m_path, -1, {}};
-    m_hashFile.setFileName(m_path);
-    if (!m_hashFile.open(ImageOpenMode)) {
-        emit hashFailed(m_hashFile.errorString());
+    m_steps->file.setFileName(m_path);
+    if (!m_steps->file.open(ImageOpenMode)) {
+        emit hashFailed(m_steps->file.errorString());
         return;
     }
-    m_hashStarted = imageStampOf(m_hashFile);
-    m_hashPass.start();
+    m_steps->started = imageStampOf(m_steps->file);
+    m_steps->pass.start();
 }
 
 void ImageSource::hashStep()
 {
+    Steps &steps = *m_steps;
     QByteArray chunk(HashChunkBytes, Qt::Uninitialized);
-    const qint64 got = m_hashFile.read(chunk.data(), HashChunkBytes);
+    const qint64 got = steps.file.read(chunk.data(), HashChunkBytes);
     if (got > 0) {
-        m_hash.addData(QByteArrayView(chunk.constData(), got));
+        steps.hash.addData(QByteArrayView(chunk.constData(), got));
         return;
     }
-    m_hashPass.stop();
+    steps.pass.stop();
     // A file written to while it was read has no one hash.
-    const bool complete = got == 0 && m_hashFile.pos() == m_hashStarted.size &&
-                          imageStampOf(m_hashFile) == m_hashStarted;
-    const QString error = m_hashFile.errorString();
-    m_hashFile.close();
+    const bool complete = got == 0 && steps.file.pos() == steps.started.size &&
+                          imageStampOf(steps.file) == steps.started;
+    const QString error = steps.file.errorString();
+    steps.file.close();
     if (!complete) {
         emit hashFailed(got < 0 ? error : QStringLiteral("the file changed while it was read"));
         return;
     }
-    finishHash(m_hashStarted, m_hash.result());
+    finishHash(steps.started, steps.hash.result());
     emit hashed();
 }
 

@@ -11,6 +11,8 @@
 #include <QString>
 #include <QTimer>
 
+#include <memory>
+
 // What a record or a tooltip says about an image: where it is, how long it is and the SHA-256 of
 // exactly those bytes.
 struct ImageFacts
@@ -52,6 +54,7 @@ public:
     static constexpr qint64 HashChunkBytes = 256 * 1024;
 
     explicit ImageSource(const QString &path = QString(), QObject *parent = nullptr);
+    ~ImageSource() override;
 
     QString path() const { return m_path; }
     // A new path closes the file and forgets the hash.
@@ -78,7 +81,7 @@ public:
     // Hashes the file by its path, a piece per pass of the event loop, dropping any hash under
     // way; hashed() or hashFailed() follows.
     void startHashing();
-    bool hashing() const { return m_hashFile.isOpen(); }
+    bool hashing() const { return m_steps && m_steps->file.isOpen(); }
     // Of the last finished hash; facts().size is -1 before there is one.
     const ImageFacts &facts() const { return m_facts; }
     // Takes the hash another source of the same file has computed, so that it is not read again
@@ -112,8 +115,15 @@ private:
 
     ImageFacts m_facts;
     ImageStamp m_hashedStamp; // of the bytes m_facts describes
-    QFile m_hashFile;         // the hash in steps under way
-    QCryptographicHash m_hash{QCryptographicHash::Sha256};
-    ImageStamp m_hashStarted;
-    QTimer m_hashPass;
+
+    // The hash in steps: made when first asked for, so that a console program with many ports
+    // carries no hasher per port.
+    struct Steps
+    {
+        QFile file;
+        QCryptographicHash hash{QCryptographicHash::Sha256};
+        ImageStamp started;
+        QTimer pass;
+    };
+    std::unique_ptr<Steps> m_steps;
 };
