@@ -234,12 +234,14 @@ QString readTargets(const QCommandLineParser &parser, const OptionSet &set, Flas
 QString readLimits(const QCommandLineParser &parser, const OptionSet &set, FlashOptions &options)
 {
     if (parser.isSet(set.waitOption) && !parseSeconds(parser.value(set.waitOption), &options.wait))
-        return QStringLiteral("--wait wants a number of seconds, 0 or more, not %1")
+        return QStringLiteral("--wait wants a number of seconds from 0 (no limit) to %1, not %2")
+            .arg(LongestWaitSeconds, 0, 'f', 0)
             .arg(parser.value(set.waitOption));
     if (parser.isSet(set.timeoutOption) &&
         (!parseSeconds(parser.value(set.timeoutOption), &options.timeout) ||
          options.timeout.count() == 0))
-        return QStringLiteral("--timeout wants a number of seconds above 0, not %1")
+        return QStringLiteral("--timeout wants a number of seconds above 0, at most %1, not %2")
+            .arg(LongestWaitSeconds, 0, 'f', 0)
             .arg(parser.value(set.timeoutOption));
     if (parser.isSet(set.logOption) && options.logPath.isEmpty())
         return QStringLiteral("--log wants a file name");

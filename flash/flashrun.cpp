@@ -2,6 +2,8 @@
 
 #include "records.h"
 
+#include <QMap>
+
 #include <algorithm>
 #include <cstdio>
 #include <numeric>
@@ -74,7 +76,7 @@ void FlashRun::connectSession(int index)
     connect(session, &UpdateSession::stateChanged, this,
             [this, session, line](UpdateSession::State state) {
                 m_report.rename(line, session->portName());
-                m_report.stateChanged(line, state);
+                m_report.stateChanged(line, state, session->portOpen());
             });
     connect(session, &UpdateSession::deviceFound, this,
             [this, index, session, line](const DeviceVersions &versions) {
@@ -178,8 +180,34 @@ void FlashRun::sessionEnded()
             return;
     }
     m_finished = true;
-    m_report.summary(recordsInPortOrder());
+    if (m_options.repeat)
+        m_report.portSummary(portSummaryRows());
+    else
+        m_report.summary(recordsInPortOrder());
     emit finished(exitCode());
+}
+
+QList<QStringList> FlashRun::portSummaryRows() const
+{
+    QList<QStringList> rows;
+    for (int port = 0; port < m_ports.size(); ++port) {
+        int updated = 0;
+        QMap<QString, int> others;
+        for (int i = 0; i < m_records.size(); ++i) {
+            if (m_recordPorts[i] != port)
+                continue;
+            if (m_records[i].outcome == Outcome::Updated)
+                ++updated;
+            else
+                ++others[outcomeName(m_records[i].outcome)];
+        }
+        QStringList counted;
+        for (auto it = others.cbegin(); it != others.cend(); ++it)
+            counted.append(QStringLiteral("%1 %2").arg(it.value()).arg(it.key()));
+        rows.append({m_ports[port].session->portName(), QString::number(updated),
+                     counted.isEmpty() ? QStringLiteral("-") : counted.join(QStringLiteral(", "))});
+    }
+    return rows;
 }
 
 QList<SessionResult> FlashRun::recordsInPortOrder() const

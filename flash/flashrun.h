@@ -59,6 +59,7 @@ private:
     void logRecord(const JsonLine &line);
     void sessionEnded();
     QList<SessionResult> recordsInPortOrder() const;
+    QList<QStringList> portSummaryRows() const;
 
     FlashOptions m_options;
     QList<PortTarget> m_targets;

@@ -130,13 +130,20 @@ void TextReport::plain(const PortLine &line, const QString &text)
         printLine(stdout, line.name + QStringLiteral(": ") + text);
 }
 
-void TextReport::stateChanged(int port, UpdateSession::State state)
+void TextReport::stateChanged(int port, UpdateSession::State state, bool portOpen)
 {
     PortLine &line = m_ports[port];
     line.transferring = state == UpdateSession::State::Transferring;
     if (state == UpdateSession::State::Ended)
         return;
-    line.status = stateText(state);
+    const bool between = state == UpdateSession::State::AwaitingRemoval ||
+                         state == UpdateSession::State::AwaitingNext;
+    // A port that has gone has no device on it to wait for.
+    line.status = between && !portOpen ? QStringLiteral("port gone, waiting for it to come back")
+                                       : stateText(state);
+    if (line.status == line.shownStatus && between)
+        return;
+    line.shownStatus = line.status;
     // In plain lines the transfer shows as its tenths.
     if (state != UpdateSession::State::Transferring)
         plain(line, line.status);
@@ -249,6 +256,8 @@ void TextReport::redraw()
 {
     if (m_style != Style::Terminal)
         return;
+    // The terminal may have been resized since the last drawing.
+    m_width = terminalWidth();
     int nameWidth = ShortestName;
     for (const PortLine &line : std::as_const(m_ports))
         nameWidth = std::max(nameWidth, int(line.name.size()));
@@ -287,6 +296,24 @@ void TextReport::summary(const QList<SessionResult> &records)
                      record.image ? QString::number(record.image->size) : none,
                      QString::number(record.seconds, 'f', 1)});
     }
+    printTable(rows);
+}
+
+void TextReport::portSummary(const QList<QStringList> &rows)
+{
+    if (m_style == Style::Quiet)
+        return;
+    if (m_style == Style::Terminal) {
+        m_redrawTimer.stop();
+        redraw();
+    }
+    printTable(QList<QStringList>{{QStringLiteral("PORT"), QStringLiteral("UPDATED"),
+                                   QStringLiteral("OTHER RESULTS")}} +
+               rows);
+}
+
+void TextReport::printTable(const QList<QStringList> &rows)
+{
     QList<int> widths(rows.first().size(), 0);
     for (const QStringList &row : std::as_const(rows)) {
         for (int column = 0; column < row.size(); ++column)

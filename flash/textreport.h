@@ -36,7 +36,8 @@ public:
 
     int addPort(const QString &name);
     void rename(int port, const QString &name);
-    void stateChanged(int port, UpdateSession::State state);
+    // portOpen: false while a port waiting between boards has gone.
+    void stateChanged(int port, UpdateSession::State state, bool portOpen = true);
     void found(int port, const DeviceVersions &versions);
     void progress(int port, quint32 offset, qint64 size);
     void result(int port, const SessionResult &result);
@@ -44,13 +45,17 @@ public:
     void error(const QString &text);
     // The last drawing, then the table of every record.
     void summary(const QList<SessionResult> &records);
+    // The end of a --repeat run: a row per port (name, boards updated, the other results counted
+    // by name); the records themselves are in the log.
+    void portSummary(const QList<QStringList> &rows);
 
 private:
     struct PortLine
     {
         QString name;
         QString versions;
-        QString status; // shown when no transfer is under way
+        QString status;      // shown when no transfer is under way
+        QString shownStatus; // the last status printed, so that a state told again is not
         bool transferring = false;
         quint32 offset = 0;
         qint64 size = 0;
@@ -61,6 +66,7 @@ private:
     };
 
     QString lineFor(const PortLine &line, int nameWidth) const;
+    void printTable(const QList<QStringList> &rows);
     void plain(const PortLine &line, const QString &text);
     void changed();
     void redraw();

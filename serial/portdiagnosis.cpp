@@ -290,6 +290,9 @@ PortAdvice diagnoseOpenFailure(const QString &portName, QSerialPort::SerialPortE
                                  .arg(portName, qtErrorText, retry.checkPort, retry.pressAgain)};
     const QString present = presentPortNames(presentPorts);
     const auto noSuchPort = [&] {
+        const QString portsNote = present.isEmpty()
+                                      ? QStringLiteral("No serial ports are present. ")
+                                      : QStringLiteral("Present now: %1. ").arg(present);
         return PortAdvice{
             present.isEmpty()
                 ? QStringLiteral("Cannot open %1: no such port (no serial ports present)")
@@ -298,10 +301,8 @@ PortAdvice diagnoseOpenFailure(const QString &portName, QSerialPort::SerialPortE
                       .arg(portName, present),
             QStringLiteral("There is no serial port %1 on this computer. %2Plug the adapter in or "
                            "%3, then %4.")
-                .arg(portName,
-                     present.isEmpty() ? QStringLiteral("No serial ports are present. ")
-                                       : QStringLiteral("Present now: %1. ").arg(present),
-                     retry.pickPort, retry.pressAgain)};
+                .arg(portName, portsNote, retry.pickPort, retry.pressAgain),
+            portsNote};
     };
 
 #ifdef Q_OS_UNIX

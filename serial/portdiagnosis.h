@@ -20,6 +20,15 @@ struct PortAdvice
 {
     QString summary;
     QString details;
+    // The sentence of details that names the ports present, which the summary of a missing port
+    // names already: a message that shows both in one line leaves it out.
+    QString portsNote = {};
+
+    // The summary and the details as one message, each thing said once.
+    QString oneLine() const
+    {
+        return summary + QStringLiteral(". ") + QString(details).remove(portsNote);
+    }
 };
 
 // Where the system's facts are read from. The tool reads the real ones; tests hand in their own.

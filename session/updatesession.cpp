@@ -4,6 +4,7 @@
 #include "updateprotocol.h"
 #include "wiretrace.h"
 
+#include <QFileInfo>
 #include <QSerialPortInfo>
 
 namespace {
@@ -128,6 +129,8 @@ void UpdateSession::tryOpen()
         setState(State::AwaitingNext);
     if (m_state == State::WaitingForPort)
         setState(State::Probing);
+    else
+        emit stateChanged(m_state); // the same state, with its port back
     m_tickTimer.start();
     sendCommand(CMD_PING);
 }
@@ -161,6 +164,10 @@ void UpdateSession::onLineLost(bool nodeGone)
         // Not started yet: the port may come back within the wait (a USB device enumerating
         // again, an adapter plugged into another socket).
         setState(State::WaitingForPort);
+        break;
+    case State::AwaitingRemoval:
+    case State::AwaitingNext:
+        emit stateChanged(m_state); // the same state, with its port gone
         break;
     default:
         break;
@@ -435,7 +442,15 @@ QString UpdateSession::openFailureMessage() const
                  lostPortDetails(failure.name, failure.nodeGone, SystemFiles{}, m_settings.retry));
     case OpenFailure::Kind::OpenError: {
         const PortAdvice advice = m_line.diagnose(m_settings.retry, presentPorts());
-        return advice.summary + QStringLiteral(". ") + advice.details;
+        // A bare name is a port under /dev; a file of that name here is not taken for one.
+        const QString name = m_lastFailure.name;
+        const bool fileHere = !name.contains(QLatin1Char('/')) && QFileInfo::exists(name) &&
+                              !QFileInfo::exists(portNodePath(name));
+        return advice.oneLine() +
+               (fileHere ? QStringLiteral(" %1 names the port %2; to use the file %1 in this "
+                                          "folder, write ./%1.")
+                               .arg(name, portNodePath(name))
+                         : QString());
     }
     case OpenFailure::Kind::None:
         break;

@@ -79,6 +79,7 @@ public:
     void stopTakingBoards();
 
     State state() const { return m_state; }
+    bool portOpen() const { return m_line.isOpen(); }
     // The port's name as given, or the adapter's port once found, or the target's label.
     QString portName() const;
     const SessionSettings &settings() const { return m_settings; }

@@ -152,6 +152,7 @@ private slots:
     void recordThatCannotBeWritten();
     void logRotatedBetweenBoards();
     void oneOwnerPerDeviceWhateverItsName();
+    void bareNameOfAFileHereIsNoGuess();
     void helpVersionAndList();
     void linksNeitherGuiNorWidgets();
 
@@ -192,7 +193,9 @@ void FlashTest::badInputSendsNothing_data()
         << "--serial A1 -p PORT --serial A1 IMAGE" << 1 << "--serial A1 given twice";
     QTest::newRow("bad USB IDs") << "--usb 0403 -p PORT IMAGE" << 1 << "VID:PID";
     QTest::newRow("--info with an image") << "--info -p PORT IMAGE" << 1 << "--info takes no image";
-    QTest::newRow("negative wait") << "--wait=-1 -p PORT IMAGE" << 1 << "--wait";
+    QTest::newRow("negative wait: the range is said")
+        << "--wait=-1 -p PORT IMAGE" << 1
+        << "--wait wants a number of seconds from 0 (no limit) to 10000000";
     QTest::newRow("unwritable log: a folder")
         << "--log DIR -p PORT IMAGE" << 1 << "cannot write the log";
     QTest::newRow("unwritable log: no such folder")
@@ -720,6 +723,24 @@ void FlashTest::oneOwnerPerDeviceWhateverItsName()
     QVERIFY2(QString::fromUtf8(second.err).contains(expected), second.err.constData());
     interrupt(holder);
     QCOMPARE(finishedRun(holder).exitCode, 130);
+}
+
+void FlashTest::bareNameOfAFileHereIsNoGuess()
+{
+    // "-p fixture" names /dev/fixture; a file "fixture" in the folder the run starts in is not
+    // taken instead, but named in the advice.
+    const QString name = QStringLiteral("fixture");
+    QVERIFY(!image(QByteArray(4, 'x'), name).isEmpty());
+    QProcess flash;
+    flash.setWorkingDirectory(dir->path());
+    startFlash(flash, {QStringLiteral("-p"), name, QStringLiteral("-w"), QStringLiteral("0.2"),
+                       image(QByteArray(64, 'x'))});
+    const FlashRun run = finishedRun(flash);
+    QCOMPARE(run.exitCode, 3);
+    QVERIFY2(run.err.contains("no such port") && run.err.contains("write ./fixture"),
+             run.err.constData());
+    // The ports present are named once, in the summary.
+    QVERIFY2(!run.err.contains("Present now"), run.err.constData());
 }
 
 void FlashTest::helpVersionAndList()
