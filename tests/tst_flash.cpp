@@ -153,6 +153,7 @@ private slots:
     void logRotatedBetweenBoards();
     void oneOwnerPerDeviceWhateverItsName();
     void bareNameOfAFileHereIsNoGuess();
+    void repeatEndsWithASummaryPerPort();
     void helpVersionAndList();
     void linksNeitherGuiNorWidgets();
 
@@ -741,6 +742,34 @@ void FlashTest::bareNameOfAFileHereIsNoGuess()
              run.err.constData());
     // The ports present are named once, in the summary.
     QVERIFY2(!run.err.contains("Present now"), run.err.constData());
+}
+
+void FlashTest::repeatEndsWithASummaryPerPort()
+{
+    const QString link = dir->filePath(QStringLiteral("fixture"));
+    Simulator device;
+    QVERIFY(device.start({QStringLiteral("--link"), link, QStringLiteral("--restart-after-done"),
+                          QStringLiteral("300")}));
+    QProcess flash;
+    startFlash(flash, {QStringLiteral("-p"), link, QStringLiteral("--repeat"),
+                       image(escapeHeavyBytes(2000, 9))});
+    QVERIFY(flash.waitForStarted());
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += flash.readAllStandardOutput()).count(": updated") >= 2, 15000);
+    interrupt(flash);
+    FlashRun run = finishedRun(flash);
+    run.out.prepend(out);
+    QCOMPARE(run.exitCode, 130);
+    // A board that restarts takes its port along: the line says the port has gone, not that the
+    // run waits for the board to leave.
+    QVERIFY2(run.out.contains(": port gone, waiting for it to come back"), run.out.constData());
+    // The end: a row per port with its counts, not a row per board (those are in the log).
+    const QList<QByteArray> lines = run.out.trimmed().split('\n');
+    QVERIFY2(lines.size() >= 2, run.out.constData());
+    QCOMPARE(lines[lines.size() - 2].simplified(), QByteArray("PORT UPDATED OTHER RESULTS"));
+    const QList<QByteArray> row = lines.last().simplified().split(' ');
+    QCOMPARE(row.first(), QFile::encodeName(link));
+    QVERIFY2(row.value(1).toInt() >= 2, lines.last().constData());
 }
 
 void FlashTest::helpVersionAndList()
