@@ -17,6 +17,10 @@
 #include <QTest>
 
 #include <algorithm>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#include <utility>
 
 #include <csignal>
 #include <memory>
@@ -154,6 +158,8 @@ private slots:
     void oneOwnerPerDeviceWhateverItsName();
     void bareNameOfAFileHereIsNoGuess();
     void repeatEndsWithASummaryPerPort();
+    void redrawnLinesFollowAResizedTerminal();
+    void stationsShareOneLog();
     void helpVersionAndList();
     void linksNeitherGuiNorWidgets();
 
@@ -770,6 +776,85 @@ void FlashTest::repeatEndsWithASummaryPerPort()
     const QList<QByteArray> row = lines.last().simplified().split(' ');
     QCOMPARE(row.first(), QFile::encodeName(link));
     QVERIFY2(row.value(1).toInt() >= 2, lines.last().constData());
+}
+
+void FlashTest::redrawnLinesFollowAResizedTerminal()
+{
+    // Standard output on a pseudo-terminal 100 columns wide that shrinks to 50 mid-update: the
+    // lines redrawn after that must fit, or they would wrap and tear the drawing.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    const QString terminal = QString::fromLocal8Bit(::ptsname(master));
+    const auto resize = [master](unsigned short columns) {
+        winsize size{24, columns, 0, 0};
+        return ::ioctl(master, TIOCSWINSZ, &size) == 0;
+    };
+    QVERIFY(resize(100));
+    Simulator device;
+    QVERIFY(device.start({QStringLiteral("--delay"), QStringLiteral("1"),
+                          QStringLiteral("--max-delay"), QStringLiteral("20")}));
+    QProcess flash;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TERM"), QStringLiteral("xterm"));
+    flash.setProcessEnvironment(environment);
+    flash.setStandardOutputFile(terminal);
+    startFlash(flash, {QStringLiteral("-p"), device.port, image(escapeHeavyBytes(8192, 4))});
+    QByteArray before;
+    QByteArray after;
+    const auto readInto = [master](QByteArray &out) {
+        char chunk[4096];
+        ssize_t got = 0;
+        while ((got = ::read(master, chunk, sizeof chunk)) > 0)
+            out.append(chunk, got);
+    };
+    ::fcntl(master, F_SETFL, O_NONBLOCK);
+    QTRY_VERIFY_WITH_TIMEOUT((readInto(before), before.contains("% ")), 10000);
+    QVERIFY(resize(50));
+    QTest::qWait(200); // a drawing under way when the size changed may still be the old one
+    readInto(before);
+    QTRY_VERIFY_WITH_TIMEOUT((readInto(after), after.count("\r\x1b[2K") >= 3), 10000);
+    flash.kill();
+    flash.waitForFinished();
+    ::close(master);
+    const auto longest = [](const QByteArray &out) {
+        qsizetype most = 0;
+        for (const QByteArray &line : out.split('\x1b')) {
+            if (line.startsWith("[2K"))
+                most = std::max(most, line.mid(3).split('\n').first().trimmed().size());
+        }
+        return most;
+    };
+    QVERIFY2(longest(before) > 50, before.constData());
+    QVERIFY2(longest(after) <= 49, after.constData());
+}
+
+void FlashTest::stationsShareOneLog()
+{
+    // Two runs on one machine append to one log: every record whole, on a line of its own.
+    Simulator first;
+    Simulator second;
+    QVERIFY(first.start({}));
+    QVERIFY(second.start({}));
+    const QString log = dir->filePath(QStringLiteral("shared.jsonl"));
+    QProcess a;
+    QProcess b;
+    for (auto [process, port] : {std::pair{&a, first.port}, std::pair{&b, second.port}})
+        startFlash(*process, {QStringLiteral("-p"), port, QStringLiteral("--log"), log,
+                              image(escapeHeavyBytes(2048, 5))});
+    QCOMPARE(finishedRun(a).exitCode, 0);
+    QCOMPARE(finishedRun(b).exitCode, 0);
+    QFile file(log);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = file.readAll().trimmed().split('\n');
+    QCOMPARE(lines.size(), 2);
+    QStringList ports;
+    for (const QByteArray &line : lines)
+        ports.append(
+            QJsonDocument::fromJson(line).object().value(QLatin1String("port")).toString());
+    ports.sort();
+    QStringList expected{first.port, second.port};
+    expected.sort();
+    QCOMPARE(ports, expected);
 }
 
 void FlashTest::helpVersionAndList()
