@@ -197,29 +197,27 @@ protected:
 private:
     void onCommand(const QByteArray &name)
     {
-        if (name == "download") {
+        if (name == "download")
             whenTrue(
-                this, [this] { return ready(); },
-                [this] {
-                    atDownload.take();
-                    if (mark)
-                        markForTracer();
-                    download();
-                },
-                readyText());
-        } else if (name == "report") {
+                this, [this] { return ready(); }, [this] { startDownload(); }, readyText());
+        else if (name == "report")
             whenTrue(
-                this, [this] { return done(); },
-                [this] {
-                    if (mark)
-                        markForTracer();
-                    tellDriver(
-                        reportLine(atDownload.cpu, atDownload.rssKb, u"Firmware is updated"_s));
-                },
-                doneText());
-        } else if (name == "quit") {
+                this, [this] { return done(); }, [this] { report(); }, doneText());
+        else if (name == "quit")
             QCoreApplication::quit();
-        }
+    }
+    void startDownload()
+    {
+        atDownload.take();
+        if (mark)
+            markForTracer();
+        download();
+    }
+    void report()
+    {
+        if (mark)
+            markForTracer();
+        tellDriver(reportLine(atDownload.cpu, atDownload.rssKb, u"Firmware is updated"_s));
     }
 
     bool mark;

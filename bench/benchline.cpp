@@ -342,7 +342,6 @@ bool LineDevice::finished(const DeviceSide &side) const
 
 bool LineDevice::run(UpdateFigures &figures, QString &error)
 {
-    figures.hostPid = m_host.pid();
     DeviceSide side(m_image, m_timing, m_stride, figures);
 
     const int fd = m_line.masterFd();
@@ -452,7 +451,6 @@ bool GangDevice::run(GangFigures &figures, QString &error)
     m_sides.clear();
     m_fds.clear();
     for (size_t i = 0; i < count; ++i) {
-        figures.lines[i].hostPid = m_host.pid();
         m_sides.push_back(
             std::make_unique<DeviceSide>(m_image, m_timing, m_stride, figures.lines[i]));
         m_fds.push_back({m_lines[i]->masterFd(), POLLIN, 0});

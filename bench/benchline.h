@@ -103,7 +103,6 @@ struct UpdateFigures
     int badChecks = 0;      // tool frames with a wrong check byte
     int unexpected = 0;     // tool frames out of place
     QJsonObject hostReport; // what the host process said about itself (procstats.h)
-    pid_t hostPid = -1;
     HostUse hostUse;
 
     std::int64_t elapsedNs() const { return doneNs - startNs; }

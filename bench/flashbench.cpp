@@ -288,6 +288,11 @@ void flashSection(Bench &bench)
 
 namespace {
 
+QString benchCpuText(const QJsonObject &row)
+{
+    return u"%1%"_s.arg(row.value(u"bench_cpu_share"_s).toDouble() * 100, 0, 'f', 0);
+}
+
 // One line speed of the gang section: one line and GangLines in turns, their medians and ratio.
 void gangAt(Bench &bench, qint64 baud, QJsonArray &rows, QJsonObject &summary)
 {
@@ -303,14 +308,7 @@ void gangAt(Bench &bench, qint64 baud, QJsonArray &rows, QJsonObject &summary)
                    {u"mean us"_s, 8, u"turnaround_mean_us"_s, 1},
                    {u"cpu ms/1000"_s, 12, u"cpu_ms_per_1000_frames"_s, 2},
                    {u"bench late us"_s, 14, u"bench_late_us_per_trip"_s, 2},
-                   {u"bench cpu"_s,
-                    10,
-                    {},
-                    0,
-                    [](const QJsonObject &row) {
-                        return u"%1%"_s.arg(row.value(u"bench_cpu_share"_s).toDouble() * 100, 0,
-                                            'f', 0);
-                    }},
+                   {u"bench cpu"_s, 10, {}, 0, benchCpuText},
                    {u"load"_s, 6, u"load_1min"_s, 2}});
     const Contender alone{Flash}, gang{Flash, GangLines};
     runner.run({alone, gang}, bench.options.pairs, consoleRuns(bench, path, baud));
@@ -353,6 +351,18 @@ qint64 cpuImageSize(const Sizes &sizes, const Contender &who, qint64 baud)
 QString lineText(qint64 baud)
 {
     return baud ? QString::number(baud) : u"unpaced"_s;
+}
+
+QString lineColumnText(const QJsonObject &row)
+{
+    return lineText(row[u"baud"_s].toInteger());
+}
+
+QString processCpuText(const QJsonObject &row)
+{
+    return row[u"host"_s].toString() == Flash
+               ? QString::number(row[u"process_cpu_ms"_s].toDouble(), 'f', 0)
+               : QString();
 }
 
 using ConsolePlan = std::vector<std::pair<Contender, qint64>>;
@@ -433,25 +443,11 @@ void flashCpuSection(Bench &bench)
     Runner table(bench, rows,
                  {{u"host"_s, -10, u"host"_s},
                   {u"lines"_s, 5, u"lines"_s},
-                  {u"line"_s,
-                   9,
-                   {},
-                   0,
-                   [](const QJsonObject &row) {
-                       return lineText(row[u"baud"_s].toInteger());
-                   }},
+                  {u"line"_s, 9, {}, 0, lineColumnText},
                   {u"runs"_s, 4, u"runs"_s},
                   {u"frames"_s, 9, u"data_frames"_s},
                   {u"cpu ms/1000"_s, 12, u"cpu_ms_per_1000_frames"_s, 2},
-                  {u"process cpu ms"_s,
-                   15,
-                   {},
-                   0,
-                   [](const QJsonObject &row) {
-                       return row[u"host"_s].toString() == Flash
-                                  ? QString::number(row[u"process_cpu_ms"_s].toDouble(), 'f', 0)
-                                  : QString();
-                   }},
+                  {u"process cpu ms"_s, 15, {}, 0, processCpuText},
                   {u"load"_s, 6, u"load_1min"_s, 2}});
     const QStringList fields = {u"data_frames"_s, u"cpu_ms_per_1000_frames"_s, u"process_cpu_ms"_s,
                                 u"load_1min"_s};

@@ -382,7 +382,6 @@ bool DeviceModel::takePiece(quint32 offset, const FramePayload &payload, bool se
     const bool imageOk = m_options.image.isEmpty() || sameAsImage(m_options.image, start, bytes);
     const bool sameAgain = std::memcmp(first, bytes, PieceSize) == 0;
     m_stats.offsetMismatches += !offsetOk;
-    m_stats.imageMismatches += !imageOk;
     m_stats.retryMismatches += !sameAgain;
     if (!offsetOk)
         logf("%s %u (0x%x) carries offset byte 0x%02x", which, offset, offset, payload[6]);

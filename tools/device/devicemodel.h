@@ -140,7 +140,6 @@ struct DeviceStats
     int unexpectedFrames = 0; // good frames the device had no use for in its state
     int offsetMismatches = 0; // CMD_DATA whose byte 6 was not the low byte of the offset asked
     int retryMismatches = 0;  // pieces asked again that came back different
-    int imageMismatches = 0;  // pieces that are not DeviceOptions::image's
     int updatesStarted = 0;
     int updatesCompleted = 0;
     int updatesCancelled = 0;

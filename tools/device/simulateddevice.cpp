@@ -27,12 +27,6 @@ SimulatedDevice::SimulatedDevice(QIODevice *line, const DeviceOptions &options, 
             [this] { log(QStringLiteral("line closed: %1").arg(m_line->errorString())); });
 }
 
-void SimulatedDevice::announce()
-{
-    DeviceModel::announce(steadyNs());
-    writeDue();
-}
-
 void SimulatedDevice::writeDue()
 {
     // A slot connected to frameSent may send, and so come back here: the loop below goes on.

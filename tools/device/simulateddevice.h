@@ -27,13 +27,11 @@ public:
     using DeviceModel::State;
     using DeviceModel::state;
     using DeviceModel::stats;
-    void announce(); // RSP_PRESENT unasked, as a device does when it comes up
 
 signals:
     void frameReceived(const FramePayload &payload); // every host frame with a good check byte
     void frameDropped(const FramePayload &payload);  // host frames with a bad check byte
     void frameSent(const DeviceFrame &frame);        // unescaped, as it went out
-    void updateStarted();
     void updateCompleted(const QByteArray &image);
     void updateCancelled(quint32 offset);
     // Every CMD_DATA taken as the answer to a data request, a duplicate answer included: the
@@ -48,7 +46,6 @@ private:
     std::int64_t hostFrame(const HostFrameParser::Result &frame, std::int64_t readNs) override;
     void queued() override { writeDue(); }
     void piece(quint32 offset, const quint8 *bytes, bool) override;
-    void started() override { emit updateStarted(); }
     void completed(const QByteArray &image) override { emit updateCompleted(image); }
     void cancelled(quint32 offset) override { emit updateCancelled(offset); }
     void log(const QString &line) override { emit logLine(line); }
