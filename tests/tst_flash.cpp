@@ -271,46 +271,37 @@ void FlashTest::outcomes_data()
     QTest::addColumn<QString>("options");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("result");
-    QTest::newRow("updated") << ""
-                             << "-p PORT"
-                             << "" << 0 << "updated";
-    QTest::newRow("info: nothing changed") << ""
-                                           << "-p PORT"
-                                           << "--info" << 0 << "info";
-    QTest::newRow("missing port after a short wait") << "none"
-                                                     << "-p /dev/ttyVANTU_NONE"
-                                                     << "-w 0.4" << 3 << "open-failed";
-    QTest::newRow("a serial number no adapter has") << "none"
-                                                    << "--serial VANTU-NO-SUCH-SN"
-                                                    << "-w 0.4" << 3 << "open-failed";
-    QTest::newRow("silent device") << "--silent-probes 1000000"
-                                   << "-p PORT"
-                                   << "-w 0.6" << 4 << "no-device";
-    QTest::newRow("device cancels") << "--cancel-at 1024"
-                                    << "-p PORT"
-                                    << "" << 5 << "cancelled";
-    QTest::newRow("silence mid-update") << "--silent-at 1024"
-                                        << "-p PORT"
-                                        << "-t 0.4" << 6 << "timeout";
-    QTest::newRow("not a serial port: said so, not \"in use\"") << "none"
-                                                                << "-p /dev/null"
-                                                                << "-w 0.4" << 3 << "open-failed";
-    QTest::newRow("hang-up mid-update") << "--hang-up-at 1024"
-                                        << "-p PORT"
-                                        << "" << 7 << "port-lost";
+    struct Row
+    {
+        const char *name, *device, *selector, *options;
+        int exitCode;
+        const char *result;
+    };
     // The simulated board reports hardware 05.07 and firmware 01.00.
-    QTest::newRow("the hardware asked for")
-        << ""
-        << "-p PORT"
-        << "--hardware 05.06 --hardware 05.07" << 0 << "updated";
-    QTest::newRow("other hardware: nothing after the version query")
-        << ""
-        << "-p PORT"
-        << "--hardware 05.08" << 9 << "wrong-hardware";
-    QTest::newRow("firmware to skip, in capitals")
-        << ""
-        << "-p PORT"
-        << "--skip-firmware 0A.00 --skip-firmware 01.00" << 0 << "skipped";
+    const Row rows[] = {
+        {"updated", "", "-p PORT", "", 0, "updated"},
+        {"info: nothing changed", "", "-p PORT", "--info", 0, "info"},
+        {"missing port after a short wait", "none", "-p /dev/ttyVANTU_NONE", "-w 0.4", 3,
+         "open-failed"},
+        {"a serial number no adapter has", "none", "--serial VANTU-NO-SUCH-SN", "-w 0.4", 3,
+         "open-failed"},
+        {"not a serial port: said so, not \"in use\"", "none", "-p /dev/null", "-w 0.4", 3,
+         "open-failed"},
+        {"silent device", "--silent-probes 1000000", "-p PORT", "-w 0.6", 4, "no-device"},
+        {"device cancels", "--cancel-at 1024", "-p PORT", "", 5, "cancelled"},
+        {"silence mid-update", "--silent-at 1024", "-p PORT", "-t 0.4", 6, "timeout"},
+        {"hang-up mid-update", "--hang-up-at 1024", "-p PORT", "", 7, "port-lost"},
+        {"the hardware asked for", "", "-p PORT", "--hardware 05.06 --hardware 05.07", 0,
+         "updated"},
+        {"other hardware: nothing after the version query", "", "-p PORT", "--hardware 05.08", 9,
+         "wrong-hardware"},
+        {"firmware to skip, in capitals", "", "-p PORT",
+         "--skip-firmware 0A.00 --skip-firmware 01.00", 0, "skipped"},
+    };
+    for (const Row &row : rows) {
+        QTest::newRow(row.name) << row.device << row.selector << row.options << row.exitCode
+                                << row.result;
+    }
 }
 
 void FlashTest::outcomes()
