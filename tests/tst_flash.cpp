@@ -165,6 +165,9 @@ private slots:
 
 private:
     QString image(const QByteArray &content, const QString &name = QStringLiteral("fw.vuf"));
+    // A board after board on a link named like a fixture's port: each restarts 300 ms after its
+    // update, as the next board. Returns the link, empty when the device did not start.
+    QString boardsOnAFixture(Simulator &device);
     std::unique_ptr<QTemporaryDir> dir;
 };
 
@@ -183,6 +186,15 @@ void FlashTest::cleanup()
 QString FlashTest::image(const QByteArray &content, const QString &name)
 {
     return writeImage(dir->path(), name, content);
+}
+
+QString FlashTest::boardsOnAFixture(Simulator &device)
+{
+    const QString link = dir->filePath(QStringLiteral("fixture"));
+    const bool started =
+        device.start({QStringLiteral("--link"), link, QStringLiteral("--restart-after-done"),
+                      QStringLiteral("300")});
+    return started ? link : QString();
 }
 
 void FlashTest::badInputSendsNothing_data()
@@ -575,10 +587,9 @@ void FlashTest::portAppearsLateWithinWait()
 
 void FlashTest::repeatTwoBoardsOneAfterTheOther()
 {
-    const QString link = dir->filePath(QStringLiteral("fixture"));
     Simulator device;
-    QVERIFY(device.start({QStringLiteral("--link"), link, QStringLiteral("--restart-after-done"),
-                          QStringLiteral("300")}));
+    const QString link = boardsOnAFixture(device);
+    QVERIFY(!link.isEmpty());
     QProcess flash;
     startFlash(flash, {QStringLiteral("-p"), link, QStringLiteral("--repeat"),
                        QStringLiteral("--json"), image(escapeHeavyBytes(2000, 9))});
@@ -621,10 +632,9 @@ void FlashTest::recordThatCannotBeWritten()
     QFETCH(QByteArray, cause);
     if (!log.startsWith(QLatin1Char('/')))
         log = dir->filePath(log);
-    const QString link = dir->filePath(QStringLiteral("fixture"));
     Simulator device;
-    QVERIFY(device.start({QStringLiteral("--link"), link, QStringLiteral("--restart-after-done"),
-                          QStringLiteral("300")}));
+    const QString link = boardsOnAFixture(device);
+    QVERIFY(!link.isEmpty());
     QStringList arguments{QStringLiteral("-p"),    link, QStringLiteral("--json"),
                           QStringLiteral("--log"), log,  image(escapeHeavyBytes(2000, 9))};
     if (sizeLimit > 0)
@@ -743,10 +753,9 @@ void FlashTest::bareNameOfAFileHereIsNoGuess()
 
 void FlashTest::repeatEndsWithASummaryPerPort()
 {
-    const QString link = dir->filePath(QStringLiteral("fixture"));
     Simulator device;
-    QVERIFY(device.start({QStringLiteral("--link"), link, QStringLiteral("--restart-after-done"),
-                          QStringLiteral("300")}));
+    const QString link = boardsOnAFixture(device);
+    QVERIFY(!link.isEmpty());
     QProcess flash;
     startFlash(flash, {QStringLiteral("-p"), link, QStringLiteral("--repeat"),
                        image(escapeHeavyBytes(2000, 9))});
