@@ -141,9 +141,6 @@ void TextReport::stateChanged(int port, UpdateSession::State state, bool portOpe
     // A port that has gone has no device on it to wait for.
     line.status = between && !portOpen ? QStringLiteral("port gone, waiting for it to come back")
                                        : stateText(state);
-    if (line.status == line.shownStatus && between)
-        return;
-    line.shownStatus = line.status;
     // In plain lines the transfer shows as its tenths.
     if (state != UpdateSession::State::Transferring)
         plain(line, line.status);

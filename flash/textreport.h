@@ -54,8 +54,7 @@ private:
     {
         QString name;
         QString versions;
-        QString status;      // shown when no transfer is under way
-        QString shownStatus; // the last status printed, so that a state told again is not
+        QString status; // shown when no transfer is under way
         bool transferring = false;
         quint32 offset = 0;
         qint64 size = 0;

@@ -127,7 +127,7 @@ void UpdateSession::tryOpen()
 
     if (m_state == State::AwaitingRemoval && m_turnover.previousLeft(nowMs()))
         setState(State::AwaitingNext);
-    if (m_state == State::WaitingForPort)
+    else if (m_state == State::WaitingForPort)
         setState(State::Probing);
     else
         emit stateChanged(m_state); // the same state, with its port back
@@ -512,7 +512,7 @@ void UpdateSession::finish(Outcome outcome, const QString &message)
     emit finished(result);
     if (m_state == State::Ended)
         return; // a listener interrupted the session
-    if (!goOn || !m_takesBoards) {
+    if (!goOn) {
         end();
         return;
     }
