@@ -1,7 +1,7 @@
-// Paints the application icon (a chip with a download arrow) and writes it as
-// vantuupdate.ico (seven 32-bit images for the Windows executable),
-// vantuupdate.png (128 px, the window icon elsewhere) and vantuupdate-N.png,
-// one per size of the .ico, for the desktop's icon theme.
+// Paints the icons of the two window programs and writes each as NAME.ico (seven 32-bit images
+// for the Windows executable), NAME.png (128 px, the window icon elsewhere) and NAME-N.png, one per
+// size of the .ico, for the desktop's icon theme: vantuupdate, a chip with a download arrow, and
+// vantustation, four such chips side by side as boards sit on a fixture.
 //
 // Usage: makeicon OUTPUT_DIR
 
@@ -104,6 +104,22 @@ QImage paintIcon(int size)
     return image.convertToFormat(QImage::Format_ARGB32);
 }
 
+// Four chips in a square, each half the size, a little apart.
+QImage paintStationIcon(int size)
+{
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    const int half = size / 2;
+    const QImage chip = paintIcon(half);
+    QPainter p(&image);
+    for (int row = 0; row < 2; ++row) {
+        for (int column = 0; column < 2; ++column)
+            p.drawImage(column * (size - half), row * (size - half), chip);
+    }
+    p.end();
+    return image.convertToFormat(QImage::Format_ARGB32);
+}
+
 void putLe16(QByteArray &out, quint16 v)
 {
     char b[2];
@@ -200,6 +216,34 @@ bool writeFile(const QString &path, const QByteArray &data)
     return true;
 }
 
+// Writes NAME.ico, NAME.png and one NAME-N.png per size into outDir.
+bool writeIcon(const QDir &outDir, const QString &name, QImage (*paint)(int))
+{
+    std::vector<QImage> images;
+    for (int size : iconSizes)
+        images.push_back(paint(size));
+
+    const QString icoPath = outDir.filePath(name + QStringLiteral(".ico"));
+    const QString pngPath = outDir.filePath(name + QStringLiteral(".png"));
+    if (!writeFile(icoPath, iconFile(images)))
+        return false;
+    if (!images.front().save(pngPath, "PNG")) {
+        std::fprintf(stderr, "makeicon: cannot write %s\n", qPrintable(pngPath));
+        return false;
+    }
+    for (const QImage &image : images) {
+        const QString sizePath =
+            outDir.filePath(QStringLiteral("%1-%2.png").arg(name).arg(image.width()));
+        if (!image.save(sizePath, "PNG")) {
+            std::fprintf(stderr, "makeicon: cannot write %s\n", qPrintable(sizePath));
+            return false;
+        }
+    }
+    std::printf("wrote %s, %s and one %s-N.png per size\n", qPrintable(icoPath),
+                qPrintable(pngPath), qPrintable(name));
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -214,28 +258,7 @@ int main(int argc, char *argv[])
         return 2;
     }
     const QDir outDir(args.at(1));
-
-    std::vector<QImage> images;
-    for (int size : iconSizes)
-        images.push_back(paintIcon(size));
-
-    const QString icoPath = outDir.filePath(QStringLiteral("vantuupdate.ico"));
-    const QString pngPath = outDir.filePath(QStringLiteral("vantuupdate.png"));
-    if (!writeFile(icoPath, iconFile(images)))
-        return 1;
-    if (!images.front().save(pngPath, "PNG")) {
-        std::fprintf(stderr, "makeicon: cannot write %s\n", qPrintable(pngPath));
-        return 1;
-    }
-    for (const QImage &image : images) {
-        const QString sizePath =
-            outDir.filePath(QStringLiteral("vantuupdate-%1.png").arg(image.width()));
-        if (!image.save(sizePath, "PNG")) {
-            std::fprintf(stderr, "makeicon: cannot write %s\n", qPrintable(sizePath));
-            return 1;
-        }
-    }
-    std::printf("wrote %s, %s and one vantuupdate-N.png per size\n", qPrintable(icoPath),
-                qPrintable(pngPath));
-    return 0;
+    const bool written = writeIcon(outDir, QStringLiteral("vantuupdate"), paintIcon) &&
+                         writeIcon(outDir, QStringLiteral("vantustation"), paintStationIcon);
+    return written ? 0 : 1;
 }
