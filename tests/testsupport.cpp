@@ -128,6 +128,13 @@ void failOnQtWarnings()
         QRegularExpression(QStringLiteral("^(?!This plugin does not support propagateSizeHints)")));
 }
 
+void FolderCase::beginCase()
+{
+    failOnQtWarnings();
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+}
+
 QString writeImage(const QString &dir, const QString &name, const QByteArray &bytes)
 {
     const QString path = dir + QLatin1Char('/') + name;

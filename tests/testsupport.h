@@ -13,9 +13,11 @@
 #include <QObject>
 #include <QProcess>
 #include <QString>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <chrono>
+#include <memory>
 
 // The device's end of a pseudo-terminal, played step by step by a test: it records every host
 // frame the tool sends and sends whatever device frames the test asks for.
@@ -101,6 +103,18 @@ private:
 // Makes any warning from Qt fail the current test (a by-name connection that found no signal, a
 // port used wrongly), except the offscreen platform's note on size hints.
 void failOnQtWarnings();
+
+// The set-up every suite shares: a fresh temporary folder for each test function, and Qt warnings
+// that fail it. A suite derives from it and calls beginCase() from init(), endCase() from
+// cleanup().
+class FolderCase
+{
+protected:
+    void beginCase();
+    void endCase() { dir.reset(); }
+
+    std::unique_ptr<QTemporaryDir> dir;
+};
 
 // Makes an image file of the given bytes in dir; returns its path.
 QString writeImage(const QString &dir, const QString &name, const QByteArray &bytes);

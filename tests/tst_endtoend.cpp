@@ -3,7 +3,6 @@
 #include "vantuupdate.h"
 #include "windowsupport.h"
 
-#include <QLabel>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -45,33 +44,28 @@ void EndToEndTest::updateThroughTheSimulatorProgram()
     vantuUpdate dialog;
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    auto *statusLine = dialog.findChild<QLabel *>(QStringLiteral("labelStatusBar"));
     startProcedure(dialog, port, image);
     // Two probes go unanswered first.
-    QTRY_COMPARE(statusLine->text(), QStringLiteral("finding device..."));
-    QTRY_COMPARE(statusLine->text(),
-                 QStringLiteral("Firm V01.0a, hardware V02.00, click Download"));
+    QTRY_COMPARE(status(), QStringLiteral("finding device..."));
+    QTRY_COMPARE(status(), QStringLiteral("Firm V01.0a, hardware V02.00, click Download"));
 
     // Wait in a real event loop: QTRY_* sleeps between its polls, which would pace a device in
     // another process to one exchange per poll.
     QSignalSpy output(&simulator, &QProcess::readyReadStandardOutput);
-    QTest::mouseClick(dialog.findChild<QPushButton *>(QStringLiteral("pushButtonDownload")),
-                      Qt::LeftButton);
+    clickDownload();
     QString report;
     while (!report.contains(QLatin1String("image:")) && output.wait(30000))
         report += QString::fromUtf8(simulator.readAllStandardOutput());
-    QTRY_COMPARE(statusLine->text(), QStringLiteral("Firmware is updated"));
-    QCOMPARE(dialog.findChild<QProgressBar *>(QStringLiteral("progressBarDownload"))->value(), 100);
+    QTRY_COMPARE(status(), Updated);
+    QCOMPARE(widget<QProgressBar>("progressBarDownload")->value(), 100);
 
     // The simulator exits after the update, as a device restarting into its new firmware leaves
     // its port: the tool closes the port, and the outcome stands.
     QSignalSpy finished(&simulator, &QProcess::finished);
     QVERIFY(simulator.state() == QProcess::NotRunning || finished.wait(5000));
-    auto *file = dialog.findChild<QPushButton *>(QStringLiteral("pushButtonOK"));
-    QTRY_VERIFY(file->isEnabled());
-    QCOMPARE(statusLine->text(), QStringLiteral("Firmware is updated"));
-    QVERIFY2(statusLine->toolTip().contains(QLatin1String("The device left")),
-             qPrintable(statusLine->toolTip()));
+    QTRY_VERIFY(widget<QPushButton>("pushButtonOK")->isEnabled());
+    QCOMPARE(status(), Updated);
+    QVERIFY2(statusTip().contains(QLatin1String("The device left")), qPrintable(statusTip()));
     QCOMPARE(simulator.exitStatus(), QProcess::NormalExit);
     QCOMPARE(simulator.exitCode(), 0);
     QFile out(received);

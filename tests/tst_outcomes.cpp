@@ -25,8 +25,6 @@ using namespace testing;
 
 namespace {
 
-const QString VersionText = QStringLiteral("Firm V01.00, hardware V05.07, click Download");
-
 // True while this process has the device node open, read from its own file descriptors.
 bool processHolds(const QString &devicePath)
 {
@@ -43,13 +41,13 @@ bool processHolds(const QString &devicePath)
 
 } // namespace
 
-class OutcomesTest : public QObject
+class OutcomesTest : public QObject, WindowCase
 {
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
+    void init() { beginCase(content); }
+    void cleanup() { endCase(); }
 
     void deviceLeavingAfterTheEnd_data();
     void deviceLeavingAfterTheEnd();
@@ -64,13 +62,6 @@ private slots:
     void escapeStillCloses();
 
 private:
-    // The status line's tooltip with its explanations joined back into long lines.
-    QString tip() const
-    {
-        return widget<QLabel>("labelStatusBar")
-            ->toolTip()
-            .replace(QLatin1Char('\n'), QLatin1Char(' '));
-    }
     QPushButton *button(const char *name) const { return widget<QPushButton>(name); }
     // The window has the keyboard; false where the platform cannot give it.
     bool activate();
@@ -80,22 +71,8 @@ private:
     // Drives the update to the outcome of the row: "done" or "cancelled".
     void reachOutcome(const QString &outcome);
 
-    std::unique_ptr<vantuUpdate> dialog;
-    std::unique_ptr<ScriptedDevice> device;
-    std::unique_ptr<QTemporaryDir> dir;
-    QByteArray content;
-    QString image;
+    const QByteArray content = escapeHeavyBytes(64, 5);
 };
-
-void OutcomesTest::init()
-{
-    failOnQtWarnings();
-    dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(dir->isValid());
-    content = escapeHeavyBytes(64, 5);
-    image = writeImage(dir->path(), QStringLiteral("image.vuf"), content);
-    openWindowAndDevice(dialog, device);
-}
 
 bool OutcomesTest::activate()
 {
@@ -105,21 +82,11 @@ bool OutcomesTest::activate()
     return QTest::qWaitForWindowActive(dialog.get());
 }
 
-void OutcomesTest::cleanup()
-{
-    dialog.reset();
-    device.reset();
-    dir.reset();
-}
-
 void OutcomesTest::reachFinishing()
 {
-    reachReady(*dialog, *device, image);
+    startDownload(*dialog, *device, image);
     if (QTest::currentTestFailed())
         return;
-    QTest::mouseClick(button("pushButtonDownload"), Qt::LeftButton);
-    QVERIFY(device->waitForFrames(3));
-    QCOMPARE(device->frames.last()[1], CMD_START);
     device->send(RSP_DATA_REQUEST, quint32(content.size()));
     QVERIFY(device->waitForFrames(4));
     QCOMPARE(device->frames.last()[1], CMD_END);
@@ -132,15 +99,13 @@ void OutcomesTest::reachOutcome(const QString &outcome)
         if (QTest::currentTestFailed())
             return;
         device->send(RSP_DONE);
-        QTRY_COMPARE(status(), QStringLiteral("Firmware is updated"));
+        QTRY_COMPARE(status(), Updated);
     } else {
-        reachReady(*dialog, *device, image);
+        startDownload(*dialog, *device, image);
         if (QTest::currentTestFailed())
             return;
-        QTest::mouseClick(button("pushButtonDownload"), Qt::LeftButton);
-        QVERIFY(device->waitForFrames(3));
         device->send(RSP_CANCELLED);
-        QTRY_COMPARE(status(), QStringLiteral("Device canncelled, please retry"));
+        QTRY_COMPARE(status(), Cancelled);
     }
 }
 
@@ -181,10 +146,10 @@ void OutcomesTest::deviceLeavingAfterTheEnd()
     QVERIFY(!button("pushButtonDownload")->isEnabled());
     QCOMPARE(dialog->updateState(), UpdateState::Probing);
     const bool stands = outcome != QLatin1String("finishing");
-    QVERIFY2(tip().startsWith(shown), qPrintable(tip()));
-    QCOMPARE(tip().contains(QLatin1String("The device left")), stands);
+    QVERIFY2(statusTip().startsWith(shown), qPrintable(statusTip()));
+    QCOMPARE(statusTip().contains(QLatin1String("The device left")), stands);
     // Lost after END: the device had the whole image, which the tooltip says.
-    QCOMPARE(tip().contains(QLatin1String("had the whole image and END")), !stands);
+    QCOMPARE(statusTip().contains(QLatin1String("had the whole image and END")), !stands);
     // Nothing more happens on its own: no text over the outcome.
     QVERIFY(neverWithin(PastTimeout, [&] { return status() != shown; }));
 
@@ -202,8 +167,8 @@ void OutcomesTest::lastOutcomeKeepsItsTime()
     const QTime after = QTime::currentTime();
     const QRegularExpression stamp(
         QStringLiteral("Last outcome: Firmware is updated at (\\d\\d:\\d\\d:\\d\\d)"));
-    const QRegularExpressionMatch match = stamp.match(tip());
-    QVERIFY2(match.hasMatch(), qPrintable(tip()));
+    const QRegularExpressionMatch match = stamp.match(statusTip());
+    QVERIFY2(match.hasMatch(), qPrintable(statusTip()));
     const QTime at = QTime::fromString(match.captured(1), QStringLiteral("HH:mm:ss"));
     QVERIFY(at.isValid());
     QVERIFY2(qAbs(at.secsTo(after)) <= 2, qPrintable(match.captured(1)));
@@ -215,7 +180,7 @@ void OutcomesTest::lastOutcomeKeepsItsTime()
     device->send(RSP_VERSION, DeviceVersion);
     QTRY_COMPARE(status(), VersionText);
     QVERIFY(button("pushButtonDownload")->isEnabled());
-    QVERIFY2(tip().contains(match.captured(0)), qPrintable(tip()));
+    QVERIFY2(statusTip().contains(match.captured(0)), qPrintable(statusTip()));
 
     // A loss now is a loss again: the outcome belonged to the last update.
     device->terminal().hangUp();
@@ -252,10 +217,12 @@ void OutcomesTest::imageNamedBySizeAndHash()
         return;
     // The versions are showing and nothing else names the image: the tooltip does.
     QCOMPARE(status(), VersionText);
-    QTRY_VERIFY2(tip().contains(QStringLiteral("SHA-256 ") + sha256Hex(bytes)), qPrintable(tip()));
-    QVERIFY2(tip().contains(QStringLiteral("Image: ") + image), qPrintable(tip()));
-    QVERIFY2(tip().contains(QStringLiteral("Size: %1 bytes").arg(sizeText)), qPrintable(tip()));
-    QVERIFY(!tip().contains(QLatin1String("on the line")));
+    QTRY_VERIFY2(statusTip().contains(QStringLiteral("SHA-256 ") + sha256Hex(bytes)),
+                 qPrintable(statusTip()));
+    QVERIFY2(statusTip().contains(QStringLiteral("Image: ") + image), qPrintable(statusTip()));
+    QVERIFY2(statusTip().contains(QStringLiteral("Size: %1 bytes").arg(sizeText)),
+             qPrintable(statusTip()));
+    QVERIFY(!statusTip().contains(QLatin1String("on the line")));
 
     if (rewritten) {
         bytes = escapeHeavyBytes(int(size), 10);
@@ -264,12 +231,13 @@ void OutcomesTest::imageNamedBySizeAndHash()
         bytes.append("more");
         writeImage(dir->path(), QStringLiteral("sized.vuf"), bytes);
     }
-    QTest::mouseClick(button("pushButtonDownload"), Qt::LeftButton);
-    QCOMPARE(status(), QStringLiteral("Please wait, in progressing..."));
-    QTRY_VERIFY2(tip().contains(QStringLiteral("SHA-256 ") + sha256Hex(bytes)), qPrintable(tip()));
-    QVERIFY2(tip().contains(QStringLiteral("at 57600 baud this takes about ") + lineTime),
-             qPrintable(tip()));
-    QVERIFY2(tip().contains(QLatin1String("(3.5 ms per 4 bytes)")), qPrintable(tip()));
+    clickDownload();
+    QCOMPARE(status(), InProgress);
+    QTRY_VERIFY2(statusTip().contains(QStringLiteral("SHA-256 ") + sha256Hex(bytes)),
+                 qPrintable(statusTip()));
+    QVERIFY2(statusTip().contains(QStringLiteral("at 57600 baud this takes about ") + lineTime),
+             qPrintable(statusTip()));
+    QVERIFY2(statusTip().contains(QLatin1String("(3.5 ms per 4 bytes)")), qPrintable(statusTip()));
     QVERIFY(device->waitForFrames(3));
     QCOMPARE(device->frames.last()[1], CMD_START);
 }
@@ -279,16 +247,17 @@ void OutcomesTest::adviceWhileNothingAnswers()
     startProcedure(*dialog, device->path(), image);
     QTRY_COMPARE(status(), QStringLiteral("finding device..."));
     // The first seconds of probing are normal: a device starting up takes them.
-    QVERIFY(!tip().contains(QLatin1String("No device has answered")));
-    QTRY_VERIFY_WITH_TIMEOUT(tip().contains(QLatin1String("No device has answered")), 5000);
+    QVERIFY(!statusTip().contains(QLatin1String("No device has answered")));
+    QTRY_VERIFY_WITH_TIMEOUT(statusTip().contains(QLatin1String("No device has answered")), 5000);
     QCOMPARE(status(), QStringLiteral("finding device..."));
-    QVERIFY2(
-        tip().contains(QStringLiteral("No device has answered on %1 for ").arg(device->path())),
-        qPrintable(tip()));
-    QVERIFY2(tip().contains(QLatin1String("Serial ports present: ")), qPrintable(tip()));
-    QVERIFY2(tip().contains(QLatin1String("boot loader")), qPrintable(tip()));
-    QVERIFY2(tip().contains(QLatin1String("The port chosen with File stays for this run")),
-             qPrintable(tip()));
+    QVERIFY2(statusTip().contains(
+                 QStringLiteral("No device has answered on %1 for ").arg(device->path())),
+             qPrintable(statusTip()));
+    QVERIFY2(statusTip().contains(QLatin1String("Serial ports present: ")),
+             qPrintable(statusTip()));
+    QVERIFY2(statusTip().contains(QLatin1String("boot loader")), qPrintable(statusTip()));
+    QVERIFY2(statusTip().contains(QLatin1String("The port chosen with File stays for this run")),
+             qPrintable(statusTip()));
     // Probing goes on as before, and an answer ends the advice.
     const int probes = device->frames.size();
     QVERIFY(probes >= 15);
@@ -296,7 +265,7 @@ void OutcomesTest::adviceWhileNothingAnswers()
     QCOMPARE(device->frames.last()[1], CMD_PING);
     device->send(RSP_PRESENT);
     QTRY_COMPARE(status(), QStringLiteral("get Version Info"));
-    QVERIFY(!tip().contains(QLatin1String("No device has answered")));
+    QVERIFY(!statusTip().contains(QLatin1String("No device has answered")));
 }
 
 void OutcomesTest::versionQueryFailureExplained()
@@ -305,16 +274,21 @@ void OutcomesTest::versionQueryFailureExplained()
     QVERIFY(device->waitForFrames(1));
     device->send(RSP_PRESENT);
     QTRY_COMPARE(status(), QStringLiteral("Get device version failed"));
-    QVERIFY2(tip().contains(QStringLiteral("The device on %1 answered the probe but has not sent "
-                                           "its versions.")
-                                .arg(device->path())),
-             qPrintable(tip()));
-    QVERIFY2(tip().contains(QLatin1String("switch the device off and on again")),
-             qPrintable(tip()));
+    // The query is not sent again: the window waits.
+    QVERIFY(neverWithin(PastTimeout, [&] { return device->frames.size() > 2; }));
+    QCOMPARE(device->commands(), (QList<quint8>{CMD_PING, CMD_GET_VERSION}));
+    QVERIFY2(
+        statusTip().contains(QStringLiteral("The device on %1 answered the probe but has not sent "
+                                            "its versions.")
+                                 .arg(device->path())),
+        qPrintable(statusTip()));
+    QVERIFY2(statusTip().contains(QLatin1String("switch the device off and on again")),
+             qPrintable(statusTip()));
     // A late answer still goes on, and the explanation goes with the text.
     device->send(RSP_VERSION, DeviceVersion);
     QTRY_COMPARE(status(), VersionText);
-    QVERIFY(!tip().contains(QLatin1String("has not sent its versions")));
+    QVERIFY(button("pushButtonDownload")->isEnabled());
+    QVERIFY(!statusTip().contains(QLatin1String("has not sent its versions")));
 }
 
 void OutcomesTest::portBoxShowsItsWholeText()

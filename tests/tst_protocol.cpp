@@ -1,14 +1,15 @@
-// The wire protocol below the window: check value, host and device framing, codes, and serving the
-// image to the device in four-byte pieces.
+// The wire protocol below the window: check value, host and device framing, codes, the wire trace,
+// and serving the image to the device in four-byte pieces.
 
 #include "devicemodel.h"
 #include "framecodec.h"
 #include "imageblockreader.h"
 #include "imagesource.h"
+#include "testsupport.h"
 #include "updateprotocol.h"
+#include "wiretrace.h"
 
 #include <QBuffer>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
@@ -175,8 +176,6 @@ class TestProtocol : public QObject
 private slots:
     void crc16Value_data();
     void crc16Value();
-    void checkByteOfWorkedFrames_data() { addWorkedFrameRows(); }
-    void checkByteOfWorkedFrames();
 
     void hostFrame_data() { addWorkedFrameRows(); }
     void hostFrame();
@@ -199,8 +198,6 @@ private slots:
     void progressPercent();
     void lineTime_data();
     void lineTime();
-    void commandPayloadBytes_data();
-    void commandPayloadBytes();
     void dataPayloadBytes_data();
     void dataPayloadBytes();
     void requestedOffsetLittleEndian_data();
@@ -210,12 +207,11 @@ private slots:
     void codeNames_data();
     void codeNames();
     void codeTableHoldsEachCodeOnce();
+    void wireTraceLines_data();
+    void wireTraceLines();
 
-    void imageInOrder_data() { addImageSizeRows(); }
-    void imageInOrder();
-    void imageAnyOrder_data();
-    void imageAnyOrder();
-    void imageReset();
+    void imageReadOncePerBlock_data() { addImageSizeRows(); }
+    void imageReadOncePerBlock();
     void imageReadFailure_data();
     void imageReadFailure();
     void imageUnreadable_data();
@@ -252,15 +248,6 @@ void TestProtocol::crc16Value()
     QCOMPARE(crc16(data(bytes), count), crc);
 }
 
-void TestProtocol::checkByteOfWorkedFrames()
-{
-    QFETCH(QByteArray, payload);
-    QFETCH(quint8, check);
-    FramePayload bytes = arrayOf<FramePayload>(payload);
-    bytes[7] = 0xA5; // whatever is there is not part of the check
-    QCOMPARE(checkByte(bytes.data()), check);
-}
-
 void TestProtocol::hostFrame()
 {
     QFETCH(QByteArray, payload);
@@ -269,6 +256,12 @@ void TestProtocol::hostFrame()
 
     const HostFrame frame = encodeHostFrame(arrayOf<FramePayload>(payload));
     QCOMPARE(bytesOf(frame.bytes, frame.size), wire);
+    FramePayload checked = arrayOf<FramePayload>(payload);
+    checked[7] = 0xA5; // whatever is there is not part of the check
+    QCOMPARE(checkByte(checked.data()), check);
+    // A frame without data carries the command's payload as the tool builds it.
+    if (quint8(payload[1]) != CMD_DATA)
+        QCOMPARE(bytesOf(commandPayload(quint8(payload[1]))), payload + '\0');
 
     FramePayload written = arrayOf<FramePayload>(payload);
     QBuffer buffer;
@@ -537,23 +530,6 @@ void TestProtocol::lineTime()
     QCOMPARE(lineTimeOf(size, baud).count(), microseconds);
 }
 
-void TestProtocol::commandPayloadBytes_data()
-{
-    QTest::addColumn<quint8>("code");
-    QTest::addColumn<QByteArray>("payload");
-    QTest::newRow("ping") << CMD_PING << hex("50 00 00000000 00 00");
-    QTest::newRow("get version") << CMD_GET_VERSION << hex("50 01 00000000 00 00");
-    QTest::newRow("start") << CMD_START << hex("50 03 00000000 00 00");
-    QTest::newRow("end") << CMD_END << hex("50 05 00000000 00 00");
-}
-
-void TestProtocol::commandPayloadBytes()
-{
-    QFETCH(quint8, code);
-    QFETCH(QByteArray, payload);
-    QCOMPARE(bytesOf(commandPayload(code)), payload);
-}
-
 void TestProtocol::dataPayloadBytes_data()
 {
     QTest::addColumn<QByteArray>("piece");
@@ -615,84 +591,28 @@ void TestProtocol::deviceFrameIdentification()
     QCOMPARE(isDeviceFrame(arrayOf<DeviceFrame>(frame)), identified);
 }
 
-void TestProtocol::imageInOrder()
+void TestProtocol::imageReadOncePerBlock()
 {
+    // What each piece holds has its table with the image source; here, what the reads cost:
+    // pieces asked for in order read each block once, and a reset forgets the block in memory.
     QFETCH(int, size);
     const QByteArray content = imageContent(size);
     ImageOnDisk disk(content);
     QVERIFY(disk.ok);
-
     ImageBlockReader reader;
-    QByteArray served;
     for (quint32 offset = 0; offset < quint32(size); offset += 4) {
         const Piece piece = readPiece(reader, disk.image, size, offset);
-        QVERIFY(piece.ok);
-        served += piece.bytes;
-        QCOMPARE(reader.loadedBytes(), blockEnd(offset, size));
+        QVERIFY(piece.ok && piece.bytes == expectedPiece(content, offset));
     }
-    QCOMPARE(served, content + QByteArray(-size & 3, '\0'));
     QCOMPARE(reader.blockReads(),
              (size + ImageBlockReader::BlockSize - 1) / ImageBlockReader::BlockSize);
-}
-
-void TestProtocol::imageAnyOrder_data()
-{
-    QTest::addColumn<int>("size");
-    QTest::addColumn<QList<quint32>>("offsets");
-    QTest::newRow("backward across a block boundary")
-        << 4099 << QList<quint32>{1020, 1024, 1020, 1016, 2048, 1024, 0};
-    QTest::newRow("same block asked again") << 4099 << QList<quint32>{8, 4, 0, 1020, 512, 1020};
-    QTest::newRow("skipping ahead") << 4099 << QList<quint32>{0, 4096, 2052, 3072};
-    QTest::newRow("unaligned offsets") << 1030 << QList<quint32>{1, 1023, 1029, 1026, 2, 3};
-    QTest::newRow("unaligned last byte") << 4099 << QList<quint32>{4098, 4097};
-    QTest::newRow("short last block after a full one") << 1030 << QList<quint32>{1028, 0, 1028};
-    for (int size : imageSizes) {
-        QRandomGenerator random{quint32(size)};
-        QList<quint32> offsets;
-        for (int i = 0; i < 64; ++i)
-            offsets << random.bounded(quint32(size));
-        QTest::addRow("random order, %d bytes", size) << size << offsets;
-    }
-}
-
-void TestProtocol::imageAnyOrder()
-{
-    QFETCH(int, size);
-    QFETCH(QList<quint32>, offsets);
-    const QByteArray content = imageContent(size);
-    ImageOnDisk disk(content);
-    QVERIFY(disk.ok);
-
-    ImageBlockReader reader;
-    int blockChanges = 0;
-    qint64 lastBlock = -1;
-    for (quint32 offset : offsets) {
-        const Piece piece = readPiece(reader, disk.image, size, offset);
-        QVERIFY2(piece.ok, qPrintable(QString::number(offset)));
-        QCOMPARE(piece.bytes, expectedPiece(content, offset));
-        QCOMPARE(reader.loadedBytes(), blockEnd(offset, size));
-        const qint64 block = offset / ImageBlockReader::BlockSize;
-        blockChanges += block != lastBlock;
-        lastBlock = block;
-    }
-    QCOMPARE(reader.blockReads(), blockChanges);
-}
-
-void TestProtocol::imageReset()
-{
-    const QByteArray content = imageContent(2048);
-    ImageOnDisk disk(content);
-    QVERIFY(disk.ok);
-
-    ImageBlockReader reader;
-    QVERIFY(readPiece(reader, disk.image, content.size(), 1024).ok);
     reader.reset();
     QCOMPARE(reader.blockReads(), 0);
     QCOMPARE(reader.loadedBytes(), 0);
-    QCOMPARE(readPiece(reader, disk.image, content.size(), 1028).bytes,
-             expectedPiece(content, 1028));
+    const quint32 last = quint32(size - 1);
+    QCOMPARE(readPiece(reader, disk.image, size, last).bytes, expectedPiece(content, last));
     QCOMPARE(reader.blockReads(), 1);
-    QCOMPARE(reader.loadedBytes(), 2048);
+    QCOMPARE(reader.loadedBytes(), qint64(size));
 }
 
 void TestProtocol::imageReadFailure_data()
@@ -828,6 +748,48 @@ void TestProtocol::codeTableHoldsEachCodeOnce()
     checkSide(std::begin(ResponseCodes), std::end(ResponseCodes));
 }
 
+void TestProtocol::wireTraceLines_data()
+{
+    // A frame sent (a host payload) or received (a device frame), the port a line names when a
+    // program talks on several, and the line after its time.
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("sent: named, bytes as they are before escaping")
+        << hex("50 04 7E7D0102 00 8D") << QString() << " tx DATA 50 04 7e 7d 01 02 00 8d";
+    QTest::newRow("received: named") << hex("7E5E 50 83 00000000 0000") << QString()
+                                     << " rx RSP_DONE 7e 5e 50 83 00 00 00 00 00 00";
+    QTest::newRow("received: a code without a name in hex")
+        << hex("7E5E 50 90 7E000000 0000") << QString() << " rx 0x90 7e 5e 50 90 7e 00 00 00 00 00";
+    QTest::newRow("received: failing identification, traced all the same")
+        << hex("7E5F 51 81 07050001 0000") << QString()
+        << " rx RSP_VERSION 7e 5f 51 81 07 05 00 01 00 00";
+    QTest::newRow("several ports: sent") << hex("50 00 00000000 00 97") << "/dev/ttyUSB0"
+                                         << " /dev/ttyUSB0 tx PING 50 00 00 00 00 00 00 97";
+}
+
+void TestProtocol::wireTraceLines()
+{
+    QFETCH(QByteArray, frame);
+    QFETCH(QString, port);
+    QFETCH(QString, line);
+    testing::WireTrace trace;
+    const auto pass = [&] {
+        if (frame.size() == PayloadSize)
+            traceSent(arrayOf<FramePayload>(frame), port);
+        else
+            traceReceived(arrayOf<DeviceFrame>(frame), port);
+    };
+    pass();
+    QVERIFY(trace.lines.isEmpty()); // off unless asked for
+    trace.enable();
+    pass();
+    QCOMPARE(trace.lines.size(), 1);
+    const QRegularExpression time(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d$"));
+    QVERIFY2(time.match(trace.lines[0].left(12)).hasMatch(), qPrintable(trace.lines[0]));
+    QCOMPARE(trace.lines[0].mid(12), line);
+}
+
 namespace {
 
 // The answer of an image source to a request: "DATA" and the piece and byte 6 in hex, "END", or
@@ -855,14 +817,6 @@ QByteArray expectedAnswer(const QByteArray &content, quint32 offset)
     return "DATA " + (expectedPiece(content, offset) + char(offset & 0xFF)).toHex();
 }
 
-QString writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-        return {};
-    return path;
-}
-
 } // namespace
 
 void TestProtocol::imageSourceAnswers_data()
@@ -879,6 +833,23 @@ void TestProtocol::imageSourceAnswers_data()
     QTest::newRow("end: negative as a signed offset") << 1030 << QList<quint32>{0, 0xFFFFFFFC};
     QTest::newRow("a piece after the end, then the end again") << 16 << QList<quint32>{16, 8, 20};
     QTest::newRow("one byte") << 1 << QList<quint32>{0, 1, 4};
+    QTest::newRow("backward across a block boundary")
+        << 4099 << QList<quint32>{1020, 1024, 1020, 1016, 2048, 1024, 0};
+    QTest::newRow("same block asked again") << 4099 << QList<quint32>{8, 4, 0, 1020, 512, 1020};
+    QTest::newRow("skipping ahead") << 4099 << QList<quint32>{0, 4096, 2052, 3072};
+    QTest::newRow("unaligned last byte") << 4099 << QList<quint32>{4098, 4097};
+    QTest::newRow("short last block after a full one") << 1030 << QList<quint32>{1028, 0, 1028};
+    for (int size : imageSizes) {
+        QRandomGenerator random{quint32(size)};
+        QList<quint32> inOrder;
+        QList<quint32> anyOrder;
+        for (quint32 offset = 0; offset <= quint32(size); offset += 4)
+            inOrder << offset;
+        for (int i = 0; i < 64; ++i)
+            anyOrder << random.bounded(quint32(size));
+        QTest::addRow("in order, %d bytes", size) << size << inOrder;
+        QTest::addRow("random order, %d bytes", size) << size << anyOrder;
+    }
 }
 
 void TestProtocol::imageSourceAnswers()
@@ -887,12 +858,16 @@ void TestProtocol::imageSourceAnswers()
     QFETCH(QList<quint32>, offsets);
     QTemporaryDir dir;
     const QByteArray content = imageContent(size);
-    ImageSource source(writeFile(dir.filePath(QStringLiteral("fw.vuf")), content));
+    ImageSource source(testing::writeImage(dir.path(), QStringLiteral("fw.vuf"), content));
     QCOMPARE(source.open(), ImageSource::Problem::None);
     QCOMPARE(source.size(), qint64(size));
     source.beginUpdate();
-    for (quint32 offset : offsets)
+    for (quint32 offset : offsets) {
         QCOMPARE(answerText(source, offset), expectedAnswer(content, offset));
+        // The block in memory is the one that holds the piece.
+        if (offset < quint32(size))
+            QCOMPARE(source.loadedBytes(), blockEnd(offset, size));
+    }
 }
 
 void TestProtocol::imageSourceChangedOnDisk_data()
@@ -918,7 +893,7 @@ void TestProtocol::imageSourceChangedOnDisk()
     QFETCH(QByteArray, answer);
     QTemporaryDir dir;
     const QByteArray content = imageContent(2048);
-    const QString path = writeFile(dir.filePath(QStringLiteral("fw.vuf")), content);
+    const QString path = testing::writeImage(dir.path(), QStringLiteral("fw.vuf"), content);
     ImageSource source(path);
     QCOMPARE(source.open(), ImageSource::Problem::None);
     source.beginUpdate();
@@ -933,7 +908,7 @@ void TestProtocol::imageSourceChangedOnDisk()
     } else {
         QVERIFY(QFile::remove(path));
         if (change == QLatin1String("replace"))
-            QVERIFY(!writeFile(path, other).isEmpty());
+            testing::writeImage(dir.path(), QStringLiteral("fw.vuf"), other);
     }
     const QByteArray expected = answer == "same" ? expectedAnswer(content, next) : answer;
     QCOMPARE(answerText(source, next), expected);
@@ -964,7 +939,8 @@ void TestProtocol::imageSourceChecks()
     if (kind == QLatin1String("folder"))
         QVERIFY(QDir().mkdir(path));
     else if (kind != QLatin1String("missing"))
-        QVERIFY(!writeFile(path, kind == QLatin1String("usable") ? "1234" : "").isEmpty());
+        testing::writeImage(dir.path(), QStringLiteral("fw.vuf"),
+                            kind == QLatin1String("usable") ? "1234" : "");
     if (kind == QLatin1String("huge"))
         QVERIFY(QFile::resize(path, MaxImageSize + 1)); // sparse: no disk space is used
     ImageSource source(path);
@@ -984,8 +960,8 @@ void TestProtocol::imageSourceHashesAtOnceAndInSteps()
     QTemporaryDir dir;
     // Over several of the window's hashing steps, and not a multiple of one.
     const QByteArray content = imageContent(int(ImageSource::HashChunkBytes * 5 / 2));
-    const QByteArray sha256 = QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex();
-    const QString path = writeFile(dir.filePath(QStringLiteral("fw.vuf")), content);
+    const QByteArray sha256 = testing::sha256Hex(content);
+    const QString path = testing::writeImage(dir.path(), QStringLiteral("fw.vuf"), content);
 
     ImageSource atOnce(path);
     QCOMPARE(atOnce.open(), ImageSource::Problem::None);
@@ -1011,7 +987,7 @@ void TestProtocol::imageSourceHashesAtOnceAndInSteps()
     QCOMPARE(adopted.open(), ImageSource::Problem::None);
     QVERIFY(adopted.hashCurrent());
     QTest::qWait(20);
-    QVERIFY(!writeFile(path, content.left(1000)).isEmpty());
+    testing::writeImage(dir.path(), QStringLiteral("fw.vuf"), content.left(1000));
     QVERIFY(!adopted.hashCurrent());
     QCOMPARE(adopted.hashNow(), ImageSource::Problem::None);
     QCOMPARE(adopted.facts().size, qint64(1000));

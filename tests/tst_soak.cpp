@@ -28,9 +28,6 @@ namespace {
 constexpr int DefaultRuns = 60;
 constexpr int MaxSize = 40 * 1024;
 
-const QString Updated = QStringLiteral("Firmware is updated");
-const QString Cancelled = QStringLiteral("Device canncelled, please retry");
-const QString TimedOut = QStringLiteral("device time out, re-start this program");
 const QString PortLost = QStringLiteral("Port lost: ");
 
 // How a run ends.
@@ -97,33 +94,9 @@ int soakRuns()
 // Image sizes every soak covers: the shortest images, a short last piece, block edges, the largest.
 constexpr std::array<int, 10> EdgeSizes = {1, 2, 3, 4, 5, 1023, 1024, 1025, 4097, MaxSize};
 
-Plan planFor(quint32 seed)
+// Versions that often travel escaped; returns the text the window shows for them.
+QString pickVersions(DeviceOptions &o, QRandomGenerator &random)
 {
-    QRandomGenerator random(seed * 2654435761u + 12345u);
-    Plan plan;
-    plan.seed = seed;
-
-    // Mostly small images: the pseudo-terminal is fast, but every delayed frame costs time.
-    if (seed >= 1 && seed <= EdgeSizes.size()) {
-        plan.size = EdgeSizes[seed - 1];
-    } else {
-        const int bucket = random.bounded(100);
-        plan.size = bucket < 75   ? 1 + random.bounded(600)
-                    : bucket < 93 ? 600 + random.bounded(5400)
-                                  : 6000 + random.bounded(MaxSize - 6000 + 1);
-    }
-
-    const int roll = random.bounded(100);
-    plan.ending = roll < 50   ? Completes
-                  : roll < 63 ? Cancel
-                  : roll < 74 ? Silence
-                  : roll < 88 ? HangUp
-                              : StrayStart;
-
-    DeviceOptions &o = plan.options;
-    o.seed = seed;
-    o.imageSize = plan.size;
-    // Versions that often travel escaped.
     const auto versionByte = [&] {
         const int pick = random.bounded(3);
         return quint8(pick == 0 ? 0x7D : pick == 1 ? 0x7E : random.bounded(256));
@@ -132,9 +105,14 @@ Plan planFor(quint32 seed)
     o.firmwareMinor = versionByte();
     o.hardwareMajor = versionByte();
     o.hardwareMinor = versionByte();
-    plan.versionText =
-        QString::asprintf("Firm V%2.2x.%2.2x, hardware V%2.2x.%2.2x, click Download",
-                          o.firmwareMajor, o.firmwareMinor, o.hardwareMajor, o.hardwareMinor);
+    return QString::asprintf("Firm V%2.2x.%2.2x, hardware V%2.2x.%2.2x, click Download",
+                             o.firmwareMajor, o.firmwareMinor, o.hardwareMajor, o.hardwareMinor);
+}
+
+// Which faults strike the line, and how often each does.
+void pickLineFaults(Plan &plan, QRandomGenerator &random)
+{
+    DeviceOptions &o = plan.options;
     // Frames the device sends, about: handshake, one request per piece, the end.
     const double frames = 4 + (plan.size + 3) / 4;
     const auto rate = [&](int most) {
@@ -160,10 +138,14 @@ Plan planFor(quint32 seed)
     }
     if (plan.faults[RandomOrder]) {
         o.randomOrder = true;
-        o.randomSeed = seed;
+        o.randomSeed = plan.seed;
     }
+}
 
-    switch (plan.ending) {
+// The device's part in how the run ends, at an offset of its choosing.
+void setEnding(DeviceOptions &o, Ending ending)
+{
+    switch (ending) {
     case Cancel:
         o.cancelAt = DeviceOptions::RandomOffset;
         break;
@@ -179,6 +161,33 @@ Plan planFor(quint32 seed)
     default:
         break;
     }
+}
+
+Plan planFor(quint32 seed)
+{
+    QRandomGenerator random(seed * 2654435761u + 12345u);
+    Plan plan;
+    plan.seed = seed;
+    // Mostly small images: the pseudo-terminal is fast, but every delayed frame costs time.
+    if (seed >= 1 && seed <= EdgeSizes.size()) {
+        plan.size = EdgeSizes[seed - 1];
+    } else {
+        const int bucket = random.bounded(100);
+        plan.size = bucket < 75   ? 1 + random.bounded(600)
+                    : bucket < 93 ? 600 + random.bounded(5400)
+                                  : 6000 + random.bounded(MaxSize - 6000 + 1);
+    }
+    const int roll = random.bounded(100);
+    plan.ending = roll < 50   ? Completes
+                  : roll < 63 ? Cancel
+                  : roll < 74 ? Silence
+                  : roll < 88 ? HangUp
+                              : StrayStart;
+    plan.options.seed = seed;
+    plan.options.imageSize = plan.size;
+    plan.versionText = pickVersions(plan.options, random);
+    pickLineFaults(plan, random);
+    setEnding(plan.options, plan.ending);
     return plan;
 }
 
@@ -226,6 +235,18 @@ private:
     int *seen;
 };
 
+// What the test sees of one run besides the status line.
+struct RunWatch
+{
+    QStringList wrongPieces; // answers that did not hold the image's bytes
+    int pingsBeforeVersion = 0;
+    bool versionAsked = false;
+    QStringList deviceLog; // the device's last lines
+    int timeoutsShown = 0;
+    qint64 longestStallMs = 0; // of this process, while it waits for the end of the update
+    QElapsedTimer quiet;       // since the last frame either way
+};
+
 struct Tally
 {
     int runs = 0;
@@ -263,6 +284,15 @@ private slots:
 
 private:
     QString status() const { return label->text(); }
+    // Checks every answer against the image, and keeps what the diagnosis and the tally need.
+    void watchDevice(SimulatedDevice &device, const QByteArray &expected, RunWatch &watch);
+    QString diagnosis(const Plan &plan, const SimulatedDevice &device, const RunWatch &watch) const;
+    // Until the status line shows how the run ended, or the line has gone quiet.
+    void waitForTheEnd(const Plan &plan, const SimulatedDevice &device, RunWatch &watch);
+    // The status line, the window and the device as the planned ending leaves them.
+    void verifyEnding(const Plan &plan, const SimulatedDevice &device, vantuUpdate &dialog,
+                      const QByteArray &expected, const RunWatch &watch);
+    void countRun(const Plan &plan, const DeviceStats &s, const RunWatch &watch, qint64 ms);
 
     QTemporaryDir dir;
     QLabel *label = nullptr;
@@ -303,72 +333,83 @@ void SoakTest::soak()
     PseudoTerminal line;
     QVERIFY2(line.open(), qPrintable(line.errorString()));
     SimulatedDevice device(&line, plan.options);
-
-    // Every answer the tool gives is checked against the image, whatever happens after.
-    QStringList wrongPieces;
-    connect(&device, &SimulatedDevice::pieceReceived, this,
-            [&](quint32 offset, const QByteArray &bytes) {
-                const QByteArray want = expected.mid(offset & ~3u, 4);
-                if (bytes != want) {
-                    wrongPieces << QStringLiteral("offset %1: %2 instead of %3")
-                                       .arg(offset)
-                                       .arg(QString::fromLatin1(bytes.toHex(' ')),
-                                            QString::fromLatin1(want.toHex(' ')));
-                }
-            });
-    int pingsBeforeVersion = 0;
-    bool versionAsked = false;
-    connect(&device, &SimulatedDevice::frameReceived, this, [&](const FramePayload &payload) {
-        if (payload[1] == CMD_GET_VERSION)
-            versionAsked = true;
-        else if (payload[1] == CMD_PING && !versionAsked)
-            ++pingsBeforeVersion;
-    });
-    QStringList deviceLog;
-    connect(&device, &SimulatedDevice::logLine, this, [&](const QString &text) {
-        deviceLog << text;
-        if (deviceLog.size() > 12)
-            deviceLog.removeFirst();
-    });
+    RunWatch watch;
+    watchDevice(device, expected, watch);
 
     vantuUpdate dialog;
     label = dialog.findChild<QLabel *>(QStringLiteral("labelStatusBar"));
     auto *download = dialog.findChild<QPushButton *>(QStringLiteral("pushButtonDownload"));
     QVERIFY(label && download);
-    int timeoutsShown = 0;
-    download->installEventFilter(new TimeoutWatch(label, &timeoutsShown, download));
+    download->installEventFilter(new TimeoutWatch(label, &watch.timeoutsShown, download));
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
 
-    qint64 longestStallMs = 0; // of this process, while it waits for the end of the update
-    const auto diagnosis = [&] {
-        const DeviceStats &s = device.stats();
-        return QStringLiteral("%1; status \"%2\"; device: %3 frames in, %4 bad checks, "
-                              "%5 unexpected, %6 offset / %7 retry mismatches, %8 completed, "
-                              "%9 cancelled; test held back up to %10 ms; log: %11")
-            .arg(plan.describe(), status())
-            .arg(s.framesReceived)
-            .arg(s.badCheckFrames)
-            .arg(s.unexpectedFrames)
-            .arg(s.offsetMismatches)
-            .arg(s.retryMismatches)
-            .arg(s.updatesCompleted)
-            .arg(s.updatesCancelled)
-            .arg(longestStallMs)
-            .arg(deviceLog.join(QStringLiteral(" | ")));
-    };
-
     startProcedure(dialog, line.slavePath(), image);
-    QTRY_VERIFY2_WITH_TIMEOUT(status() == plan.versionText, qPrintable(diagnosis()), 5000);
+    QTRY_VERIFY2_WITH_TIMEOUT(status() == plan.versionText,
+                              qPrintable(diagnosis(plan, device, watch)), 5000);
     // A run before may have left the tool's parser just past a frame start: that can cost the
     // first answer, once, and the tool probes again.
-    QVERIFY2(pingsBeforeVersion <= 2, qPrintable(diagnosis()));
-    QElapsedTimer quiet; // since the last frame either way
-    connect(&device, &SimulatedDevice::frameReceived, this, [&quiet] { quiet.restart(); });
-    connect(&device, &SimulatedDevice::frameSent, this, [&quiet] { quiet.restart(); });
-    quiet.start();
+    QVERIFY2(watch.pingsBeforeVersion <= 2, qPrintable(diagnosis(plan, device, watch)));
+    watch.quiet.start();
     QTest::mouseClick(download, Qt::LeftButton);
+    waitForTheEnd(plan, device, watch);
+    if (QTest::currentTestFailed())
+        return;
+    verifyEnding(plan, device, dialog, expected, watch);
+    if (QTest::currentTestFailed())
+        return;
+    countRun(plan, device.stats(), watch, runClock.elapsed());
+    label = nullptr;
+}
 
+void SoakTest::watchDevice(SimulatedDevice &device, const QByteArray &expected, RunWatch &watch)
+{
+    connect(&device, &SimulatedDevice::pieceReceived, this,
+            [&watch, expected](quint32 offset, const QByteArray &bytes) {
+                const QByteArray want = expected.mid(offset & ~3u, 4);
+                if (bytes != want) {
+                    watch.wrongPieces << QStringLiteral("offset %1: %2 instead of %3")
+                                             .arg(offset)
+                                             .arg(QString::fromLatin1(bytes.toHex(' ')),
+                                                  QString::fromLatin1(want.toHex(' ')));
+                }
+            });
+    connect(&device, &SimulatedDevice::frameReceived, this, [&watch](const FramePayload &payload) {
+        watch.quiet.restart();
+        if (payload[1] == CMD_GET_VERSION)
+            watch.versionAsked = true;
+        else if (payload[1] == CMD_PING && !watch.versionAsked)
+            ++watch.pingsBeforeVersion;
+    });
+    connect(&device, &SimulatedDevice::frameSent, this, [&watch] { watch.quiet.restart(); });
+    connect(&device, &SimulatedDevice::logLine, this, [&watch](const QString &text) {
+        watch.deviceLog << text;
+        if (watch.deviceLog.size() > 12)
+            watch.deviceLog.removeFirst();
+    });
+}
+
+QString SoakTest::diagnosis(const Plan &plan, const SimulatedDevice &device,
+                            const RunWatch &watch) const
+{
+    const DeviceStats &s = device.stats();
+    return QStringLiteral("%1; status \"%2\"; device: %3 frames in, %4 bad checks, "
+                          "%5 unexpected, %6 offset / %7 retry mismatches, %8 completed, "
+                          "%9 cancelled; test held back up to %10 ms; log: %11")
+        .arg(plan.describe(), status())
+        .arg(s.framesReceived)
+        .arg(s.badCheckFrames)
+        .arg(s.unexpectedFrames)
+        .arg(s.offsetMismatches)
+        .arg(s.retryMismatches)
+        .arg(s.updatesCompleted)
+        .arg(s.updatesCancelled)
+        .arg(watch.longestStallMs)
+        .arg(watch.deviceLog.join(QStringLiteral(" | ")));
+}
+
+void SoakTest::waitForTheEnd(const Plan &plan, const SimulatedDevice &device, RunWatch &watch)
+{
     // The run is over when the status line shows how it ended, or when the line has gone quiet.
     // The time-out text alone is not an end: a frame held back on a loaded machine can bring it
     // for a moment, and the tool goes on when the frame comes; no frame is held back more than
@@ -380,41 +421,48 @@ void SoakTest::soak()
     const auto ended = [&] {
         const qint64 gap = sinceCheck.restart();
         if (gap > 150) {
-            longestStallMs = std::max(longestStallMs, gap);
-            quiet.restart();
+            watch.longestStallMs = std::max(watch.longestStallMs, gap);
+            watch.quiet.restart();
         }
         const QString text = status();
         if (text == Updated || text == Cancelled || text.startsWith(PortLost))
             return true;
-        return quiet.elapsed() >= (text == TimedOut ? 500 : 1000);
+        return watch.quiet.elapsed() >= (text == TimedOut ? 500 : 1000);
     };
     const int budgetMs = 10000 + plan.size / 2; // a large image takes a while
-    QTRY_VERIFY2_WITH_TIMEOUT(ended(), qPrintable(diagnosis()), budgetMs);
+    QTRY_VERIFY2_WITH_TIMEOUT(ended(), qPrintable(diagnosis(plan, device, watch)), budgetMs);
+}
+
+void SoakTest::verifyEnding(const Plan &plan, const SimulatedDevice &device, vantuUpdate &dialog,
+                            const QByteArray &expected, const RunWatch &watch)
+{
+    const DeviceStats &s = device.stats();
+    const QString why = diagnosis(plan, device, watch);
     switch (plan.ending) {
     case Completes:
-        QVERIFY2(status() == Updated, qPrintable(diagnosis()));
-        QCOMPARE(device.stats().updatesCompleted, 1);
-        QVERIFY2(device.receivedImage() == expected, qPrintable(diagnosis()));
+        QVERIFY2(status() == Updated, qPrintable(why));
+        QCOMPARE(s.updatesCompleted, 1);
+        QVERIFY2(device.receivedImage() == expected, qPrintable(why));
         QCOMPARE(dialog.findChild<QProgressBar *>()->value(), 100);
         break;
     case Cancel:
-        QVERIFY2(status() == Cancelled, qPrintable(diagnosis()));
-        QCOMPARE(device.stats().updatesCancelled, 1);
-        QCOMPARE(device.stats().updatesCompleted, 0);
+        QVERIFY2(status() == Cancelled, qPrintable(why));
+        QCOMPARE(s.updatesCancelled, 1);
+        QCOMPARE(s.updatesCompleted, 0);
         break;
     case Silence:
-        QVERIFY2(status() == TimedOut, qPrintable(diagnosis()));
+        QVERIFY2(status() == TimedOut, qPrintable(why));
         QCOMPARE(device.state(), SimulatedDevice::State::Silent);
         break;
     case StrayStart:
         // The device still waits for the answer to the request the tool never saw.
-        QVERIFY2(status() == TimedOut, qPrintable(diagnosis()));
-        QCOMPARE(device.stats().strayStarts, 1);
+        QVERIFY2(status() == TimedOut, qPrintable(why));
+        QCOMPARE(s.strayStarts, 1);
         QCOMPARE(device.state(), SimulatedDevice::State::Transferring);
         break;
     case HangUp:
-        QVERIFY2(status().startsWith(PortLost), qPrintable(diagnosis()));
-        QCOMPARE(device.stats().hangUps, 1);
+        QVERIFY2(status().startsWith(PortLost), qPrintable(why));
+        QCOMPARE(s.hangUps, 1);
         QVERIFY2(status().size() > PortLost.size(), qPrintable(status())); // the port is named
         QVERIFY(dialog.findChild<QPushButton *>(QStringLiteral("pushButtonOK"))->isEnabled());
         break;
@@ -428,23 +476,22 @@ void SoakTest::soak()
     } else {
         QCOMPARE(dialog.updateState(), UpdateState::Probing);
     }
-    QVERIFY(!download->isEnabled());
+    QVERIFY(!dialog.findChild<QPushButton *>(QStringLiteral("pushButtonDownload"))->isEnabled());
 
     // Then the tool stays quiet and keeps its message: no frame for longer than its time-out.
     if (plan.ending == Completes || plan.ending == Cancel) {
-        const int framesIn = device.stats().framesReceived;
+        const int framesIn = s.framesReceived;
         const QString shown = status();
-        QVERIFY(
-            neverWithin(PastTimeout, [&] { return device.stats().framesReceived != framesIn; }));
+        QVERIFY(neverWithin(PastTimeout, [&] { return s.framesReceived != framesIn; }));
         QCOMPARE(status(), shown);
     }
+    QVERIFY2(watch.wrongPieces.isEmpty(), qPrintable(watch.wrongPieces.join(QStringLiteral("; "))));
+    QVERIFY2(s.offsetMismatches == 0 && s.retryMismatches == 0, qPrintable(why));
+    QVERIFY2(s.badCheckFrames == 0 && s.unexpectedFrames == 0, qPrintable(why));
+}
 
-    const DeviceStats &s = device.stats();
-    QVERIFY2(wrongPieces.isEmpty(), qPrintable(wrongPieces.join(QStringLiteral("; "))));
-    QVERIFY2(s.offsetMismatches == 0 && s.retryMismatches == 0, qPrintable(diagnosis()));
-    QVERIFY2(s.badCheckFrames == 0 && s.unexpectedFrames == 0, qPrintable(diagnosis()));
-
-    // The run counts.
+void SoakTest::countRun(const Plan &plan, const DeviceStats &s, const RunWatch &watch, qint64 ms)
+{
     ++counts.runs;
     ++counts.planned[plan.ending];
     ++counts.endedAsPlanned[plan.ending];
@@ -457,32 +504,31 @@ void SoakTest::soak()
             ++counts.completedWith[f];
     }
     counts.duplicateAnswers += s.duplicateAnswers;
-    if (pingsBeforeVersion > 1)
+    if (watch.pingsBeforeVersion > 1)
         ++counts.secondProbe;
-    if (timeoutsShown > 0 && plan.ending != Silence && plan.ending != StrayStart)
+    if (watch.timeoutsShown > 0 && plan.ending != Silence && plan.ending != StrayStart)
         ++counts.lateTimeouts;
     if (plan.ending == Completes)
         counts.imageBytes += plan.size;
-    if (longestStallMs > 0)
+    if (watch.longestStallMs > 0)
         ++counts.stalledRuns;
-    counts.longestStallMs = std::max(counts.longestStallMs, longestStallMs);
-    const qint64 ms = runClock.elapsed();
+    counts.longestStallMs = std::max(counts.longestStallMs, watch.longestStallMs);
     if (ms > counts.slowestMs) {
         counts.slowestMs = ms;
-        counts.slowestSeed = seed;
+        counts.slowestSeed = plan.seed;
     }
     QStringList injectedNow;
     for (int f = 0; f < RandomOrder; ++f) {
         if (const int n = injected(s, LineFault(f)))
             injectedNow << QStringLiteral("%1 %2").arg(QLatin1String(LineFaultNames[f])).arg(n);
     }
+    const QString shownTimeouts =
+        watch.timeoutsShown > 0
+            ? QStringLiteral("; time-out shown %1 times before the end").arg(watch.timeoutsShown)
+            : QString();
     qInfo("%s: \"%s\" in %lld ms; injected: %s%s", qPrintable(plan.describe()),
           qPrintable(status()), ms, qPrintable(injectedNow.join(QStringLiteral(", "))),
-          timeoutsShown > 0
-              ? qPrintable(
-                    QStringLiteral("; time-out shown %1 times before the end").arg(timeoutsShown))
-              : "");
-    label = nullptr;
+          qPrintable(shownTimeouts));
 }
 
 void SoakTest::tally()

@@ -27,6 +27,11 @@ QString status()
     return widget<QLabel>("labelStatusBar")->text();
 }
 
+QString statusTip()
+{
+    return widget<QLabel>("labelStatusBar")->toolTip().replace(QLatin1Char('\n'), QLatin1Char(' '));
+}
+
 void chooseFile(vantuUpdate &dialog, const QString &path)
 {
     // No dialog comes when File is disabled: then nothing waits for one.
@@ -49,20 +54,45 @@ void reachReady(vantuUpdate &dialog, ScriptedDevice &device, const QString &imag
     QTRY_COMPARE(dialog.updateState(), UpdateState::Ready);
 }
 
+void clickDownload()
+{
+    QTest::mouseClick(widget<QPushButton>("pushButtonDownload"), Qt::LeftButton);
+}
+
+void startDownload(vantuUpdate &dialog, ScriptedDevice &device, const QString &imagePath)
+{
+    reachReady(dialog, device, imagePath);
+    if (QTest::currentTestFailed())
+        return;
+    clickDownload();
+    QVERIFY(device.waitForFrames(3));
+    QCOMPARE(device.frames.last()[1], CMD_START);
+}
+
 bool lightIs(const QLabel *light, Qt::GlobalColor colour)
 {
     const QImage image = light->pixmap().toImage();
     return !image.isNull() && image.pixelColor(7, 7) == QColor(colour);
 }
 
-void openWindowAndDevice(std::unique_ptr<vantuUpdate> &dialog,
-                         std::unique_ptr<ScriptedDevice> &device)
+void WindowCase::beginCase(const QByteArray &imageBytes)
 {
+    FolderCase::beginCase();
+    if (QTest::currentTestFailed())
+        return;
+    image = writeImage(dir->path(), QStringLiteral("image.vuf"), imageBytes);
     device = std::make_unique<ScriptedDevice>();
     QVERIFY2(device->open(), qPrintable(device->terminal().errorString()));
     dialog = std::make_unique<vantuUpdate>();
     dialog->show();
     QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
+}
+
+void WindowCase::endCase()
+{
+    dialog.reset();
+    device.reset();
+    FolderCase::endCase();
 }
 
 } // namespace testing

@@ -13,6 +13,13 @@ class QTimer;
 
 namespace testing {
 
+// What the status line says at the steps of an update with the device the tests play.
+inline const QString VersionText = QStringLiteral("Firm V01.00, hardware V05.07, click Download");
+inline const QString InProgress = QStringLiteral("Please wait, in progressing...");
+inline const QString Updated = QStringLiteral("Firmware is updated");
+inline const QString Cancelled = QStringLiteral("Device canncelled, please retry");
+inline const QString TimedOut = QStringLiteral("device time out, re-start this program");
+
 // The one update window the test has open.
 vantuUpdate &window();
 
@@ -24,6 +31,8 @@ template <typename T> T *widget(const char *name)
 
 // The text of the window's status line.
 QString status();
+// The status line's tooltip with its explanations joined back into long lines.
+QString statusTip();
 
 // Clicks File and answers the open-file dialog that comes up: with path, or cancels it when path
 // is empty.
@@ -35,13 +44,25 @@ void startProcedure(vantuUpdate &dialog, const QString &portPath, const QString 
 // Starts the procedure against the scripted device and answers the probe and the version query
 // (DeviceVersion) until the window is Ready. Fails the current test otherwise.
 void reachReady(vantuUpdate &dialog, ScriptedDevice &device, const QString &imagePath);
-
-// A scripted device on its pseudo-terminal, and the window shown on the screen. Fails the current
-// test otherwise.
-void openWindowAndDevice(std::unique_ptr<vantuUpdate> &dialog,
-                         std::unique_ptr<ScriptedDevice> &device);
+// Clicks Download.
+void clickDownload();
+// Ready as above, then Download, until the device has the START. Fails the current test otherwise.
+void startDownload(vantuUpdate &dialog, ScriptedDevice &device, const QString &imagePath);
 
 // True when the light shows the given colour.
 bool lightIs(const QLabel *light, Qt::GlobalColor colour);
+
+// The set-up of the suites that drive the window: for each test function a fresh folder with an
+// image in it, a scripted device on its pseudo-terminal, and the window shown on the screen.
+class WindowCase : public FolderCase
+{
+protected:
+    void beginCase(const QByteArray &imageBytes = QByteArray(64, 'x'));
+    void endCase();
+
+    std::unique_ptr<vantuUpdate> dialog;
+    std::unique_ptr<ScriptedDevice> device;
+    QString image; // image.vuf, of the bytes given to beginCase()
+};
 
 } // namespace testing
