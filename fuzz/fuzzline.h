@@ -1,8 +1,9 @@
 #pragma once
 
-// What the fuzz targets share: the device's end of a pseudo-terminal that feeds a host (the window,
-// or an update session) the fuzzer's bytes and waits until the host has read them, the image the
-// host serves, and the device's checks (devicemodel.h) on every frame the host sends back.
+// What the fuzz targets share: how a run fails; the device's end of a pseudo-terminal that feeds a
+// host (the window, or an update session) the fuzzer's bytes and waits until the host has read
+// them, the image the host serves, and the device's checks (devicemodel.h) on every frame the host
+// sends back.
 
 #include "devicemodel.h"
 #include "imageblockreader.h"
@@ -12,7 +13,10 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 
 // Three blocks, the last one short and not a multiple of four.
@@ -22,7 +26,16 @@ constexpr std::chrono::seconds FuzzStepTimeout{5};
 constexpr quint8 ParserReset[] = {FrameStart, 0x00};
 
 // Ends the run so that libFuzzer keeps the input: what went wrong, on standard error.
-[[noreturn]] void fuzzFail(const char *what);
+[[noreturn]] inline void fuzzFail(const char *what)
+{
+    std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, what);
+    std::abort();
+}
+inline void fuzzCheck(bool ok, const char *what)
+{
+    if (!ok)
+        fuzzFail(what);
+}
 
 // Starts a target: its Qt application, with an argv of its own (Qt may take arguments out of it;
 // libFuzzer's stay untouched), then its rig, for the whole process: libFuzzer exits without
