@@ -59,7 +59,7 @@ struct Sizes
     {}
     qint64 turnaround;
     qint64 paced;         // paced at 921600 baud
-    qint64 pacedBaseline; // paced at 57600 baud: a round trip takes 3.5 ms of line time
+    qint64 pacedBaseline; // paced at 57600 baud
     qint64 small;
     qint64 large;
     // Under xcb a run takes several times longer than offscreen: a smaller image, the same
@@ -137,6 +137,12 @@ double loadAverage();
 // Random image bytes written to a file in dir: 0x7D and 0x7E turn up as often as any byte, so
 // some frames are escaped.
 QString makeImage(const QString &dir, qint64 size, QByteArray &bytes);
+
+// The line opened, the host started, or false, said.
+bool openLine(PtyLine &line);
+bool startHost(HostProcess &process, const QStringList &arguments);
+// Says what was wrong with the pieces and frames a device side saw, if anything: true when it did.
+bool saidUnclean(const UpdateFigures &figures, const QString &who);
 
 // One update of a bench host (benchhost.cpp) on a fresh pseudo-terminal, the device played by
 // LineDevice; nullopt, said, on any failure or wrong piece.

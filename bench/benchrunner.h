@@ -17,10 +17,19 @@ struct Column
     std::function<QString(const QJsonObject &)> text = {};
 };
 
+// Columns that many tables print alike.
+inline const Column LoadColumn{QStringLiteral("load"), 6, QStringLiteral("load_1min"), 2};
+inline const Column CpuColumn{QStringLiteral("cpu ms/1000"), 12,
+                              QStringLiteral("cpu_ms_per_1000_frames"), 2};
+
 QString imageText(const QJsonObject &row);
 // The columns of a turnaround row: host, turnaround, round trips, CPU, load, and the X server's
 // CPU when xServer is set.
 std::vector<Column> turnaroundColumns(int hostWidth, bool xServer = false);
+// The columns of a paced update's row: first, line speed, image, update and line time, their
+// ratio (the field ratioKey), the mean turnaround, more, the device's lateness, then tail.
+std::vector<Column> pacedColumns(Column first, const QString &ratioKey, Column more,
+                                 std::vector<Column> tail);
 
 // One figure over the runs that have it.
 struct Spread
@@ -31,6 +40,8 @@ struct Spread
     int runs = 0;
 };
 Spread spreadOf(const std::vector<QJsonObject> &rows, const QString &field);
+// The fields' medians over rows, with their number as "runs".
+QJsonObject mediansOf(const std::vector<QJsonObject> &rows, const QStringList &fields);
 
 // One comparison against the baseline build: for each contender and figure, both medians, the
 // ratio after/before and each side's min and max, printed and kept in the results under
