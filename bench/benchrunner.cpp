@@ -249,35 +249,39 @@ QJsonObject Runner::summary(const QStringList &fields, int hostChars, bool print
     return summary;
 }
 
-std::vector<double> Runner::roundRatios(const Contender &a, const Contender &b,
-                                        const QString &field) const
+std::optional<Runner::Ratio> Runner::ratio(const Contender &a, const Contender &b,
+                                           const QString &field) const
 {
-    std::vector<double> ratios;
+    std::vector<double> pairRatios;
     for (const QJsonObject &ofA : rowsOf(a)) {
         for (const QJsonObject &ofB : rowsOf(b)) {
             if (ofA.value(u"pair"_s) == ofB.value(u"pair"_s))
-                ratios.push_back(ofA.value(field).toDouble() / ofB.value(field).toDouble());
+                pairRatios.push_back(ofA.value(field).toDouble() / ofB.value(field).toDouble());
         }
     }
-    return ratios;
+    if (pairRatios.empty())
+        return std::nullopt;
+    return Ratio{median(a, field) / median(b, field), medianOf(pairRatios), pairRatios.size()};
+}
+
+QString Runner::Ratio::text(int decimals) const
+{
+    return u"%1 (ratio of the medians), %2 (median of the %3 pairs' ratios)"_s
+        .arg(ofMedians, 0, 'f', decimals)
+        .arg(medianOfPairs, 0, 'f', decimals)
+        .arg(pairs);
 }
 
 std::optional<double> Runner::tripsRatio(const Contender &a, const Contender &b,
                                          const QString &what, QJsonObject &summary) const
 {
-    const QString trips = u"round_trips_per_s"_s;
-    const std::vector<double> pairRatios = roundRatios(a, b, trips);
-    if (pairRatios.empty())
+    const auto trips = ratio(a, b, u"round_trips_per_s"_s);
+    if (!trips)
         return std::nullopt;
-    const double ratio = median(a, trips) / median(b, trips);
-    summary[u"trips_ratio_of_medians"_s] = ratio;
-    summary[u"trips_ratio_median_of_pairs"_s] = medianOf(pairRatios);
-    say(u"round trips/s, %1: %2 (ratio of the medians), %3 (median of the %4 pairs' ratios)"_s
-            .arg(what)
-            .arg(ratio, 0, 'f', 3)
-            .arg(medianOf(pairRatios), 0, 'f', 3)
-            .arg(pairRatios.size()));
-    return ratio;
+    summary[u"trips_ratio_of_medians"_s] = trips->ofMedians;
+    summary[u"trips_ratio_median_of_pairs"_s] = trips->medianOfPairs;
+    say(u"round trips/s, %1: %2"_s.arg(what, trips->text(3)));
+    return trips->ofMedians;
 }
 
 void Runner::compare(const QString &name, const QStringList &fields) const

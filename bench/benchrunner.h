@@ -89,9 +89,16 @@ public:
     // Each contender's medians() by Contender::key(); printed as rows whose host reads "<first
     // hostChars letters of the host> med" when print is set.
     QJsonObject summary(const QStringList &fields, int hostChars, bool print) const;
-    // a's field over b's, per round in which both ran.
-    std::vector<double> roundRatios(const Contender &a, const Contender &b,
-                                    const QString &field) const;
+    // a's field over b's: the ratio of the medians, and the median of the ratios of the rounds in
+    // which both ran; nullopt when there is no such round.
+    struct Ratio
+    {
+        double ofMedians = 0;
+        double medianOfPairs = 0;
+        size_t pairs = 0;
+        QString text(int decimals) const;
+    };
+    std::optional<Ratio> ratio(const Contender &a, const Contender &b, const QString &field) const;
     // The round trips per second of a against b: the ratio of the medians and the median of the
     // rounds' ratios, said as "round trips/s, <what>" and kept in summary; nullopt when no round
     // ran both.

@@ -294,31 +294,24 @@ void gangAt(Bench &bench, qint64 baud, QJsonArray &rows, QJsonObject &summary)
     const Contender alone{Flash}, gang{Flash, GangLines};
     runner.run({alone, gang}, bench.options.pairs, consoleRuns(bench, path, baud));
     QFile::remove(path);
-    if (!runner.ran(alone) || !runner.ran(gang))
-        return;
     const QString seconds = u"elapsed_s"_s;
     const QString lessLate = u"elapsed_less_bench_late_s"_s;
-    const double ratio = runner.median(gang, seconds) / runner.median(alone, seconds);
+    const auto ratio = runner.ratio(gang, alone, seconds);
+    if (!ratio)
+        return;
     const double ratioLessLate = runner.median(gang, lessLate) / runner.median(alone, lessLate);
-    const std::vector<double> pairRatios = runner.roundRatios(gang, alone, seconds);
-    QJsonObject medians;
-    medians[u"alone_s"_s] = runner.median(alone, seconds);
-    medians[u"gang_s"_s] = runner.median(gang, seconds);
-    medians[u"ratio_of_medians"_s] = ratio;
-    medians[u"ratio_median_of_pairs"_s] = medianOf(pairRatios);
-    medians[u"ratio_less_bench_late"_s] = ratioLessLate;
-    summary[QString::number(baud)] = medians;
-    say(QStringLiteral("at %1, %2 lines against one: %3 (ratio of the medians), %4 (median of the "
-                       "%5 pairs' ratios), %6 less the bench's lateness")
-            .arg(baud)
+    summary[QString::number(baud)] = QJsonObject{{u"alone_s"_s, runner.median(alone, seconds)},
+                                                 {u"gang_s"_s, runner.median(gang, seconds)},
+                                                 {u"ratio_of_medians"_s, ratio->ofMedians},
+                                                 {u"ratio_median_of_pairs"_s, ratio->medianOfPairs},
+                                                 {u"ratio_less_bench_late"_s, ratioLessLate}};
+    say(u"at %1, %2 lines against one: %3, %4 less the bench's lateness"_s.arg(baud)
             .arg(GangLines)
-            .arg(ratio, 0, 'f', 4)
-            .arg(medianOf(pairRatios), 0, 'f', 4)
-            .arg(pairRatios.size())
+            .arg(ratio->text(4))
             .arg(ratioLessLate, 0, 'f', 4));
     bench.targets.push_back({u"%1 lines against one at %2"_s.arg(GangLines).arg(baud),
-                             u"<= %1"_s.arg(GangGoal, 0, 'f', 2), ratio, u"x"_s,
-                             ratio <= GangGoal});
+                             u"<= %1"_s.arg(GangGoal, 0, 'f', 2), ratio->ofMedians, u"x"_s,
+                             ratio->ofMedians <= GangGoal});
     runner.compare(u"gang, %1 baud"_s.arg(baud), {seconds, u"ratio_to_line_time"_s,
                                                   u"cpu_ms_per_1000_frames"_s, u"peak_rss_kb"_s});
 }

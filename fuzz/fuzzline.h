@@ -37,21 +37,28 @@ inline void fuzzCheck(bool ok, const char *what)
         fuzzFail(what);
 }
 
-// Starts a target: its Qt application, with an argv of its own (Qt may take arguments out of it;
-// libFuzzer's stay untouched), then its rig, for the whole process: libFuzzer exits without
+// The entry points of a target whose Rig (setUp(), run(data, size)) drives one host all along.
+// Its Qt application (offscreen, for a window) has an argv of its own: Qt may take arguments out
+// of it, libFuzzer's stay untouched. Both live for the whole process: libFuzzer exits without
 // returning to us.
-template <typename Application, typename Rig>
-Rig *startTarget(const char *name, const char *failure)
-{
-    static int argc = 1;
-    static QByteArray program(name);
-    static char *argv[] = {program.data(), nullptr};
-    new Application(argc, argv);
-    auto *rig = new Rig;
-    if (!rig->setUp())
-        fuzzFail(failure);
-    return rig;
-}
+#define VANTU_FUZZ_RIG(Application, Rig, failure)                                                  \
+    static Rig *fuzzRig = nullptr;                                                                 \
+    extern "C" int LLVMFuzzerInitialize(int *, char ***)                                           \
+    {                                                                                              \
+        qputenv("QT_QPA_PLATFORM", "offscreen");                                                   \
+        static int argc = 1;                                                                       \
+        static char *argv[] = {program_invocation_short_name, nullptr};                            \
+        new Application(argc, argv);                                                               \
+        fuzzRig = new Rig;                                                                         \
+        if (!fuzzRig->setUp())                                                                     \
+            fuzzFail(failure);                                                                     \
+        return 0;                                                                                  \
+    }                                                                                              \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)                        \
+    {                                                                                              \
+        fuzzRig->run(data, size);                                                                  \
+        return 0;                                                                                  \
+    }
 
 // The image's bytes differ between pieces 256 bytes apart, so that a piece from the wrong block
 // shows. The image is written once, into a folder that goes when the process ends.
