@@ -1,9 +1,6 @@
 #include "benchcommon.h"
 
-#include "steadyclock.h"
-
 #include <QFile>
-#include <QJsonDocument>
 #include <QRandomGenerator>
 
 #include <algorithm>

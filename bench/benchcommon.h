@@ -51,22 +51,18 @@ struct Target
 // --quick makes every image small.
 struct Sizes
 {
-    explicit Sizes(bool quick)
-        : turnaround(quick ? 64 * KiB : MiB), paced(quick ? 4 * KiB : 64 * KiB),
-          pacedBaseline(quick ? 4 * KiB : 16 * KiB), small(quick ? 16 * KiB : 64 * KiB),
-          large(quick ? MiB : 16 * MiB), xcbTurnaround(quick ? 64 * KiB : 256 * KiB),
-          gangUnpaced(quick ? 16 * KiB : 128 * KiB)
-    {}
-    qint64 turnaround;
-    qint64 paced;         // paced at 921600 baud
-    qint64 pacedBaseline; // paced at 57600 baud
-    qint64 small;
-    qint64 large;
+    explicit Sizes(bool quick) : quick(quick) {}
+    bool quick;
+    qint64 turnaround = quick ? 64 * KiB : MiB;
+    qint64 paced = quick ? 4 * KiB : 64 * KiB;         // paced at 921600 baud
+    qint64 pacedBaseline = quick ? 4 * KiB : 16 * KiB; // paced at 57600 baud
+    qint64 small = quick ? 16 * KiB : 64 * KiB;
+    qint64 large = quick ? MiB : 16 * MiB;
     // Under xcb a run takes several times longer than offscreen: a smaller image, the same
     // figures per round trip.
-    qint64 xcbTurnaround;
+    qint64 xcbTurnaround = quick ? 64 * KiB : 256 * KiB;
     // Each of many lines at once, unpaced: the frames add up over the lines.
-    qint64 gangUnpaced;
+    qint64 gangUnpaced = quick ? 16 * KiB : 128 * KiB;
 
     // At 57600 a round trip takes 3.5 ms of line time: a smaller image, the figures being ratios
     // per round trip or of two runs on the same image.

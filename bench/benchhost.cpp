@@ -34,11 +34,9 @@
 #include <QSocketNotifier>
 #include <QTest>
 #include <QTimer>
-#include <QWindow>
 
 #include <functional>
 #include <memory>
-#include <utility>
 
 #include <cerrno>
 #include <cstdio>

@@ -15,12 +15,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QStandardPaths>
 #include <QSysInfo>
 
 #include <algorithm>
-#include <cctype>
-#include <cstdio>
 #include <map>
 #include <optional>
 
