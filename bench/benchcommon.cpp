@@ -1,16 +1,12 @@
 #include "benchcommon.h"
 
-#include "steadyclock.h"
-
 #include <QFile>
-#include <QJsonDocument>
 #include <QRandomGenerator>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
-#include <sched.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -70,50 +66,6 @@ double xServerCpuMs()
            double(sysconf(_SC_CLK_TCK));
 }
 
-// With VANTU_BENCH_PIN set, keeps the device loop and the host off each other's processor while an
-// update runs: the device gets the last CPU, the host (started in between) the others. Off by
-// default: on two processors the pseudo-terminal's kernel worker then shares a core with one of
-// them, and the figures came out worse, not better.
-class SeparateCpus
-{
-public:
-    SeparateCpus()
-    {
-        if (!qEnvironmentVariableIsSet("VANTU_BENCH_PIN"))
-            return;
-        if (sched_getaffinity(0, sizeof all, &all) != 0 || CPU_COUNT(&all) < 2)
-            return;
-        for (int cpu = CPU_SETSIZE - 1; cpu >= 0; --cpu) {
-            if (CPU_ISSET(cpu, &all)) {
-                deviceCpu = cpu;
-                break;
-            }
-        }
-        cpu_set_t host = all;
-        CPU_CLR(deviceCpu, &host);
-        sched_setaffinity(0, sizeof host, &host); // inherited by the host started next
-    }
-    // Once the host is started: the device loop moves to its own CPU.
-    void hostStarted()
-    {
-        if (deviceCpu < 0)
-            return;
-        cpu_set_t device;
-        CPU_ZERO(&device);
-        CPU_SET(deviceCpu, &device);
-        sched_setaffinity(0, sizeof device, &device);
-    }
-    ~SeparateCpus()
-    {
-        if (deviceCpu >= 0)
-            sched_setaffinity(0, sizeof all, &all);
-    }
-
-private:
-    cpu_set_t all{};
-    int deviceCpu = -1;
-};
-
 } // namespace
 
 QString Bench::hostProgram(const Contender &who) const
@@ -126,18 +78,44 @@ QString Bench::flashProgram(const Contender &who) const
     return program(who, options.flashProgram, u"flash/vantuflash"_s);
 }
 
+bool openLine(PtyLine &line)
+{
+    QString error;
+    if (line.open(error))
+        return true;
+    say(u"  pseudo-terminal: %1"_s.arg(error));
+    return false;
+}
+
+bool startHost(HostProcess &process, const QStringList &arguments)
+{
+    QString error;
+    if (process.start(arguments, hostLog, error))
+        return true;
+    say(u"  %1"_s.arg(error));
+    return false;
+}
+
+bool saidUnclean(const UpdateFigures &figures, const QString &who)
+{
+    if (figures.clean())
+        return false;
+    say(u"  %1: %2 wrong pieces, %3 bad check bytes, %4 frames out of place"_s.arg(who)
+            .arg(figures.dataErrors)
+            .arg(figures.badChecks)
+            .arg(figures.unexpected));
+    return true;
+}
+
 std::optional<UpdateFigures> runUpdate(const Bench &bench, const Contender &who,
                                        const QString &imagePath, const QByteArray &image,
                                        LineTiming timing, quint32 stride,
                                        const QStringList &wrapper)
 {
     const QString &host = who.host;
-    QString error;
     PtyLine line;
-    if (!line.open(error)) {
-        say(u"  pseudo-terminal: %1"_s.arg(error));
+    if (!openLine(line))
         return std::nullopt;
-    }
     // VANTU_BENCH_HOST_WRAPPER runs the host under a profiler, e.g.
     // "valgrind --tool=callgrind --callgrind-out-file=/tmp/host.%p".
     QStringList arguments = wrapper.isEmpty() ? qEnvironmentVariable("VANTU_BENCH_HOST_WRAPPER")
@@ -145,15 +123,12 @@ std::optional<UpdateFigures> runUpdate(const Bench &bench, const Contender &who,
                                               : wrapper;
     arguments << bench.hostProgram(who) << u"--host"_s << host << u"--port"_s << line.slavePath()
               << u"--image"_s << imagePath;
-    SeparateCpus cpus;
     const double xServerBefore = xServerCpuMs();
     HostProcess process;
-    if (!process.start(arguments, hostLog, error)) {
-        say(u"  %1"_s.arg(error));
+    if (!startHost(process, arguments))
         return std::nullopt;
-    }
-    cpus.hostStarted();
     UpdateFigures figures;
+    QString error;
     LineDevice device(line, process, image, timing, stride);
     const bool ok = device.run(figures, error);
     process.send("quit");
@@ -167,13 +142,8 @@ std::optional<UpdateFigures> runUpdate(const Bench &bench, const Contender &who,
     }
     if (status != 0)
         say(u"  note: %1 host exited with status %2"_s.arg(host).arg(status));
-    if (figures.dataErrors || figures.badChecks || figures.unexpected) {
-        say(u"  %1 host: %2 wrong pieces, %3 bad check bytes, %4 frames out of place"_s.arg(host)
-                .arg(figures.dataErrors)
-                .arg(figures.badChecks)
-                .arg(figures.unexpected));
+    if (saidUnclean(figures, host + u" host"_s))
         return std::nullopt;
-    }
     return figures;
 }
 

@@ -51,22 +51,18 @@ struct Target
 // --quick makes every image small.
 struct Sizes
 {
-    explicit Sizes(bool quick)
-        : turnaround(quick ? 64 * KiB : MiB), paced(quick ? 4 * KiB : 64 * KiB),
-          pacedBaseline(quick ? 4 * KiB : 16 * KiB), small(quick ? 16 * KiB : 64 * KiB),
-          large(quick ? MiB : 16 * MiB), xcbTurnaround(quick ? 64 * KiB : 256 * KiB),
-          gangUnpaced(quick ? 16 * KiB : 128 * KiB)
-    {}
-    qint64 turnaround;
-    qint64 paced;         // paced at 921600 baud
-    qint64 pacedBaseline; // paced at 57600 baud: a round trip takes 3.5 ms of line time
-    qint64 small;
-    qint64 large;
+    explicit Sizes(bool quick) : quick(quick) {}
+    bool quick;
+    qint64 turnaround = quick ? 64 * KiB : MiB;
+    qint64 paced = quick ? 4 * KiB : 64 * KiB;         // paced at 921600 baud
+    qint64 pacedBaseline = quick ? 4 * KiB : 16 * KiB; // paced at 57600 baud
+    qint64 small = quick ? 16 * KiB : 64 * KiB;
+    qint64 large = quick ? MiB : 16 * MiB;
     // Under xcb a run takes several times longer than offscreen: a smaller image, the same
     // figures per round trip.
-    qint64 xcbTurnaround;
+    qint64 xcbTurnaround = quick ? 64 * KiB : 256 * KiB;
     // Each of many lines at once, unpaced: the frames add up over the lines.
-    qint64 gangUnpaced;
+    qint64 gangUnpaced = quick ? 16 * KiB : 128 * KiB;
 
     // At 57600 a round trip takes 3.5 ms of line time: a smaller image, the figures being ratios
     // per round trip or of two runs on the same image.
@@ -137,6 +133,12 @@ double loadAverage();
 // Random image bytes written to a file in dir: 0x7D and 0x7E turn up as often as any byte, so
 // some frames are escaped.
 QString makeImage(const QString &dir, qint64 size, QByteArray &bytes);
+
+// The line opened, the host started, or false, said.
+bool openLine(PtyLine &line);
+bool startHost(HostProcess &process, const QStringList &arguments);
+// Says what was wrong with the pieces and frames a device side saw, if anything: true when it did.
+bool saidUnclean(const UpdateFigures &figures, const QString &who);
 
 // One update of a bench host (benchhost.cpp) on a fresh pseudo-terminal, the device played by
 // LineDevice; nullopt, said, on any failure or wrong piece.

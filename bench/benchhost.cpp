@@ -12,6 +12,7 @@
 // descriptor (writev(-1, NULL, 0), which fails at once) right before the download starts and
 // right after the device's RSP_DONE is seen, so that the X connection's writes can be counted
 // between the two marks.
+#include "exposewatch.h"
 #include "procstats.h"
 
 #include "framecodec.h"
@@ -33,11 +34,9 @@
 #include <QSocketNotifier>
 #include <QTest>
 #include <QTimer>
-#include <QWindow>
 
 #include <functional>
 #include <memory>
-#include <utility>
 
 #include <cerrno>
 #include <cstdio>
@@ -135,47 +134,6 @@ void whenTrue(QObject *context, std::function<bool()> condition, std::function<v
     timer->start();
 }
 
-// Runs start once the widget's window is on screen, from the event loop: a procedure starts as
-// a user would start it.
-class ExposeWatch : public QObject
-{
-public:
-    ExposeWatch(QWidget &widget, std::function<void()> start)
-        : QObject(&widget), widget(widget), start(std::move(start))
-    {
-        qApp->installEventFilter(this);
-        widget.show();
-    }
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        if (start && event->type() == QEvent::Expose && watched == widget.windowHandle() &&
-            widget.windowHandle()->isExposed()) {
-            qApp->removeEventFilter(this);
-            QTimer::singleShot(0, &widget, std::exchange(start, {}));
-        }
-        return QObject::eventFilter(watched, event);
-    }
-
-private:
-    QWidget &widget;
-    std::function<void()> start;
-};
-
-// What the host had used when Download was pressed, for the report.
-struct AtDownload
-{
-    CpuTime cpu;
-    qint64 rssKb = 0;
-
-    void take()
-    {
-        rssKb = selfStatusKb("VmRSS");
-        cpu = selfCpuTime();
-    }
-};
-
 // What a Qt host does on the driver's commands: once ready() holds (waiting for readyText),
 // download() after the figures at Download are taken; once done() holds (doneText), the report.
 // mark: the transfer is marked for the tracer.
@@ -217,7 +175,7 @@ private:
     {
         if (mark)
             markForTracer();
-        tellDriver(reportLine(atDownload.cpu, atDownload.rssKb, u"Firmware is updated"_s));
+        tellDriver(atDownload.reportLine());
     }
 
     bool mark;
@@ -232,7 +190,9 @@ class WindowHost : public CommandedHost
 public:
     WindowHost(const QString &portPath, const QString &imagePath)
         : CommandedHost(true), watch(dialog, [this, portPath, imagePath] {
-              testing::startProcedure(dialog, portPath, imagePath);
+              // From the event loop, as a user would start it: it may open the file dialog.
+              QTimer::singleShot(0, &dialog,
+                                 [=] { testing::startProcedure(dialog, portPath, imagePath); });
           })
     {}
 
@@ -324,7 +284,8 @@ public:
         bar = new QProgressBar(window.get());
         bar->setGeometry(30, 70, 251, 23);
         bar->setValue(0);
-        new ExposeWatch(*window, [this] { openAndProbe(); });
+        new ExposeWatch(*window,
+                        [this] { QTimer::singleShot(0, this, [this] { openAndProbe(); }); });
     }
 
 private:
@@ -430,7 +391,7 @@ int runRawHost(const QString &portPath, const QString &imagePath)
         }
         if (reportAsked && procedure.done) {
             reportAsked = false;
-            tellDriver(reportLine(atDownload.cpu, atDownload.rssKb, u"Firmware is updated"_s));
+            tellDriver(atDownload.reportLine());
         }
     }
     return 0;

@@ -49,10 +49,26 @@ std::vector<Column> turnaroundColumns(int hostWidth, bool xServer)
                                    {u"p99 us"_s, 10, u"turnaround_p99_us"_s, 1},
                                    {u"max us"_s, 10, u"turnaround_max_us"_s, 1},
                                    {u"trips/s"_s, 10, u"round_trips_per_s"_s, 0},
-                                   {u"cpu ms/1000"_s, 12, u"cpu_ms_per_1000_frames"_s, 2},
-                                   {u"load"_s, 6, u"load_1min"_s, 2}};
+                                   CpuColumn,
+                                   LoadColumn};
     if (xServer)
         columns.push_back({u"X cpu ms/1000"_s, 14, u"xserver_cpu_ms_per_1000_frames"_s, 2});
+    return columns;
+}
+
+std::vector<Column> pacedColumns(Column first, const QString &ratioKey, Column more,
+                                 std::vector<Column> tail)
+{
+    std::vector<Column> columns = {std::move(first),
+                                   {u"baud"_s, 7, u"baud"_s},
+                                   {u"image"_s, 7, {}, 0, imageText},
+                                   {u"update s"_s, 9, u"elapsed_s"_s, 3},
+                                   {u"line s"_s, 9, u"line_time_s"_s, 3},
+                                   {u"ratio"_s, 7, ratioKey, 4},
+                                   {u"mean us"_s, 8, u"turnaround_mean_us"_s, 1},
+                                   std::move(more),
+                                   {u"bench late us"_s, 14, u"bench_late_us_per_trip"_s, 2}};
+    columns.insert(columns.end(), tail.begin(), tail.end());
     return columns;
 }
 
@@ -71,6 +87,15 @@ Spread spreadOf(const std::vector<QJsonObject> &rows, const QString &field)
     spread.min = *std::min_element(values.begin(), values.end());
     spread.max = *std::max_element(values.begin(), values.end());
     return spread;
+}
+
+QJsonObject mediansOf(const std::vector<QJsonObject> &rows, const QStringList &fields)
+{
+    QJsonObject medians;
+    for (const QString &field : fields)
+        medians[field] = spreadOf(rows, field).median;
+    medians[u"runs"_s] = int(rows.size());
+    return medians;
 }
 
 BaselineReport::BaselineReport(Bench &bench, const QString &name) : m_bench(bench), m_name(name)
@@ -202,12 +227,9 @@ double Runner::median(const Contender &who, const QString &field) const
 
 QJsonObject Runner::medians(const Contender &who, const QStringList &fields) const
 {
-    QJsonObject medians;
     if (!ran(who))
-        return medians;
-    for (const QString &field : fields)
-        medians[field] = median(who, field);
-    medians[u"runs"_s] = int(rowsOf(who).size());
+        return {};
+    QJsonObject medians = mediansOf(rowsOf(who), fields);
     markBuild(medians, who);
     return medians;
 }
@@ -227,35 +249,39 @@ QJsonObject Runner::summary(const QStringList &fields, int hostChars, bool print
     return summary;
 }
 
-std::vector<double> Runner::roundRatios(const Contender &a, const Contender &b,
-                                        const QString &field) const
+std::optional<Runner::Ratio> Runner::ratio(const Contender &a, const Contender &b,
+                                           const QString &field) const
 {
-    std::vector<double> ratios;
+    std::vector<double> pairRatios;
     for (const QJsonObject &ofA : rowsOf(a)) {
         for (const QJsonObject &ofB : rowsOf(b)) {
             if (ofA.value(u"pair"_s) == ofB.value(u"pair"_s))
-                ratios.push_back(ofA.value(field).toDouble() / ofB.value(field).toDouble());
+                pairRatios.push_back(ofA.value(field).toDouble() / ofB.value(field).toDouble());
         }
     }
-    return ratios;
+    if (pairRatios.empty())
+        return std::nullopt;
+    return Ratio{median(a, field) / median(b, field), medianOf(pairRatios), pairRatios.size()};
+}
+
+QString Runner::Ratio::text(int decimals) const
+{
+    return u"%1 (ratio of the medians), %2 (median of the %3 pairs' ratios)"_s
+        .arg(ofMedians, 0, 'f', decimals)
+        .arg(medianOfPairs, 0, 'f', decimals)
+        .arg(pairs);
 }
 
 std::optional<double> Runner::tripsRatio(const Contender &a, const Contender &b,
                                          const QString &what, QJsonObject &summary) const
 {
-    const QString trips = u"round_trips_per_s"_s;
-    const std::vector<double> pairRatios = roundRatios(a, b, trips);
-    if (pairRatios.empty())
+    const auto trips = ratio(a, b, u"round_trips_per_s"_s);
+    if (!trips)
         return std::nullopt;
-    const double ratio = median(a, trips) / median(b, trips);
-    summary[u"trips_ratio_of_medians"_s] = ratio;
-    summary[u"trips_ratio_median_of_pairs"_s] = medianOf(pairRatios);
-    say(u"round trips/s, %1: %2 (ratio of the medians), %3 (median of the %4 pairs' ratios)"_s
-            .arg(what)
-            .arg(ratio, 0, 'f', 3)
-            .arg(medianOf(pairRatios), 0, 'f', 3)
-            .arg(pairRatios.size()));
-    return ratio;
+    summary[u"trips_ratio_of_medians"_s] = trips->ofMedians;
+    summary[u"trips_ratio_median_of_pairs"_s] = trips->medianOfPairs;
+    say(u"round trips/s, %1: %2"_s.arg(what, trips->text(3)));
+    return trips->ofMedians;
 }
 
 void Runner::compare(const QString &name, const QStringList &fields) const

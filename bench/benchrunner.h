@@ -17,10 +17,19 @@ struct Column
     std::function<QString(const QJsonObject &)> text = {};
 };
 
+// Columns that many tables print alike.
+inline const Column LoadColumn{QStringLiteral("load"), 6, QStringLiteral("load_1min"), 2};
+inline const Column CpuColumn{QStringLiteral("cpu ms/1000"), 12,
+                              QStringLiteral("cpu_ms_per_1000_frames"), 2};
+
 QString imageText(const QJsonObject &row);
 // The columns of a turnaround row: host, turnaround, round trips, CPU, load, and the X server's
 // CPU when xServer is set.
 std::vector<Column> turnaroundColumns(int hostWidth, bool xServer = false);
+// The columns of a paced update's row: first, line speed, image, update and line time, their
+// ratio (the field ratioKey), the mean turnaround, more, the device's lateness, then tail.
+std::vector<Column> pacedColumns(Column first, const QString &ratioKey, Column more,
+                                 std::vector<Column> tail);
 
 // One figure over the runs that have it.
 struct Spread
@@ -31,6 +40,8 @@ struct Spread
     int runs = 0;
 };
 Spread spreadOf(const std::vector<QJsonObject> &rows, const QString &field);
+// The fields' medians over rows, with their number as "runs".
+QJsonObject mediansOf(const std::vector<QJsonObject> &rows, const QStringList &fields);
 
 // One comparison against the baseline build: for each contender and figure, both medians, the
 // ratio after/before and each side's min and max, printed and kept in the results under
@@ -78,9 +89,16 @@ public:
     // Each contender's medians() by Contender::key(); printed as rows whose host reads "<first
     // hostChars letters of the host> med" when print is set.
     QJsonObject summary(const QStringList &fields, int hostChars, bool print) const;
-    // a's field over b's, per round in which both ran.
-    std::vector<double> roundRatios(const Contender &a, const Contender &b,
-                                    const QString &field) const;
+    // a's field over b's: the ratio of the medians, and the median of the ratios of the rounds in
+    // which both ran; nullopt when there is no such round.
+    struct Ratio
+    {
+        double ofMedians = 0;
+        double medianOfPairs = 0;
+        size_t pairs = 0;
+        QString text(int decimals) const;
+    };
+    std::optional<Ratio> ratio(const Contender &a, const Contender &b, const QString &field) const;
     // The round trips per second of a against b: the ratio of the medians and the median of the
     // rounds' ratios, said as "round trips/s, <what>" and kept in summary; nullopt when no round
     // ran both.

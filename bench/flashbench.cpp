@@ -12,7 +12,7 @@
 #include <QJsonObject>
 
 #include <algorithm>
-#include <memory>
+#include <deque>
 
 using namespace Qt::StringLiterals;
 
@@ -107,16 +107,11 @@ bool checkOutcome(const std::vector<PtyLine *> &lines, const GangFigures &figure
     return false;
 }
 
-bool clean(const Run &run)
+bool clean(const Run &run, const QString &who)
 {
     for (const UpdateFigures &line : run.figures.lines) {
-        if (!line.clean()) {
-            say(u"  %1 wrong pieces, %2 bad check bytes, %3 frames out of place"_s
-                    .arg(line.dataErrors)
-                    .arg(line.badChecks)
-                    .arg(line.unexpected));
+        if (saidUnclean(line, who))
             return false;
-        }
     }
     if (run.outcome && run.outcome->requestMismatches > 0)
         say(u"  note: %1 results with request counts that are not the device's"_s.arg(
@@ -130,22 +125,17 @@ std::optional<Run> runFlash(const Bench &bench, const Contender &who, const QStr
                             const QByteArray &image, LineTiming timing, quint32 stride,
                             bool windowLoop)
 {
-    QString error;
-    std::vector<std::unique_ptr<PtyLine>> owned;
+    std::deque<PtyLine> owned(size_t(who.lines));
     std::vector<PtyLine *> lines;
-    for (int i = 0; i < who.lines; ++i) {
-        owned.push_back(std::make_unique<PtyLine>());
-        if (!owned.back()->open(error)) {
-            say(u"  pseudo-terminal: %1"_s.arg(error));
+    for (PtyLine &line : owned) {
+        if (!openLine(line))
             return std::nullopt;
-        }
-        lines.push_back(owned.back().get());
+        lines.push_back(&line);
     }
     HostProcess process;
-    if (!process.start(flashArguments(bench.flashProgram(who), lines, imagePath), hostLog, error)) {
-        say(u"  %1"_s.arg(error));
+    if (!startHost(process, flashArguments(bench.flashProgram(who), lines, imagePath)))
         return std::nullopt;
-    }
+    QString error;
     Run run;
     bool ok;
     if (windowLoop) {
@@ -166,7 +156,7 @@ std::optional<Run> runFlash(const Bench &bench, const Contender &who, const QStr
     if (!checkOutcome(lines, run.figures, outcome))
         return std::nullopt;
     run.outcome = outcome;
-    return clean(run) ? std::optional<Run>(run) : std::nullopt;
+    return clean(run, who.label()) ? std::optional<Run>(run) : std::nullopt;
 }
 
 QJsonObject runJson(const QString &host, const Run &run, qint64 baud)
@@ -299,45 +289,29 @@ void gangAt(Bench &bench, qint64 baud, QJsonArray &rows, QJsonObject &summary)
     const qint64 size = bench.sizes.pacedAt(baud);
     const QString path = makeImage(bench.dir.path(), size, bench.image);
     Runner runner(bench, rows,
-                  {{u"lines"_s, 5, u"lines"_s},
-                   {u"baud"_s, 7, u"baud"_s},
-                   {u"image"_s, 7, {}, 0, imageText},
-                   {u"update s"_s, 9, u"elapsed_s"_s, 3},
-                   {u"line s"_s, 8, u"line_time_s"_s, 3},
-                   {u"ratio"_s, 7, u"ratio_to_line_time"_s, 4},
-                   {u"mean us"_s, 8, u"turnaround_mean_us"_s, 1},
-                   {u"cpu ms/1000"_s, 12, u"cpu_ms_per_1000_frames"_s, 2},
-                   {u"bench late us"_s, 14, u"bench_late_us_per_trip"_s, 2},
-                   {u"bench cpu"_s, 10, {}, 0, benchCpuText},
-                   {u"load"_s, 6, u"load_1min"_s, 2}});
+                  pacedColumns({u"lines"_s, 5, u"lines"_s}, u"ratio_to_line_time"_s, CpuColumn,
+                               {{u"bench cpu"_s, 10, {}, 0, benchCpuText}, LoadColumn}));
     const Contender alone{Flash}, gang{Flash, GangLines};
     runner.run({alone, gang}, bench.options.pairs, consoleRuns(bench, path, baud));
     QFile::remove(path);
-    if (!runner.ran(alone) || !runner.ran(gang))
-        return;
     const QString seconds = u"elapsed_s"_s;
     const QString lessLate = u"elapsed_less_bench_late_s"_s;
-    const double ratio = runner.median(gang, seconds) / runner.median(alone, seconds);
+    const auto ratio = runner.ratio(gang, alone, seconds);
+    if (!ratio)
+        return;
     const double ratioLessLate = runner.median(gang, lessLate) / runner.median(alone, lessLate);
-    const std::vector<double> pairRatios = runner.roundRatios(gang, alone, seconds);
-    QJsonObject medians;
-    medians[u"alone_s"_s] = runner.median(alone, seconds);
-    medians[u"gang_s"_s] = runner.median(gang, seconds);
-    medians[u"ratio_of_medians"_s] = ratio;
-    medians[u"ratio_median_of_pairs"_s] = medianOf(pairRatios);
-    medians[u"ratio_less_bench_late"_s] = ratioLessLate;
-    summary[QString::number(baud)] = medians;
-    say(QStringLiteral("at %1, %2 lines against one: %3 (ratio of the medians), %4 (median of the "
-                       "%5 pairs' ratios), %6 less the bench's lateness")
-            .arg(baud)
+    summary[QString::number(baud)] = QJsonObject{{u"alone_s"_s, runner.median(alone, seconds)},
+                                                 {u"gang_s"_s, runner.median(gang, seconds)},
+                                                 {u"ratio_of_medians"_s, ratio->ofMedians},
+                                                 {u"ratio_median_of_pairs"_s, ratio->medianOfPairs},
+                                                 {u"ratio_less_bench_late"_s, ratioLessLate}};
+    say(u"at %1, %2 lines against one: %3, %4 less the bench's lateness"_s.arg(baud)
             .arg(GangLines)
-            .arg(ratio, 0, 'f', 4)
-            .arg(medianOf(pairRatios), 0, 'f', 4)
-            .arg(pairRatios.size())
+            .arg(ratio->text(4))
             .arg(ratioLessLate, 0, 'f', 4));
     bench.targets.push_back({u"%1 lines against one at %2"_s.arg(GangLines).arg(baud),
-                             u"<= %1"_s.arg(GangGoal, 0, 'f', 2), ratio, u"x"_s,
-                             ratio <= GangGoal});
+                             u"<= %1"_s.arg(GangGoal, 0, 'f', 2), ratio->ofMedians, u"x"_s,
+                             ratio->ofMedians <= GangGoal});
     runner.compare(u"gang, %1 baud"_s.arg(baud), {seconds, u"ratio_to_line_time"_s,
                                                   u"cpu_ms_per_1000_frames"_s, u"peak_rss_kb"_s});
 }
@@ -446,9 +420,9 @@ void flashCpuSection(Bench &bench)
                   {u"line"_s, 9, {}, 0, lineColumnText},
                   {u"runs"_s, 4, u"runs"_s},
                   {u"frames"_s, 9, u"data_frames"_s},
-                  {u"cpu ms/1000"_s, 12, u"cpu_ms_per_1000_frames"_s, 2},
+                  CpuColumn,
                   {u"process cpu ms"_s, 15, {}, 0, processCpuText},
-                  {u"load"_s, 6, u"load_1min"_s, 2}});
+                  LoadColumn});
     const QStringList fields = {u"data_frames"_s, u"cpu_ms_per_1000_frames"_s, u"process_cpu_ms"_s,
                                 u"load_1min"_s};
     for (const auto &[who, baud] : plan) {
@@ -456,14 +430,11 @@ void flashCpuSection(Bench &bench)
             const std::vector<QJsonObject> &runs = bench.consoleRuns[runKey(side, baud)];
             if (runs.empty())
                 continue;
-            QJsonObject row;
+            QJsonObject row = mediansOf(runs, fields);
             table.markBuild(row, side);
             row[u"host"_s] = side.host;
             row[u"lines"_s] = side.lines;
             row[u"baud"_s] = baud;
-            row[u"runs"_s] = int(runs.size());
-            for (const QString &field : fields)
-                row[field] = spreadOf(runs, field).median;
             rows.append(row);
             table.print(row);
         }
@@ -494,7 +465,7 @@ void flashMemorySection(Bench &bench)
                        {u"frames"_s, 9, u"data_frames"_s},
                        {u"RSS at START kB"_s, 16, u"rss_at_start_kb"_s},
                        {u"peak RSS kB"_s, 12, u"peak_rss_kb"_s},
-                       {u"load"_s, 6, u"load_1min"_s, 2}});
+                       LoadColumn});
         const QString path = makeImage(bench.dir.path(), size, bench.image);
         const Contender alone{Flash}, gang{Flash, GangLines};
         runner.run({alone, gang}, bench.onceRounds(),

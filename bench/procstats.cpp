@@ -31,15 +31,21 @@ CpuTime selfCpuTime()
             qint64(usage.ru_stime.tv_sec) * 1000000 + usage.ru_stime.tv_usec};
 }
 
-QByteArray reportLine(const CpuTime &since, qint64 rssAtSinceKb, const QString &status)
+void AtDownload::take()
+{
+    rssKb = selfStatusKb("VmRSS");
+    cpu = selfCpuTime();
+}
+
+QByteArray AtDownload::reportLine() const
 {
     const CpuTime now = selfCpuTime();
     QJsonObject report;
-    report[u"cpu_user_us"_s] = now.userUs - since.userUs;
-    report[u"cpu_system_us"_s] = now.systemUs - since.systemUs;
-    report[u"rss_at_download_kb"_s] = rssAtSinceKb;
+    report[u"cpu_user_us"_s] = now.userUs - cpu.userUs;
+    report[u"cpu_system_us"_s] = now.systemUs - cpu.systemUs;
+    report[u"rss_at_download_kb"_s] = rssKb;
     report[u"rss_kb"_s] = selfStatusKb("VmRSS");
     report[u"hwm_kb"_s] = selfStatusKb("VmHWM");
-    report[u"status"_s] = status;
+    report[u"status"_s] = u"Firmware is updated"_s;
     return "report " + QJsonDocument(report).toJson(QJsonDocument::Compact) + '\n';
 }

@@ -21,6 +21,14 @@ struct CpuTime
 };
 CpuTime selfCpuTime();
 
-// One line of JSON with the CPU time since `since`, the resident set at `since` and now, and the
-// peak resident set, for the driver to read.
-QByteArray reportLine(const CpuTime &since, qint64 rssAtSinceKb, const QString &status);
+// What a host had used when Download was pressed, for its report.
+struct AtDownload
+{
+    CpuTime cpu;
+    qint64 rssKb = 0;
+
+    void take();
+    // One line of JSON for the driver: the CPU time since take(), the resident set then and now,
+    // and the peak resident set.
+    QByteArray reportLine() const;
+};

@@ -5,13 +5,13 @@
 //   main <ns> app <ns> constructed <ns> exposed <ns> painted <ns>
 // "exposed" is the window's first expose event, "painted" the next turn of the event loop after
 // it, when the window's first frame has been drawn.
+#include "exposewatch.h"
 #include "steadyclock.h"
 
 #include <QApplication>
 #include <QDialog>
 #include <QIcon>
 #include <QTimer>
-#include <QWindow>
 
 #include <cstdio>
 
@@ -32,38 +32,6 @@ private:
 using Window = QDialog;
 #endif
 
-namespace {
-
-class ExposeWatch : public QObject
-{
-public:
-    explicit ExposeWatch(QWidget *window) : window(window) {}
-
-    std::int64_t exposedNs = 0;
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        if (exposedNs == 0 && event->type() == QEvent::Expose &&
-            watched == window->windowHandle() && window->windowHandle()->isExposed()) {
-            exposedNs = steadyNs();
-            QTimer::singleShot(0, qApp, [this] {
-                const std::int64_t paintedNs = steadyNs();
-                std::printf("exposed %lld painted %lld\n", static_cast<long long>(exposedNs),
-                            static_cast<long long>(paintedNs));
-                std::fflush(stdout);
-                QCoreApplication::exit(0);
-            });
-        }
-        return QObject::eventFilter(watched, event);
-    }
-
-private:
-    QWidget *window;
-};
-
-} // namespace
-
 int main(int argc, char *argv[])
 {
     const std::int64_t mainNs = steadyNs();
@@ -78,8 +46,14 @@ int main(int argc, char *argv[])
     const std::int64_t constructedNs = steadyNs();
     std::printf("main %lld app %lld constructed %lld ", static_cast<long long>(mainNs),
                 static_cast<long long>(appNs), static_cast<long long>(constructedNs));
-    ExposeWatch watch(&window);
-    app.installEventFilter(&watch);
-    window.show();
+    new ExposeWatch(window, [] {
+        const std::int64_t exposedNs = steadyNs();
+        QTimer::singleShot(0, qApp, [exposedNs] {
+            std::printf("exposed %lld painted %lld\n", static_cast<long long>(exposedNs),
+                        static_cast<long long>(steadyNs()));
+            std::fflush(stdout);
+            QCoreApplication::exit(0);
+        });
+    });
     return app.exec();
 }

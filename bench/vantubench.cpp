@@ -15,12 +15,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QStandardPaths>
 #include <QSysInfo>
 
 #include <algorithm>
-#include <cctype>
-#include <cstdio>
 #include <map>
 #include <optional>
 
@@ -80,13 +77,10 @@ QJsonObject machineJson()
 // One start-up: from just before the process is spawned to the stamps it prints.
 std::optional<QJsonObject> startOnce(const QString &program)
 {
-    QString error;
     HostProcess process;
     const std::int64_t spawnNs = steadyNs();
-    if (!process.start({program}, hostLog, error)) {
-        say(u"  %1"_s.arg(error));
+    if (!startHost(process, {program}))
         return std::nullopt;
-    }
     std::vector<QByteArray> lines;
     const std::int64_t deadline = spawnNs + 20000000000LL;
     while (lines.empty() && steadyNs() < deadline) {
@@ -172,16 +166,15 @@ void targetsSection(Bench &bench)
     say(u"== Targets"_s);
     QJsonArray targetRows;
     for (const Target &target : bench.targets) {
+        const QString goal = target.goal + QLatin1Char(' ') + target.unit;
         say(u"%1 %2 %3 %4"_s.arg(target.name, -36)
-                .arg(target.goal + QLatin1Char(' ') + target.unit, -12)
+                .arg(goal, -12)
                 .arg(target.value, 12, 'f', 3)
                 .arg(target.met ? u"met"_s : u"MISSED"_s));
-        QJsonObject row;
-        row[u"name"_s] = target.name;
-        row[u"goal"_s] = target.goal + QLatin1Char(' ') + target.unit;
-        row[u"value"_s] = target.value;
-        row[u"met"_s] = target.met;
-        targetRows.append(row);
+        targetRows.append(QJsonObject{{u"name"_s, target.name},
+                                      {u"goal"_s, goal},
+                                      {u"value"_s, target.value},
+                                      {u"met"_s, target.met}});
     }
     bench.results[u"targets"_s] = targetRows;
 }
@@ -289,9 +282,9 @@ int main(int argc, char *argv[])
     QFile::remove(hostLog);
     if (!bench.dir.isValid())
         qFatal("no temporary directory");
-    if (!options.baseline.isEmpty() &&
-        !QFileInfo(bench.hostProgram({{}, 1, true})).isExecutable()) {
-        say(u"--baseline: %1 is not built"_s.arg(bench.hostProgram({{}, 1, true})));
+    const QString baselineHost = bench.hostProgram({{}, 1, true});
+    if (!options.baseline.isEmpty() && !QFileInfo(baselineHost).isExecutable()) {
+        say(u"--baseline: %1 is not built"_s.arg(baselineHost));
         return 2;
     }
     // The hosts take their platform from the environment, set here before each section.
@@ -305,18 +298,14 @@ int main(int argc, char *argv[])
     if (options.has("xwrites") && options.platforms.contains(Xcb))
         xwritesSection(bench);
     qputenv("QT_QPA_PLATFORM", Offscreen.toLatin1());
-    if (options.has("footprint"))
-        footprintSection(bench);
-    if (options.has("startup"))
-        startupSection(bench);
-    if (options.has("flash"))
-        flashSection(bench);
-    if (options.has("gang"))
-        gangSection(bench);
-    if (options.has("flashcpu"))
-        flashCpuSection(bench);
-    if (options.has("flashmem"))
-        flashMemorySection(bench);
+    const std::pair<const char *, void (*)(Bench &)> offscreenSections[] = {
+        {"footprint", footprintSection}, {"startup", startupSection},
+        {"flash", flashSection},         {"gang", gangSection},
+        {"flashcpu", flashCpuSection},   {"flashmem", flashMemorySection}};
+    for (const auto &[name, section] : offscreenSections) {
+        if (options.has(name))
+            section(bench);
+    }
     targetsSection(bench);
     bench.results[u"cpu_busy_at_end"_s] = busyFraction();
 

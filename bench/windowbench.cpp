@@ -166,16 +166,8 @@ void pacedAt(Bench &bench, const QString &platform, qint64 baud, QJsonArray &row
     const LineTiming timing{baud};
     const QString path = makeImage(bench.dir.path(), size, bench.image);
     Runner runner(bench, rows,
-                  {{u"host"_s, -8, u"host"_s},
-                   {u"baud"_s, 7, u"baud"_s},
-                   {u"image"_s, 7, {}, 0, imageText},
-                   {u"update s"_s, 9, u"elapsed_s"_s, 3},
-                   {u"line s"_s, 9, u"line_time_s"_s, 3},
-                   {u"ratio"_s, 7, u"ratio"_s, 4},
-                   {u"mean us"_s, 8, u"turnaround_mean_us"_s, 1},
-                   {u"median us"_s, 10, u"turnaround_median_us"_s, 1},
-                   {u"bench late us"_s, 14, u"bench_late_us_per_trip"_s, 2},
-                   {u"load"_s, 6, u"load_1min"_s, 2}});
+                  pacedColumns({u"host"_s, -8, u"host"_s}, u"ratio"_s,
+                               {u"median us"_s, 10, u"turnaround_median_us"_s, 1}, {LoadColumn}));
     const auto once = [&](const Contender &who) -> std::optional<QJsonObject> {
         const auto figures = runUpdate(bench, who, path, bench.image, timing);
         if (!figures)
@@ -351,7 +343,7 @@ void footprintSection(Bench &bench)
                        {u"peak RSS kB"_s, 12, u"peak_rss_kb"_s},
                        {u"RSS at Download kB"_s, 19, u"rss_at_download_kb"_s},
                        {u"data frames"_s, 12, u"data_frames"_s},
-                       {u"cpu ms/1000"_s, 12, u"cpu_ms_per_1000_frames"_s, 2}});
+                       CpuColumn});
         const QString path = makeImage(bench.dir.path(), size, bench.image);
         runner.run(
             {{Window}}, bench.onceRounds(),

@@ -8,27 +8,14 @@
 // aborts.
 #include "devicemodel.h"
 #include "framecodec.h"
+#include "fuzzline.h"
 
 #include <QByteArray>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <optional>
 
 namespace {
-
-[[noreturn]] void fail(const char *what)
-{
-    std::fprintf(stderr, "fuzz_hostframe_roundtrip: %s\n", what);
-    std::abort();
-}
-
-void check(bool ok, const char *what)
-{
-    if (!ok)
-        fail(what);
-}
 
 // The sink the tool's port stands in for: collects the bytes and counts the write calls.
 struct ByteSink
@@ -54,12 +41,12 @@ const quint8 *asBytes(const QByteArray &bytes)
 void checkEscaping(const quint8 *bytes, int size)
 {
     for (int i = 0; i < size; ++i) {
-        check(bytes[i] != FrameStart, "start byte inside an encoded frame");
+        fuzzCheck(bytes[i] != FrameStart, "start byte inside an encoded frame");
         if (bytes[i] == FrameEscape) {
-            check(i + 1 < size, "encoded frame ends in an escape byte");
+            fuzzCheck(i + 1 < size, "encoded frame ends in an escape byte");
             const quint8 next = bytes[++i];
-            check(next == (FrameStart ^ EscapeXor) || next == (FrameEscape ^ EscapeXor),
-                  "escape byte before a byte that needs no escaping");
+            fuzzCheck(next == (FrameStart ^ EscapeXor) || next == (FrameEscape ^ EscapeXor),
+                      "escape byte before a byte that needs no escaping");
         }
     }
 }
@@ -72,16 +59,16 @@ void hostRoundTrip(const quint8 *content, const quint8 *noise, size_t noiseSize)
 
     ByteSink sink;
     writeHostFrame(sink, payload.data(), PayloadSize);
-    check(sink.writes == 2, "writeHostFrame did not write header and payload in two calls");
-    check(payload[7] == checkByte(payload.data()), "writeHostFrame put a wrong check byte");
-    check(sink.bytes.size() >= 2 + PayloadSize && sink.bytes.size() <= 2 + MaxEscapedPayload,
-          "host frame of impossible length");
-    check(quint8(sink.bytes[0]) == FrameStart && quint8(sink.bytes[1]) == HostMarker,
-          "host frame header");
-    check(encoded.size == sink.bytes.size() &&
-              std::equal(encoded.bytes.begin(), encoded.bytes.begin() + encoded.size,
-                         asBytes(sink.bytes)),
-          "encodeHostFrame and writeHostFrame disagree");
+    fuzzCheck(sink.writes == 2, "writeHostFrame did not write header and payload in two calls");
+    fuzzCheck(payload[7] == checkByte(payload.data()), "writeHostFrame put a wrong check byte");
+    fuzzCheck(sink.bytes.size() >= 2 + PayloadSize && sink.bytes.size() <= 2 + MaxEscapedPayload,
+              "host frame of impossible length");
+    fuzzCheck(quint8(sink.bytes[0]) == FrameStart && quint8(sink.bytes[1]) == HostMarker,
+              "host frame header");
+    fuzzCheck(encoded.size == sink.bytes.size() &&
+                  std::equal(encoded.bytes.begin(), encoded.bytes.begin() + encoded.size,
+                             asBytes(sink.bytes)),
+              "encodeHostFrame and writeHostFrame disagree");
     checkEscaping(asBytes(sink.bytes) + 2, int(sink.bytes.size()) - 2);
 
     // Noise can hold frames of its own; whatever state it leaves, the start byte of our frame
@@ -98,11 +85,11 @@ void hostRoundTrip(const quint8 *content, const quint8 *noise, size_t noiseSize)
             last = result;
         };
         parser.feed(asBytes(sink.bytes), cut, collect);
-        check(frames == 0, "host frame delivered before its last byte");
+        fuzzCheck(frames == 0, "host frame delivered before its last byte");
         parser.feed(asBytes(sink.bytes) + cut, sink.bytes.size() - cut, collect);
-        check(frames == 1, "host frame not delivered exactly once");
-        check(last->payload == payload, "host payload changed on the way");
-        check(last->checkOk, "host frame check byte rejected");
+        fuzzCheck(frames == 1, "host frame not delivered exactly once");
+        fuzzCheck(last->payload == payload, "host payload changed on the way");
+        fuzzCheck(last->checkOk, "host frame check byte rejected");
     }
 }
 
@@ -113,9 +100,9 @@ void deviceRoundTrip(const quint8 *content, const quint8 *noise, size_t noiseSiz
     frame[1] = DeviceMarker;
     std::copy(content, content + DeviceFrameSize - 2, frame.begin() + 2);
     const DeviceWireFrame wire = encodeDeviceFrame(frame);
-    check(wire.size >= DeviceFrameSize && wire.size <= int(wire.bytes.size()),
-          "device frame of impossible length");
-    check(wire.bytes[0] == FrameStart && wire.bytes[1] == DeviceMarker, "device frame header");
+    fuzzCheck(wire.size >= DeviceFrameSize && wire.size <= int(wire.bytes.size()),
+              "device frame of impossible length");
+    fuzzCheck(wire.bytes[0] == FrameStart && wire.bytes[1] == DeviceMarker, "device frame header");
     checkEscaping(wire.bytes.data() + 2, wire.size - 2);
 
     FrameParser afterNoise;
@@ -133,13 +120,13 @@ void deviceRoundTrip(const quint8 *content, const quint8 *noise, size_t noiseSiz
             last = received;
         };
         parser.feed(wire.bytes.data(), cut, collect);
-        check(frames == 0, "device frame delivered before its last byte");
+        fuzzCheck(frames == 0, "device frame delivered before its last byte");
         parser.feed(wire.bytes.data() + cut, wire.size - cut, collect);
-        check(frames == expected, expected ? "device frame not delivered exactly once"
-                                           : "device frame delivered after 7E 7E");
+        fuzzCheck(frames == expected, expected ? "device frame not delivered exactly once"
+                                               : "device frame delivered after 7E 7E");
         if (expected)
-            check(last == frame, "device frame changed on the way");
-        check(parser.position() == 0, "parser not back to waiting after a whole frame");
+            fuzzCheck(last == frame, "device frame changed on the way");
+        fuzzCheck(parser.position() == 0, "parser not back to waiting after a whole frame");
     }
 }
 

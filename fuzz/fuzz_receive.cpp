@@ -149,8 +149,6 @@ void Rig::run(const quint8 *data, size_t size)
     driveBackToProbing();
 }
 
-Rig *rig = nullptr;
-
 } // namespace
 
 // fontconfig keeps what it allocates for its first font look-ups out of LeakSanitizer's sight.
@@ -159,15 +157,4 @@ extern "C" const char *__lsan_default_suppressions()
     return "leak:libfontconfig.so\n";
 }
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    rig = startTarget<QApplication, Rig>("fuzz_receive", "cannot set up the window and the line");
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
-    rig->run(data, size);
-    return 0;
-}
+VANTU_FUZZ_RIG(QApplication, Rig, "cannot set up the window and the line")

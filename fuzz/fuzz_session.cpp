@@ -229,19 +229,6 @@ void Rig::run(const quint8 *data, size_t size)
     line.resetHostParser();
 }
 
-Rig *rig = nullptr;
-
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    rig = startTarget<QCoreApplication, Rig>("fuzz_session",
-                                             "cannot set up the session and the line");
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
-    rig->run(data, size);
-    return 0;
-}
+VANTU_FUZZ_RIG(QCoreApplication, Rig, "cannot set up the session and the line")

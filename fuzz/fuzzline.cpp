@@ -5,19 +5,11 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
-
-void fuzzFail(const char *what)
-{
-    std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, what);
-    std::abort();
-}
 
 QByteArray fuzzImage()
 {

@@ -1,8 +1,9 @@
 #pragma once
 
-// What the fuzz targets share: the device's end of a pseudo-terminal that feeds a host (the window,
-// or an update session) the fuzzer's bytes and waits until the host has read them, the image the
-// host serves, and the device's checks (devicemodel.h) on every frame the host sends back.
+// What the fuzz targets share: how a run fails; the device's end of a pseudo-terminal that feeds a
+// host (the window, or an update session) the fuzzer's bytes and waits until the host has read
+// them, the image the host serves, and the device's checks (devicemodel.h) on every frame the host
+// sends back.
 
 #include "devicemodel.h"
 #include "imageblockreader.h"
@@ -12,7 +13,10 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 
 // Three blocks, the last one short and not a multiple of four.
@@ -22,23 +26,39 @@ constexpr std::chrono::seconds FuzzStepTimeout{5};
 constexpr quint8 ParserReset[] = {FrameStart, 0x00};
 
 // Ends the run so that libFuzzer keeps the input: what went wrong, on standard error.
-[[noreturn]] void fuzzFail(const char *what);
-
-// Starts a target: its Qt application, with an argv of its own (Qt may take arguments out of it;
-// libFuzzer's stay untouched), then its rig, for the whole process: libFuzzer exits without
-// returning to us.
-template <typename Application, typename Rig>
-Rig *startTarget(const char *name, const char *failure)
+[[noreturn]] inline void fuzzFail(const char *what)
 {
-    static int argc = 1;
-    static QByteArray program(name);
-    static char *argv[] = {program.data(), nullptr};
-    new Application(argc, argv);
-    auto *rig = new Rig;
-    if (!rig->setUp())
-        fuzzFail(failure);
-    return rig;
+    std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, what);
+    std::abort();
 }
+inline void fuzzCheck(bool ok, const char *what)
+{
+    if (!ok)
+        fuzzFail(what);
+}
+
+// The entry points of a target whose Rig (setUp(), run(data, size)) drives one host all along.
+// Its Qt application (offscreen, for a window) has an argv of its own: Qt may take arguments out
+// of it, libFuzzer's stay untouched. Both live for the whole process: libFuzzer exits without
+// returning to us.
+#define VANTU_FUZZ_RIG(Application, Rig, failure)                                                  \
+    static Rig *fuzzRig = nullptr;                                                                 \
+    extern "C" int LLVMFuzzerInitialize(int *, char ***)                                           \
+    {                                                                                              \
+        qputenv("QT_QPA_PLATFORM", "offscreen");                                                   \
+        static int argc = 1;                                                                       \
+        static char *argv[] = {program_invocation_short_name, nullptr};                            \
+        new Application(argc, argv);                                                               \
+        fuzzRig = new Rig;                                                                         \
+        if (!fuzzRig->setUp())                                                                     \
+            fuzzFail(failure);                                                                     \
+        return 0;                                                                                  \
+    }                                                                                              \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)                        \
+    {                                                                                              \
+        fuzzRig->run(data, size);                                                                  \
+        return 0;                                                                                  \
+    }
 
 // The image's bytes differ between pieces 256 bytes apart, so that a piece from the wrong block
 // shows. The image is written once, into a folder that goes when the process ends.

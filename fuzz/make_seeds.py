@@ -36,6 +36,17 @@ def receive_input(state, stream, cut16=0, silence=False):
     return bytes([state | (cut16 << 3) | (0x80 if silence else 0)]) + stream
 
 
+def transferring_requests(state):
+    """The runs of data requests both window and session get while transferring."""
+    runs = {
+        "transferring_block_edges": (1020, 1024, 2044, 2048, 2596, 2600, IMAGE_SIZE),
+        "transferring_back_and_unaligned": (2049, 7, 1023, 0x7E, 0x97D, 1),
+        "transferring_past_end": (3000, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF),
+    }
+    return {name: receive_input(state, b"".join(request(o) for o in offsets))
+            for name, offsets in runs.items()}
+
+
 RECEIVE = {
     "probing_present": receive_input(PROBING, device_frame(PRESENT)),
     "probing_other_code": receive_input(PROBING, device_frame(DONE)),
@@ -49,12 +60,7 @@ RECEIVE = {
     "starting_request_0": receive_input(STARTING, request(0)),
     "starting_cancel": receive_input(STARTING, device_frame(CANCELLED)),
     "transferring_in_order": receive_input(TRANSFERRING, b"".join(request(o) for o in range(4, 64, 4))),
-    "transferring_block_edges": receive_input(
-        TRANSFERRING, b"".join(request(o) for o in (1020, 1024, 2044, 2048, 2596, 2600, IMAGE_SIZE))),
-    "transferring_back_and_unaligned": receive_input(
-        TRANSFERRING, b"".join(request(o) for o in (2049, 7, 1023, 0x7E, 0x97D, 1))),
-    "transferring_past_end": receive_input(
-        TRANSFERRING, b"".join(request(o) for o in (3000, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF))),
+    **transferring_requests(TRANSFERRING),
     "transferring_escape_at_cut": receive_input(TRANSFERRING, request(0x7D) + request(0x7E), 4),
     "transferring_done_ignored": receive_input(TRANSFERRING, device_frame(DONE) + request(8)),
     "probing_silence": receive_input(PROBING, b"", silence=True),
@@ -99,12 +105,7 @@ SESSION = {
     "versionquery_silence": receive_input(S_VERSION_QUERY, b"", silence=True),
     "starting_cancel": receive_input(S_STARTING, device_frame(CANCELLED)),
     "starting_silence": receive_input(S_STARTING, b"", silence=True),
-    "transferring_block_edges": receive_input(
-        S_TRANSFERRING, b"".join(request(o) for o in (1020, 1024, 2044, 2048, 2596, 2600, IMAGE_SIZE))),
-    "transferring_back_and_unaligned": receive_input(
-        S_TRANSFERRING, b"".join(request(o) for o in (2049, 7, 1023, 0x7E, 0x97D, 1))),
-    "transferring_past_end": receive_input(
-        S_TRANSFERRING, b"".join(request(o) for o in (3000, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF))),
+    **transferring_requests(S_TRANSFERRING),
     "transferring_done_too_early": receive_input(S_TRANSFERRING, device_frame(DONE) + request(8)),
     "finishing_request_again": receive_input(
         S_FINISHING, request(0) + request(IMAGE_SIZE + 3) + device_frame(DONE)),

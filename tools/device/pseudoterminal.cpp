@@ -100,7 +100,7 @@ bool PseudoTerminal::open(OpenMode mode)
     connect(m_readNotifier, &QSocketNotifier::activated, this, &PseudoTerminal::onReadActivated);
     m_writeNotifier = new QSocketNotifier(qintptr(masterFd), QSocketNotifier::Write, this);
     m_writeNotifier->setEnabled(false);
-    connect(m_writeNotifier, &QSocketNotifier::activated, this, &PseudoTerminal::onWriteActivated);
+    connect(m_writeNotifier, &QSocketNotifier::activated, this, [this] { flushPending(); });
 
     m_readBuffer.clear();
     m_writeBuffer.clear();
@@ -166,8 +166,6 @@ bool PseudoTerminal::waitForBytesWritten(int msecs)
 {
     return isOpen() && !m_writeBuffer.isEmpty() && pollUntil(POLLOUT, msecs, [this] {
                const qint64 written = flushPending();
-               if (written > 0)
-                   emit bytesWritten(written);
                return written > 0 ? 1 : written < 0 ? -1 : 0;
            });
 }
@@ -267,14 +265,10 @@ qint64 PseudoTerminal::flushPending()
     const bool ok = flushWriteBuffer();
     if (m_writeBuffer.isEmpty() && m_writeNotifier)
         m_writeNotifier->setEnabled(false);
-    return ok ? before - m_writeBuffer.size() : -1;
-}
-
-void PseudoTerminal::onWriteActivated()
-{
-    const qint64 written = flushPending();
+    const qint64 written = ok ? before - m_writeBuffer.size() : -1;
     if (written > 0)
         emit bytesWritten(written);
+    return written;
 }
 
 void PseudoTerminal::lineLost(int error)

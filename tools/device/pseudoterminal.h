@@ -70,14 +70,14 @@ private:
     bool fillReadBuffer();
     // Writes as much of m_writeBuffer as the line takes; false on a write error.
     bool flushWriteBuffer();
-    // The same, and the write notifier off once all is out: the bytes written, -1 on an error.
+    // The same, the write notifier off once all is out, and bytesWritten(): the bytes written, -1
+    // on an error.
     qint64 flushPending();
     bool reading() const; // the read notifier is on: the line is there
     // Polls the master for events and tries attempt() at each, until it says done (1) or failed
     // (-1), or msecs have passed.
     template <typename Attempt> bool pollUntil(short events, int msecs, Attempt attempt);
     void onReadActivated();
-    void onWriteActivated();
     void lineLost(int error);
     void closeDescriptors();
 
