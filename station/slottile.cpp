@@ -1,12 +1,18 @@
 #include "slottile.h"
 
+#include "fittedlabel.h"
+
 #include <QAccessible>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
+
+constexpr int KeptPortEnd = 32; // the characters of a long port's end that stay visible
 
 struct LookStyle
 {
@@ -49,7 +55,7 @@ QString lookSymbol(SlotTile::Look look)
 }
 
 SlotTile::SlotTile(const QString &name, QWidget *parent)
-    : QFrame(parent), m_name(new QLabel(name, this)), m_port(new QLabel(this)),
+    : QFrame(parent), m_name(new QLabel(name, this)), m_port(new FittedLabel(this)),
       m_state(new QLabel(this)), m_versions(new QLabel(this)), m_bar(new QProgressBar(this)),
       m_counts(new QLabel(this))
 {
@@ -64,7 +70,8 @@ SlotTile::SlotTile(const QString &name, QWidget *parent)
     m_bar->setObjectName(QStringLiteral("slotProgress"));
     m_counts->setObjectName(QStringLiteral("slotCounts"));
     m_state->setWordWrap(true);
-    m_port->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // A long port path gives way to the tile's width, keeping its end, where adapters differ.
+    m_port->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     m_bar->setRange(0, 100);
     m_bar->setValue(0);
     m_bar->setTextVisible(true);
@@ -78,6 +85,8 @@ SlotTile::SlotTile(const QString &name, QWidget *parent)
     layout->addWidget(m_state, 1);
     layout->addWidget(m_versions);
     layout->addWidget(m_bar);
+    layout->setSpacing(2);
+    layout->setContentsMargins(8, 6, 8, 6);
     setScale(1.0);
     setCounts(0, 0);
     setState(Look::Stopped, QStringLiteral("Stopped"));
@@ -101,7 +110,9 @@ void SlotTile::setSlotName(const QString &name)
 
 void SlotTile::setPort(const QString &port, const QString &adapter)
 {
-    m_port->setText(adapter.isEmpty() ? port : port + QStringLiteral(" \u2013 ") + adapter);
+    const QString text = adapter.isEmpty() ? port : port + QStringLiteral(" \u2013 ") + adapter;
+    m_port->setTextKeepingEnds(text, {0, std::min(int(text.size()), KeptPortEnd)});
+    m_port->setToolTip(text);
 }
 
 void SlotTile::setState(Look look, const QString &words, const QString &details)

@@ -5,6 +5,7 @@
 #include <QFrame>
 #include <QString>
 
+class FittedLabel;
 class QLabel;
 class QProgressBar;
 
@@ -49,7 +50,7 @@ private:
     void tellAssistiveTechnology();
 
     QLabel *m_name;
-    QLabel *m_port;
+    FittedLabel *m_port;
     QLabel *m_state;
     QLabel *m_versions;
     QProgressBar *m_bar;
