@@ -222,22 +222,12 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
                                  QStringLiteral("The firmware image (.vuf) to send."));
 
     const auto usage = [&parsed](const QString &error) {
-        parsed.action = ParsedCommandLine::Action::UsageError;
-        parsed.error = error;
+        parsed.refuse(error);
         return parsed;
     };
 
-    if (!parser.parse(arguments))
-        return usage(parser.errorText());
-    if (parser.isSet(set.helpOption)) {
-        parsed.action = ParsedCommandLine::Action::Help;
-        parsed.helpText = parser.helpText();
+    if (!readRequest(parser, arguments, set.helpOption, set.versionOption, &parsed))
         return parsed;
-    }
-    if (parser.isSet(set.versionOption)) {
-        parsed.action = ParsedCommandLine::Action::Version;
-        return parsed;
-    }
 
     options.json = parser.isSet(set.jsonOption);
     options.repeat = parser.isSet(set.repeatOption);

@@ -33,19 +33,10 @@ struct FlashOptions
     QStringList skipFirmware; // --skip-firmware: boards with these firmware versions are left
 };
 
-struct ParsedCommandLine
+// What the command line asks for, and its options for a run.
+struct ParsedCommandLine : CommandLineRequest
 {
-    enum class Action
-    {
-        Run,
-        Help,
-        Version,
-        UsageError,
-    };
-    Action action = Action::Run;
     FlashOptions options;
-    QString error;    // for UsageError
-    QString helpText; // for Help
 };
 
 // Reads the command line (arguments()[0] is the program). Nothing is opened or looked at but the

@@ -32,6 +32,23 @@ QString shownTarget(const PortTarget &target)
 
 } // namespace
 
+bool readRequest(QCommandLineParser &parser, const QStringList &arguments,
+                 const QCommandLineOption &help, const QCommandLineOption &version,
+                 CommandLineRequest *request)
+{
+    if (!parser.parse(arguments)) {
+        request->refuse(parser.errorText());
+    } else if (parser.isSet(help)) {
+        request->action = CommandLineRequest::Action::Help;
+        request->helpText = parser.helpText();
+    } else if (parser.isSet(version)) {
+        request->action = CommandLineRequest::Action::Version;
+    } else {
+        return true;
+    }
+    return false;
+}
+
 QString targetsFromOptions(const QCommandLineParser &parser, const QCommandLineOption &port,
                            const QCommandLineOption &serial, const QCommandLineOption *usb,
                            QList<PortTarget> *targets)

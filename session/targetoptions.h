@@ -12,6 +12,33 @@
 // What the programs' command lines and settings share about ports and guards: the ports given by
 // name, serial number or USB IDs, and the versions the guards compare.
 
+// What a command line asks for besides its options: a run, --help, --version, or nothing usable.
+struct CommandLineRequest
+{
+    enum class Action
+    {
+        Run,
+        Help,
+        Version,
+        UsageError,
+    };
+    Action action = Action::Run;
+    QString error;    // for UsageError
+    QString helpText; // for Help
+
+    void refuse(const QString &why)
+    {
+        action = Action::UsageError;
+        error = why;
+    }
+};
+
+// Parses arguments (arguments()[0] is the program) into parser. False, with request set, for
+// --help, --version or arguments that do not parse: there are no options to read then.
+bool readRequest(QCommandLineParser &parser, const QStringList &arguments,
+                 const QCommandLineOption &help, const QCommandLineOption &version,
+                 CommandLineRequest *request);
+
 // The ports in the order they were given, whatever option named them, appended to targets; usb
 // may be null for a program without --usb. An error, or empty.
 QString targetsFromOptions(const QCommandLineParser &parser, const QCommandLineOption &port,

@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -63,12 +64,11 @@ SlotTile::SlotTile(const QString &name, QWidget *parent)
     setFrameShape(QFrame::Box);
     setLineWidth(3);
     setFocusPolicy(Qt::TabFocus);
-    m_name->setObjectName(QStringLiteral("slotName"));
-    m_port->setObjectName(QStringLiteral("slotPort"));
-    m_state->setObjectName(QStringLiteral("slotState"));
-    m_versions->setObjectName(QStringLiteral("slotVersions"));
-    m_bar->setObjectName(QStringLiteral("slotProgress"));
-    m_counts->setObjectName(QStringLiteral("slotCounts"));
+    const std::pair<QWidget *, const char *> names[] = {
+        {m_name, "slotName"},         {m_port, "slotPort"},    {m_state, "slotState"},
+        {m_versions, "slotVersions"}, {m_bar, "slotProgress"}, {m_counts, "slotCounts"}};
+    for (const auto &[widget, name] : names)
+        widget->setObjectName(QLatin1String(name));
     m_state->setWordWrap(true);
     // A long port path gives way to the tile's width, keeping its end, where adapters differ.
     m_port->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);

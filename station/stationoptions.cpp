@@ -56,21 +56,11 @@ StationCommandLine parseStationCommandLine(const QStringList &arguments)
                                  QStringLiteral("The firmware image, or a saved station."));
 
     const auto usage = [&parsed](const QString &error) {
-        parsed.action = StationCommandLine::Action::UsageError;
-        parsed.error = error;
+        parsed.refuse(error);
         return parsed;
     };
-    if (!parser.parse(arguments))
-        return usage(parser.errorText());
-    if (parser.isSet(help)) {
-        parsed.action = StationCommandLine::Action::Help;
-        parsed.helpText = parser.helpText();
+    if (!readRequest(parser, arguments, help, version, &parsed))
         return parsed;
-    }
-    if (parser.isSet(version)) {
-        parsed.action = StationCommandLine::Action::Version;
-        return parsed;
-    }
     const QStringList positional = parser.positionalArguments();
     if (positional.size() > 1)
         return usage(QStringLiteral("one image or station file only, not %1")

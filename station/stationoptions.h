@@ -1,27 +1,18 @@
 #pragma once
 
 #include "stationconfig.h"
+#include "targetoptions.h"
 
 #include <QString>
 #include <QStringList>
 
 // What the station's command line asks for.
-struct StationCommandLine
+struct StationCommandLine : CommandLineRequest
 {
-    enum class Action
-    {
-        Run,
-        Help,
-        Version,
-        UsageError,
-    };
-    Action action = Action::Run;
     QString stationFile;  // a STATION-FILE given: the station is read from it
     StationConfig config; // what the options set; with a station file, on top of it
     bool start = false;
     bool locked = false;
-    QString error;    // for UsageError
-    QString helpText; // for Help
 };
 
 // Reads the command line (arguments()[0] is the program); nothing but the text is looked at.
