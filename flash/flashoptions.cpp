@@ -1,11 +1,6 @@
 #include "flashoptions.h"
 
-#include "portdiagnosis.h"
-
 #include <QCommandLineParser>
-#include <QFileInfo>
-#include <QHash>
-#include <QRegularExpression>
 
 #include <cmath>
 #include <utility>
@@ -61,28 +56,6 @@ bool parseSeconds(const QString &text, std::chrono::milliseconds *value)
     const qint64 ms = qint64(std::ceil(seconds * 1000.0));
     *value = std::chrono::milliseconds(ms);
     return true;
-}
-
-// The device node a port name leads to, links resolved; the name itself when it leads nowhere
-// yet (a port that will appear later).
-QString nodeOf(const QString &portName)
-{
-    const QString node = portNodePath(portName);
-    const QString real = QFileInfo(node).canonicalFilePath();
-    return real.isEmpty() ? node : real;
-}
-
-QString shownTarget(const PortTarget &target)
-{
-    switch (target.kind) {
-    case PortTarget::Kind::SerialNumber:
-        return QStringLiteral("--serial ") + target.value;
-    case PortTarget::Kind::UsbIds:
-        return QStringLiteral("--usb ") + target.value;
-    case PortTarget::Kind::Name:
-        break;
-    }
-    return target.value;
 }
 
 // Every option of the command line, as --help lists them.
@@ -164,28 +137,15 @@ struct OptionSet
     }
 };
 
-// A version as the records write it, "05.07": two two-digit hex numbers; in any case, kept in
-// lowercase. Empty when the text is not one.
-QString normalVersion(const QString &text)
-{
-    static const QRegularExpression form(QStringLiteral("^[0-9a-fA-F]{2}\\.[0-9a-fA-F]{2}$"));
-    return form.match(text).hasMatch() ? text.toLower() : QString();
-}
-
 // --hardware and --skip-firmware; an error, or empty.
 QString readGuards(const QCommandLineParser &parser, const OptionSet &set, FlashOptions &options)
 {
     for (const auto &[option, list] : {std::pair{&set.hardwareOption, &options.hardware},
                                        std::pair{&set.skipFirmwareOption, &options.skipFirmware}}) {
-        const QStringList values = parser.values(*option);
-        for (const QString &value : values) {
-            const QString version = normalVersion(value);
-            if (version.isEmpty())
-                return QStringLiteral("--%1 wants a version as the records write it, such as "
-                                      "05.07, not %2")
-                    .arg(option->names().constFirst(), value);
-            list->append(version);
-        }
+        const QString error = readVersions(
+            parser.values(*option), QStringLiteral("--") + option->names().constFirst(), list);
+        if (!error.isEmpty())
+            return error;
     }
     return {};
 }
@@ -193,40 +153,12 @@ QString readGuards(const QCommandLineParser &parser, const OptionSet &set, Flash
 // The ports in the order they were given, whatever option named them; an error, or empty.
 QString readTargets(const QCommandLineParser &parser, const OptionSet &set, FlashOptions &options)
 {
-    QStringList ports = parser.values(set.portOption);
-    QStringList serials = parser.values(set.serialOption);
-    QStringList usbTargets = parser.values(set.usbOption);
-    const QStringList names = parser.optionNames();
-    for (const QString &name : names) {
-        if ((name == QLatin1String("p") || name == QLatin1String("port")) && !ports.isEmpty()) {
-            const QString port = ports.takeFirst();
-            if (port.isEmpty())
-                return QStringLiteral("an empty port name");
-            options.targets.append(PortTarget::named(port));
-        } else if (name == QLatin1String("serial") && !serials.isEmpty()) {
-            const QString serial = serials.takeFirst();
-            if (serial.isEmpty())
-                return QStringLiteral("an empty serial number");
-            options.targets.append(PortTarget::bySerialNumber(serial));
-        } else if (name == QLatin1String("usb") && !usbTargets.isEmpty()) {
-            const QString text = usbTargets.takeFirst();
-            const QString ids = normalUsbIds(text);
-            if (ids.isEmpty())
-                return QStringLiteral("--usb wants VID:PID in hex, such as 0403:6001, not %1")
-                    .arg(text);
-            options.targets.append(PortTarget::byUsbIds(ids));
-        }
-    }
+    const QString error = targetsFromOptions(parser, set.portOption, set.serialOption,
+                                             &set.usbOption, &options.targets);
+    if (!error.isEmpty())
+        return error;
     if (options.targets.isEmpty())
         return QStringLiteral("no port given (-p PORT, --serial SN or --usb VID:PID)");
-    for (int i = 0; i < options.targets.size(); ++i) {
-        for (int j = 0; j < i; ++j) {
-            const PortTarget &a = options.targets[j];
-            const PortTarget &b = options.targets[i];
-            if (a.kind == b.kind && a.kind != PortTarget::Kind::Name && a.value == b.value)
-                return QStringLiteral("%1 given twice").arg(shownTarget(a));
-        }
-    }
     return {};
 }
 
@@ -290,22 +222,12 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
                                  QStringLiteral("The firmware image (.vuf) to send."));
 
     const auto usage = [&parsed](const QString &error) {
-        parsed.action = ParsedCommandLine::Action::UsageError;
-        parsed.error = error;
+        parsed.refuse(error);
         return parsed;
     };
 
-    if (!parser.parse(arguments))
-        return usage(parser.errorText());
-    if (parser.isSet(set.helpOption)) {
-        parsed.action = ParsedCommandLine::Action::Help;
-        parsed.helpText = parser.helpText();
+    if (!readRequest(parser, arguments, set.helpOption, set.versionOption, &parsed))
         return parsed;
-    }
-    if (parser.isSet(set.versionOption)) {
-        parsed.action = ParsedCommandLine::Action::Version;
-        return parsed;
-    }
 
     options.json = parser.isSet(set.jsonOption);
     options.repeat = parser.isSet(set.repeatOption);
@@ -320,45 +242,4 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
     if (error.isEmpty() && options.mode == FlashOptions::Mode::Update)
         error = readGuards(parser, set, options);
     return error.isEmpty() ? parsed : usage(error);
-}
-
-QList<PortTarget> expandTargets(const QList<PortTarget> &targets,
-                                const QList<QSerialPortInfo> &present, QString *error)
-{
-    QList<PortTarget> expanded;
-    QHash<QString, QString> givenAs; // device node -> how it was given
-    const auto claim = [&](const QString &node, const QString &shown) {
-        const auto earlier = givenAs.constFind(node);
-        if (earlier == givenAs.constEnd()) {
-            givenAs.insert(node, shown);
-            return true;
-        }
-        *error = earlier.value() == shown ? QStringLiteral("port %1 given twice").arg(shown)
-                                          : QStringLiteral("port %1 given twice (as %2 and %3)")
-                                                .arg(portNodePath(node), earlier.value(), shown);
-        return false;
-    };
-    for (const PortTarget &target : targets) {
-        const QStringList matches = matchingPorts(target, present);
-        if (target.kind == PortTarget::Kind::UsbIds && !matches.isEmpty()) {
-            for (const QString &name : matches) {
-                if (!claim(nodeOf(name),
-                           shownTarget(target) + QStringLiteral(" (") + name + QLatin1Char(')')))
-                    return {};
-                expanded.append(PortTarget::named(name));
-            }
-            continue;
-        }
-        // A serial number found now is checked against the other ports; one that is not there
-        // yet is looked for when its port is opened.
-        const QString shown = shownTarget(target);
-        if (target.kind == PortTarget::Kind::Name && !claim(nodeOf(target.value), shown))
-            return {};
-        if (target.kind == PortTarget::Kind::SerialNumber && !matches.isEmpty() &&
-            !claim(nodeOf(matches.first()),
-                   shown + QStringLiteral(" (") + matches.first() + QLatin1Char(')')))
-            return {};
-        expanded.append(target);
-    }
-    return expanded;
 }

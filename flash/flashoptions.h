@@ -1,6 +1,7 @@
 #pragma once
 
 #include "porttarget.h"
+#include "targetoptions.h"
 
 #include <QList>
 #include <QSerialPortInfo>
@@ -32,27 +33,12 @@ struct FlashOptions
     QStringList skipFirmware; // --skip-firmware: boards with these firmware versions are left
 };
 
-struct ParsedCommandLine
+// What the command line asks for, and its options for a run.
+struct ParsedCommandLine : CommandLineRequest
 {
-    enum class Action
-    {
-        Run,
-        Help,
-        Version,
-        UsageError,
-    };
-    Action action = Action::Run;
     FlashOptions options;
-    QString error;    // for UsageError
-    QString helpText; // for Help
 };
 
 // Reads the command line (arguments()[0] is the program). Nothing is opened or looked at but the
 // text.
 ParsedCommandLine parseCommandLine(const QStringList &arguments);
-
-// The targets to run: --usb expanded to every port present with those IDs (kept as it is when none
-// is present yet, to be waited for). A port named twice, directly or through a link to the same
-// device node, or matched by two targets, is an error: the text says which.
-QList<PortTarget> expandTargets(const QList<PortTarget> &targets,
-                                const QList<QSerialPortInfo> &present, QString *error);

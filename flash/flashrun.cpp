@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <numeric>
 
 namespace {
 
@@ -41,10 +40,7 @@ RetryAdvice consoleRetry(bool repeat)
 FlashRun::FlashRun(const FlashOptions &options, const QList<PortTarget> &targets,
                    std::shared_ptr<ImageSource> image, RecordLog *log, QObject *parent)
     : QObject(parent), m_options(options), m_targets(targets), m_image(std::move(image)),
-      m_log(log), m_report(reportStyle(options))
-{}
-
-void FlashRun::start()
+      m_report(reportStyle(options))
 {
     SessionSettings settings;
     settings.infoOnly = m_options.mode == FlashOptions::Mode::Info;
@@ -55,23 +51,28 @@ void FlashRun::start()
     settings.retry = consoleRetry(m_options.repeat);
     settings.hardware = m_options.hardware;
     settings.skipFirmware = m_options.skipFirmware;
-    for (const PortTarget &target : std::as_const(m_targets)) {
-        settings.target = target;
+    m_run = new BoardRun(settings, m_targets, m_image.get(), log, this);
+    connect(m_run, &BoardRun::recordNotWritten, this,
+            [this](const QString &message) { m_report.error(message); });
+    connect(m_run, &BoardRun::recorded, this, &FlashRun::told);
+    connect(m_run, &BoardRun::ended, this, &FlashRun::runEnded);
+}
+
+void FlashRun::start()
+{
+    m_run->prepare();
+    for (int index = 0; index < m_run->portCount(); ++index) {
         Port port;
-        port.session = new UpdateSession(settings, m_image.get(), this);
-        port.line = m_report.addPort(port.session->portName());
+        port.line = m_report.addPort(m_run->session(index)->portName());
         m_ports.append(port);
-    }
-    for (int index = 0; index < m_ports.size(); ++index)
         connectSession(index);
-    // Every session is wired before any starts: the first frames go out from start().
-    for (const Port &port : std::as_const(m_ports))
-        port.session->start();
+    }
+    m_run->start();
 }
 
 void FlashRun::connectSession(int index)
 {
-    UpdateSession *session = m_ports[index].session;
+    UpdateSession *session = m_run->session(index);
     const int line = m_ports[index].line;
     connect(session, &UpdateSession::stateChanged, this,
             [this, session, line](UpdateSession::State state) {
@@ -103,39 +104,16 @@ void FlashRun::connectSession(int index)
             });
     connect(session, &UpdateSession::notice, this,
             [this](const QString &text) { m_report.error(text); });
-    connect(session, &UpdateSession::finished, this,
-            [this, index](const SessionResult &result) { record(index, result); });
-    connect(session, &UpdateSession::ended, this, &FlashRun::sessionEnded);
 }
 
-void FlashRun::record(int index, const SessionResult &result)
+void FlashRun::told(int index, const SessionResult &result)
 {
-    m_records.append(result);
-    m_recordPorts.append(index);
     const int code = exitCodeOf(result.outcome);
     if (index >= 0 && m_ports[index].firstFailure == 0)
         m_ports[index].firstFailure = code;
-    const JsonLine line = resultEvent(result);
-    // On the disk before the result is told, and before the port takes the next board.
-    logRecord(line);
     if (m_options.json)
-        writeJson(line);
+        writeJson(resultEvent(result));
     m_report.result(index >= 0 ? m_ports[index].line : m_report.addPort(result.port), result);
-}
-
-void FlashRun::logRecord(const JsonLine &line)
-{
-    if (!m_log || m_log->append(line.text()))
-        return;
-    // A board updated without its record is what a production line must not have: no new board
-    // is started on any port; boards under way finish, and their results are still told.
-    m_report.error(QStringLiteral("cannot write the record to %1: %2; no new board will be started")
-                       .arg(m_log->path(), m_log->errorString()));
-    if (m_logFailed)
-        return;
-    m_logFailed = true;
-    for (const Port &port : std::as_const(m_ports))
-        port.session->stopTakingBoards();
 }
 
 void FlashRun::writeJson(const JsonLine &line)
@@ -151,9 +129,8 @@ void FlashRun::interrupt(int signalNumber)
         return;
     m_interruptCode =
         signalNumber == InterruptWatch::HangUp ? ExitCode::HangUp : ExitCode::Interrupted;
-    for (const Port &port : std::as_const(m_ports))
-        port.session->interrupt();
-    sessionEnded();
+    m_run->interrupt();
+    runEnded();
 }
 
 void FlashRun::recordWithoutStarting(Outcome outcome, const QString &message)
@@ -166,19 +143,18 @@ void FlashRun::recordWithoutStarting(Outcome outcome, const QString &message)
         result.started = QDateTime::currentDateTimeUtc();
         if (m_image && !m_image->facts().sha256.isEmpty())
             result.image = m_image->facts();
-        record(-1, result);
+        m_run->recordWithoutSession(result);
     }
-    m_report.summary(m_records);
+    QList<SessionResult> records;
+    for (const BoardRun::Entry &entry : m_run->records())
+        records.append(entry.result);
+    m_report.summary(records);
 }
 
-void FlashRun::sessionEnded()
+void FlashRun::runEnded()
 {
-    if (m_finished)
+    if (m_finished || !m_run->allEnded())
         return;
-    for (const Port &port : std::as_const(m_ports)) {
-        if (port.session->state() != UpdateSession::State::Ended)
-            return;
-    }
     m_finished = true;
     if (m_options.repeat)
         m_report.portSummary(portSummaryRows());
@@ -193,18 +169,18 @@ QList<QStringList> FlashRun::portSummaryRows() const
     for (int port = 0; port < m_ports.size(); ++port) {
         int updated = 0;
         QMap<QString, int> others;
-        for (int i = 0; i < m_records.size(); ++i) {
-            if (m_recordPorts[i] != port)
+        for (const BoardRun::Entry &entry : m_run->records()) {
+            if (entry.port != port)
                 continue;
-            if (m_records[i].outcome == Outcome::Updated)
+            if (entry.result.outcome == Outcome::Updated)
                 ++updated;
             else
-                ++others[outcomeName(m_records[i].outcome)];
+                ++others[outcomeName(entry.result.outcome)];
         }
         QStringList counted;
         for (auto it = others.cbegin(); it != others.cend(); ++it)
             counted.append(QStringLiteral("%1 %2").arg(it.value()).arg(it.key()));
-        rows.append({m_ports[port].session->portName(), QString::number(updated),
+        rows.append({m_run->session(port)->portName(), QString::number(updated),
                      counted.isEmpty() ? QStringLiteral("-") : counted.join(QStringLiteral(", "))});
     }
     return rows;
@@ -212,19 +188,19 @@ QList<QStringList> FlashRun::portSummaryRows() const
 
 QList<SessionResult> FlashRun::recordsInPortOrder() const
 {
-    QList<int> order(m_records.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(),
-                     [this](int a, int b) { return m_recordPorts[a] < m_recordPorts[b]; });
+    QList<BoardRun::Entry> entries = m_run->records();
+    std::stable_sort(
+        entries.begin(), entries.end(),
+        [](const BoardRun::Entry &a, const BoardRun::Entry &b) { return a.port < b.port; });
     QList<SessionResult> records;
-    for (const int i : std::as_const(order))
-        records.append(m_records[i]);
+    for (const BoardRun::Entry &entry : std::as_const(entries))
+        records.append(entry.result);
     return records;
 }
 
 int FlashRun::exitCode() const
 {
-    if (m_logFailed)
+    if (m_run->logFailed())
         return ExitCode::RecordNotWritten;
     if (m_interruptCode != 0)
         return m_interruptCode;
@@ -232,9 +208,9 @@ int FlashRun::exitCode() const
         if (port.firstFailure != 0)
             return port.firstFailure;
     }
-    for (const SessionResult &result : m_records) {
-        if (exitCodeOf(result.outcome) != ExitCode::Success)
-            return exitCodeOf(result.outcome);
+    for (const BoardRun::Entry &entry : m_run->records()) {
+        if (exitCodeOf(entry.result.outcome) != ExitCode::Success)
+            return exitCodeOf(entry.result.outcome);
     }
     return ExitCode::Success;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "boardrun.h"
 #include "flashoptions.h"
 #include "imagesource.h"
 #include "interruptwatch.h"
@@ -15,9 +16,9 @@
 
 #include <memory>
 
-// One run of the program over all its ports, in one thread: a session per port, their results
-// written as they come (text or JSON Lines on standard output, the --log file), and the exit code
-// once every port has finished or the run is interrupted.
+// One run of the program over all its ports, in one thread: the boards' run (a session per port,
+// the --log file), its results told as they come (text or JSON Lines on standard output), and the
+// exit code once every port has finished or the run is interrupted.
 class FlashRun : public QObject
 {
     Q_OBJECT
@@ -46,7 +47,6 @@ signals:
 private:
     struct Port
     {
-        UpdateSession *session = nullptr;
         int line = 0;         // in the text report
         int firstFailure = 0; // the exit code of its first record that failed
         QElapsedTimer lastProgress;
@@ -54,22 +54,18 @@ private:
     };
 
     void connectSession(int index);
-    void record(int index, const SessionResult &result);
+    void told(int index, const SessionResult &result);
     void writeJson(const JsonLine &line);
-    void logRecord(const JsonLine &line);
-    void sessionEnded();
+    void runEnded();
     QList<SessionResult> recordsInPortOrder() const;
     QList<QStringList> portSummaryRows() const;
 
     FlashOptions m_options;
     QList<PortTarget> m_targets;
     std::shared_ptr<ImageSource> m_image;
-    RecordLog *m_log;
     TextReport m_report;
+    BoardRun *m_run = nullptr;
     QList<Port> m_ports;
-    QList<SessionResult> m_records;
-    QList<int> m_recordPorts; // the port of each record, in command-line order
-    int m_interruptCode = 0;  // the exit code of the interruption, 0 when there was none
+    int m_interruptCode = 0; // the exit code of the interruption, 0 when there was none
     bool m_finished = false;
-    bool m_logFailed = false;
 };

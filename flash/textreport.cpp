@@ -45,11 +45,6 @@ QString rateText(double bytesPerSecond)
     return QStringLiteral("%1 B/s").arg(qint64(bytesPerSecond));
 }
 
-QString durationText(qint64 seconds)
-{
-    return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
-}
-
 QString stateText(UpdateSession::State state)
 {
     switch (state) {
@@ -147,7 +142,7 @@ void TextReport::stateChanged(int port, UpdateSession::State state, bool portOpe
     if (state == UpdateSession::State::Starting || state == UpdateSession::State::Probing) {
         line.lastDecile = 0;
         line.offset = 0;
-        line.transferClock.invalidate();
+        line.pace.restart();
     }
     changed();
 }
@@ -164,10 +159,7 @@ void TextReport::found(int port, const DeviceVersions &versions)
 void TextReport::progress(int port, quint32 offset, qint64 size)
 {
     PortLine &line = m_ports[port];
-    if (!line.transferClock.isValid()) {
-        line.transferClock.start();
-        line.firstOffset = offset;
-    }
+    line.pace.progress(offset, size);
     line.offset = offset;
     line.size = size;
     const int decile = progressValue(offset, size) / 10;
@@ -219,14 +211,10 @@ QString TextReport::lineFor(const PortLine &line, int nameWidth) const
     }
     const int percent = progressValue(line.offset, line.size);
     QString figures = QStringLiteral("] %1%").arg(percent, 3);
-    const double elapsed = double(line.transferClock.elapsed()) / 1000.0;
-    const qint64 sent = qint64(line.offset) - qint64(line.firstOffset);
-    if (elapsed > 0.5 && sent > 0) {
-        const double rate = double(sent) / elapsed;
-        figures += QStringLiteral("  ") + rateText(rate) + QStringLiteral("  ") +
-                   durationText(qint64((double(line.size) - line.offset) / rate)) +
+    if (line.pace.known())
+        figures += QStringLiteral("  ") + rateText(line.pace.bytesPerSecond()) +
+                   QStringLiteral("  ") + durationText(line.pace.secondsLeft()) +
                    QStringLiteral(" left");
-    }
     // On a narrow terminal the bar gives way before the figures do.
     const int room = m_width - 1 - int(text.size() + 1 + figures.size());
     const int barWidth = std::clamp(room, MinimumBarWidth, BarWidth);

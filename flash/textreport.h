@@ -1,9 +1,9 @@
 #pragma once
 
 #include "sessionresult.h"
+#include "transferpace.h"
 #include "updatesession.h"
 
-#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -58,8 +58,7 @@ private:
         bool transferring = false;
         quint32 offset = 0;
         qint64 size = 0;
-        quint32 firstOffset = 0;
-        QElapsedTimer transferClock;
+        TransferPace pace;
         int lastDecile = 0;
         QString lastResult; // "updated (3.2 s)", kept beside what the port does next
     };

@@ -1,5 +1,6 @@
 #include "updatesession.h"
 
+#include "records.h"
 #include "timing.h"
 #include "updateprotocol.h"
 #include "wiretrace.h"
@@ -68,23 +69,34 @@ void UpdateSession::interrupt()
         end();
         return;
     }
-    const bool changing =
-        m_state == State::Starting || m_state == State::Transferring || m_state == State::Finishing;
     finish(Outcome::Interrupted,
-           changing ? QStringLiteral("Interrupted during the update: the device did not get the "
-                                     "whole image. Restart it, then %1.")
-                          .arg(retryText())
-                    : QStringLiteral("Interrupted before the update started: nothing was "
-                                     "changed on the device."));
+           changingBoard()
+               ? QStringLiteral("Interrupted during the update: the device did not get the "
+                                "whole image. Restart it, then %1.")
+                     .arg(retryText())
+               : QStringLiteral("Interrupted before the update started: nothing was "
+                                "changed on the device."));
 }
 
 void UpdateSession::stopTakingBoards()
 {
     m_takesBoards = false;
-    if (m_state == State::Ended || m_state == State::Starting || m_state == State::Transferring ||
-        m_state == State::Finishing)
+    if (m_state == State::Ended || changingBoard())
         return;
     end();
+}
+
+bool UpdateSession::retryFailedBoard()
+{
+    if (m_state != State::AwaitingRemoval || !m_lastFailed || !m_line.isOpen())
+        return false;
+    m_lastFailed = false;
+    openRecord();
+    armWait();
+    setState(State::Probing);
+    m_tickTimer.start();
+    sendCommand(CMD_PING);
+    return true;
 }
 
 void UpdateSession::tryOpen()
@@ -497,6 +509,7 @@ void UpdateSession::finish(Outcome outcome, const QString &message)
     result.repeatedRequests = m_record.repeatedRequests;
     const bool heard = m_record.heard;
     m_record.open = false;
+    m_lastFailed = isFailure(outcome);
 
     const bool goOn = m_settings.repeat && m_takesBoards && outcome != Outcome::Interrupted;
     if (goOn) {

@@ -77,9 +77,21 @@ public:
     // Takes no further board: an update that has started (START sent) goes on to its result,
     // then the session ends; a session with no board under way ends now, without a record.
     void stopTakingBoards();
+    // Updates again, at once, the board whose update just failed, when it is still on the port
+    // (AwaitingRemoval): it is probed and asked its versions as a new board would be. Does nothing
+    // otherwise; true when it went ahead.
+    bool retryFailedBoard();
 
     State state() const { return m_state; }
     bool portOpen() const { return m_line.isOpen(); }
+    // The adapter behind the port as last opened; none for a port the system does not list.
+    const std::optional<AdapterDetails> &adapter() const { return m_adapter; }
+    // True from START to the update's result: stopping now would leave the board half written.
+    bool changingBoard() const
+    {
+        return m_state == State::Starting || m_state == State::Transferring ||
+               m_state == State::Finishing;
+    }
     // The port's name as given, or the adapter's port once found, or the target's label.
     QString portName() const;
     const SessionSettings &settings() const { return m_settings; }
@@ -162,6 +174,7 @@ private:
     OpenFailure m_lastFailure;
     bool m_ambiguityNoticed = false;
     bool m_takesBoards = true;
+    bool m_lastFailed = false; // the last result is a failure
 
     QTimer m_tickTimer;    // probes and version queries, every ResponseTimeout
     QTimer m_silenceTimer; // the device's silence during an update

@@ -22,6 +22,11 @@ constexpr int Interrupted = 130;
 } // namespace ExitCode
 
 int exitCodeOf(Outcome outcome);
+// A result that did not leave the board as it should be: any with an exit code other than 0.
+inline bool isFailure(Outcome outcome)
+{
+    return exitCodeOf(outcome) != ExitCode::Success;
+}
 
 // The JSON Lines events: {"event":"found",...}, {"event":"progress",...}, {"event":"result",...},
 // and with --list {"event":"port",...}.

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "imagesource.h"
+#include "recordlog.h"
+#include "sessionresult.h"
+#include "updatesession.h"
+
+#include <QList>
+#include <QObject>
+
+// The boards of one run: an UpdateSession per port, all from one SessionSettings, and the record
+// of every result written to the log before anyone is told of it. A record that cannot be written
+// stops new boards on every port; boards under way finish. The console program and the station
+// window are front ends on top of it.
+class BoardRun : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Entry
+    {
+        int port = -1; // the index of its target, -1 for a record made without a session
+        SessionResult result;
+    };
+
+    // settings.target is set for each target in turn. image is the run's image (nullptr with
+    // infoOnly); log may be null.
+    BoardRun(const SessionSettings &settings, const QList<PortTarget> &targets,
+             const ImageSource *image, RecordLog *log, QObject *parent = nullptr);
+
+    // Makes a session per target, with the image as hashed by now; front ends wire them before
+    // start(), since the first frames go out from there.
+    void prepare();
+    void start();
+
+    int portCount() const { return int(m_sessions.size()); }
+    UpdateSession *session(int port) const { return m_sessions[port]; }
+
+    // Every session ends at once; updates under way are recorded as interrupted.
+    void interrupt();
+    // No new board on any port; boards under way go on to their result.
+    void stopTakingBoards();
+    // Records a result that no session reached (a run that ends before it starts), port -1.
+    void recordWithoutSession(const SessionResult &result) { record(-1, result); }
+
+    bool allEnded() const;
+    bool logFailed() const { return m_logFailed; }
+    const QList<Entry> &records() const { return m_records; }
+
+signals:
+    // A result, in the log already (unless the log failed: then recordNotWritten came first).
+    void recorded(int port, const SessionResult &result);
+    // A record that is not in the log: the message names the file, the cause and what follows.
+    void recordNotWritten(const QString &message);
+    // The last session has ended.
+    void ended();
+
+private:
+    void record(int port, const SessionResult &result);
+    void sessionEnded();
+
+    SessionSettings m_settings;
+    QList<PortTarget> m_targets;
+    const ImageSource *m_image;
+    RecordLog *m_log;
+    QList<UpdateSession *> m_sessions;
+    QList<Entry> m_records;
+    bool m_logFailed = false;
+    bool m_ended = false;
+};

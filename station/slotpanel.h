@@ -1,0 +1,54 @@
+#pragma once
+
+#include "boardrun.h"
+#include "slottile.h"
+#include "stationconfig.h"
+#include "transferpace.h"
+
+#include <QList>
+#include <QWidget>
+
+class QGridLayout;
+
+// The tiles of the fixture, in fixture order, and what each slot's session says shown on its
+// tile: the state in words, the board's versions, the progress with the time left, the counters.
+class SlotPanel : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit SlotPanel(QWidget *parent = nullptr);
+
+    // One tile per slot; counters of slots that stay at their place are kept.
+    void setFixture(const QList<SlotConfig> &fixture);
+    int tileCount() const { return int(m_tiles.size()); }
+    SlotTile *tile(int index) const { return m_tiles[index]; }
+
+    // Shows the run's sessions on the tiles, slot i on session i.
+    void watch(BoardRun *run);
+    // A board's result, once it is in the log.
+    void recorded(int slot, const SessionResult &result);
+    void resetCounts();
+
+private:
+    struct Slot
+    {
+        SlotTile *tile = nullptr;
+        TransferPace pace;
+        SlotTile::Look lastLook = SlotTile::Look::Waiting;
+        QString lastWords;   // the last result in a few words
+        QString lastDetails; // and in full
+    };
+
+    void connectSession(int slot, UpdateSession *session);
+    void showState(int slot, const UpdateSession *session);
+    void showProgress(int slot, quint32 offset, qint64 size);
+    void arrangeTiles();
+
+    QGridLayout *m_grid;
+    QList<SlotTile *> m_tiles;
+    QList<Slot> m_slots;
+};
+
+// A result in a few words for a tile: "Updated", "Failed: the board stopped answering".
+QString resultWords(const SessionResult &result);

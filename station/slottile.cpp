@@ -1,0 +1,178 @@
+#include "slottile.h"
+
+#include "fittedlabel.h"
+
+#include <QAccessible>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+constexpr int KeptPortEnd = 32; // the characters of a long port's end that stay visible
+
+struct LookStyle
+{
+    const char *symbol;
+    const char *colour; // the frame's colour, beside the symbol and the words
+};
+
+LookStyle styleOf(SlotTile::Look look)
+{
+    switch (look) {
+    case SlotTile::Look::Waiting:
+        return {"\u25cb", "#5a6b7b"}; // white circle
+    case SlotTile::Look::Updating:
+        return {"\u27f3", "#1f5fbf"}; // clockwise arrow
+    case SlotTile::Look::Updated:
+        return {"\u2714", "#1e7b34"}; // check mark
+    case SlotTile::Look::Failed:
+        return {"\u2716", "#b3261e"}; // heavy cross
+    case SlotTile::Look::Attention:
+        return {"\u26a0", "#8a6100"}; // warning sign
+    case SlotTile::Look::Stopped:
+        break;
+    }
+    return {"\u25a0", "#5a6b7b"}; // black square
+}
+
+QFont scaledFont(const QFont &base, double points, bool bold)
+{
+    QFont font = base;
+    font.setPointSizeF(points);
+    font.setBold(bold);
+    return font;
+}
+
+} // namespace
+
+QString lookSymbol(SlotTile::Look look)
+{
+    return QString::fromUtf8(styleOf(look).symbol);
+}
+
+SlotTile::SlotTile(const QString &name, QWidget *parent)
+    : QFrame(parent), m_name(new QLabel(name, this)), m_port(new FittedLabel(this)),
+      m_state(new QLabel(this)), m_versions(new QLabel(this)), m_bar(new QProgressBar(this)),
+      m_counts(new QLabel(this))
+{
+    setObjectName(QStringLiteral("slotTile"));
+    setFrameShape(QFrame::Box);
+    setLineWidth(3);
+    setFocusPolicy(Qt::TabFocus);
+    const std::pair<QWidget *, const char *> names[] = {
+        {m_name, "slotName"},         {m_port, "slotPort"},    {m_state, "slotState"},
+        {m_versions, "slotVersions"}, {m_bar, "slotProgress"}, {m_counts, "slotCounts"}};
+    for (const auto &[widget, name] : names)
+        widget->setObjectName(QLatin1String(name));
+    m_state->setWordWrap(true);
+    // A long port path gives way to the tile's width, keeping its end, where adapters differ.
+    m_port->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_bar->setRange(0, 100);
+    m_bar->setValue(0);
+    m_bar->setTextVisible(true);
+
+    auto *top = new QHBoxLayout;
+    top->addWidget(m_name, 1);
+    top->addWidget(m_counts);
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(top);
+    layout->addWidget(m_port);
+    layout->addWidget(m_state, 1);
+    layout->addWidget(m_versions);
+    layout->addWidget(m_bar);
+    layout->setSpacing(2);
+    layout->setContentsMargins(8, 6, 8, 6);
+    setScale(1.0);
+    setCounts(0, 0);
+    setState(Look::Stopped, QStringLiteral("Stopped"));
+}
+
+void SlotTile::setScale(double scale)
+{
+    const QFont base = font();
+    m_name->setFont(scaledFont(base, 13 * scale, true));
+    m_state->setFont(scaledFont(base, 15 * scale, true));
+    m_counts->setFont(scaledFont(base, 11 * scale, false));
+    m_versions->setFont(scaledFont(base, 10 * scale, false));
+    m_port->setFont(scaledFont(base, 9 * scale, false));
+}
+
+void SlotTile::setSlotName(const QString &name)
+{
+    m_name->setText(name);
+    tellAssistiveTechnology();
+}
+
+void SlotTile::setPort(const QString &port, const QString &adapter)
+{
+    const QString text = adapter.isEmpty() ? port : port + QStringLiteral(" \u2013 ") + adapter;
+    m_port->setTextKeepingEnds(text, {0, std::min(int(text.size()), KeptPortEnd)});
+    m_port->setToolTip(text);
+}
+
+void SlotTile::setState(Look look, const QString &words, const QString &details)
+{
+    // Each percent of an update is the bar's to tell, not a change of state.
+    const bool changed = look != m_look || (words != m_words && look != Look::Updating);
+    m_look = look;
+    m_words = words;
+    m_state->setText(stateText());
+    m_state->setToolTip(details);
+    setToolTip(details);
+    setAccessibleDescription(details.isEmpty() ? stateText() : details);
+    setStyleSheet(QStringLiteral("SlotTile { color: palette(text); border: 3px solid %1; }")
+                      .arg(QLatin1String(styleOf(look).colour)));
+    m_state->setStyleSheet(QStringLiteral("color: %1;").arg(QLatin1String(styleOf(look).colour)));
+    if (look != Look::Updating)
+        m_bar->setFormat(look == Look::Updated ? QStringLiteral("%p%") : QString());
+    if (changed)
+        tellAssistiveTechnology();
+}
+
+QString SlotTile::stateText() const
+{
+    return lookSymbol(m_look) + QLatin1Char(' ') + m_words;
+}
+
+void SlotTile::setVersions(const QString &versions)
+{
+    m_versions->setText(versions);
+}
+
+void SlotTile::setProgress(int percent)
+{
+    if (percent < 0) {
+        m_bar->setValue(0);
+        m_bar->setFormat(QString());
+        return;
+    }
+    m_bar->setFormat(QStringLiteral("%p%"));
+    if (m_bar->value() == percent)
+        return;
+    m_bar->setValue(percent);
+    QAccessibleValueChangeEvent event(m_bar, percent);
+    QAccessible::updateAccessibility(&event);
+}
+
+void SlotTile::setCounts(int updated, int failed)
+{
+    m_updated = updated;
+    m_failed = failed;
+    m_counts->setText(QStringLiteral("\u2714 %1   \u2716 %2").arg(updated).arg(failed));
+    m_counts->setToolTip(QStringLiteral("%1 updated, %2 failed").arg(updated).arg(failed));
+    m_counts->setAccessibleName(m_counts->toolTip());
+}
+
+void SlotTile::tellAssistiveTechnology()
+{
+    setAccessibleName(m_name->text() + QStringLiteral(": ") + m_words);
+    QAccessibleEvent named(this, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&named);
+    QAccessibleEvent described(this, QAccessible::DescriptionChanged);
+    QAccessible::updateAccessibility(&described);
+}
