@@ -154,8 +154,14 @@ void tst_Station::initTestCase()
     QCoreApplication::setOrganizationName(QStringLiteral("vantu-test"));
     QCoreApplication::setApplicationName(QStringLiteral("tst_station"));
     m_image = writeImage(m_dir.path(), QStringLiteral("board.vuf"), escapeHeavyBytes(6000));
-    // Takes the events a screen reader's bridge would get, where the platform has one active.
+    // Takes the events a screen reader's bridge would get, where the platform has one active: on
+    // xcb with an accessibility bus (tests/under-xvfb.sh), which comes up with the event loop.
     QAccessible::installUpdateHandler(captureAccessibility);
+    if (qEnvironmentVariableIsSet("VANTU_EXPECT_ACCESSIBILITY")) {
+        QWidget probe;
+        probe.show();
+        QTRY_VERIFY_WITH_TIMEOUT(QAccessible::isActive(), 10000);
+    }
 }
 
 void tst_Station::init()
@@ -316,6 +322,7 @@ void tst_Station::oneSlotFailsOthersGoOn()
     QCOMPARE(spoken(panel->tile(1), QAccessible::Name),
              QStringLiteral("Slot 2: Failed: the board refused the image"));
     QVERIFY(spoken(panel->tile(1), QAccessible::Description).contains(QLatin1String("cancelled")));
+    QVERIFY(QAccessible::isActive() || !qEnvironmentVariableIsSet("VANTU_EXPECT_ACCESSIBILITY"));
     if (QAccessible::isActive()) {
         // Each change of state was announced: waiting, updating, failed.
         const auto announced = std::count_if(
