@@ -1,12 +1,12 @@
 // vantustation: the update of a fixture of boards for an operator who looks rather than types.
 
+#include "interruptwatch.h"
 #include "stationoptions.h"
 #include "stationwindow.h"
 
 #include <QApplication>
-#include <QIcon>
-
 #include <QCoreApplication>
+#include <QIcon>
 
 #include <cstdio>
 
@@ -38,8 +38,15 @@ int main(int argc, char *argv[])
     QApplication::setOrganizationName(QStringLiteral("vantu"));
     QApplication::setApplicationName(QStringLiteral("vantustation"));
     QApplication::setApplicationVersion(QStringLiteral(VANTU_VERSION));
-    app.setWindowIcon(QIcon(QStringLiteral(":/icons/vantuupdate.png")));
+    app.setWindowIcon(QIcon(QStringLiteral(":/icons/vantustation.png")));
     StationWindow window;
+    // A station started at boot is stopped by the system: its records are written first.
+    InterruptWatch interrupts;
+    if (!interrupts.install())
+        std::fputs("vantustation: cannot catch SIGTERM; a station stopped by the system will not "
+                   "record the boards it was updating\n",
+                   stderr);
+    QObject::connect(&interrupts, &InterruptWatch::interrupted, &window, &StationWindow::quitNow);
     window.show();
     window.applyCommandLine(parsed);
     return app.exec();

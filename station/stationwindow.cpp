@@ -367,10 +367,23 @@ void StationWindow::closeEvent(QCloseEvent *event)
                 return;
             }
         }
-        m_quitting = true;
-        // Empty slots end without a record; boards under way get their interrupted record.
-        m_run->stopTakingBoards();
-        m_run->interrupt();
     }
+    endRun();
     event->accept();
+}
+
+void StationWindow::endRun()
+{
+    m_quitting = true;
+    if (!m_run)
+        return;
+    // Empty slots end without a record; boards under way get their interrupted record.
+    m_run->stopTakingBoards();
+    m_run->interrupt();
+}
+
+void StationWindow::quitNow()
+{
+    endRun();
+    QCoreApplication::quit();
 }

@@ -51,6 +51,9 @@ public slots:
     void start();
     void stop();
     void retryFailed();
+    // Quits without asking, as when the system ends the station (SIGTERM, SIGHUP, SIGINT): boards
+    // under way get their interrupted records first.
+    void quitNow();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -66,6 +69,7 @@ private:
     bool prepareLog();
     void recorded(int slot, const SessionResult &result);
     void runEnded();
+    void endRun();
     void chooseImage();
     void editSettings();
     void openStationFile();
