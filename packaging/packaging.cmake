@@ -9,8 +9,10 @@
 # from), and the console package a headless station installs alone.
 set(VANTU_PACKAGE_NAME vantuupdate)
 set(VANTU_FLASH_PACKAGE_NAME vantuflash)
-# Reverse-DNS id: the name of the .desktop file, the icon and the metainfo file.
+# Reverse-DNS ids of the tool and the station: the names of their .desktop files, icons and
+# metainfo files.
 set(VANTU_APP_ID org.vantu.vantuUpdate)
+set(VANTU_STATION_APP_ID org.vantu.vantustation)
 # Date of the release named in project(VERSION); change both together, and add
 # an entry to packaging/linux/changelog.
 set(VANTU_RELEASE_DATE 2026-12-08)
@@ -124,7 +126,7 @@ The package also holds optional udev rules for USB serial adapters (in
     # before the split; and the two always come from one build. The template
     # unit this brings along does nothing until an instance is enabled.
     set(CPACK_DEBIAN_VANTUUPDATE_DESCRIPTION [=[
-Firmware update over a serial line: desktop window
+Firmware update over a serial line: desktop windows
 vantuUpdate writes a firmware image into a device over a serial line
 (57600 baud, 8 data bits, no parity, 1 stop bit).
 .
@@ -134,7 +136,11 @@ and sends the image in answer to the device's requests for data, with a
 progress bar, a transmit and a receive light, and a status line that reports
 every outcome.
 .
-The package adds a desktop menu entry and a manual page. The console program
+vantustation is the window for an operator at a production fixture: a tile
+per slot with its state in words, its progress and its counters; each slot
+updates every new board put on it, and every board gets a record.
+.
+The package adds desktop menu entries and manual pages. The console program
 vantuflash and the simulated device devicesim come with the package vantuflash,
 which a headless station installs alone.]=])
     set(CPACK_DEBIAN_VANTUUPDATE_PACKAGE_DEPENDS

@@ -13,9 +13,10 @@
 # reports byte for byte (the dry run a user can do after installing),
 # systemd-analyze verifies the unit with an instance, and logrotate rotates the
 # records during a --repeat run without losing one (scripts/check-logrotate.sh).
-# Then the window's package is installed: the tool starts from /usr/bin on a
-# virtual X display, shows its window "vantuUpdate" without a word on standard
-# error, and ends on Escape. The packages are removed again at the end, also
+# Then the window's package is installed: the tool and the station start from
+# /usr/bin on a virtual X display, show their windows ("vantuUpdate", and a
+# title that begins with "vantustation") without a word on standard error, and
+# end on Escape and Ctrl+Q. The packages are removed again at the end, also
 # when a check fails (and also if they were installed before).
 #
 #   scripts/check-package.sh
@@ -109,8 +110,11 @@ tree_of() { echo "$work/tree-$1"; }
 dpkg-deb -x "$flash_deb" "$(tree_of "$flash_name")"
 dpkg-deb -x "$window_deb" "$(tree_of "$name")"
 tree=$(tree_of "$name")
-desktop=$(find "$tree/usr/share/applications" -name '*.desktop')
-metainfo=$(find "$tree/usr/share/metainfo" -name '*.metainfo.xml')
+# The tool's and the station's: a menu entry and metainfo each.
+mapfile -t desktops < <(find "$tree/usr/share/applications" -name '*.desktop' | sort)
+mapfile -t metainfos < <(find "$tree/usr/share/metainfo" -name '*.metainfo.xml' | sort)
+[ "${#desktops[@]}" -eq 2 ] && [ "${#metainfos[@]}" -eq 2 ] ||
+    fail "the package $name has ${#desktops[@]} menu entries and ${#metainfos[@]} metainfo files, expected 2 of each"
 
 # Every program the build has must be in its package, and in that one only,
 # with its manual page: the list ("program package" a line) comes from the
@@ -122,7 +126,7 @@ while read -r program package; do
     programs+=("$program")
     package_of[$program]=$package
 done <"$build_dir/packaged-programs.txt"
-for expected in "vantuUpdate $name" "vantuflash $flash_name" "devicesim $flash_name"; do
+for expected in "vantuUpdate $name" "vantustation $name" "vantuflash $flash_name" "devicesim $flash_name"; do
     grep -qxF "$expected" "$build_dir/packaged-programs.txt" ||
         fail "$build_dir/packaged-programs.txt does not list \"$expected\""
 done
@@ -168,28 +172,34 @@ grep -q 'libqt6serialport6' <<<"$flash_depends" || fail "the package $flash_name
 echo "Depends: $flash_depends"
 echo "conffiles: $conffiles"
 
-echo "== package: desktop-file-validate ${desktop#"$tree"}"
-desktop-file-validate "$desktop"
-echo "ok"
+for desktop in "${desktops[@]}"; do
+    echo "== package: desktop-file-validate ${desktop#"$tree"}"
+    desktop-file-validate "$desktop"
+    echo "ok"
+done
 
 # validate-tree also checks that the metainfo's launchable .desktop file is there.
 echo "== package: appstreamcli validate-tree --no-net"
 appstreamcli validate-tree --no-net "$tree"
 
 echo "== package: icons"
-icon=$(sed -n 's/^Icon=//p' "$desktop")
-for size in 16 24 32 48 64 96 128; do
-    png=$tree/usr/share/icons/hicolor/${size}x${size}/apps/$icon.png
-    [ -f "$png" ] || fail "no ${size}x${size} icon $icon.png"
-    file -b "$png" | grep -q "PNG image data, $size x $size," ||
-        fail "${png#"$tree"} is not a $size x $size PNG: $(file -b "$png")"
+for desktop in "${desktops[@]}"; do
+    icon=$(sed -n 's/^Icon=//p' "$desktop")
+    for size in 16 24 32 48 64 96 128; do
+        png=$tree/usr/share/icons/hicolor/${size}x${size}/apps/$icon.png
+        [ -f "$png" ] || fail "no ${size}x${size} icon $icon.png"
+        file -b "$png" | grep -q "PNG image data, $size x $size," ||
+            fail "${png#"$tree"} is not a $size x $size PNG: $(file -b "$png")"
+    done
+    echo "$icon: 16 to 128 px"
 done
-echo "$icon: 16 to 128 px"
 
 echo "== package: versions"
-metainfo_version=$(sed -n 's/.*<release version="\([^"]*\)".*/\1/p' "$metainfo" | head -n 1)
-[ "$metainfo_version" = "$version" ] ||
-    fail "the metainfo's latest release is $metainfo_version, the package is $version"
+for metainfo in "${metainfos[@]}"; do
+    metainfo_version=$(sed -n 's/.*<release version="\([^"]*\)".*/\1/p' "$metainfo" | head -n 1)
+    [ "$metainfo_version" = "$version" ] ||
+        fail "${metainfo#"$tree"}'s latest release is $metainfo_version, the package is $version"
+done
 for package in "$name" "$flash_name"; do
     changelog_version=$(zcat "$(tree_of "$package")/usr/share/doc/$package/changelog.gz" | sed -n '1s/^[^ ]* (\([^)]*\)).*/\1/p')
     [ "$changelog_version" = "$version" ] ||
@@ -331,44 +341,49 @@ echo "== package: apt-get install $(basename "$window_deb")"
 apt_get install --no-install-recommends "$window_deb" >/dev/null
 check_installed "$name"
 
-# The installed tool on a virtual X display, through the xcb platform plugin
-# the package depends on. xdotool looks for a viewable window with the exact
-# title; Escape then ends the dialog as a user would. Every wait is bounded.
-echo "== package: smoke run: /usr/bin/vantuUpdate on a virtual X display"
+# The installed window programs on a virtual X display, through the xcb platform plugin the
+# package depends on. xdotool looks for a viewable window whose title begins as given; a key then
+# ends the program as a user would (Escape ends the tool's dialog, Ctrl+Q the station, which asks
+# nothing while no board is being updated). Every wait is bounded; the program must say nothing on
+# standard error.
 XDG_RUNTIME_DIR=$work/runtime
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 export XDG_RUNTIME_DIR
-log=$work/smoke.log
-status=0
-timeout 60 xvfb-run -a -s "-screen 0 800x600x24" bash -c '
-    log=$0
-    /usr/bin/vantuUpdate 2>"$log" &
-    pid=$!
-    window=$(timeout 20 xdotool search --sync --onlyvisible --name "^vantuUpdate\$" | head -n 1)
-    if [ -z "$window" ]; then
-        echo "no window titled vantuUpdate within 20 s" >&2
-        kill "$pid"
-        exit 1
+smoke_run() {
+    local program=$1 title=$2 key=$3 status=0 log=$work/smoke-$1.log
+    echo "== package: smoke run: /usr/bin/$program on a virtual X display"
+    timeout 60 xvfb-run -a -s "-screen 0 1366x768x24" bash -c '
+        program=$0 title=$1 key=$2 log=$3
+        "/usr/bin/$program" 2>"$log" &
+        pid=$!
+        window=$(timeout 20 xdotool search --sync --onlyvisible --name "$title" | head -n 1)
+        if [ -z "$window" ]; then
+            echo "no window titled $title within 20 s" >&2
+            kill "$pid"
+            exit 1
+        fi
+        echo "window $window: $(xdotool getwindowname "$window")"
+        xdotool windowfocus --sync "$window" key "$key"
+        for _ in $(seq 100); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        if kill -0 "$pid" 2>/dev/null; then
+            echo "$program did not end within 10 s of $key" >&2
+            kill "$pid"
+            exit 1
+        fi
+        wait "$pid"' "$program" "$title" "$key" "$log" || status=$?
+    if [ -s "$log" ]; then
+        echo "$program wrote to standard error:" >&2
+        cat "$log" >&2
+        status=1
     fi
-    echo "window $window: $(xdotool getwindowname "$window")"
-    xdotool windowfocus --sync "$window" key Escape
-    for _ in $(seq 100); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    if kill -0 "$pid" 2>/dev/null; then
-        echo "the tool did not end within 10 s of Escape" >&2
-        kill "$pid"
-        exit 1
-    fi
-    wait "$pid"' "$log" || status=$?
-if [ -s "$log" ]; then
-    echo "the tool wrote to standard error:" >&2
-    cat "$log" >&2
-    status=1
-fi
-[ "$status" -eq 0 ] || fail "smoke run failed (status $status)"
-echo "the window showed and the tool ended with status 0"
+    [ "$status" -eq 0 ] || fail "smoke run of $program failed (status $status)"
+    echo "the window showed and $program ended with status 0"
+}
+smoke_run vantuUpdate '^vantuUpdate$' Escape
+smoke_run vantustation '^vantustation' ctrl+q
 
 echo "== package: apt-get purge $name $flash_name"
 apt_get purge "$name" "$flash_name" >/dev/null
