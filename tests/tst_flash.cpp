@@ -1,6 +1,7 @@
 // The console program as users run it: the real vantuflash binary against devicesim processes on
 // pseudo-terminals, each exit code reached through a real condition, its output read back as a
 // script would read it.
+#include "fakeadapter.h"
 #include "portdiagnosis.h"
 #include "records.h"
 #include "testsupport.h"
@@ -168,6 +169,7 @@ private slots:
     void oneOwnerPerDeviceWhateverItsName();
     void bareNameOfAFileHereIsNoGuess();
     void repeatEndsWithASummaryPerPort();
+    void repeatFollowsItsAdapter();
     void redrawnLinesFollowAResizedTerminal();
     void stationsShareOneLog();
     void helpVersionAndList();
@@ -772,6 +774,45 @@ void FlashTest::repeatEndsWithASummaryPerPort()
     const QList<QByteArray> row = lines.last().simplified().split(' ');
     QCOMPARE(row.first(), QFile::encodeName(link));
     QVERIFY2(row.value(1).toInt() >= 2, lines.last().constData());
+}
+
+void FlashTest::repeatFollowsItsAdapter()
+{
+    const QString unavailable = FakeAdapter::unavailableReason();
+    if (!unavailable.isEmpty())
+        QSKIP(qPrintable(QStringLiteral("no USB adapter can be plugged in: ") + unavailable));
+    const FakeAdapter::Identity identity{QStringLiteral("A1B2C3")};
+    auto device = std::make_unique<Simulator>();
+    QVERIFY(device->start({}));
+    auto adapter = std::make_unique<FakeAdapter>(QStringLiteral("ttyUSBa"), identity, device->port);
+    QVERIFY2(adapter->isPlugged(), qPrintable(adapter->error()));
+    QProcess flash;
+    startFlash(flash,
+               {QStringLiteral("--serial"), identity.serialNumber, QStringLiteral("--repeat"),
+                QStringLiteral("--json"), image(escapeHeavyBytes(2000, 9))});
+    QVERIFY(flash.waitForStarted());
+    QByteArray out;
+    QVERIFY(waitForOutput(flash, out, "\"event\":\"result\""));
+
+    // Pulled out with its board, and back under another name with the next board, put on after a
+    // silence (on the same adapter only a silence tells a new board from the one just updated).
+    adapter.reset();
+    device.reset();
+    device = std::make_unique<Simulator>();
+    QVERIFY(device->start({QStringLiteral("--silent-probes"), QStringLiteral("8")}));
+    adapter = std::make_unique<FakeAdapter>(QStringLiteral("ttyUSBb"), identity, device->port);
+    QVERIFY2(adapter->isPlugged(), qPrintable(adapter->error()));
+    QVERIFY2(waitForOutput(flash, out, "\"event\":\"result\"", 2), out.constData());
+    interrupt(flash);
+    QCOMPARE(finishedRun(flash).exitCode, 130);
+
+    QStringList updated;
+    for (const QByteArray &line : out.split('\n')) {
+        const QJsonObject event = QJsonDocument::fromJson(line).object();
+        if (event.value("event").toString() == QLatin1String("result"))
+            updated.append(event.value("port").toString() + ' ' + event.value("result").toString());
+    }
+    QCOMPARE(updated, (QStringList{"ttyUSBa updated", "ttyUSBb updated"}));
 }
 
 void FlashTest::redrawnLinesFollowAResizedTerminal()

@@ -2,6 +2,7 @@
 // under Xvfb with xcb), each slot on a pseudo-terminal played by the devicesim program, the log
 // and the CSV export read back, the lock with its real password dialogs.
 #include "csvexport.h"
+#include "fakeadapter.h"
 #include "slotpanel.h"
 #include "stationoptions.h"
 #include "stationwindow.h"
@@ -126,6 +127,7 @@ private slots:
     void nothingBeforeStart();
     void oneSlotFailsOthersGoOn();
     void nextBoardOnASlot();
+    void slotFollowsItsAdapter();
     void recordThatCannotBeWritten();
     void csvForASpreadsheet();
     void quitInTheMiddle();
@@ -137,6 +139,7 @@ private:
     QString simulator(const QStringList &options);
     // A window with one slot per port, the image, the log in the temporary folder.
     void openWindow(const QStringList &ports);
+    void openWindow(const QList<PortTarget> &targets);
 
     QTemporaryDir m_dir;
     QString m_image;
@@ -193,9 +196,17 @@ QString tst_Station::simulator(const QStringList &options)
 
 void tst_Station::openWindow(const QStringList &ports)
 {
+    QList<PortTarget> targets;
+    for (const QString &port : ports)
+        targets.append(PortTarget::named(port));
+    openWindow(targets);
+}
+
+void tst_Station::openWindow(const QList<PortTarget> &targets)
+{
     StationConfig config;
-    for (int index = 0; index < ports.size(); ++index)
-        config.fixture.append({defaultSlotName(index), PortTarget::named(ports[index])});
+    for (int index = 0; index < targets.size(); ++index)
+        config.fixture.append({defaultSlotName(index), targets[index]});
     config.imagePath = m_image;
     config.logPath = m_log;
     m_window = std::make_unique<StationWindow>();
@@ -366,6 +377,47 @@ void tst_Station::nextBoardOnASlot()
                               UpdateTimeoutMs);
     QTRY_COMPARE_WITH_TIMEOUT(tile->updatedCount(), 2, UpdateTimeoutMs);
     QCOMPARE(logRecords(m_log).size(), 2);
+}
+
+void tst_Station::slotFollowsItsAdapter()
+{
+    const QString unavailable = FakeAdapter::unavailableReason();
+    if (!unavailable.isEmpty())
+        QSKIP(qPrintable(QStringLiteral("no USB adapter can be plugged in: ") + unavailable));
+    const FakeAdapter::Identity identity{QStringLiteral("A1B2C3")};
+    auto adapter =
+        std::make_unique<FakeAdapter>(QStringLiteral("ttyUSBa"), identity, simulator({}));
+    QVERIFY2(adapter->isPlugged(), qPrintable(adapter->error()));
+    openWindow(QList<PortTarget>{PortTarget::bySerialNumber(identity.serialNumber)});
+    SlotTile *tile = m_window->panel()->tile(0);
+    const auto shownPort = [tile] {
+        return tile->findChild<QLabel *>("slotPort")->toolTip();
+    };
+    m_window->start();
+    QTRY_COMPARE_WITH_TIMEOUT(tile->updatedCount(), 1, UpdateTimeoutMs);
+    QCOMPARE(shownPort(), QStringLiteral("ttyUSBa \u2013 FT232R USB UART SN A1B2C3"));
+
+    // Pulled out with its board, and back under another name. The next board is put on a moment
+    // later: on the same adapter only a silence tells a new board from the one just updated.
+    auto *session = m_window->findChild<UpdateSession *>();
+    QVERIFY(session && session->portOpen());
+    adapter.reset();
+    m_simulators.back()->kill();
+    QTRY_VERIFY_WITH_TIMEOUT(!session->portOpen(), UpdateTimeoutMs);
+    adapter = std::make_unique<FakeAdapter>(
+        QStringLiteral("ttyUSBb"), identity,
+        simulator({QStringLiteral("--silent-probes"), QStringLiteral("8")}));
+    QVERIFY2(adapter->isPlugged(), qPrintable(adapter->error()));
+    QTRY_COMPARE_WITH_TIMEOUT(tile->updatedCount(), 2, UpdateTimeoutMs);
+    QCOMPARE(shownPort(), QStringLiteral("ttyUSBb \u2013 FT232R USB UART SN A1B2C3"));
+
+    QStringList ports;
+    for (const QJsonObject &record : logRecords(m_log)) {
+        QCOMPARE(record.value("result").toString(), QStringLiteral("updated"));
+        QCOMPARE(record.value("adapter")["serial_number"].toString(), identity.serialNumber);
+        ports.append(record.value("port").toString());
+    }
+    QCOMPARE(ports, (QStringList{"ttyUSBa", "ttyUSBb"}));
 }
 
 void tst_Station::recordThatCannotBeWritten()
