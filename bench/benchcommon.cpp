@@ -78,6 +78,11 @@ QString Bench::flashProgram(const Contender &who) const
     return program(who, options.flashProgram, u"flash/vantuflash"_s);
 }
 
+QString Bench::stationProgram(const Contender &who) const
+{
+    return program(who, QStringLiteral(BENCH_STATION_PATH), u"station/vantustation"_s);
+}
+
 bool openLine(PtyLine &line)
 {
     QString error;

@@ -96,6 +96,7 @@ struct Bench
     }
     QString hostProgram(const Contender &who) const;
     QString flashProgram(const Contender &who) const;
+    QString stationProgram(const Contender &who) const;
     // Rounds of a section that runs once without a baseline: with one, as many as --pairs, so
     // that both builds have a spread.
     int onceRounds() const { return options.baseline.isEmpty() ? 1 : options.pairs; }
@@ -168,5 +169,6 @@ void footprintSection(Bench &bench);
 // flashbench.cpp
 void flashSection(Bench &bench);
 void gangSection(Bench &bench);
+void stationSection(Bench &bench);
 void flashCpuSection(Bench &bench);
 void flashMemorySection(Bench &bench);

@@ -475,6 +475,8 @@ bool GangDevice::run(GangFigures &figures, QString &error)
             lastTrafficNs = steadyNs();
         else if (!idle(nextDueNs, lastTrafficNs, error))
             return false;
+        if (m_done == count && m_endHostWhen && !m_hostEnded && m_endHostWhen())
+            m_hostEnded = ::kill(m_host.pid(), SIGTERM) == 0;
     }
     figures.benchCpuNs = threadCpuNs() - benchCpuBefore;
     return true;

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -209,6 +210,9 @@ public:
 
     // Runs the updates from the host's first probe to its exit; false with error on a failure.
     bool run(GangFigures &figures, QString &error);
+    // For a host that goes on waiting for the next boards (the station): once every line is done
+    // and ready() says the host has recorded them, the host gets SIGTERM.
+    void endHostWhen(std::function<bool()> ready) { m_endHostWhen = std::move(ready); }
 
 private:
     // Writes what is due on every line; nextDueNs gets the first frame still to come.
@@ -232,4 +236,6 @@ private:
     size_t m_ending = 0; // lines whose RSP_DONE is queued
     size_t m_done = 0;   // lines whose RSP_DONE is out
     bool m_hostOpen = true;
+    std::function<bool()> m_endHostWhen;
+    bool m_hostEnded = false; // SIGTERM sent
 };

@@ -1,7 +1,9 @@
 // The sections of vantu_bench that measure the console program, vantuflash: round trips against
 // the window's on one line, many lines at once on paced lines against one alone, its CPU per
-// frame and its memory. vantuflash runs the whole update by itself: the device side only answers,
-// reads what the program prints (--json) and, from /proc, the CPU and memory it uses.
+// frame and its memory; and the station, vantustation, on the same engine, 16 slots against one.
+// Both run the whole update by themselves: the device side only answers, reads the results (what
+// vantuflash prints with --json, the station's record log) and, from /proc, the CPU and memory
+// the program uses.
 #include "benchcommon.h"
 #include "benchrunner.h"
 
@@ -13,6 +15,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -28,6 +31,7 @@ constexpr int ExitTimeoutMs = 5000;
 
 const QString Window = u"window"_s;
 const QString Flash = u"vantuflash"_s;
+const QString Station = u"vantustation"_s;
 
 // What a vantuflash process said and used, beside the device side's figures.
 struct Outcome
@@ -61,14 +65,19 @@ QString runKey(const Contender &who, qint64 baud)
     return u"%1/%2"_s.arg(who.key()).arg(baud);
 }
 
-QStringList flashArguments(const QString &program, const std::vector<PtyLine *> &lines,
-                           const QString &imagePath)
+// vantuflash with --json, or the station started at once with its records in log.
+QStringList flashArguments(const Bench &bench, const Contender &who,
+                           const std::vector<PtyLine *> &lines, const QString &imagePath,
+                           const QString &log)
 {
     // VANTU_BENCH_FLASH_WRAPPER runs the program under a profiler, e.g.
     // "valgrind --tool=massif --massif-out-file=/tmp/flash.%p".
     QStringList arguments =
         qEnvironmentVariable("VANTU_BENCH_FLASH_WRAPPER").split(u' ', Qt::SkipEmptyParts);
-    arguments << program << u"--json"_s;
+    if (who.host == Station)
+        arguments << bench.stationProgram(who) << u"--start"_s << u"--log"_s << log;
+    else
+        arguments << bench.flashProgram(who) << u"--json"_s;
     for (const PtyLine *line : lines)
         arguments << u"-p"_s << line->slavePath();
     arguments << imagePath;
@@ -99,7 +108,7 @@ bool checkOutcome(const std::vector<PtyLine *> &lines, const GangFigures &figure
     }
     if (outcome.exitCode == 0 && outcome.updated == int(lines.size()))
         return true;
-    say(u"  vantuflash: exit code %1, %2 of %3 lines updated; it printed:"_s.arg(outcome.exitCode)
+    say(u"  exit code %1, %2 of %3 lines updated; the results:"_s.arg(outcome.exitCode)
             .arg(outcome.updated)
             .arg(lines.size()));
     for (size_t i = 0; i < std::min<size_t>(figures.hostUse.output.size(), 8); ++i)
@@ -119,8 +128,24 @@ bool clean(const Run &run, const QString &who)
     return true;
 }
 
-// One vantuflash process updating a device on each of who's lines: all played by one GangDevice,
-// or, on one line, by the device loop the window's updates run against when windowLoop is set.
+// The station's records so far, one a line.
+std::vector<QByteArray> recordLines(const QString &log)
+{
+    QFile file(log);
+    std::vector<QByteArray> lines;
+    if (file.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            if (!line.isEmpty())
+                lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+// One vantuflash or station process updating a device on each of who's lines: all played by one
+// GangDevice, or, on one line, by the device loop the window's updates run against when
+// windowLoop is set. The station, which waits for the next boards, is ended (SIGTERM) once it
+// has recorded every line's.
 std::optional<Run> runFlash(const Bench &bench, const Contender &who, const QString &imagePath,
                             const QByteArray &image, LineTiming timing, quint32 stride,
                             bool windowLoop)
@@ -132,8 +157,10 @@ std::optional<Run> runFlash(const Bench &bench, const Contender &who, const QStr
             return std::nullopt;
         lines.push_back(&line);
     }
+    const QString log = bench.dir.filePath(u"station-records.jsonl"_s);
+    QFile::remove(log);
     HostProcess process;
-    if (!startHost(process, flashArguments(bench.flashProgram(who), lines, imagePath)))
+    if (!startHost(process, flashArguments(bench, who, lines, imagePath, log)))
         return std::nullopt;
     QString error;
     Run run;
@@ -144,8 +171,13 @@ std::optional<Run> runFlash(const Bench &bench, const Contender &who, const QStr
                  .run(figures, error);
         run = fromLine(figures);
     } else {
-        ok = GangDevice(lines, process, image, timing, stride).run(run.figures, error);
+        GangDevice gang(lines, process, image, timing, stride);
+        if (who.host == Station)
+            gang.endHostWhen([&] { return recordLines(log).size() >= lines.size(); });
+        ok = gang.run(run.figures, error);
     }
+    if (who.host == Station)
+        run.figures.hostUse.output = recordLines(log);
     Outcome outcome;
     outcome.exitCode = process.finish(ExitTimeoutMs, &outcome.usage);
     if (!ok) {
@@ -395,6 +427,57 @@ void gangSection(Bench &bench)
     say(QString());
     bench.results[u"gang"_s] = rows;
     bench.results[u"gang_medians"_s] = summary;
+}
+
+void stationSection(Bench &bench)
+{
+    constexpr qint64 baud = 57600;
+    say(QStringLiteral("== vantustation, %1 slots against one, and vantuflash on %1 lines, paced "
+                       "at %2 baud, offscreen; in turns, %3 rounds")
+            .arg(GangLines)
+            .arg(baud)
+            .arg(bench.options.pairs));
+    if (!flashBuilt(bench))
+        return;
+    if (!QFileInfo(bench.stationProgram({Station})).isExecutable()) {
+        say(u"vantustation is not built: skipped\n"_s);
+        bench.allRan = false;
+        return;
+    }
+    // The baseline's build may predate the station: this build's programs only.
+    const QString baseline = std::exchange(bench.options.baseline, QString());
+    qputenv("QT_QPA_PLATFORM", Offscreen.toLatin1());
+    const QString path = makeImage(bench.dir.path(), bench.sizes.pacedAt(baud), bench.image);
+    QJsonArray rows;
+    Runner runner(bench, rows,
+                  pacedColumns({u"program"_s, -12, u"host"_s}, u"ratio_to_line_time"_s,
+                               {u"lines"_s, 5, u"lines"_s}, {CpuColumn, LoadColumn}));
+    const Contender one{Station}, all{Station, GangLines}, console{Flash, GangLines};
+    runner.run({one, all, console}, bench.options.pairs, consoleRuns(bench, path, baud));
+    QFile::remove(path);
+    bench.options.baseline = baseline;
+    const QString seconds = u"elapsed_s"_s, cpu = u"cpu_ms_per_1000_frames"_s;
+    const auto ratio = runner.ratio(all, one, seconds);
+    if (!ratio)
+        return;
+    const double cpuRatio = runner.median(all, cpu) / runner.median(console, cpu);
+    bench.results[u"station"_s] = rows;
+    bench.results[u"station_medians"_s] =
+        QJsonObject{{u"one_slot_s"_s, runner.median(one, seconds)},
+                    {u"slots_s"_s, runner.median(all, seconds)},
+                    {u"ratio_of_medians"_s, ratio->ofMedians},
+                    {u"ratio_median_of_pairs"_s, ratio->medianOfPairs},
+                    {u"cpu_ms_per_1000_frames"_s, runner.median(all, cpu)},
+                    {u"vantuflash_cpu_ms_per_1000_frames"_s, runner.median(console, cpu)}};
+    say(u"%1 slots against one: %2; CPU per 1000 frames on %1 lines, the station against "
+        "vantuflash: %3x"_s.arg(GangLines)
+            .arg(ratio->text(4))
+            .arg(cpuRatio, 0, 'f', 2));
+    say(QStringLiteral("(as in the gang section; the station's CPU includes its window, painted "
+                       "offscreen)\n"));
+    bench.targets.push_back({u"station, %1 slots against one at %2"_s.arg(GangLines).arg(baud),
+                             u"<= %1"_s.arg(GangGoal, 0, 'f', 2), ratio->ofMedians, u"x"_s,
+                             ratio->ofMedians <= GangGoal});
 }
 
 void flashCpuSection(Bench &bench)

@@ -2,13 +2,13 @@
 # Builds the bench in Release and runs it: host turnaround, update time on a paced line, writes to
 # the X connection, footprint and start-up of the update window; round trips beside the window's,
 # 16 lines at once against one alone on paced lines, CPU per frame and memory of the console
-# program, vantuflash. Turnaround and paced figures are taken twice: offscreen, where painting
+# program, vantuflash; the station, vantustation, with 16 slots against one. Turnaround and paced figures are taken twice: offscreen, where painting
 # costs nothing, and on an X server (Xvfb, started here), where every repaint that reaches the
 # screen costs a write to the X connection, as on a user's display. Prints a table; the same
 # figures go to a JSON file whose path is printed at the end.
 #
 #   bench/run.sh [--json FILE] [--quick] [--full]
-#                [--only turnaround,paced,xwrites,footprint,startup,flash,gang,flashcpu,flashmem]
+#                [--only turnaround,paced,xwrites,footprint,startup,flash,gang,station,flashcpu,flashmem]
 #                [--platforms offscreen,xcb] [--pairs N]
 #                [--hosts window,minimal,port,raw] [--bauds 57600,921600] [--vantuflash FILE]
 #                [--baseline DIR]

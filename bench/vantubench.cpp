@@ -198,7 +198,7 @@ Options parseOptions(const QCoreApplication &app, QString &jsonPath)
         option("full", "Ask for every piece of the largest image too (minutes longer).");
     const auto only =
         option("only", "Sections to run, comma-separated.",
-               "turnaround,paced,xwrites,footprint,startup,flash,gang,flashcpu,flashmem");
+               "turnaround,paced,xwrites,footprint,startup,flash,gang,station,flashcpu,flashmem");
     const auto hosts =
         option("hosts", "Hosts to run in the turnaround and paced sections, comma-separated.",
                "window,minimal,port,raw");
@@ -299,9 +299,9 @@ int main(int argc, char *argv[])
         xwritesSection(bench);
     qputenv("QT_QPA_PLATFORM", Offscreen.toLatin1());
     const std::pair<const char *, void (*)(Bench &)> offscreenSections[] = {
-        {"footprint", footprintSection}, {"startup", startupSection},
-        {"flash", flashSection},         {"gang", gangSection},
-        {"flashcpu", flashCpuSection},   {"flashmem", flashMemorySection}};
+        {"footprint", footprintSection}, {"startup", startupSection}, {"flash", flashSection},
+        {"gang", gangSection},           {"station", stationSection}, {"flashcpu", flashCpuSection},
+        {"flashmem", flashMemorySection}};
     for (const auto &[name, section] : offscreenSections) {
         if (options.has(name))
             section(bench);

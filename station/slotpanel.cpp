@@ -80,6 +80,9 @@ SlotPanel::SlotPanel(QWidget *parent) : QWidget(parent), m_grid(new QGridLayout(
     setObjectName(QStringLiteral("slotPanel"));
     m_grid->setSpacing(8);
     m_grid->setContentsMargins(0, 0, 0, 0);
+    m_progressTick.setSingleShot(true);
+    m_progressTick.setInterval(ProgressIntervalMs);
+    connect(&m_progressTick, &QTimer::timeout, this, &SlotPanel::showPendingProgress);
 }
 
 void SlotPanel::setFixture(const QList<SlotConfig> &fixture)
@@ -137,6 +140,7 @@ void SlotPanel::connectSession(int slot, UpdateSession *session)
 void SlotPanel::showState(int slot, const UpdateSession *session)
 {
     Slot &place = m_slots[slot];
+    place.pendingProgress.reset(); // the new state is what the tile shows now
     place.tile->setPort(session->portName(), adapterText(session->adapter()));
     using State = UpdateSession::State;
     const QString last = place.lastDetails.isEmpty()
@@ -182,12 +186,24 @@ void SlotPanel::showProgress(int slot, quint32 offset, qint64 size)
 {
     Slot &place = m_slots[slot];
     place.pace.progress(offset, size);
-    const int percent = progressValue(offset, size);
-    QString words = QStringLiteral("Updating %1 %").arg(percent);
-    if (place.pace.known())
-        words += QStringLiteral(" \u2013 %1 left").arg(durationText(place.pace.secondsLeft()));
-    place.tile->setState(SlotTile::Look::Updating, words);
-    place.tile->setProgress(percent);
+    place.pendingProgress = std::make_pair(offset, size);
+    if (!m_progressTick.isActive())
+        m_progressTick.start();
+}
+
+void SlotPanel::showPendingProgress()
+{
+    for (Slot &place : m_slots) {
+        if (!place.pendingProgress)
+            continue;
+        const auto [offset, size] = *std::exchange(place.pendingProgress, std::nullopt);
+        const int percent = progressValue(offset, size);
+        QString words = QStringLiteral("Updating %1 %").arg(percent);
+        if (place.pace.known())
+            words += QStringLiteral(" \u2013 %1 left").arg(durationText(place.pace.secondsLeft()));
+        place.tile->setState(SlotTile::Look::Updating, words);
+        place.tile->setProgress(percent);
+    }
 }
 
 void SlotPanel::recorded(int slot, const SessionResult &result)
@@ -195,6 +211,7 @@ void SlotPanel::recorded(int slot, const SessionResult &result)
     if (slot < 0 || slot >= m_slots.size())
         return;
     Slot &place = m_slots[slot];
+    place.pendingProgress.reset();
     place.lastLook = result.outcome == Outcome::Updated ? SlotTile::Look::Updated
                      : isFailure(result.outcome)        ? SlotTile::Look::Failed
                                                         : SlotTile::Look::Attention;

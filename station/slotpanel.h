@@ -6,7 +6,11 @@
 #include "transferpace.h"
 
 #include <QList>
+#include <QTimer>
 #include <QWidget>
+
+#include <optional>
+#include <utility>
 
 class QGridLayout;
 
@@ -36,16 +40,24 @@ private:
         SlotTile *tile = nullptr;
         TransferPace pace;
         SlotTile::Look lastLook = SlotTile::Look::Waiting;
-        QString lastWords;   // the last result in a few words
-        QString lastDetails; // and in full
+        QString lastWords;                                         // the last result in a few words
+        QString lastDetails;                                       // and in full
+        std::optional<std::pair<quint32, qint64>> pendingProgress; // offset and size, not shown yet
     };
 
     void connectSession(int slot, UpdateSession *session);
     void showState(int slot, const UpdateSession *session);
     void showProgress(int slot, quint32 offset, qint64 size);
+    void showPendingProgress();
     void arrangeTiles();
 
+    // The progress reaches the tiles a few times a second, not with each of the hundreds of data
+    // requests a second that every slot answers: what the eye can follow, and no repaint that
+    // holds back the answers to the devices.
+    static constexpr int ProgressIntervalMs = 200;
+
     QGridLayout *m_grid;
+    QTimer m_progressTick;
     QList<SlotTile *> m_tiles;
     QList<Slot> m_slots;
 };

@@ -117,17 +117,26 @@ void SlotTile::setPort(const QString &port, const QString &adapter)
 
 void SlotTile::setState(Look look, const QString &words, const QString &details)
 {
+    // Called as an update progresses: only what changed is redone, and the style sheets (which
+    // polish the whole tile again) only with the look.
+    if (m_styled && look == m_look && words == m_words && details == m_details)
+        return;
     // Each percent of an update is the bar's to tell, not a change of state.
     const bool changed = look != m_look || (words != m_words && look != Look::Updating);
+    if (look != m_look || !m_styled) {
+        setStyleSheet(QStringLiteral("SlotTile { color: palette(text); border: 3px solid %1; }")
+                          .arg(QLatin1String(styleOf(look).colour)));
+        m_state->setStyleSheet(
+            QStringLiteral("color: %1;").arg(QLatin1String(styleOf(look).colour)));
+        m_styled = true;
+    }
     m_look = look;
     m_words = words;
+    m_details = details;
     m_state->setText(stateText());
     m_state->setToolTip(details);
     setToolTip(details);
     setAccessibleDescription(details.isEmpty() ? stateText() : details);
-    setStyleSheet(QStringLiteral("SlotTile { color: palette(text); border: 3px solid %1; }")
-                      .arg(QLatin1String(styleOf(look).colour)));
-    m_state->setStyleSheet(QStringLiteral("color: %1;").arg(QLatin1String(styleOf(look).colour)));
     if (look != Look::Updating)
         m_bar->setFormat(look == Look::Updated ? QStringLiteral("%p%") : QString());
     if (changed)

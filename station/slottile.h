@@ -56,7 +56,9 @@ private:
     QProgressBar *m_bar;
     QLabel *m_counts;
     Look m_look = Look::Stopped;
+    bool m_styled = false; // the look's colours are set
     QString m_words;
+    QString m_details;
     int m_updated = 0;
     int m_failed = 0;
 };

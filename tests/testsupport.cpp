@@ -3,6 +3,7 @@
 #include "updateprotocol.h"
 
 #include <QCryptographicHash>
+#include <QEventLoop>
 #include <QFile>
 #include <QLoggingCategory>
 #include <QProcess>
@@ -10,6 +11,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
+#include <QTimer>
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -213,6 +215,23 @@ QString startSimulator(QProcess &simulator, const QStringList &options)
         return {};
     const QString line = QString::fromUtf8(simulator.readLine()).trimmed();
     return line.startsWith(QLatin1String("port: ")) ? line.mid(6) : QString();
+}
+
+bool runUntil(const std::function<bool()> &predicate, int timeoutMs)
+{
+    if (predicate())
+        return true;
+    QEventLoop loop;
+    QTimer check;
+    check.setInterval(5);
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (predicate())
+            loop.quit();
+    });
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    check.start();
+    loop.exec();
+    return predicate();
 }
 
 } // namespace testing

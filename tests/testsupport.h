@@ -17,6 +17,7 @@
 #include <QTest>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 
 // The device's end of a pseudo-terminal, played step by step by a test: it records every host
@@ -153,6 +154,11 @@ private:
 // Starts the devicesim program with the given options (--port PATH plays the device on that
 // port); returns the port it announces, or nothing when it did not start.
 QString startSimulator(QProcess &simulator, const QStringList &options);
+
+// Runs the event loop until predicate() holds, false when timeoutMs pass first. Unlike QTRY_* and
+// qWaitFor, which sleep 10 ms between rounds of events, it does not hold back a line that is
+// answered frame by frame: an update waited for this way runs at its own pace.
+bool runUntil(const std::function<bool()> &predicate, int timeoutMs);
 
 } // namespace testing
 

@@ -40,6 +40,18 @@ namespace {
 
 constexpr int UpdateTimeoutMs = 20000;
 
+// Waits for an update's outcome with the event loop running freely (testing::runUntil).
+#define WAIT_COMPARE(actual, expected)                                                             \
+    do {                                                                                           \
+        runUntil([&] { return (actual) == (expected); }, UpdateTimeoutMs);                         \
+        QCOMPARE(actual, expected);                                                                \
+    } while (false)
+#define WAIT_VERIFY(condition)                                                                     \
+    do {                                                                                           \
+        runUntil([&] { return bool(condition); }, UpdateTimeoutMs);                                \
+        QVERIFY(condition);                                                                        \
+    } while (false)
+
 struct AccessibleChange
 {
     QObject *object;
@@ -317,8 +329,8 @@ void tst_Station::oneSlotFailsOthersGoOn()
     SlotPanel *panel = m_window->panel();
     m_window->start();
 
-    QTRY_COMPARE_WITH_TIMEOUT(panel->tile(0)->look(), SlotTile::Look::Updated, UpdateTimeoutMs);
-    QTRY_COMPARE_WITH_TIMEOUT(panel->tile(1)->look(), SlotTile::Look::Failed, UpdateTimeoutMs);
+    WAIT_COMPARE(panel->tile(0)->look(), SlotTile::Look::Updated);
+    WAIT_COMPARE(panel->tile(1)->look(), SlotTile::Look::Failed);
     QCOMPARE(panel->tile(0)->stateText(), QStringLiteral("\u2714 Updated"));
     QCOMPARE(panel->tile(1)->stateText(),
              QStringLiteral("\u2716 Failed: the board refused the image"));
@@ -345,7 +357,7 @@ void tst_Station::oneSlotFailsOthersGoOn()
 
     // The failed board is still on its slot: F6 updates it again (it cancels only once).
     QTest::keyClick(m_window.get(), Qt::Key_F6);
-    QTRY_COMPARE_WITH_TIMEOUT(panel->tile(1)->look(), SlotTile::Look::Updated, UpdateTimeoutMs);
+    WAIT_COMPARE(panel->tile(1)->look(), SlotTile::Look::Updated);
     QCOMPARE(panel->tile(1)->updatedCount(), 1);
     QCOMPARE(panel->tile(1)->failedCount(), 1);
     // Nothing failed on the first slot: the retry left it alone.
@@ -370,12 +382,11 @@ void tst_Station::nextBoardOnASlot()
     openWindow({port});
     SlotTile *tile = m_window->panel()->tile(0);
     m_window->start();
-    QTRY_COMPARE_WITH_TIMEOUT(tile->updatedCount(), 1, UpdateTimeoutMs);
+    WAIT_COMPARE(tile->updatedCount(), 1);
     // The board stays until it leaves: it is not updated twice in a row.
     QCOMPARE(tile->look(), SlotTile::Look::Updated);
-    QTRY_COMPARE_WITH_TIMEOUT(tile->stateText(), QStringLiteral("\u25cb Waiting for a board"),
-                              UpdateTimeoutMs);
-    QTRY_COMPARE_WITH_TIMEOUT(tile->updatedCount(), 2, UpdateTimeoutMs);
+    WAIT_COMPARE(tile->stateText(), QStringLiteral("\u25cb Waiting for a board"));
+    WAIT_COMPARE(tile->updatedCount(), 2);
     QCOMPARE(logRecords(m_log).size(), 2);
 }
 
@@ -394,7 +405,7 @@ void tst_Station::slotFollowsItsAdapter()
         return tile->findChild<QLabel *>("slotPort")->toolTip();
     };
     m_window->start();
-    QTRY_COMPARE_WITH_TIMEOUT(tile->updatedCount(), 1, UpdateTimeoutMs);
+    WAIT_COMPARE(tile->updatedCount(), 1);
     QCOMPARE(shownPort(), QStringLiteral("ttyUSBa \u2013 FT232R USB UART SN A1B2C3"));
 
     // Pulled out with its board, and back under another name. The next board is put on a moment
@@ -403,12 +414,12 @@ void tst_Station::slotFollowsItsAdapter()
     QVERIFY(session && session->portOpen());
     adapter.reset();
     m_simulators.back()->kill();
-    QTRY_VERIFY_WITH_TIMEOUT(!session->portOpen(), UpdateTimeoutMs);
+    WAIT_VERIFY(!session->portOpen());
     adapter = std::make_unique<FakeAdapter>(
         QStringLiteral("ttyUSBb"), identity,
         simulator({QStringLiteral("--silent-probes"), QStringLiteral("8")}));
     QVERIFY2(adapter->isPlugged(), qPrintable(adapter->error()));
-    QTRY_COMPARE_WITH_TIMEOUT(tile->updatedCount(), 2, UpdateTimeoutMs);
+    WAIT_COMPARE(tile->updatedCount(), 2);
     QCOMPARE(shownPort(), QStringLiteral("ttyUSBb \u2013 FT232R USB UART SN A1B2C3"));
 
     QStringList ports;
@@ -430,9 +441,8 @@ void tst_Station::recordThatCannotBeWritten()
     // The log opened at Start; a directory now stands where the first record goes.
     QVERIFY(QFile::remove(m_log));
     QVERIFY(QDir().mkdir(m_log));
-    QTRY_VERIFY_WITH_TIMEOUT(m_window->message().startsWith(
-                                 QStringLiteral("Cannot write the record to %1: ").arg(m_log)),
-                             UpdateTimeoutMs);
+    WAIT_VERIFY(m_window->message().startsWith(
+        QStringLiteral("Cannot write the record to %1: ").arg(m_log)));
     QVERIFY(m_window->message().contains(QLatin1String("no new board will be started")));
     // The run ends: the next board is not started, and Start is offered again.
     QTRY_VERIFY(!m_window->isRunning());
@@ -453,7 +463,7 @@ void tst_Station::csvForASpreadsheet()
     config.fixture[0].name = QStringLiteral("Left \"A\", row\n2");
     QVERIFY(m_window->setConfig(config));
     m_window->start();
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->records().size(), 1, UpdateTimeoutMs);
+    WAIT_COMPARE(m_window->records().size(), 1);
     const QString csvPath = m_dir.filePath(QStringLiteral("shift.csv"));
     QVERIFY(m_window->exportRecords(csvPath));
 
@@ -497,8 +507,7 @@ void tst_Station::quitInTheMiddle()
     QVERIFY(!port.isEmpty());
     openWindow({port});
     m_window->start();
-    QTRY_VERIFY_WITH_TIMEOUT(m_window->panel()->tile(0)->stateText().contains(QLatin1String("%")),
-                             UpdateTimeoutMs);
+    WAIT_VERIFY(m_window->panel()->tile(0)->stateText().contains(QLatin1String("%")));
 
     clickButton(QStringLiteral("Keep updating"));
     QTest::keyClick(m_window.get(), Qt::Key_Q, Qt::ControlModifier);

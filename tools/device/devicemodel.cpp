@@ -185,7 +185,7 @@ void DeviceModel::handleFrame(const FramePayload &payload)
         ignored = "CMD_DATA outside a transfer";
     else if (command == CMD_END && !transferring)
         ignored = "CMD_END outside a transfer";
-    else if (restart && m_options.strict && m_stats.updatesStarted > 0)
+    else if (restart && m_options.strict && m_stats.updatesStarted > m_stats.updatesCompleted)
         ignored = "command 0x%02x once the update had started";
     if (ignored) {
         ++m_stats.unexpectedFrames;

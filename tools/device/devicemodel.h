@@ -88,8 +88,10 @@ struct DeviceOptions
     bool noVersionReply = false;    // --no-version
     bool badIdentification = false; // --bad-id
     // A frame out of step is counted as unexpected and left unanswered: a probe, a version query
-    // or START once an update has started, END before the image's end. Otherwise, as a boot
-    // loader does, the host may start over at any time, and END ends the update where it comes.
+    // or START once an update has started and before it has completed (after RSP_DONE a host
+    // that waits for the next board probes for this one to leave), END before the image's end.
+    // Otherwise, as a boot loader does, the host may start over at any time, and END ends the
+    // update where it comes.
     bool strict = false;
     qint64 cancelAt = -1;     // --cancel-at
     qint64 silentAt = -1;     // --silent-at
