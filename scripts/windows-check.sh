@@ -41,7 +41,7 @@ esac
 started=$(date +%s%N)
 
 # Folders whose sources ship on Windows; each one present in the tree must have sources checked.
-expected_folders=(protocol serial dialog app session flash)
+expected_folders=(protocol serial dialog app session flash station)
 
 cxx=x86_64-w64-mingw32-g++-posix
 windres=x86_64-w64-mingw32-windres
