@@ -15,7 +15,7 @@
 #   case is skipped for root's rights;
 # - windows: every source that ships on Windows compiled with the MinGW-w64 cross
 #   compiler, syntax only (scripts/windows-check.sh), in build-windows-check/;
-# - fuzz: each fuzz target for VANTU_FUZZ_SECONDS (default 20) in build-fuzz/, while the
+# - fuzz: each fuzz target for VANTU_FUZZ_SECONDS (default 12) in build-fuzz/, while the
 #   Debian package builds in build-package/;
 # - package: the package validated, installed, started and removed again
 #   (scripts/check-package.sh).
@@ -27,7 +27,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${VANTU_BUILD_DIR:-$root/build}
 build_dir=$(mkdir -p "$build_dir" && cd "$build_dir" && pwd)
-fuzz_seconds=${VANTU_FUZZ_SECONDS:-20}
+fuzz_seconds=${VANTU_FUZZ_SECONDS:-12}
 test_jobs=${VANTU_TEST_JOBS:-2}
 test_user=vantu-test
 started=$(date +%s)
