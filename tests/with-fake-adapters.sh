@@ -2,13 +2,12 @@
 # Runs a command on a system where the test itself plugs USB serial adapters in and out: in a
 # private mount namespace with an empty /sys/class/tty (where the ports are listed from), an empty
 # /run/udev (what udev knows of each port), and a /dev and a /run that take new entries in memory,
-# all of it in a private /tmp. Nothing outside the namespace changes. VANTU_FAKE_ADAPTERS names
-# the folder of that /tmp where the test keeps what it mounts (tests/fakeadapter.h). Exits 77
-# (skipped) where the namespace cannot be made (not root, no overlay file system).
+# all of it in a private file system mounted on a new temporary folder (not over /tmp, where the
+# build and the sources may be). Nothing outside the namespace changes. VANTU_FAKE_ADAPTERS names
+# the folder of that file system where the test keeps what it mounts (tests/fakeadapter.h). Exits
+# 77 (skipped) where the namespace cannot be made (not root, no overlay file system).
 
-layers=/tmp/.fake-adapters
-
-# /dev and /run as overlays: what is there stays, what the test adds lives in the private /tmp.
+# /dev and /run as overlays: what is there stays, what the test adds lives in the private layers.
 overlay() {
     mkdir -p "$layers$1/upper" "$layers$1/work" "$layers$1/root" &&
         mount -t overlay "fake-adapters$1" \
@@ -26,7 +25,7 @@ moveSubmounts() {
 }
 
 setUp() {
-    mount -t tmpfs fake-adapters /tmp &&
+    mount -t tmpfs fake-adapters "$layers" &&
         overlay /dev && moveSubmounts /dev && mount --move "$layers/dev/root" /dev &&
         overlay /run && mount --move "$layers/run/root" /run &&
         mkdir -p /run/udev && mount -t tmpfs fake-adapters-udev /run/udev &&
@@ -34,10 +33,15 @@ setUp() {
 }
 
 if [ "$1" = "--inside" ]; then
-    shift
+    layers=$2
+    shift 2
     setUp || exit 77
     mkdir -p "$layers/adapters" || exit 77
     VANTU_FAKE_ADAPTERS="$layers/adapters" exec "$@"
 fi
 unshare --mount true 2>/dev/null || exit 77
-exec unshare --mount --propagation private "$0" --inside "$@"
+layers=$(mktemp -d) || exit 77
+status=0
+unshare --mount --propagation private "$0" --inside "$layers" "$@" || status=$?
+rmdir "$layers" 2>/dev/null
+exit "$status"
