@@ -1,6 +1,7 @@
 #include "benchcommon.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 
 #include <algorithm>
@@ -81,6 +82,26 @@ QString Bench::flashProgram(const Contender &who) const
 QString Bench::stationProgram(const Contender &who) const
 {
     return program(who, QStringLiteral(BENCH_STATION_PATH), u"station/vantustation"_s);
+}
+
+QString Bench::programOf(const Contender &who) const
+{
+    if (who.host == QLatin1String("vantuflash"))
+        return flashProgram(who);
+    if (who.host == QLatin1String("vantustation"))
+        return stationProgram(who);
+    return hostProgram(who);
+}
+
+std::vector<Contender> Bench::sides(const Contender &who) const
+{
+    if (options.baseline.isEmpty())
+        return {who};
+    Contender before = who;
+    before.baseline = true;
+    if (!QFileInfo(programOf(before)).isExecutable())
+        return {who};
+    return {before, who};
 }
 
 bool openLine(PtyLine &line)

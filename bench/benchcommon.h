@@ -37,6 +37,16 @@ struct Options
         return sections.isEmpty() || sections.contains(QLatin1String(section));
     }
     bool runsBaud(qint64 baud) const { return bauds.isEmpty() || bauds.contains(baud); }
+    // The paced sections' line speeds that --bauds asks for, slowest first.
+    QList<qint64> lineSpeeds() const
+    {
+        QList<qint64> speeds;
+        for (const qint64 baud : {qint64(57600), qint64(921600)}) {
+            if (runsBaud(baud))
+                speeds.append(baud);
+        }
+        return speeds;
+    }
 };
 
 struct Target
@@ -97,18 +107,14 @@ struct Bench
     QString hostProgram(const Contender &who) const;
     QString flashProgram(const Contender &who) const;
     QString stationProgram(const Contender &who) const;
+    // The program who runs: a bench host, vantuflash or the station.
+    QString programOf(const Contender &who) const;
     // Rounds of a section that runs once without a baseline: with one, as many as --pairs, so
     // that both builds have a spread.
     int onceRounds() const { return options.baseline.isEmpty() ? 1 : options.pairs; }
-    // who as each build runs it: its baseline twin first with --baseline, then who.
-    std::vector<Contender> sides(const Contender &who) const
-    {
-        if (options.baseline.isEmpty())
-            return {who};
-        Contender before = who;
-        before.baseline = true;
-        return {before, who};
-    }
+    // who as each build runs it: its baseline twin first with --baseline, then who. A program
+    // the baseline's build does not have (it may predate the program) runs in this build only.
+    std::vector<Contender> sides(const Contender &who) const;
 
     Options options;
     Sizes sizes;

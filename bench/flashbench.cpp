@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <deque>
-#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -75,9 +74,9 @@ QStringList flashArguments(const Bench &bench, const Contender &who,
     QStringList arguments =
         qEnvironmentVariable("VANTU_BENCH_FLASH_WRAPPER").split(u' ', Qt::SkipEmptyParts);
     if (who.host == Station)
-        arguments << bench.stationProgram(who) << u"--start"_s << u"--log"_s << log;
+        arguments << bench.programOf(who) << u"--start"_s << u"--log"_s << log;
     else
-        arguments << bench.flashProgram(who) << u"--json"_s;
+        arguments << bench.programOf(who) << u"--json"_s;
     for (const PtyLine *line : lines)
         arguments << u"-p"_s << line->slavePath();
     arguments << imagePath;
@@ -415,10 +414,8 @@ void gangSection(Bench &bench)
         return;
     QJsonArray rows;
     QJsonObject summary;
-    for (const qint64 baud : {qint64(57600), qint64(921600)}) {
-        if (bench.options.runsBaud(baud))
-            gangAt(bench, baud, rows, summary);
-    }
+    for (const qint64 baud : bench.options.lineSpeeds())
+        gangAt(bench, baud, rows, summary);
     say(QStringLiteral(
         "(update s: first CMD_START read to the last RSP_DONE written; line s: line time of the "
         "bytes one line exchanged; ratio: update s / line s; mean us: request written to data "
@@ -444,8 +441,6 @@ void stationSection(Bench &bench)
         bench.allRan = false;
         return;
     }
-    // The baseline's build may predate the station: this build's programs only.
-    const QString baseline = std::exchange(bench.options.baseline, QString());
     qputenv("QT_QPA_PLATFORM", Offscreen.toLatin1());
     const QString path = makeImage(bench.dir.path(), bench.sizes.pacedAt(baud), bench.image);
     QJsonArray rows;
@@ -455,7 +450,6 @@ void stationSection(Bench &bench)
     const Contender one{Station}, all{Station, GangLines}, console{Flash, GangLines};
     runner.run({one, all, console}, bench.options.pairs, consoleRuns(bench, path, baud));
     QFile::remove(path);
-    bench.options.baseline = baseline;
     const QString seconds = u"elapsed_s"_s, cpu = u"cpu_ms_per_1000_frames"_s;
     const auto ratio = runner.ratio(all, one, seconds);
     if (!ratio)
@@ -489,11 +483,9 @@ void flashCpuSection(Bench &bench)
         return;
     qputenv("QT_QPA_PLATFORM", Offscreen.toLatin1());
     ConsolePlan plan = {{{Window}, 0}, {{Flash}, 0}, {{Flash, GangLines}, 0}};
-    for (const qint64 baud : {qint64(57600), qint64(921600)}) {
-        if (bench.options.runsBaud(baud)) {
-            plan.push_back({{Flash}, baud});
-            plan.push_back({{Flash, GangLines}, baud});
-        }
+    for (const qint64 baud : bench.options.lineSpeeds()) {
+        plan.push_back({{Flash}, baud});
+        plan.push_back({{Flash, GangLines}, baud});
     }
     fillConsoleRuns(bench, plan);
     QJsonArray rows;

@@ -228,10 +228,8 @@ void pacedSection(Bench &bench)
                 .arg(bench.options.pairs));
         QJsonArray platformRows;
         QJsonObject summary;
-        for (const qint64 baud : {qint64(57600), qint64(921600)}) {
-            if (bench.options.runsBaud(baud))
-                pacedAt(bench, platform, baud, platformRows, summary);
-        }
+        for (const qint64 baud : bench.options.lineSpeeds())
+            pacedAt(bench, platform, baud, platformRows, summary);
         for (const QJsonValue &row : std::as_const(platformRows))
             rows.append(row);
         summaries[platform] = summary;

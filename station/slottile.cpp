@@ -89,7 +89,8 @@ SlotTile::SlotTile(const QString &name, QWidget *parent)
     layout->setContentsMargins(8, 6, 8, 6);
     setScale(1.0);
     setCounts(0, 0);
-    setState(Look::Stopped, QStringLiteral("Stopped"));
+    applyLook(m_look);
+    setState(m_look, QStringLiteral("Stopped"));
 }
 
 void SlotTile::setScale(double scale)
@@ -119,17 +120,12 @@ void SlotTile::setState(Look look, const QString &words, const QString &details)
 {
     // Called as an update progresses: only what changed is redone, and the style sheets (which
     // polish the whole tile again) only with the look.
-    if (m_styled && look == m_look && words == m_words && details == m_details)
+    if (look == m_look && words == m_words && details == m_details)
         return;
     // Each percent of an update is the bar's to tell, not a change of state.
     const bool changed = look != m_look || (words != m_words && look != Look::Updating);
-    if (look != m_look || !m_styled) {
-        setStyleSheet(QStringLiteral("SlotTile { color: palette(text); border: 3px solid %1; }")
-                          .arg(QLatin1String(styleOf(look).colour)));
-        m_state->setStyleSheet(
-            QStringLiteral("color: %1;").arg(QLatin1String(styleOf(look).colour)));
-        m_styled = true;
-    }
+    if (look != m_look)
+        applyLook(look);
     m_look = look;
     m_words = words;
     m_details = details;
@@ -141,6 +137,13 @@ void SlotTile::setState(Look look, const QString &words, const QString &details)
         m_bar->setFormat(look == Look::Updated ? QStringLiteral("%p%") : QString());
     if (changed)
         tellAssistiveTechnology();
+}
+
+void SlotTile::applyLook(Look look)
+{
+    setStyleSheet(QStringLiteral("SlotTile { color: palette(text); border: 3px solid %1; }")
+                      .arg(QLatin1String(styleOf(look).colour)));
+    m_state->setStyleSheet(QStringLiteral("color: %1;").arg(QLatin1String(styleOf(look).colour)));
 }
 
 QString SlotTile::stateText() const

@@ -47,6 +47,7 @@ public:
     int failedCount() const { return m_failed; }
 
 private:
+    void applyLook(Look look);
     void tellAssistiveTechnology();
 
     QLabel *m_name;
@@ -56,7 +57,6 @@ private:
     QProgressBar *m_bar;
     QLabel *m_counts;
     Look m_look = Look::Stopped;
-    bool m_styled = false; // the look's colours are set
     QString m_words;
     QString m_details;
     int m_updated = 0;

@@ -91,6 +91,11 @@ QString defaultLogPath()
         .filePath(QStringLiteral("records.jsonl"));
 }
 
+QString StationConfig::logFile() const
+{
+    return logPath.isEmpty() ? defaultLogPath() : logPath;
+}
+
 QByteArray StationConfig::toJson() const
 {
     QJsonArray slotArray;

@@ -24,6 +24,8 @@ struct StationConfig
     QStringList hardware; // the guards, as vantuflash's --hardware and --skip-firmware
     QStringList skipFirmware;
     QString logPath; // empty: the station's own log in its data folder
+    // The log the records go to: logPath, or the station's own.
+    QString logFile() const;
 
     QByteArray toJson() const;
     // A station from a station file's text; nothing and the reason when it is not one.

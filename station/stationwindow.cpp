@@ -77,10 +77,7 @@ StationWindow::StationWindow(QWidget *parent)
 
 StationWindow::~StationWindow()
 {
-    if (m_run) {
-        m_run->stopTakingBoards();
-        m_run->interrupt();
-    }
+    endRun();
 }
 
 void StationWindow::makeActions()
@@ -189,12 +186,12 @@ void StationWindow::showImage(const std::optional<ImageFacts> &facts)
 
 void StationWindow::showGuards()
 {
-    m_guardsLabel->setText(
-        QStringLiteral("Hardware: %1 \u00b7 Skip firmware: %2 \u00b7 Log: %3")
-            .arg(versionList(m_config.hardware),
-                 m_config.skipFirmware.isEmpty() ? QStringLiteral("none")
-                                                 : m_config.skipFirmware.join(QStringLiteral(", ")),
-                 m_config.logPath.isEmpty() ? defaultLogPath() : m_config.logPath));
+    m_guardsLabel->setText(QStringLiteral("Hardware: %1 \u00b7 Skip firmware: %2 \u00b7 Log: %3")
+                               .arg(versionList(m_config.hardware),
+                                    m_config.skipFirmware.isEmpty()
+                                        ? QStringLiteral("none")
+                                        : m_config.skipFirmware.join(QStringLiteral(", ")),
+                                    m_config.logFile()));
 }
 
 void StationWindow::tell(const QString &text, bool problem)
@@ -237,7 +234,7 @@ bool StationWindow::prepareImage()
 
 bool StationWindow::prepareLog()
 {
-    const QString path = m_config.logPath.isEmpty() ? defaultLogPath() : m_config.logPath;
+    const QString path = m_config.logFile();
     QDir().mkpath(QFileInfo(path).absolutePath());
     QString problem;
     if (!m_log.open(path, &problem)) {
