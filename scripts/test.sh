@@ -15,10 +15,11 @@
 #   case is skipped for root's rights;
 # - windows: every source that ships on Windows compiled with the MinGW-w64 cross
 #   compiler, syntax only (scripts/windows-check.sh), in build-windows-check/;
-# - fuzz: each fuzz target for VANTU_FUZZ_SECONDS (default 12) in build-fuzz/, while the
-#   Debian package builds in build-package/;
+# - fuzz: each fuzz target for VANTU_FUZZ_SECONDS (default 12) in build-fuzz/;
 # - package: the package validated, installed, started and removed again
-#   (scripts/check-package.sh).
+#   (scripts/check-package.sh). It is built in build-package/ from the end of the build step
+#   on, at the lowest priority, beside the steps in between, which mostly wait on lines and
+#   timers.
 #
 # VANTU_BUILD_DIR chooses the build directory (default: build/ at the top of the tree).
 # VANTU_TEST_JOBS sets how many suites run at once (default 2).
@@ -34,8 +35,9 @@ started=$(date +%s)
 
 # The tests' own needs beyond the build's: python3 reads the station's CSV export as a spreadsheet
 # would, and a D-Bus session with the accessibility bus lets the xcb run see what a screen reader
-# is told.
-"$root/scripts/deps.sh" python3 dbus-bin dbus-daemon at-spi2-core
+# is told. The package's tools are installed here too: the package builds beside the other steps,
+# and its own deps.sh call must then find nothing to install while another step's may.
+"$root/scripts/deps.sh" python3 dbus-bin dbus-daemon at-spi2-core dpkg-dev file
 
 # Announces a step; step_done prints how long it took.
 step() {
@@ -178,6 +180,9 @@ run_unprivileged() {
 }
 
 build
+package_log=$(mktemp)
+nice -n 19 "$root/scripts/package.sh" >"$package_log" 2>&1 &
+package_pid=$!
 run_tests
 run_unprivileged
 
@@ -185,13 +190,9 @@ step windows "every source that ships on Windows, compiled syntax only by the Mi
 "$root/scripts/windows-check.sh"
 step_done
 
-# Each fuzz target for a bounded time; a crash or sanitizer report fails the run. A target runs on
-# one processor: the package is built meanwhile, at a lower priority, on the other.
-step fuzz "build with clang, then each of 3 targets for ${fuzz_seconds} s from the committed corpus, the package building meanwhile"
+# Each fuzz target for a bounded time; a crash or sanitizer report fails the run.
+step fuzz "build with clang, then each of 3 targets for ${fuzz_seconds} s from the committed corpus"
 VANTU_FUZZ_BUILD_ONLY=1 "$root/fuzz/run.sh"
-package_log=$(mktemp)
-nice -n 10 "$root/scripts/package.sh" >"$package_log" 2>&1 &
-package_pid=$!
 "$root/fuzz/run.sh" "$fuzz_seconds"
 step_done
 
