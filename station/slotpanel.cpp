@@ -116,6 +116,10 @@ void SlotPanel::arrangeTiles()
         m_grid->addWidget(m_tiles[index], index / columns, index % columns);
         m_tiles[index]->setScale(scale);
     }
+    // Every slot keeps its place and size on screen, whatever its words say: the columns share
+    // the width equally (a tile's width does not follow its text).
+    for (int column = 0; column < m_grid->columnCount(); ++column)
+        m_grid->setColumnStretch(column, column < columns ? 1 : 0);
 }
 
 void SlotPanel::watch(BoardRun *run)

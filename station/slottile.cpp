@@ -64,6 +64,7 @@ SlotTile::SlotTile(const QString &name, QWidget *parent)
     setFrameShape(QFrame::Box);
     setLineWidth(3);
     setFocusPolicy(Qt::TabFocus);
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred); // the panel's columns decide
     const std::pair<QWidget *, const char *> names[] = {
         {m_name, "slotName"},         {m_port, "slotPort"},    {m_state, "slotState"},
         {m_versions, "slotVersions"}, {m_bar, "slotProgress"}, {m_counts, "slotCounts"}};
