@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <numeric>
 
 namespace {
 
@@ -188,13 +189,15 @@ QList<QStringList> FlashRun::portSummaryRows() const
 
 QList<SessionResult> FlashRun::recordsInPortOrder() const
 {
-    QList<BoardRun::Entry> entries = m_run->records();
-    std::stable_sort(
-        entries.begin(), entries.end(),
-        [](const BoardRun::Entry &a, const BoardRun::Entry &b) { return a.port < b.port; });
+    // The indices are sorted, not the records: a record is large, and so is a sort's code for it.
+    const QList<BoardRun::Entry> &entries = m_run->records();
+    QList<int> order(entries.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(),
+                     [&entries](int a, int b) { return entries[a].port < entries[b].port; });
     QList<SessionResult> records;
-    for (const BoardRun::Entry &entry : std::as_const(entries))
-        records.append(entry.result);
+    for (const int index : std::as_const(order))
+        records.append(entries[index].result);
     return records;
 }
 
