@@ -3,6 +3,7 @@
 #include <QCommandLineParser>
 
 #include <cmath>
+#include <iterator>
 #include <utility>
 
 namespace {
@@ -58,92 +59,75 @@ bool parseSeconds(const QString &text, std::chrono::milliseconds *value)
     return true;
 }
 
-// Every option of the command line, as --help lists them.
-struct OptionSet
+// Every option of the command line, in the order --help lists them; an Option is its row.
+enum Option
 {
-    QCommandLineOption helpOption{{QStringLiteral("h"), QStringLiteral("help")},
-                                  QStringLiteral("Show this help and exit.")};
-    QCommandLineOption versionOption{QStringLiteral("version"),
-                                     QStringLiteral("Show the version and exit.")};
-    QCommandLineOption portOption{
-        {QStringLiteral("p"), QStringLiteral("port")},
-        QStringLiteral("A serial port to update the device on: a name (ttyUSB0, COM3) or a path "
-                       "(/dev/serial/by-id/...). Repeatable: the ports are updated at the same "
-                       "time."),
-        QStringLiteral("PORT")};
-    QCommandLineOption serialOption{
-        QStringLiteral("serial"),
-        QStringLiteral("The USB serial port whose adapter reports this serial number "
-                       "(repeatable). Looked for again whenever the port is opened."),
-        QStringLiteral("SN")};
-    QCommandLineOption usbOption{
-        QStringLiteral("usb"),
-        QStringLiteral("Every USB serial port present with these vendor and product IDs, in hex "
-                       "(repeatable); if none is present yet, the first one to appear."),
-        QStringLiteral("VID:PID")};
-    QCommandLineOption waitOption{
-        {QStringLiteral("w"), QStringLiteral("wait")},
-        QStringLiteral("How long each port may take to appear and open, and the device to answer "
-                       "the probes and the version query (default 10; 0 waits for ever)."),
-        QStringLiteral("SECONDS")};
-    QCommandLineOption timeoutOption{
-        {QStringLiteral("t"), QStringLiteral("timeout")},
-        QStringLiteral("How long the device may stay silent once the update has started (default "
-                       "2)."),
-        QStringLiteral("SECONDS")};
-    QCommandLineOption infoOption{
-        QStringLiteral("info"),
-        QStringLiteral("Find the device on each port and print its versions; change nothing.")};
-    QCommandLineOption listOption{
-        QStringLiteral("list"),
-        QStringLiteral("List the serial ports present, with their adapters' details.")};
-    QCommandLineOption jsonOption{
-        QStringLiteral("json"),
-        QStringLiteral("Write JSON Lines to standard output instead of text: \"found\", "
-                       "\"progress\" and \"result\" events (with --list: \"port\").")};
-    QCommandLineOption logOption{
-        QStringLiteral("log"),
-        QStringLiteral("Append each result, one JSON object a line, to FILE as each port "
-                       "finishes."),
-        QStringLiteral("FILE")};
-    QCommandLineOption repeatOption{
-        QStringLiteral("repeat"),
-        QStringLiteral("After each update, wait on the same port for the next device and update "
-                       "it too, until interrupted.")};
-    QCommandLineOption quietOption{
-        {QStringLiteral("q"), QStringLiteral("quiet")},
-        QStringLiteral("Print only errors (with --json: no progress events).")};
-    QCommandLineOption verboseOption{
-        {QStringLiteral("v"), QStringLiteral("verbose")},
-        QStringLiteral("Trace every frame sent and received on standard error.")};
-    QCommandLineOption hardwareOption{
-        QStringLiteral("hardware"),
-        QStringLiteral("Update only boards that report this hardware version, written as the "
-                       "records write it (05.07; repeatable: any of them). Another board gets "
-                       "nothing after the version query: result wrong-hardware, exit code 9."),
-        QStringLiteral("VER")};
-    QCommandLineOption skipFirmwareOption{
-        QStringLiteral("skip-firmware"),
-        QStringLiteral("Leave a board that already reports this firmware version as it is "
-                       "(01.00; repeatable): result skipped, exit code 0."),
-        QStringLiteral("VER")};
-
-    QList<QCommandLineOption> all() const
-    {
-        return {helpOption,  versionOption, portOption,     serialOption,
-                usbOption,   waitOption,    timeoutOption,  infoOption,
-                listOption,  jsonOption,    logOption,      repeatOption,
-                quietOption, verboseOption, hardwareOption, skipFirmwareOption};
-    }
+    Help,
+    Version,
+    Port,
+    Serial,
+    Usb,
+    Wait,
+    Timeout,
+    Info,
+    List,
+    Json,
+    Log,
+    Repeat,
+    Quiet,
+    Verbose,
+    Hardware,
+    SkipFirmware,
 };
+
+const OptionRow Rows[] = {
+    {"h,help", nullptr, "Show this help and exit."},
+    {"version", nullptr, "Show the version and exit."},
+    {"p,port", "PORT",
+     "A serial port to update the device on: a name (ttyUSB0, COM3) or a path "
+     "(/dev/serial/by-id/...). Repeatable: the ports are updated at the same time."},
+    {"serial", "SN",
+     "The USB serial port whose adapter reports this serial number (repeatable). Looked for again "
+     "whenever the port is opened."},
+    {"usb", "VID:PID",
+     "Every USB serial port present with these vendor and product IDs, in hex (repeatable); if "
+     "none is present yet, the first one to appear."},
+    {"w,wait", "SECONDS",
+     "How long each port may take to appear and open, and the device to answer the probes and the "
+     "version query (default 10; 0 waits for ever)."},
+    {"t,timeout", "SECONDS",
+     "How long the device may stay silent once the update has started (default 2)."},
+    {"info", nullptr, "Find the device on each port and print its versions; change nothing."},
+    {"list", nullptr, "List the serial ports present, with their adapters' details."},
+    {"json", nullptr,
+     "Write JSON Lines to standard output instead of text: \"found\", \"progress\" and "
+     "\"result\" events (with --list: \"port\")."},
+    {"log", "FILE", "Append each result, one JSON object a line, to FILE as each port finishes."},
+    {"repeat", nullptr,
+     "After each update, wait on the same port for the next device and update it too, until "
+     "interrupted."},
+    {"q,quiet", nullptr, "Print only errors (with --json: no progress events)."},
+    {"v,verbose", nullptr, "Trace every frame sent and received on standard error."},
+    {"hardware", "VER",
+     "Update only boards that report this hardware version, written as the records write it "
+     "(05.07; repeatable: any of them). Another board gets nothing after the version query: result "
+     "wrong-hardware, exit code 9."},
+    {"skip-firmware", "VER",
+     "Leave a board that already reports this firmware version as it is (01.00; repeatable): "
+     "result skipped, exit code 0."},
+};
+static_assert(std::size(Rows) == SkipFirmware + 1, "a row for every Option");
+
+using OptionSet = QList<QCommandLineOption>;
 
 // --hardware and --skip-firmware; an error, or empty.
 QString readGuards(const QCommandLineParser &parser, const OptionSet &set, FlashOptions &options)
 {
-    for (const auto &[option, list] : {std::pair{&set.hardwareOption, &options.hardware},
-                                       std::pair{&set.skipFirmwareOption, &options.skipFirmware}}) {
-        const QString error = readVersions(
-            parser.values(*option), QStringLiteral("--") + option->names().constFirst(), list);
+    for (const auto &[option, list] :
+         {std::pair{Hardware, &options.hardware}, std::pair{SkipFirmware, &options.skipFirmware}}) {
+        const QString error =
+            readVersions(parser.values(set[option]),
+                         QStringLiteral("--") + set[option].names().constFirst(), list);
         if (!error.isEmpty())
             return error;
     }
@@ -153,8 +137,8 @@ QString readGuards(const QCommandLineParser &parser, const OptionSet &set, Flash
 // The ports in the order they were given, whatever option named them; an error, or empty.
 QString readTargets(const QCommandLineParser &parser, const OptionSet &set, FlashOptions &options)
 {
-    const QString error = targetsFromOptions(parser, set.portOption, set.serialOption,
-                                             &set.usbOption, &options.targets);
+    const QString error =
+        targetsFromOptions(parser, set[Port], set[Serial], &set[Usb], &options.targets);
     if (!error.isEmpty())
         return error;
     if (options.targets.isEmpty())
@@ -165,17 +149,17 @@ QString readTargets(const QCommandLineParser &parser, const OptionSet &set, Flas
 // --wait, --timeout and --log; an error, or empty.
 QString readLimits(const QCommandLineParser &parser, const OptionSet &set, FlashOptions &options)
 {
-    if (parser.isSet(set.waitOption) && !parseSeconds(parser.value(set.waitOption), &options.wait))
+    if (parser.isSet(set[Wait]) && !parseSeconds(parser.value(set[Wait]), &options.wait))
         return QStringLiteral("--wait wants a number of seconds from 0 (no limit) to %1, not %2")
             .arg(LongestWaitSeconds, 0, 'f', 0)
-            .arg(parser.value(set.waitOption));
-    if (parser.isSet(set.timeoutOption) &&
-        (!parseSeconds(parser.value(set.timeoutOption), &options.timeout) ||
+            .arg(parser.value(set[Wait]));
+    if (parser.isSet(set[Timeout]) &&
+        (!parseSeconds(parser.value(set[Timeout]), &options.timeout) ||
          options.timeout.count() == 0))
         return QStringLiteral("--timeout wants a number of seconds above 0, at most %1, not %2")
             .arg(LongestWaitSeconds, 0, 'f', 0)
-            .arg(parser.value(set.timeoutOption));
-    if (parser.isSet(set.logOption) && options.logPath.isEmpty())
+            .arg(parser.value(set[Timeout]));
+    if (parser.isSet(set[Log]) && options.logPath.isEmpty())
         return QStringLiteral("--log wants a file name");
     return {};
 }
@@ -184,7 +168,7 @@ QString readLimits(const QCommandLineParser &parser, const OptionSet &set, Flash
 QString readMode(const QCommandLineParser &parser, const OptionSet &set, FlashOptions &options)
 {
     const QStringList positional = parser.positionalArguments();
-    if (parser.isSet(set.listOption)) {
+    if (parser.isSet(set[List])) {
         const QStringList names = parser.optionNames();
         for (const QString &name : names) {
             if (name != QLatin1String("list") && name != QLatin1String("json"))
@@ -193,7 +177,7 @@ QString readMode(const QCommandLineParser &parser, const OptionSet &set, FlashOp
         if (!positional.isEmpty())
             return QStringLiteral("--list takes no image");
         options.mode = FlashOptions::Mode::List;
-    } else if (parser.isSet(set.infoOption)) {
+    } else if (parser.isSet(set[Info])) {
         options.mode = FlashOptions::Mode::Info;
         if (!positional.isEmpty())
             return QStringLiteral("--info takes no image: it changes nothing");
@@ -216,8 +200,8 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
 
     QCommandLineParser parser;
     parser.setApplicationDescription(programDescription());
-    const OptionSet set;
-    parser.addOptions(set.all());
+    const OptionSet set = optionsOf(Rows);
+    parser.addOptions(set);
     parser.addPositionalArgument(QStringLiteral("IMAGE"),
                                  QStringLiteral("The firmware image (.vuf) to send."));
 
@@ -226,14 +210,14 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
         return parsed;
     };
 
-    if (!readRequest(parser, arguments, set.helpOption, set.versionOption, &parsed))
+    if (!readRequest(parser, arguments, set[Help], set[Version], &parsed))
         return parsed;
 
-    options.json = parser.isSet(set.jsonOption);
-    options.repeat = parser.isSet(set.repeatOption);
-    options.quiet = parser.isSet(set.quietOption);
-    options.verbose = parser.isSet(set.verboseOption);
-    options.logPath = parser.value(set.logOption);
+    options.json = parser.isSet(set[Json]);
+    options.repeat = parser.isSet(set[Repeat]);
+    options.quiet = parser.isSet(set[Quiet]);
+    options.verbose = parser.isSet(set[Verbose]);
+    options.logPath = parser.value(set[Log]);
     QString error = readMode(parser, set, options);
     if (error.isEmpty() && options.mode != FlashOptions::Mode::List)
         error = readTargets(parser, set, options);

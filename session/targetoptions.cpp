@@ -32,6 +32,20 @@ QString shownTarget(const PortTarget &target)
 
 } // namespace
 
+QList<QCommandLineOption> optionsOf(const OptionRow *rows, qsizetype count)
+{
+    QList<QCommandLineOption> options;
+    options.reserve(count);
+    for (const OptionRow *row = rows; row != rows + count; ++row) {
+        const QStringList names = QString::fromLatin1(row->names).split(QLatin1Char(','));
+        const QString help = QString::fromUtf8(row->help);
+        options.append(row->valueName
+                           ? QCommandLineOption(names, help, QString::fromLatin1(row->valueName))
+                           : QCommandLineOption(names, help));
+    }
+    return options;
+}
+
 bool readRequest(QCommandLineParser &parser, const QStringList &arguments,
                  const QCommandLineOption &help, const QCommandLineOption &version,
                  CommandLineRequest *request)

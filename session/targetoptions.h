@@ -12,6 +12,23 @@
 // What the programs' command lines and settings share about ports and guards: the ports given by
 // name, serial number or USB IDs, and the versions the guards compare.
 
+// One option of a program's table: its names, comma-separated ("p,port"), the name of its value
+// (nullptr for a flag) and its line in --help.
+struct OptionRow
+{
+    const char *names;
+    const char *valueName;
+    const char *help;
+};
+
+// The options of a table, in its order. A table's rows become code only here: a program's options
+// cost it a loop, not a constructor call per option.
+QList<QCommandLineOption> optionsOf(const OptionRow *rows, qsizetype count);
+template <qsizetype N> QList<QCommandLineOption> optionsOf(const OptionRow (&rows)[N])
+{
+    return optionsOf(rows, N);
+}
+
 // What a command line asks for besides its options: a run, --help, --version, or nothing usable.
 struct CommandLineRequest
 {

@@ -4,6 +4,8 @@
 
 #include <QCommandLineParser>
 
+#include <iterator>
+
 namespace {
 
 QString stationDescription()
@@ -17,6 +19,30 @@ QString stationDescription()
         "with it change what it says.");
 }
 
+// The options besides --help and --version, in the order --help lists them; an Option is its row.
+enum Option
+{
+    Port,
+    Serial,
+    Log,
+    Hardware,
+    SkipFirmware,
+    Start,
+    Locked,
+};
+
+const OptionRow Rows[] = {
+    {"p,port", "P", "A slot on this serial port, by name or path (repeatable)."},
+    {"serial", "SN",
+     "A slot on the USB adapter with this serial number, followed across re-plugs (repeatable)."},
+    {"log", "FILE", "Append each board's record to FILE."},
+    {"hardware", "V", "Update only boards with this hardware version (repeatable)."},
+    {"skip-firmware", "V", "Leave boards that have this firmware version (repeatable)."},
+    {"start", nullptr, "Start at once, without waiting for Start."},
+    {"locked", nullptr, "Show the operator Start, Stop, Retry failed and the slots only."},
+};
+static_assert(std::size(Rows) == Locked + 1, "a row for every Option");
+
 } // namespace
 
 StationCommandLine parseStationCommandLine(const QStringList &arguments)
@@ -26,32 +52,8 @@ StationCommandLine parseStationCommandLine(const QStringList &arguments)
     parser.setApplicationDescription(stationDescription());
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
-    const QCommandLineOption port(
-        {QStringLiteral("p"), QStringLiteral("port")},
-        QStringLiteral("A slot on this serial port, by name or path (repeatable)."),
-        QStringLiteral("P"));
-    const QCommandLineOption serial(
-        QStringLiteral("serial"),
-        QStringLiteral("A slot on the USB adapter with this serial number, followed across "
-                       "re-plugs (repeatable)."),
-        QStringLiteral("SN"));
-    const QCommandLineOption log(QStringLiteral("log"),
-                                 QStringLiteral("Append each board's record to FILE."),
-                                 QStringLiteral("FILE"));
-    const QCommandLineOption hardware(
-        QStringLiteral("hardware"),
-        QStringLiteral("Update only boards with this hardware version (repeatable)."),
-        QStringLiteral("V"));
-    const QCommandLineOption skip(
-        QStringLiteral("skip-firmware"),
-        QStringLiteral("Leave boards that have this firmware version (repeatable)."),
-        QStringLiteral("V"));
-    const QCommandLineOption start(QStringLiteral("start"),
-                                   QStringLiteral("Start at once, without waiting for Start."));
-    const QCommandLineOption locked(
-        QStringLiteral("locked"),
-        QStringLiteral("Show the operator Start, Stop, Retry failed and the slots only."));
-    parser.addOptions({port, serial, log, hardware, skip, start, locked});
+    const QList<QCommandLineOption> set = optionsOf(Rows);
+    parser.addOptions(set);
     parser.addPositionalArgument(QStringLiteral("IMAGE|STATION-FILE"),
                                  QStringLiteral("The firmware image, or a saved station."));
 
@@ -72,19 +74,19 @@ StationCommandLine parseStationCommandLine(const QStringList &arguments)
             parsed.config.imagePath = positional.first();
     }
     QList<PortTarget> targets;
-    QString error = targetsFromOptions(parser, port, serial, nullptr, &targets);
+    QString error = targetsFromOptions(parser, set[Port], set[Serial], nullptr, &targets);
     if (error.isEmpty())
-        error = readVersions(parser.values(hardware), QStringLiteral("--hardware"),
+        error = readVersions(parser.values(set[Hardware]), QStringLiteral("--hardware"),
                              &parsed.config.hardware);
     if (error.isEmpty())
-        error = readVersions(parser.values(skip), QStringLiteral("--skip-firmware"),
+        error = readVersions(parser.values(set[SkipFirmware]), QStringLiteral("--skip-firmware"),
                              &parsed.config.skipFirmware);
     if (!error.isEmpty())
         return usage(error);
     for (int index = 0; index < targets.size(); ++index)
         parsed.config.fixture.append({defaultSlotName(index), targets[index]});
-    parsed.config.logPath = parser.value(log);
-    parsed.start = parser.isSet(start);
-    parsed.locked = parser.isSet(locked);
+    parsed.config.logPath = parser.value(set[Log]);
+    parsed.start = parser.isSet(set[Start]);
+    parsed.locked = parser.isSet(set[Locked]);
     return parsed;
 }
