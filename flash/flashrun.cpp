@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <numeric>
 
 namespace {
 
@@ -146,9 +145,9 @@ void FlashRun::recordWithoutStarting(Outcome outcome, const QString &message)
             result.image = m_image->facts();
         m_run->recordWithoutSession(result);
     }
-    QList<SessionResult> records;
+    QList<const SessionResult *> records;
     for (const BoardRun::Entry &entry : m_run->records())
-        records.append(entry.result);
+        records.append(&entry.result);
     m_report.summary(records);
 }
 
@@ -187,17 +186,16 @@ QList<QStringList> FlashRun::portSummaryRows() const
     return rows;
 }
 
-QList<SessionResult> FlashRun::recordsInPortOrder() const
+QList<const SessionResult *> FlashRun::recordsInPortOrder() const
 {
-    // The indices are sorted, not the records: a record is large, and so is a sort's code for it.
-    const QList<BoardRun::Entry> &entries = m_run->records();
-    QList<int> order(entries.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(),
-                     [&entries](int a, int b) { return entries[a].port < entries[b].port; });
-    QList<SessionResult> records;
-    for (const int index : std::as_const(order))
-        records.append(entries[index].result);
+    // Records made without a session (port -1) first, then port by port, each in the order made.
+    QList<const SessionResult *> records;
+    for (int port = -1; port < m_run->portCount(); ++port) {
+        for (const BoardRun::Entry &entry : m_run->records()) {
+            if (entry.port == port)
+                records.append(&entry.result);
+        }
+    }
     return records;
 }
 

@@ -57,7 +57,7 @@ private:
     void told(int index, const SessionResult &result);
     void writeJson(const JsonLine &line);
     void runEnded();
-    QList<SessionResult> recordsInPortOrder() const;
+    QList<const SessionResult *> recordsInPortOrder() const;
     QList<QStringList> portSummaryRows() const;
 
     FlashOptions m_options;

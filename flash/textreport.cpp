@@ -109,7 +109,7 @@ int TextReport::addPort(const QString &name)
 {
     PortLine line;
     line.name = name;
-    m_ports.append(line);
+    m_ports.push_back(std::move(line));
     return int(m_ports.size() - 1);
 }
 
@@ -260,7 +260,7 @@ void TextReport::redraw()
     m_drawnLines = int(m_ports.size());
 }
 
-void TextReport::summary(const QList<SessionResult> &records)
+void TextReport::summary(const QList<const SessionResult *> &records)
 {
     if (m_style == Style::Quiet)
         return;
@@ -273,13 +273,13 @@ void TextReport::summary(const QList<SessionResult> &records)
     QList<QStringList> rows = {{QStringLiteral("PORT"), QStringLiteral("RESULT"),
                                 QStringLiteral("FIRMWARE"), QStringLiteral("HARDWARE"),
                                 QStringLiteral("SIZE"), QStringLiteral("SECONDS")}};
-    for (const SessionResult &record : records) {
+    for (const SessionResult *record : records) {
         const QString none = QStringLiteral("-");
-        rows.append({record.port, outcomeName(record.outcome),
-                     record.versions ? record.versions->firmware : none,
-                     record.versions ? record.versions->hardware : none,
-                     record.image ? QString::number(record.image->size) : none,
-                     QString::number(record.seconds, 'f', 1)});
+        rows.append({record->port, outcomeName(record->outcome),
+                     record->versions ? record->versions->firmware : none,
+                     record->versions ? record->versions->hardware : none,
+                     record->image ? QString::number(record->image->size) : none,
+                     QString::number(record->seconds, 'f', 1)});
     }
     printTable(rows);
 }

@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <vector>
 
 // What the program prints for people. On a terminal, one line per port redrawn in place at most
 // ten times a second (port, versions, a bar, percent, rate, time left); anywhere else, plain lines
@@ -44,7 +45,7 @@ public:
     // "vantuflash: text" on standard error.
     void error(const QString &text);
     // The last drawing, then the table of every record.
-    void summary(const QList<SessionResult> &records);
+    void summary(const QList<const SessionResult *> &records);
     // The end of a --repeat run: a row per port (name, boards updated, the other results counted
     // by name); the records themselves are in the log.
     void portSummary(const QList<QStringList> &rows);
@@ -71,7 +72,7 @@ private:
     void eraseDrawing();
 
     Style m_style;
-    QList<PortLine> m_ports;
+    std::vector<PortLine> m_ports;
     QTimer m_redrawTimer;
     int m_drawnLines = 0;
     int m_width = 80;

@@ -8,6 +8,8 @@
 #include <QList>
 #include <QObject>
 
+#include <vector>
+
 // The boards of one run: an UpdateSession per port, all from one SessionSettings, and the record
 // of every result written to the log before anyone is told of it. A record that cannot be written
 // stops new boards on every port; boards under way finish. The console program and the station
@@ -45,7 +47,7 @@ public:
 
     bool allEnded() const;
     bool logFailed() const { return m_logFailed; }
-    const QList<Entry> &records() const { return m_records; }
+    const std::vector<Entry> &records() const { return m_records; }
 
 signals:
     // A result, in the log already (unless the log failed: then recordNotWritten came first).
@@ -64,7 +66,7 @@ private:
     const ImageSource *m_image;
     RecordLog *m_log;
     QList<UpdateSession *> m_sessions;
-    QList<Entry> m_records;
+    std::vector<Entry> m_records; // a std::vector: a QList's inserts are much more code for it
     bool m_logFailed = false;
     bool m_ended = false;
 };
