@@ -64,7 +64,7 @@ void FlashRun::start()
     for (int index = 0; index < m_run->portCount(); ++index) {
         Port port;
         port.line = m_report.addPort(m_run->session(index)->portName());
-        m_ports.append(port);
+        m_ports.push_back(port);
         connectSession(index);
     }
     m_run->start();
@@ -109,8 +109,15 @@ void FlashRun::connectSession(int index)
 void FlashRun::told(int index, const SessionResult &result)
 {
     const int code = exitCodeOf(result.outcome);
-    if (index >= 0 && m_ports[index].firstFailure == 0)
-        m_ports[index].firstFailure = code;
+    int &firstFailure = index >= 0 ? m_ports[index].firstFailure : m_firstFailureWithoutPort;
+    if (firstFailure == 0)
+        firstFailure = code;
+    if (index >= 0 && result.outcome == Outcome::Updated)
+        ++m_ports[index].updated;
+    else if (index >= 0)
+        ++m_ports[index].others[outcomeName(result.outcome)];
+    if (!m_options.repeat)
+        m_told.push_back({index, result});
     if (m_options.json)
         writeJson(resultEvent(result));
     m_report.result(index >= 0 ? m_ports[index].line : m_report.addPort(result.port), result);
@@ -146,8 +153,8 @@ void FlashRun::recordWithoutStarting(Outcome outcome, const QString &message)
         m_run->recordWithoutSession(result);
     }
     QList<const SessionResult *> records;
-    for (const BoardRun::Entry &entry : m_run->records())
-        records.append(&entry.result);
+    for (const Told &told : m_told)
+        records.append(&told.result);
     m_report.summary(records);
 }
 
@@ -166,21 +173,12 @@ void FlashRun::runEnded()
 QList<QStringList> FlashRun::portSummaryRows() const
 {
     QList<QStringList> rows;
-    for (int port = 0; port < m_ports.size(); ++port) {
-        int updated = 0;
-        QMap<QString, int> others;
-        for (const BoardRun::Entry &entry : m_run->records()) {
-            if (entry.port != port)
-                continue;
-            if (entry.result.outcome == Outcome::Updated)
-                ++updated;
-            else
-                ++others[outcomeName(entry.result.outcome)];
-        }
+    for (int index = 0; index < int(m_ports.size()); ++index) {
+        const Port &port = m_ports[size_t(index)];
         QStringList counted;
-        for (auto it = others.cbegin(); it != others.cend(); ++it)
+        for (auto it = port.others.cbegin(); it != port.others.cend(); ++it)
             counted.append(QStringLiteral("%1 %2").arg(it.value()).arg(it.key()));
-        rows.append({m_run->session(port)->portName(), QString::number(updated),
+        rows.append({m_run->session(index)->portName(), QString::number(port.updated),
                      counted.isEmpty() ? QStringLiteral("-") : counted.join(QStringLiteral(", "))});
     }
     return rows;
@@ -188,12 +186,12 @@ QList<QStringList> FlashRun::portSummaryRows() const
 
 QList<const SessionResult *> FlashRun::recordsInPortOrder() const
 {
-    // Records made without a session (port -1) first, then port by port, each in the order made.
+    // Records made without a session (port -1) first, then port by port, each in the order told.
     QList<const SessionResult *> records;
     for (int port = -1; port < m_run->portCount(); ++port) {
-        for (const BoardRun::Entry &entry : m_run->records()) {
-            if (entry.port == port)
-                records.append(&entry.result);
+        for (const Told &told : m_told) {
+            if (told.port == port)
+                records.append(&told.result);
         }
     }
     return records;
@@ -209,9 +207,5 @@ int FlashRun::exitCode() const
         if (port.firstFailure != 0)
             return port.firstFailure;
     }
-    for (const BoardRun::Entry &entry : m_run->records()) {
-        if (exitCodeOf(entry.result.outcome) != ExitCode::Success)
-            return exitCodeOf(entry.result.outcome);
-    }
-    return ExitCode::Success;
+    return m_firstFailureWithoutPort;
 }

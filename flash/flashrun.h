@@ -12,9 +12,11 @@
 
 #include <QElapsedTimer>
 #include <QList>
+#include <QMap>
 #include <QObject>
 
 #include <memory>
+#include <vector>
 
 // One run of the program over all its ports, in one thread: the boards' run (a session per port,
 // the --log file), its results told as they come (text or JSON Lines on standard output), and the
@@ -51,6 +53,14 @@ private:
         int firstFailure = 0; // the exit code of its first record that failed
         QElapsedTimer lastProgress;
         bool hundredSent = false;
+        int updated = 0;
+        QMap<QString, int> others; // the other results, counted by name
+    };
+    // A result for the summary of a run without --repeat, which has a result or two a port.
+    struct Told
+    {
+        int port; // -1 for a record made without a session
+        SessionResult result;
     };
 
     void connectSession(int index);
@@ -65,7 +75,11 @@ private:
     std::shared_ptr<ImageSource> m_image;
     TextReport m_report;
     BoardRun *m_run = nullptr;
-    QList<Port> m_ports;
+    std::vector<Port> m_ports;
+    // Without --repeat only: a --repeat run keeps counts, not records, so that a station that runs
+    // for weeks does not grow with every board.
+    std::vector<Told> m_told;
+    int m_firstFailureWithoutPort = 0;
     int m_interruptCode = 0; // the exit code of the interruption, 0 when there was none
     bool m_finished = false;
 };

@@ -52,7 +52,6 @@ bool BoardRun::allEnded() const
 
 void BoardRun::record(int port, const SessionResult &result)
 {
-    m_records.push_back({port, result});
     // On the disk before the result is told, and before the port takes the next board.
     if (m_log && !m_log->append(resultEvent(result).text())) {
         // A board updated without its record is what a production line must not have: no new

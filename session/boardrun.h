@@ -8,23 +8,16 @@
 #include <QList>
 #include <QObject>
 
-#include <vector>
-
 // The boards of one run: an UpdateSession per port, all from one SessionSettings, and the record
 // of every result written to the log before anyone is told of it. A record that cannot be written
 // stops new boards on every port; boards under way finish. The console program and the station
-// window are front ends on top of it.
+// window are front ends on top of it. The results are not kept here: a run that goes on for weeks
+// must not grow with every board, and each front end keeps what it shows.
 class BoardRun : public QObject
 {
     Q_OBJECT
 
 public:
-    struct Entry
-    {
-        int port = -1; // the index of its target, -1 for a record made without a session
-        SessionResult result;
-    };
-
     // settings.target is set for each target in turn. image is the run's image (nullptr with
     // infoOnly); log may be null.
     BoardRun(const SessionSettings &settings, const QList<PortTarget> &targets,
@@ -47,7 +40,6 @@ public:
 
     bool allEnded() const;
     bool logFailed() const { return m_logFailed; }
-    const std::vector<Entry> &records() const { return m_records; }
 
 signals:
     // A result, in the log already (unless the log failed: then recordNotWritten came first).
@@ -66,7 +58,6 @@ private:
     const ImageSource *m_image;
     RecordLog *m_log;
     QList<UpdateSession *> m_sessions;
-    std::vector<Entry> m_records; // a std::vector: a QList's inserts are much more code for it
     bool m_logFailed = false;
     bool m_ended = false;
 };
