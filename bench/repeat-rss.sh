@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Memory of a long vantuflash --repeat run, as on a station that runs for days: one simulated
+# fixture whose board restarts after each update (devicesim --restart-after-done), and the
+# resident set of vantuflash, from /proc, once each number of boards has been updated. For one
+# build folder or several, one after the other:
+#
+#   bench/repeat-rss.sh [--boards 10,100,200,500,1000] BUILD_DIR [BUILD_DIR ...]
+#
+# BUILD_DIR: a build folder with flash/vantuflash and tools/devicesim/devicesim (Release for
+# figures). About three boards a second: 1000 boards take five and a half minutes a build.
+set -euo pipefail
+
+boards=10,100,200,500,1000
+if [[ ${1:-} == --boards ]]; then
+    boards=$2
+    shift 2
+fi
+if (($# == 0)); then
+    sed -n '2,9p' "$0" >&2
+    exit 1
+fi
+
+work=$(mktemp -d)
+trap 'kill $(jobs -p) 2>/dev/null || true; wait || true; rm -rf "$work"' EXIT
+head -c 256 /dev/urandom >"$work/image.vuf"
+
+seconds_since() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }'; }
+
+printf '%-40s %7s %8s %8s\n' build boards "RSS kB" seconds
+for build in "$@"; do
+    link=$work/fixture
+    "$build/tools/devicesim/devicesim" --link "$link" --restart-after-done 20 \
+        >"$work/device.log" 2>&1 &
+    device=$!
+    for _ in $(seq 100); do
+        [[ -e $link ]] && break
+        sleep 0.1
+    done
+    "$build/flash/vantuflash" --json -q --repeat -p "$link" "$work/image.vuf" \
+        >"$work/records.jsonl" 2>"$work/flash.err" &
+    flash=$!
+    start=$EPOCHREALTIME
+    for n in ${boards//,/ }; do
+        while (($(grep -c '"event":"result"' "$work/records.jsonl") < n)); do
+            if ! kill -0 "$flash" 2>/dev/null; then
+                echo "repeat-rss: vantuflash ended early: $(cat "$work/flash.err")" >&2
+                exit 1
+            fi
+            sleep 0.05
+        done
+        rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$flash/status")
+        printf '%-40s %7d %8d %8s\n' "$build" "$n" "$rss" "$(seconds_since "$start")"
+    done
+    kill -INT "$flash"
+    wait "$flash" || true
+    kill "$device"
+    wait "$device" || true
+    rm -f "$link"
+done
