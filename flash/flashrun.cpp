@@ -116,7 +116,7 @@ void FlashRun::told(int index, const SessionResult &result)
         ++m_ports[index].updated;
     else if (index >= 0)
         ++m_ports[index].others[outcomeName(result.outcome)];
-    if (!m_options.repeat)
+    if (!m_options.repeat || index < 0)
         m_told.push_back({index, result});
     if (m_options.json)
         writeJson(resultEvent(result));

@@ -56,7 +56,8 @@ private:
         int updated = 0;
         QMap<QString, int> others; // the other results, counted by name
     };
-    // A result for the summary of a run without --repeat, which has a result or two a port.
+    // A result for the summary table: of a run without --repeat, which has a result or two a
+    // port, or of a run that ended before it started.
     struct Told
     {
         int port; // -1 for a record made without a session
@@ -76,8 +77,8 @@ private:
     TextReport m_report;
     BoardRun *m_run = nullptr;
     std::vector<Port> m_ports;
-    // Without --repeat only: a --repeat run keeps counts, not records, so that a station that runs
-    // for weeks does not grow with every board.
+    // A --repeat run keeps counts (Port), not its boards' results, so that a station that runs for
+    // weeks does not grow with every board.
     std::vector<Told> m_told;
     int m_firstFailureWithoutPort = 0;
     int m_interruptCode = 0; // the exit code of the interruption, 0 when there was none

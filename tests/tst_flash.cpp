@@ -220,6 +220,7 @@ void FlashTest::badInputSendsNothing_data()
         << "--log DIR/none/log.jsonl -p PORT IMAGE" << 1 << "cannot write the log";
     // Each problem an image can have has its row with the image source; here, one of them.
     QTest::newRow("missing image") << "-p PORT MISSING" << 2 << "no such file";
+    QTest::newRow("missing image, --repeat") << "--repeat -p PORT MISSING" << 2 << "no such file";
     QTest::newRow("a hardware version not as records write it")
         << "--hardware 5.7 -p PORT IMAGE" << 1 << "--hardware wants a version";
     QTest::newRow("a firmware version not as records write it")
@@ -249,9 +250,7 @@ void FlashTest::badInputSendsNothing()
                 arg.replace(0, it.key().size(), it.value());
         }
     }
-    args.prepend(QStringLiteral("--json"));
-
-    const FlashRun run = runFlash(args);
+    const FlashRun run = runFlash(QStringList{QStringLiteral("--json")} + args);
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY2(QString::fromUtf8(run.err).contains(error), run.err.constData());
     if (exitCode == 2) {
@@ -261,6 +260,14 @@ void FlashTest::badInputSendsNothing()
         QCOMPARE(results.first().value(QLatin1String("result")).toString(),
                  QStringLiteral("image-error"));
         QCOMPARE(results.first().value(QLatin1String("exit_code")).toInt(), 2);
+        // As text, the summary's table has its row, with --repeat too.
+        const FlashRun text = runFlash(args);
+        QCOMPARE(text.exitCode, 2);
+        QVERIFY2(QRegularExpression(QStringLiteral("\\n%1 +image-error +- +- +- +0\\.0\\n")
+                                        .arg(QRegularExpression::escape(device.port)))
+                     .match(QString::fromUtf8(text.out))
+                     .hasMatch(),
+                 text.out.constData());
     } else {
         QVERIFY(run.out.isEmpty());
     }
