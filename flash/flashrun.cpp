@@ -108,14 +108,11 @@ void FlashRun::connectSession(int index)
 
 void FlashRun::told(int index, const SessionResult &result)
 {
-    const int code = exitCodeOf(result.outcome);
     int &firstFailure = index >= 0 ? m_ports[index].firstFailure : m_firstFailureWithoutPort;
     if (firstFailure == 0)
-        firstFailure = code;
-    if (index >= 0 && result.outcome == Outcome::Updated)
-        ++m_ports[index].updated;
-    else if (index >= 0)
-        ++m_ports[index].others[outcomeName(result.outcome)];
+        firstFailure = exitCodeOf(result.outcome);
+    if (index >= 0)
+        ++m_ports[index].results[outcomeName(result.outcome)];
     if (!m_options.repeat || index < 0)
         m_told.push_back({index, result});
     if (m_options.json)
@@ -174,11 +171,12 @@ QList<QStringList> FlashRun::portSummaryRows() const
 {
     QList<QStringList> rows;
     for (int index = 0; index < int(m_ports.size()); ++index) {
-        const Port &port = m_ports[size_t(index)];
+        QMap<QString, int> others = m_ports[size_t(index)].results;
+        const int updated = others.take(outcomeName(Outcome::Updated));
         QStringList counted;
-        for (auto it = port.others.cbegin(); it != port.others.cend(); ++it)
+        for (auto it = others.cbegin(); it != others.cend(); ++it)
             counted.append(QStringLiteral("%1 %2").arg(it.value()).arg(it.key()));
-        rows.append({m_run->session(index)->portName(), QString::number(port.updated),
+        rows.append({m_run->session(index)->portName(), QString::number(updated),
                      counted.isEmpty() ? QStringLiteral("-") : counted.join(QStringLiteral(", "))});
     }
     return rows;

@@ -53,8 +53,7 @@ private:
         int firstFailure = 0; // the exit code of its first record that failed
         QElapsedTimer lastProgress;
         bool hundredSent = false;
-        int updated = 0;
-        QMap<QString, int> others; // the other results, counted by name
+        QMap<QString, int> results; // counted by name
     };
     // A result for the summary table: of a run without --repeat, which has a result or two a
     // port, or of a run that ended before it started.
