@@ -63,8 +63,7 @@ QString adapterText(const std::optional<AdapterDetails> &adapter)
     return parts.join(QLatin1Char(' '));
 }
 
-} // namespace
-
+// A result in a few words for a tile: "Updated", "Failed: the board stopped answering".
 QString resultWords(const SessionResult &result)
 {
     if (result.outcome == Outcome::Updated)
@@ -74,6 +73,8 @@ QString resultWords(const SessionResult &result)
             .arg(result.versions ? result.versions->firmware : QString());
     return QStringLiteral("Failed: ") + failureCause(result);
 }
+
+} // namespace
 
 SlotPanel::SlotPanel(QWidget *parent) : QWidget(parent), m_grid(new QGridLayout(this))
 {
@@ -100,21 +101,18 @@ void SlotPanel::setFixture(const QList<SlotConfig> &fixture)
         tile->setPort(fixture[index].target.label(), QString());
         tile->setState(SlotTile::Look::Stopped, QStringLiteral("Stopped: press Start"));
     }
-    m_tiles.clear();
-    for (const Slot &slot : std::as_const(m_slots))
-        m_tiles.append(slot.tile);
     arrangeTiles();
 }
 
 void SlotPanel::arrangeTiles()
 {
-    const int columns = columnsFor(int(m_tiles.size()));
-    const int rows = (int(m_tiles.size()) + columns - 1) / std::max(columns, 1);
+    const int columns = columnsFor(int(m_slots.size()));
+    const int rows = (int(m_slots.size()) + columns - 1) / std::max(columns, 1);
     // Fewer tiles get bigger text; sixteen still read at arm's length and beyond.
     const double scale = std::clamp(4.0 / std::max(rows, columns), 1.0, 1.8);
-    for (int index = 0; index < m_tiles.size(); ++index) {
-        m_grid->addWidget(m_tiles[index], index / columns, index % columns);
-        m_tiles[index]->setScale(scale);
+    for (int index = 0; index < m_slots.size(); ++index) {
+        m_grid->addWidget(m_slots[index].tile, index / columns, index % columns);
+        m_slots[index].tile->setScale(scale);
     }
     // Every slot keeps its place and size on screen, whatever its words say: the columns share
     // the width equally (a tile's width does not follow its text).
@@ -178,8 +176,7 @@ void SlotPanel::showState(int slot, const UpdateSession *session)
             place.tile->setState(SlotTile::Look::Updating, QStringLiteral("Updating"));
         break;
     case State::AwaitingRemoval:
-        place.tile->setState(place.lastLook, place.lastWords, place.lastDetails);
-        break;
+        break; // the tile shows the result, recorded just before this state
     case State::Ended:
         place.tile->setState(SlotTile::Look::Stopped, QStringLiteral("Stopped"), last);
         break;
@@ -216,21 +213,20 @@ void SlotPanel::recorded(int slot, const SessionResult &result)
         return;
     Slot &place = m_slots[slot];
     place.pendingProgress.reset();
-    place.lastLook = result.outcome == Outcome::Updated ? SlotTile::Look::Updated
-                     : isFailure(result.outcome)        ? SlotTile::Look::Failed
-                                                        : SlotTile::Look::Attention;
-    place.lastWords = resultWords(result);
+    const SlotTile::Look look = result.outcome == Outcome::Updated ? SlotTile::Look::Updated
+                                : isFailure(result.outcome)        ? SlotTile::Look::Failed
+                                                                   : SlotTile::Look::Attention;
     place.lastDetails = result.message;
     SlotTile *tile = place.tile;
     tile->setCounts(tile->updatedCount() + (result.outcome == Outcome::Updated ? 1 : 0),
                     tile->failedCount() + (isFailure(result.outcome) ? 1 : 0));
     if (result.outcome == Outcome::Updated)
         tile->setProgress(100);
-    tile->setState(place.lastLook, place.lastWords, place.lastDetails);
+    tile->setState(look, resultWords(result), place.lastDetails);
 }
 
 void SlotPanel::resetCounts()
 {
-    for (SlotTile *tile : std::as_const(m_tiles))
-        tile->setCounts(0, 0);
+    for (const Slot &slot : std::as_const(m_slots))
+        slot.tile->setCounts(0, 0);
 }

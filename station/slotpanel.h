@@ -25,8 +25,7 @@ public:
 
     // One tile per slot; counters of slots that stay at their place are kept.
     void setFixture(const QList<SlotConfig> &fixture);
-    int tileCount() const { return int(m_tiles.size()); }
-    SlotTile *tile(int index) const { return m_tiles[index]; }
+    SlotTile *tile(int index) const { return m_slots[index].tile; }
 
     // Shows the run's sessions on the tiles, slot i on session i.
     void watch(BoardRun *run);
@@ -39,9 +38,7 @@ private:
     {
         SlotTile *tile = nullptr;
         TransferPace pace;
-        SlotTile::Look lastLook = SlotTile::Look::Waiting;
-        QString lastWords;                                         // the last result in a few words
-        QString lastDetails;                                       // and in full
+        QString lastDetails;                                       // the last result in full
         std::optional<std::pair<quint32, qint64>> pendingProgress; // offset and size, not shown yet
     };
 
@@ -58,9 +55,5 @@ private:
 
     QGridLayout *m_grid;
     QTimer m_progressTick;
-    QList<SlotTile *> m_tiles;
     QList<Slot> m_slots;
 };
-
-// A result in a few words for a tile: "Updated", "Failed: the board stopped answering".
-QString resultWords(const SessionResult &result);

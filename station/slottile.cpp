@@ -48,12 +48,13 @@ QFont scaledFont(const QFont &base, double points, bool bold)
     return font;
 }
 
-} // namespace
-
+// The symbol that goes with each look.
 QString lookSymbol(SlotTile::Look look)
 {
     return QString::fromUtf8(styleOf(look).symbol);
 }
+
+} // namespace
 
 SlotTile::SlotTile(const QString &name, QWidget *parent)
     : QFrame(parent), m_name(new QLabel(name, this)), m_port(new FittedLabel(this)),

@@ -62,6 +62,3 @@ private:
     int m_updated = 0;
     int m_failed = 0;
 };
-
-// The symbol that goes with each look.
-QString lookSymbol(SlotTile::Look look);

@@ -2,6 +2,7 @@
 // the export of the records.
 #include "settingsdialog.h"
 #include "slotpanel.h"
+#include "stationoptions.h"
 #include "stationwindow.h"
 
 #include <QAction>
@@ -85,8 +86,9 @@ void StationWindow::saveStationFile()
         QFileDialog::getSaveFileName(this, QStringLiteral("Save station"), m_stationPath,
                                      QStringLiteral("Stations (*.station)"));
     if (!path.isEmpty())
-        saveStation(path.endsWith(QLatin1String(".station")) ? path
-                                                             : path + QStringLiteral(".station"));
+        saveStation(path.endsWith(QLatin1String(StationFileSuffix))
+                        ? path
+                        : path + QLatin1String(StationFileSuffix));
 }
 
 void StationWindow::exportRecordsFile()

@@ -144,9 +144,10 @@ bool StationWindow::setConfig(const StationConfig &config)
         return false;
     m_config = config;
     m_panel->setFixture(m_config.fixture);
-    m_image.reset();
     showImage(std::nullopt);
-    if (!m_config.imagePath.isEmpty())
+    if (m_config.imagePath.isEmpty())
+        m_image.reset();
+    else
         prepareImage();
     showGuards();
     updateActions();
@@ -213,8 +214,11 @@ bool StationWindow::prepareImage()
              true);
         return false;
     }
-    // Hashed here; each slot's update hashes again only a file that has changed since.
+    // Hashed here, unless it is the image hashed last time and unchanged since; each slot's
+    // update hashes again only a file that has changed since.
     auto image = std::make_shared<ImageSource>(m_config.imagePath);
+    if (m_image)
+        image->adoptHash(*m_image);
     ImageSource::Problem problem = image->open();
     if (problem == ImageSource::Problem::None)
         problem = image->hashNow();

@@ -536,7 +536,7 @@ void tst_Station::lock()
     QVERIFY(m_window->isLocked());
     m_window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
-    QVERIFY(m_window->windowTitle().startsWith(QLatin1String("vantustation")));
+    QCOMPARE(m_window->windowTitle(), QStringLiteral("vantustation (locked)"));
     QVERIFY(!m_window->menuBar()->isVisible());
     QVERIFY(!m_window->findChild<QAction *>("resetCountersAction")->isVisible());
     QVERIFY(m_window->findChild<QAction *>("startAction")->isVisible());
