@@ -36,6 +36,7 @@ for build in "$@"; do
         [[ -e $link ]] && break
         sleep 0.1
     done
+    : >"$work/records.jsonl" # counted from the start, before the program has opened it
     "$build/flash/vantuflash" --json -q --repeat -p "$link" "$work/image.vuf" \
         >"$work/records.jsonl" 2>"$work/flash.err" &
     flash=$!
