@@ -81,11 +81,16 @@ restore_modes=()
 created_test_user=
 scratch=
 package_pid=
+package_log=
 restore() {
     local entry
     if [ -n "$package_pid" ]; then
-        kill "$package_pid" 2>/dev/null || true
+        # The whole group: the package's build (cmake, ninja, the compilers) with it.
+        kill -- -"$package_pid" 2>/dev/null || true
         wait "$package_pid" 2>/dev/null || true
+    fi
+    if [ -n "$package_log" ]; then
+        rm -f "$package_log"
     fi
     for entry in "${restore_modes[@]}"; do
         chmod "${entry%% *}" "${entry#* }" || true
@@ -181,7 +186,8 @@ run_unprivileged() {
 
 build
 package_log=$(mktemp)
-nice -n 19 "$root/scripts/package.sh" >"$package_log" 2>&1 &
+# A process group of its own (setsid), so that a failing step ends the package's build too.
+setsid nice -n 19 "$root/scripts/package.sh" >"$package_log" 2>&1 &
 package_pid=$!
 run_tests
 run_unprivileged
