@@ -451,11 +451,12 @@ void stationSection(Bench &bench)
     runner.run({one, all, console}, bench.options.pairs, consoleRuns(bench, path, baud));
     QFile::remove(path);
     const QString seconds = u"elapsed_s"_s, cpu = u"cpu_ms_per_1000_frames"_s;
+    bench.results[u"station"_s] = rows;
+    runner.compare(u"station, %1 baud"_s.arg(baud), {seconds, u"ratio_to_line_time"_s, cpu});
     const auto ratio = runner.ratio(all, one, seconds);
-    if (!ratio)
+    if (!ratio || !runner.ran(console))
         return;
     const double cpuRatio = runner.median(all, cpu) / runner.median(console, cpu);
-    bench.results[u"station"_s] = rows;
     bench.results[u"station_medians"_s] =
         QJsonObject{{u"one_slot_s"_s, runner.median(one, seconds)},
                     {u"slots_s"_s, runner.median(all, seconds)},
