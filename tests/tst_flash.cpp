@@ -300,8 +300,9 @@ void FlashTest::outcomes_data()
          "open-failed"},
         {"not a serial port: said so, not \"in use\"", "none", "-p /dev/null", "-w 0.4", 3,
          "open-failed"},
-        // The device's faults have their rows with the session; here, one of them.
+        // The device's faults have their rows with the session; here, two of them.
         {"silent device", "--silent-probes 1000000", "-p PORT", "-w 0.6", 4, "no-device"},
+        {"hang-up mid-update", "--hang-up-at 1024", "-p PORT", "", 7, "port-lost"},
         {"the hardware asked for", "", "-p PORT", "--hardware 05.06 --hardware 05.07", 0,
          "updated"},
         {"other hardware: nothing after the version query", "", "-p PORT", "--hardware 05.08", 9,

@@ -606,6 +606,13 @@ void TestProtocol::imageReadOncePerBlock()
     }
     QCOMPARE(reader.blockReads(),
              (size + ImageBlockReader::BlockSize - 1) / ImageBlockReader::BlockSize);
+    // Asked again for the block in memory, backwards too (a retry): no read.
+    const int reads = reader.blockReads();
+    const quint32 lastBlock =
+        quint32((size - 1) / ImageBlockReader::BlockSize * ImageBlockReader::BlockSize);
+    QCOMPARE(readPiece(reader, disk.image, size, lastBlock).bytes,
+             expectedPiece(content, lastBlock));
+    QCOMPARE(reader.blockReads(), reads);
     reader.reset();
     QCOMPARE(reader.blockReads(), 0);
     QCOMPARE(reader.loadedBytes(), 0);

@@ -27,23 +27,9 @@ struct Watched
     QList<quint32> offsets;
     bool ended = false;
 
-    // Runs the event loop without the pauses of QTest::qWaitFor, which would set the pace of a
-    // whole update played in this process.
     bool waitForResults(int count, int timeoutMs = 10000)
     {
-        if (results.size() >= count)
-            return true;
-        QEventLoop loop;
-        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-        QObject::connect(
-            session.get(), &UpdateSession::finished, &loop,
-            [&] {
-                if (results.size() >= count)
-                    loop.quit();
-            },
-            Qt::QueuedConnection);
-        loop.exec();
-        return results.size() >= count;
+        return runUntil([&] { return results.size() >= count; }, timeoutMs);
     }
     Outcome lastOutcome() const { return results.constLast().outcome; }
 };

@@ -255,9 +255,10 @@ void TransferTest::imageChangedDuringTransfer()
     QCOMPARE(request(0)[1], CMD_DATA);
     // Past the file system's clock tick, so that the write shows in the file's times.
     QTest::qWait(20);
+    const QByteArray other = escapeHeavyBytes(4096, 10);
     QFile file(image);
     QVERIFY(file.open(QIODevice::ReadWrite));
-    QCOMPARE(file.write(escapeHeavyBytes(4096, 10)), qint64(4096));
+    QCOMPARE(file.write(other), qint64(other.size()));
     file.close();
     const int sent = device->frames.size();
     device->send(RSP_DATA_REQUEST, 1024);
@@ -270,6 +271,18 @@ void TransferTest::imageChangedDuringTransfer()
     const QString tip = widget<QLabel>("labelStatusBar")->toolTip();
     QVERIFY2(tip.contains(hashLine), qPrintable(tip));
     QVERIFY2(tip.contains(QLatin1String("restart the device")), qPrintable(tip));
+
+    // The device starts again: the next Download sends the image as it is now, and names it.
+    device->send(RSP_PRESENT);
+    QVERIFY(QTest::qWaitFor([&] { return device->commands().endsWith(CMD_GET_VERSION); }));
+    device->send(RSP_VERSION, DeviceVersion);
+    QTRY_COMPARE(status(), VersionText);
+    clickDownload();
+    QVERIFY(QTest::qWaitFor([&] { return device->commands().endsWith(CMD_START); }));
+    QCOMPARE(pieceOf(request(1024)), other.mid(1024, 4));
+    QTRY_VERIFY(widget<QLabel>("labelStatusBar")
+                    ->toolTip()
+                    .contains(QStringLiteral("SHA-256 ") + QString::fromLatin1(sha256Hex(other))));
 }
 
 void TransferTest::imageRemovedBeforeDownload()
