@@ -2,7 +2,7 @@
 # Builds the Debian packages of vantuUpdate and prints their paths, one a line:
 # vantuflash (the console program, the simulated device and the station's
 # systemd unit and logrotate snippet: what a headless station installs) and
-# vantuupdate (the window, which depends on vantuflash).
+# vantuupdate (the update window and the station window, which depend on vantuflash).
 #
 #   scripts/package.sh
 #
