@@ -4,9 +4,18 @@
 // target that does (fuzz/fuzz_receive.cpp): widgets only, no Qt Test.
 #include <QString>
 
+#include <functional>
+
+class QObject;
 class QTimer;
+class QWidget;
 
 namespace testing {
+
+// Polls for a modal dialog every 10 ms and hands each one up to answer(), until answer() says it
+// has answered (true): a dialog's own event loop cannot be driven from the test otherwise. The
+// timer it returns is owner's child: deleting owner ends a poll that is still waiting.
+QTimer *answerModal(QObject *owner, std::function<bool(QWidget *)> answer);
 
 // Answers the next open-file dialog that comes up: with path, or cancels it when path is empty.
 // answered becomes true then. Call it before whatever opens the dialog; the timer it returns waits

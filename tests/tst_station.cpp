@@ -3,6 +3,7 @@
 // and the CSV export read back, the lock with its real password dialogs.
 #include "csvexport.h"
 #include "fakeadapter.h"
+#include "filedialoganswer.h"
 #include "slotpanel.h"
 #include "stationoptions.h"
 #include "stationwindow.h"
@@ -67,20 +68,13 @@ void captureAccessibility(QAccessibleEvent *event)
 // The polls of answerModal() still waiting, ended with the test that started them.
 QObject *pendingAnswers = nullptr;
 
-// Answers the next modal dialog with answer(dialog); a bounded poll, like the file dialog's.
+// Answers the next modal dialog with answer(dialog).
 void answerModal(std::function<void(QWidget *)> answer)
 {
-    auto *poll = new QTimer(pendingAnswers);
-    poll->setInterval(10);
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, answer] {
-        QWidget *modal = QApplication::activeModalWidget();
-        if (!modal)
-            return;
-        poll->stop();
-        poll->deleteLater();
+    testing::answerModal(pendingAnswers, [answer = std::move(answer)](QWidget *modal) {
         answer(modal);
+        return true;
     });
-    poll->start();
 }
 
 void answerPassword(const QString &password)
