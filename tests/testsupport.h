@@ -121,6 +121,11 @@ protected:
 QString writeImage(const QString &dir, const QString &name, const QByteArray &bytes);
 // The bytes as the host sends them: the last piece padded with zeros to four bytes.
 QByteArray padded(QByteArray bytes);
+// count bytes of a host frame from its third byte on; the four of a CMD_DATA are its piece.
+inline QByteArray pieceOf(const FramePayload &payload, int count = 4)
+{
+    return QByteArray(reinterpret_cast<const char *>(payload.data() + 2), count);
+}
 // The SHA-256 of the bytes in lowercase hex, as the tool and the simulator show it.
 QByteArray sha256Hex(const QByteArray &bytes);
 // The CPU time this process has used so far, user and system, in seconds.

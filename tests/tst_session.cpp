@@ -194,14 +194,12 @@ void SessionTest::piecesPaddedAndEndForAnyRequestPastIt()
     for (quint32 offset : {0u, 1020u, 1024u, 4u, 1028u, 1029u})
         QCOMPARE(request(offset)[1], CMD_DATA);
     const FramePayload last = request(1028);
-    QCOMPARE(QByteArray(reinterpret_cast<const char *>(last.data() + 2), 5),
-             content.right(2) + QByteArray::fromHex("000004"));
+    QCOMPARE(pieceOf(last, 5), content.right(2) + QByteArray::fromHex("000004"));
     QCOMPARE(request(endOffset)[1], CMD_END);
     QCOMPARE(watched->session->state(), UpdateSession::State::Finishing);
     QCOMPARE(watched->offsets.constLast(), endOffset);
     // The device asks again for a piece, then for the end again: each gets what it asks for.
-    QCOMPARE(QByteArray(reinterpret_cast<const char *>(request(8).data() + 2), 4),
-             content.mid(8, 4));
+    QCOMPARE(pieceOf(request(8)), content.mid(8, 4));
     QCOMPARE(watched->session->state(), UpdateSession::State::Transferring);
     QCOMPARE(request(1032)[1], CMD_END);
     scripted->send(RSP_DONE);

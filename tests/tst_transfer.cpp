@@ -14,16 +14,6 @@
 
 using namespace testing;
 
-namespace {
-
-// The four image bytes a CMD_DATA carries.
-QByteArray pieceOf(const FramePayload &payload)
-{
-    return QByteArray(reinterpret_cast<const char *>(payload.data() + 2), 4);
-}
-
-} // namespace
-
 class TransferTest : public QObject, WindowCase
 {
     Q_OBJECT
