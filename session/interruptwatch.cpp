@@ -58,26 +58,17 @@ InterruptWatch::~InterruptWatch()
     watch = nullptr;
 }
 
-bool InterruptWatch::install()
+bool InterruptWatch::catchSignals()
 {
 #ifdef Q_OS_UNIX
+    if (signalPipe[0] >= 0)
+        return true;
     if (::pipe(signalPipe) != 0)
         return false;
     for (const int fd : signalPipe) {
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
         ::fcntl(fd, F_SETFL, O_NONBLOCK);
     }
-    auto *notifier = new QSocketNotifier(qintptr(signalPipe[0]), QSocketNotifier::Read, this);
-    connect(notifier, &QSocketNotifier::activated, this, [this] {
-        char drain[16];
-        ssize_t got = 0;
-        int first = 0;
-        while ((got = ::read(signalPipe[0], drain, sizeof drain)) > 0) {
-            if (first == 0)
-                first = drain[0];
-        }
-        deliver(first);
-    });
     struct sigaction action = {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
@@ -92,6 +83,29 @@ bool InterruptWatch::install()
            ::sigaction(SIGTERM, &action, nullptr) == 0 &&
            ::sigaction(SIGHUP, &action, nullptr) == 0 &&
            ::sigaction(SIGPIPE, &ignore, nullptr) == 0;
+#else
+    return true;
+#endif
+}
+
+bool InterruptWatch::install()
+{
+#ifdef Q_OS_UNIX
+    if (!catchSignals())
+        return false;
+    // Level-triggered: a signal caught before the event loop ran is delivered on its first pass.
+    auto *notifier = new QSocketNotifier(qintptr(signalPipe[0]), QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this] {
+        char drain[16];
+        ssize_t got = 0;
+        int first = 0;
+        while ((got = ::read(signalPipe[0], drain, sizeof drain)) > 0) {
+            if (first == 0)
+                first = drain[0];
+        }
+        deliver(first);
+    });
+    return true;
 #elif defined(Q_OS_WIN)
     releasedEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     return releasedEvent && SetConsoleCtrlHandler(onConsoleEvent, TRUE);

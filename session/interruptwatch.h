@@ -17,6 +17,11 @@ public:
     explicit InterruptWatch(QObject *parent = nullptr);
     ~InterruptWatch() override;
 
+    // Catches SIGINT, SIGTERM and SIGHUP from now on, before the application object or its event
+    // loop exists: a signal that comes that early waits until install() hands it to the event
+    // loop. For a program that must honour a signal at any moment of its start-up, as the first
+    // thing in main(). Once per process; install() does it when it has not been done.
+    static bool catchSignals();
     // False when the handlers could not be installed.
     bool install();
     // Tells a Windows console that is closing that the records are written and it may go on.

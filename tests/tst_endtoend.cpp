@@ -3,6 +3,7 @@
 #include "vantuupdate.h"
 #include "windowsupport.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -10,6 +11,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 using namespace testing;
 
@@ -21,6 +23,7 @@ private slots:
     void updateThroughTheSimulatorProgram();
     void simulatorEndsCleanly_data();
     void simulatorEndsCleanly();
+    void simulatorEndsOnSigtermAtAnyMomentOfItsStart();
 };
 
 void EndToEndTest::updateThroughTheSimulatorProgram()
@@ -44,10 +47,15 @@ void EndToEndTest::updateThroughTheSimulatorProgram()
     vantuUpdate dialog;
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    WireTrace trace;
+    trace.enable();
     startProcedure(dialog, port, image);
-    // Two probes go unanswered first.
-    QTRY_COMPARE(status(), QStringLiteral("finding device..."));
     QTRY_COMPARE(status(), QStringLiteral("Firm V01.0a, hardware V02.00, click Download"));
+    // Two probes went unanswered first.
+    const qsizetype query =
+        trace.lines.indexOf(QRegularExpression(QStringLiteral(" tx GET_VERSION ")));
+    QVERIFY2(trace.lines.mid(0, query).filter(QStringLiteral(" tx PING ")).size() >= 3,
+             qPrintable(trace.lines.join(QLatin1Char('\n'))));
 
     // Wait in a real event loop: QTRY_* sleeps between its polls, which would pace a device in
     // another process to one exchange per poll.
@@ -62,7 +70,7 @@ void EndToEndTest::updateThroughTheSimulatorProgram()
     // The simulator exits after the update, as a device restarting into its new firmware leaves
     // its port: the tool closes the port, and the outcome stands.
     QSignalSpy finished(&simulator, &QProcess::finished);
-    QVERIFY(simulator.state() == QProcess::NotRunning || finished.wait(5000));
+    QVERIFY(simulator.state() == QProcess::NotRunning || finished.wait(PatienceMs));
     QTRY_VERIFY(widget<QPushButton>("pushButtonOK")->isEnabled());
     QCOMPARE(status(), Updated);
     QVERIFY2(statusTip().contains(QLatin1String("The device left")), qPrintable(statusTip()));
@@ -94,9 +102,38 @@ void EndToEndTest::simulatorEndsCleanly()
         simulator.terminate();
     else
         simulator.closeWriteChannel();
-    QVERIFY(finished.wait(5000));
+    QVERIFY(finished.wait(PatienceMs));
     QCOMPARE(simulator.exitStatus(), QProcess::NormalExit);
     QCOMPARE(simulator.exitCode(), 0);
+}
+
+void EndToEndTest::simulatorEndsOnSigtermAtAnyMomentOfItsStart()
+{
+    // A starter that stops the device right after starting it (a test's or a script's clean-up)
+    // finds it gone, wherever in its start-up the signal lands: from main() on it exits 0, before
+    // that the signal's default action ends it. The signals are spread over the time the device
+    // takes to announce its port here.
+    QElapsedTimer clock;
+    clock.start();
+    QProcess first;
+    QVERIFY(!startSimulator(first, {}).isEmpty());
+    const qint64 startUpUs = clock.nsecsElapsed() / 1000;
+    first.terminate();
+    QVERIFY(first.waitForFinished(PatienceMs));
+    constexpr int Attempts = 20;
+    for (int attempt = 0; attempt < Attempts; ++attempt) {
+        QProcess simulator;
+        simulator.setProgram(QStringLiteral(DEVICESIM_PATH));
+        simulator.start();
+        QVERIFY(simulator.waitForStarted(PatienceMs));
+        const qint64 delayUs = startUpUs * attempt / Attempts;
+        QThread::usleep(static_cast<unsigned long>(delayUs));
+        simulator.terminate();
+        QVERIFY2(simulator.waitForFinished(PatienceMs),
+                 qPrintable(QStringLiteral("still running after SIGTERM %1 ms into its start")
+                                .arg(double(delayUs) / 1000)));
+        QVERIFY(simulator.exitStatus() == QProcess::CrashExit || simulator.exitCode() == 0);
+    }
 }
 
 QTEST_MAIN(EndToEndTest)

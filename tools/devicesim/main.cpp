@@ -250,6 +250,12 @@ void printStats(const DeviceStats &s)
 
 int main(int argc, char *argv[])
 {
+    // From the first instruction on, so that a starter that stops the device at once (a test, a
+    // script's clean-up) never finds it ignoring the signal: one that comes now waits for the loop.
+    if (!InterruptWatch::catchSignals()) {
+        std::fprintf(stderr, "devicesim: cannot install signal handlers\n");
+        return 1;
+    }
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("devicesim"));
     SimSettings settings;
