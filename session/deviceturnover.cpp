@@ -7,11 +7,18 @@ void DeviceTurnover::deviceHandled(const QString &adapterSerial, qint64 nowMs)
     m_portLost = !m_portOpen;
     m_handledSerial = adapterSerial;
     m_lastHeardMs = nowMs;
+    m_unanswered = 0;
+}
+
+void DeviceTurnover::probed()
+{
+    ++m_unanswered;
 }
 
 void DeviceTurnover::heard(qint64 nowMs)
 {
     m_lastHeardMs = nowMs;
+    m_unanswered = 0;
 }
 
 void DeviceTurnover::portLost()
@@ -33,11 +40,13 @@ void DeviceTurnover::portOpened(const QString &adapterSerial, qint64 nowMs)
     }
     // The same adapter again: its silence counts from now.
     m_lastHeardMs = nowMs;
+    m_unanswered = 0;
 }
 
 bool DeviceTurnover::previousLeft(qint64 nowMs)
 {
-    if (m_waiting && m_portOpen && !m_portLost && nowMs - m_lastHeardMs >= m_absenceMs)
+    if (m_waiting && m_portOpen && !m_portLost && nowMs - m_lastHeardMs >= m_absenceMs &&
+        m_unanswered >= m_absenceProbes)
         m_waiting = false;
     return !m_waiting;
 }

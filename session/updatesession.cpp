@@ -144,6 +144,8 @@ void UpdateSession::tryOpen()
     else
         emit stateChanged(m_state); // the same state, with its port back
     m_tickTimer.start();
+    if (m_state == State::AwaitingRemoval)
+        m_turnover.probed();
     sendCommand(CMD_PING);
 }
 
@@ -289,6 +291,7 @@ void UpdateSession::tick()
     case State::AwaitingRemoval:
         if (m_turnover.previousLeft(nowMs()))
             setState(State::AwaitingNext);
+        m_turnover.probed();
         sendCommand(CMD_PING);
         break;
     case State::AwaitingNext:
