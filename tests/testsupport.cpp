@@ -3,8 +3,10 @@
 #include "updateprotocol.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -12,6 +14,8 @@
 #include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
+
+#include <algorithm>
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -42,9 +46,10 @@ bool ScriptedDevice::waitForFrames(int count, int timeoutMs)
     return QTest::qWaitFor([&] { return frames.size() >= count; }, timeoutMs);
 }
 
-bool ScriptedDevice::waitForCommand(quint8 command, int timeoutMs)
+bool ScriptedDevice::waitForCommand(quint8 command, int from)
 {
-    return QTest::qWaitFor([&] { return commands().contains(command); }, timeoutMs);
+    return QTest::qWaitFor([&] { return commands().indexOf(command, from) >= 0; },
+                           testing::PatienceMs);
 }
 
 bool ScriptedDevice::answerHandshake()
@@ -75,6 +80,16 @@ QList<quint8> ScriptedDevice::commands() const
     return result;
 }
 
+QList<quint8> ScriptedDevice::steps() const
+{
+    QList<quint8> result;
+    for (const FramePayload &payload : frames) {
+        if (payload[1] != CMD_PING || result.isEmpty() || result.constLast() != CMD_PING)
+            result.append(payload[1]);
+    }
+    return result;
+}
+
 void ScriptedDevice::readLine()
 {
     const QByteArray bytes = line.readAll();
@@ -99,6 +114,7 @@ WireTrace *activeTrace = nullptr;
 WireTrace::WireTrace()
 {
     activeTrace = this;
+    m_clock.start();
     m_previous = qInstallMessageHandler(capture);
 }
 
@@ -114,10 +130,20 @@ void WireTrace::enable()
     QLoggingCategory::setFilterRules(QStringLiteral("vantu.wire.debug=true"));
 }
 
+int WireTrace::count(const char *direction) const
+{
+    return int(std::count_if(lines.begin(), lines.end(), [direction](const QString &line) {
+        return line.contains(QLatin1String(direction));
+    }));
+}
+
 void WireTrace::capture(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     if (qstrcmp(context.category, "vantu.wire") == 0) {
         activeTrace->lines.append(message);
+        activeTrace->atMs.append(activeTrace->m_clock.elapsed());
+        if (activeTrace->onLine)
+            activeTrace->onLine(message);
         return;
     }
     if (activeTrace->m_previous)
@@ -194,13 +220,13 @@ NamedProcess::NamedProcess(const QString &dir, const QString &name)
     if (sleep.isEmpty() || !QFile::copy(sleep, program))
         return;
     process.start(program, {QStringLiteral("60")});
-    process.waitForStarted(5000);
+    process.waitForStarted(PatienceMs);
 }
 
 NamedProcess::~NamedProcess()
 {
     process.kill();
-    process.waitForFinished(5000);
+    process.waitForFinished(PatienceMs);
 }
 
 QString startSimulator(QProcess &simulator, const QStringList &options)
@@ -208,13 +234,56 @@ QString startSimulator(QProcess &simulator, const QStringList &options)
     simulator.setProgram(QStringLiteral(DEVICESIM_PATH));
     simulator.setArguments(options);
     simulator.start();
-    if (!simulator.waitForStarted(5000))
+    if (!simulator.waitForStarted(PatienceMs))
         return {};
-    const bool printed = QTest::qWaitFor([&] { return simulator.canReadLine(); }, 5000);
-    if (!printed)
+    const bool printed = QTest::qWaitFor(
+        [&] { return simulator.canReadLine() || simulator.state() == QProcess::NotRunning; },
+        PatienceMs);
+    if (!printed || !simulator.canReadLine())
         return {};
     const QString line = QString::fromUtf8(simulator.readLine()).trimmed();
     return line.startsWith(QLatin1String("port: ")) ? line.mid(6) : QString();
+}
+
+void runPast(std::chrono::milliseconds period)
+{
+    neverWithin(period, [] { return false; });
+}
+
+bool neverWithin(std::chrono::milliseconds period, const std::function<bool()> &happened)
+{
+    if (happened())
+        return false;
+    QEventLoop loop;
+    QTimer reference;
+    reference.setSingleShot(true);
+    reference.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&reference, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QTimer check;
+    check.setInterval(5);
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (happened())
+            loop.quit();
+    });
+    reference.start(period);
+    check.start();
+    loop.exec();
+    return !happened();
+}
+
+bool pastFileClockTick(const QString &path)
+{
+    const QDateTime stamp = QFileInfo(path).lastModified();
+    const QString probe = QFileInfo(path).absolutePath() + QStringLiteral("/.clock-tick");
+    const bool moved = QTest::qWaitFor(
+        [&] {
+            QFile file(probe);
+            return file.open(QIODevice::WriteOnly) && file.write("tick", 4) == 4 &&
+                   (file.close(), QFileInfo(probe).lastModified() > stamp);
+        },
+        PatienceMs);
+    QFile::remove(probe);
+    return moved;
 }
 
 bool runUntil(const std::function<bool()> &predicate, int timeoutMs)

@@ -9,6 +9,7 @@
 #include "timing.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QProcess>
@@ -19,6 +20,14 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+
+namespace testing {
+// How long a test waits for what must happen. Every such wait ends as soon as its condition
+// holds, so this runs out only when the tool has a fault (or the machine has stopped), never
+// because a loaded machine is slow.
+constexpr int PatienceMs = 20000;
+
+} // namespace testing
 
 // The device's end of a pseudo-terminal, played step by step by a test: it records every host
 // frame the tool sends and sends whatever device frames the test asks for.
@@ -38,11 +47,14 @@ public:
     void sendRaw(const QByteArray &bytes);
 
     // Waits until at least count host frames have arrived in all.
-    bool waitForFrames(int count, int timeoutMs = 2000);
-    // Waits until a host frame with that command has arrived.
-    bool waitForCommand(quint8 command, int timeoutMs = 2000);
+    bool waitForFrames(int count, int timeoutMs = testing::PatienceMs);
+    // Waits until a host frame with that command has arrived, as frame number from or later.
+    bool waitForCommand(quint8 command, int from = 0);
     // Commands of the host frames received so far, in order.
     QList<quint8> commands() const;
+    // The same with each run of probes as one: a tool probes again whenever an answer has not
+    // reached it within its response time-out, which a loaded machine can make happen anywhere.
+    QList<quint8> steps() const;
 
     // Answers the host's probe and then its version query (DeviceVersion); false when either
     // does not come.
@@ -69,20 +81,27 @@ namespace testing {
 
 using namespace std::chrono_literals;
 
-// Long enough for the tool's response timer to run out once, with room to spare: whatever the
-// tool does at a time-out has been done by then.
+// Runs the event loop until a precise timer of `period`, started now, has fired. A thread's
+// timers fire in the order they fall due, however late a loaded machine lets the thread get to
+// them, so every timer this thread started before the call and due within period has fired when
+// this returns. A coarse timer (QTimer's default) may fall due up to 5 % late: leave room for
+// that in period.
+void runPast(std::chrono::milliseconds period);
+
+// The tool's response timer with room for a coarse timer's 5 %: a timer of the tool's started
+// before runPast(PastTimeout) has fired when it returns, and so has whatever the tool does then.
 constexpr std::chrono::milliseconds PastTimeout = ResponseTimeout + 30ms;
 
-// Runs the event loop for period, or until happened() is true; true when it never was. For what
-// must not happen, such as a frame the tool must not send: a fault fails the test at once.
-template <typename Predicate> bool neverWithin(std::chrono::milliseconds period, Predicate happened)
-{
-    return !QTest::qWaitFor(happened, int(period.count()));
-}
+// runPast(period), or until happened() is true; true when it never was. For what must not
+// happen, such as a status text the tool must not show: a fault fails the test at once, and the
+// tool's own timers due within period have all had their turn. What reaches the device's end of
+// a pseudo-terminal is seen only once that end has read it, which a loaded machine can hold
+// back: a frame the tool must not send is counted where the tool sends it (WireTrace::sent()).
+bool neverWithin(std::chrono::milliseconds period, const std::function<bool()> &happened);
 
 // Collects the lines of the tool's wire trace (the vantu.wire category) for as long as it lives.
 // The category stays off, as the tool has it, until enable(); the end of the trace switches it off
-// and gives the messages back to the handler that was there before.
+// and gives the messages back to the handler that was there before. One at a time.
 class WireTrace
 {
 public:
@@ -92,14 +111,28 @@ public:
     WireTrace &operator=(const WireTrace &) = delete;
 
     void enable();
+    // The frames the tool has sent since enable(): counted as it sends them, before any reader
+    // of the line has seen them; and the frames it has read.
+    int sent() const { return count(" tx "); }
+    int received() const { return count(" rx "); }
 
-    QStringList lines; // the messages, without the category's name
+    QStringList lines;  // the messages, without the category's name
+    QList<qint64> atMs; // when each came, in milliseconds since the trace began
+    // Called with each line as the tool traces it, inside the tool's own call.
+    std::function<void(const QString &line)> onLine;
 
 private:
     static void capture(QtMsgType type, const QMessageLogContext &context, const QString &message);
+    int count(const char *direction) const;
 
     QtMessageHandler m_previous = nullptr;
+    QElapsedTimer m_clock;
 };
+
+// Waits until a file written now in the folder of path would get a later modification time than
+// path has: the file system's clock moves in ticks, and a rewrite within the same tick would not
+// show in the file's times.
+bool pastFileClockTick(const QString &path);
 
 // Makes any warning from Qt fail the current test (a by-name connection that found no signal, a
 // port used wrongly), except the offscreen platform's note on size hints.
@@ -157,7 +190,7 @@ private:
 };
 
 // Starts the devicesim program with the given options (--port PATH plays the device on that
-// port); returns the port it announces, or nothing when it did not start.
+// port); returns the port it announces, or nothing when it did not start (or ended first).
 QString startSimulator(QProcess &simulator, const QStringList &options);
 
 // Runs the event loop until predicate() holds, false when timeoutMs pass first. Unlike QTRY_* and

@@ -88,7 +88,7 @@ void OutcomesTest::reachFinishing()
     if (QTest::currentTestFailed())
         return;
     device->send(RSP_DATA_REQUEST, quint32(content.size()));
-    QVERIFY(device->waitForFrames(4));
+    QVERIFY(device->waitForCommand(CMD_END));
     QCOMPARE(device->frames.last()[1], CMD_END);
 }
 
@@ -174,9 +174,9 @@ void OutcomesTest::lastOutcomeKeepsItsTime()
     QVERIFY2(qAbs(at.secsTo(after)) <= 2, qPrintable(match.captured(1)));
 
     // The device comes up again: the procedure goes on as before, the outcome stays findable.
+    const int before = int(device->frames.size());
     device->send(RSP_PRESENT);
-    QVERIFY(device->waitForFrames(5));
-    QCOMPARE(device->frames.last()[1], CMD_GET_VERSION);
+    QVERIFY(device->waitForCommand(CMD_GET_VERSION, before));
     device->send(RSP_VERSION, DeviceVersion);
     QTRY_COMPARE(status(), VersionText);
     QVERIFY(button("pushButtonDownload")->isEnabled());
@@ -238,8 +238,7 @@ void OutcomesTest::imageNamedBySizeAndHash()
     QVERIFY2(statusTip().contains(QStringLiteral("at 57600 baud this takes about ") + lineTime),
              qPrintable(statusTip()));
     QVERIFY2(statusTip().contains(QLatin1String("(3.5 ms per 4 bytes)")), qPrintable(statusTip()));
-    QVERIFY(device->waitForFrames(3));
-    QCOMPARE(device->frames.last()[1], CMD_START);
+    QVERIFY(device->waitForCommand(CMD_START));
 }
 
 void OutcomesTest::adviceWhileNothingAnswers()
@@ -248,7 +247,8 @@ void OutcomesTest::adviceWhileNothingAnswers()
     QTRY_COMPARE(status(), QStringLiteral("finding device..."));
     // The first seconds of probing are normal: a device starting up takes them.
     QVERIFY(!statusTip().contains(QLatin1String("No device has answered")));
-    QTRY_VERIFY_WITH_TIMEOUT(statusTip().contains(QLatin1String("No device has answered")), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(statusTip().contains(QLatin1String("No device has answered")),
+                             PatienceMs);
     QCOMPARE(status(), QStringLiteral("finding device..."));
     QVERIFY2(statusTip().contains(
                  QStringLiteral("No device has answered on %1 for ").arg(device->path())),
@@ -275,8 +275,11 @@ void OutcomesTest::versionQueryFailureExplained()
     device->send(RSP_PRESENT);
     QTRY_COMPARE(status(), QStringLiteral("Get device version failed"));
     // The query is not sent again: the window waits.
-    QVERIFY(neverWithin(PastTimeout, [&] { return device->frames.size() > 2; }));
-    QCOMPARE(device->commands(), (QList<quint8>{CMD_PING, CMD_GET_VERSION}));
+    WireTrace trace;
+    trace.enable();
+    QVERIFY(neverWithin(PastTimeout, [&] { return trace.sent() > 0; }));
+    QVERIFY(device->waitForCommand(CMD_GET_VERSION));
+    QCOMPARE(device->steps(), (QList<quint8>{CMD_PING, CMD_GET_VERSION}));
     QVERIFY2(
         statusTip().contains(QStringLiteral("The device on %1 answered the probe but has not sent "
                                             "its versions.")
@@ -353,10 +356,8 @@ void OutcomesTest::returnNeverEndsTheTool()
     QCOMPARE(fileDialogCame, fileDialog);
     QVERIFY(dialog->isVisible());
     QCOMPARE(dialog->updateState(), after);
-    if (after == UpdateState::Starting) {
-        QVERIFY(device->waitForFrames(3));
-        QCOMPARE(device->frames.last()[1], CMD_START);
-    }
+    if (after == UpdateState::Starting)
+        QVERIFY(device->waitForCommand(CMD_START));
     // Not even with the focus on End itself.
     button("pushButtonCancel")->setFocus();
     fileDialogCame = false;

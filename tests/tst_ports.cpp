@@ -105,7 +105,7 @@ void PortsTest::portHeldByAnotherProgram()
 
     // Once the other program is closed, File opens the port.
     holder.terminate();
-    QVERIFY(holder.waitForFinished(5000));
+    QVERIFY(holder.waitForFinished(PatienceMs));
     startProcedure(*dialog, device->path(), image);
     QVERIFY(device->waitForFrames(1));
     QCOMPARE(device->commands().first(), CMD_PING);

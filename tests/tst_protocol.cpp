@@ -905,7 +905,7 @@ void TestProtocol::imageSourceChangedOnDisk()
     QCOMPARE(source.open(), ImageSource::Problem::None);
     source.beginUpdate();
     QCOMPARE(answerText(source, 0), expectedAnswer(content, 0));
-    QTest::qWait(20); // past the file system's clock tick, so that a write shows in its times
+    QVERIFY(testing::pastFileClockTick(path)); // so that a write shows in the file's times
     const QByteArray other = imageContent(2049).right(2048);
     if (change == QLatin1String("rewrite")) {
         QFile file(path);
@@ -984,7 +984,7 @@ void TestProtocol::imageSourceHashesAtOnceAndInSteps()
     inSteps.startHashing();
     QVERIFY(inSteps.hashing());
     QCOMPARE(inSteps.facts().size, qint64(-1));
-    QVERIFY(hashed.wait(5000));
+    QVERIFY(hashed.wait(testing::PatienceMs));
     QCOMPARE(inSteps.facts().sha256, sha256);
 
     // A source of the same file takes the hash over, and no longer holds it once the file
@@ -993,7 +993,7 @@ void TestProtocol::imageSourceHashesAtOnceAndInSteps()
     adopted.adoptHash(atOnce);
     QCOMPARE(adopted.open(), ImageSource::Problem::None);
     QVERIFY(adopted.hashCurrent());
-    QTest::qWait(20);
+    QVERIFY(testing::pastFileClockTick(path));
     testing::writeImage(dir.path(), QStringLiteral("fw.vuf"), content.left(1000));
     QVERIFY(!adopted.hashCurrent());
     QCOMPARE(adopted.hashNow(), ImageSource::Problem::None);

@@ -184,7 +184,7 @@ void SerialTest::diagnosis()
     // Every explanation ends in what to do next.
     QVERIFY2(advice.details.contains(QLatin1String("then try again")), qPrintable(advice.details));
     holder.terminate();
-    QVERIFY(holder.state() == QProcess::NotRunning || holder.waitForFinished(5000));
+    QVERIFY(holder.state() == QProcess::NotRunning || holder.waitForFinished(PatienceMs));
 }
 
 void SerialTest::explanationsAreWrapped_data()
@@ -224,7 +224,7 @@ void SerialTest::lineSendsDrainsAndNoticesItsLoss()
 
     // A frame is on the line when send() returns, without a pass of the event loop.
     line.send(commandPayload(CMD_PING));
-    QVERIFY(device.waitForReadyRead(1000));
+    QVERIFY(device.waitForReadyRead(PatienceMs));
     QCOMPARE(device.readAll(), QByteArray::fromHex("7EFF50000000000000 97"));
 
     // Everything the port holds is drained at once, a frame cut between two writes included.

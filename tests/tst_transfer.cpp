@@ -156,10 +156,13 @@ void TransferTest::silenceDuringTransfer()
 {
     startDownload(*dialog, *device,
                   writeImage(dir->path(), QStringLiteral("fw.vuf"), escapeHeavyBytes(8, 5)));
+    WireTrace trace;
+    trace.enable();
     QTRY_COMPARE(status(), TimedOut);
     QVERIFY(!widget<QPushButton>("pushButtonDownload")->isEnabled());
-    // Only the transfer's first frame: nothing is re-sent.
-    QVERIFY(neverWithin(PastTimeout, [&] { return device->frames.size() > 3; }));
+    // Only the transfer's first frame: nothing is re-sent, at the next time-out either.
+    QVERIFY(neverWithin(PastTimeout, [&] { return trace.sent() > 0; }));
+    QCOMPARE(device->frames.size(), 3);
     QCOMPARE(dialog->updateState(), UpdateState::Starting);
 
     // A late device is still served, and its success still reported.
@@ -179,17 +182,23 @@ void TransferTest::responsesOutsideTheirState()
     // light flashes.
     auto *rx = widget<QLabel>("label_rx");
     QTRY_VERIFY(lightIs(rx, Qt::red));
+    WireTrace trace;
+    trace.enable();
+    ReceiveLight light(trace);
     device->send(RSP_DONE);
-    QTRY_VERIFY(lightIs(rx, Qt::green));
+    QVERIFY(QTest::qWaitFor([&] { return light.litByFrame.size() == 1; }, PatienceMs));
+    QVERIFY(light.litByFrame.first());
     QVERIFY(neverWithin(PastTimeout, [&] { return status() != InProgress; }));
     QCOMPARE(dialog->updateState(), UpdateState::Transferring);
 
     // A data request after the end was announced is not served.
     QCOMPARE(request(16)[1], CMD_END);
-    const int sent = device->frames.size();
+    const int sent = trace.sent();
     device->send(RSP_DATA_REQUEST, 0);
     device->send(RSP_CANCELLED);
-    QVERIFY(neverWithin(PastTimeout, [&] { return device->frames.size() > sent; }));
+    // Both read by the tool, then one time-out more: nothing went out.
+    QTRY_COMPARE(light.litByFrame.size(), 4);
+    QVERIFY(neverWithin(PastTimeout, [&] { return trace.sent() > sent; }));
     QCOMPARE(dialog->updateState(), UpdateState::Finishing);
     device->send(RSP_DONE);
     QTRY_COMPARE(status(), Updated);
@@ -201,11 +210,14 @@ void TransferTest::downloadOutsideReadyDoesNothing()
                   writeImage(dir->path(), QStringLiteral("fw.vuf"), escapeHeavyBytes(16, 8)));
     auto *download = widget<QPushButton>("pushButtonDownload");
     QVERIFY(download->isEnabled()); // stays enabled while the transfer runs
+    WireTrace trace;
+    trace.enable();
     clickDownload();
+    QCOMPARE(trace.sent(), 0); // a click sends at once, or not at all
     request(0);
     clickDownload();
-    QVERIFY(neverWithin(100ms, [&] { return device->frames.size() > 4; }));
-    QCOMPARE(device->commands(), (QList<quint8>{CMD_PING, CMD_GET_VERSION, CMD_START, CMD_DATA}));
+    QCOMPARE(trace.sent(), 1);
+    QCOMPARE(device->steps(), (QList<quint8>{CMD_PING, CMD_GET_VERSION, CMD_START, CMD_DATA}));
     QCOMPARE(dialog->updateState(), UpdateState::Transferring);
 }
 
@@ -218,7 +230,7 @@ void TransferTest::lineLostMidTransfer()
     QElapsedTimer noticed;
     noticed.start();
     device->terminal().hangUp();
-    QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("Port lost: ") + port, 1000);
+    QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("Port lost: ") + port, PatienceMs);
     const qint64 noticedMs = noticed.elapsed();
 
     // A dead line must not keep the event loop busy: a second of idling costs next to nothing.
@@ -243,19 +255,21 @@ void TransferTest::imageChangedDuringTransfer()
     const QString hashLine = QStringLiteral("SHA-256 ") + QString::fromLatin1(sha256Hex(content));
     QTRY_VERIFY(widget<QLabel>("labelStatusBar")->toolTip().contains(hashLine));
     QCOMPARE(request(0)[1], CMD_DATA);
-    // Past the file system's clock tick, so that the write shows in the file's times.
-    QTest::qWait(20);
+    QVERIFY(pastFileClockTick(image)); // so that the write shows in the file's times
     const QByteArray other = escapeHeavyBytes(4096, 10);
     QFile file(image);
     QVERIFY(file.open(QIODevice::ReadWrite));
     QCOMPARE(file.write(other), qint64(other.size()));
     file.close();
     const int sent = device->frames.size();
+    WireTrace trace;
+    trace.enable();
     device->send(RSP_DATA_REQUEST, 1024);
     QTRY_VERIFY(
         status().startsWith(QLatin1String("The image file changed on disk during the download")));
     // Nothing more goes out, not even END.
-    QVERIFY(neverWithin(PastTimeout, [&] { return device->frames.size() > sent; }));
+    QVERIFY(neverWithin(PastTimeout, [&] { return trace.sent() > 0; }));
+    QCOMPARE(device->frames.size(), sent);
     QVERIFY(!widget<QPushButton>("pushButtonDownload")->isEnabled());
     QCOMPARE(dialog->updateState(), UpdateState::Probing);
     const QString tip = widget<QLabel>("labelStatusBar")->toolTip();
@@ -313,6 +327,8 @@ void TransferTest::imageUnusableAtDownload()
     if (kind == QLatin1String("huge"))
         QVERIFY(QFile::resize(image, MaxImageSize + 1)); // sparse: no disk space is used
     reachReady(*dialog, *device, image);
+    WireTrace trace;
+    trace.enable();
     clickDownload();
     if (kind == QLatin1String("folder") || kind == QLatin1String("unreadable")) {
         QCOMPARE(status(), QStringLiteral("File is Vacant"));
@@ -326,7 +342,7 @@ void TransferTest::imageUnusableAtDownload()
         clickDownload();
     }
     QVERIFY2(status().startsWith(shown), qPrintable(status()));
-    QVERIFY(neverWithin(PastTimeout, [&] { return device->frames.size() > 2; }));
+    QVERIFY(neverWithin(PastTimeout, [&] { return trace.sent() > 0; }));
     QCOMPARE(dialog->updateState(), UpdateState::Ready);
     QVERIFY(widget<QPushButton>("pushButtonDownload")->isEnabled());
     if (kind != QLatin1String("empty"))
@@ -335,8 +351,7 @@ void TransferTest::imageUnusableAtDownload()
     writeImage(dir->path(), QStringLiteral("fw.vuf"), QByteArray("\x01\x02\x03\x04", 4));
     clickDownload();
     QCOMPARE(status(), InProgress);
-    QVERIFY(device->waitForFrames(3));
-    QCOMPARE(device->frames.last()[1], CMD_START);
+    QVERIFY(device->waitForCommand(CMD_START));
     QCOMPARE(request(0)[2], quint8(0x01));
 }
 

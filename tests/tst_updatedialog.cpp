@@ -14,6 +14,9 @@
 #include <QSerialPortInfo>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
+
+#include <algorithm>
 
 #include <linux/serial.h>
 #include <sys/ioctl.h>
@@ -159,8 +162,7 @@ void UpdateDialogTest::portBoxRewritesStatusLine()
     ports->setEditText(QStringLiteral("ttyUSB9"));
     QCOMPARE(status(), QStringLiteral("ttyUSB9  ") + image);
     // The open port stays as it was: the device still hears the tool.
-    QVERIFY(device->waitForFrames(3));
-    QCOMPARE(device->frames.last()[1], CMD_START);
+    QVERIFY(device->waitForCommand(CMD_START));
 }
 
 void UpdateDialogTest::endClosesWithAccepted()
@@ -196,19 +198,42 @@ void UpdateDialogTest::cancelledFileDialogChangesNothing()
 
 void UpdateDialogTest::probesEvery200ms()
 {
+    // Each probe goes out one response timeout after the last: never sooner, and never later
+    // than a timer of the test's that the last probe started, a little longer than the tool's.
+    // Both are timers of this thread, which fire in the order they fall due however late a
+    // loaded machine runs them.
+    WireTrace trace;
+    trace.enable();
+    int late = 0;
+    QObject scope; // the test's timers go with the test
+    trace.onLine = [&](const QString &line) {
+        if (!line.contains(QLatin1String(" tx ")))
+            return;
+        const int sentBefore = trace.sent();
+        // Started once the tool's call has returned, and with it the start of its timer.
+        QMetaObject::invokeMethod(
+            &scope,
+            [&, sentBefore] {
+                QTimer::singleShot(ResponseTimeout * 21 / 20 + 5ms, Qt::PreciseTimer, &scope,
+                                   [&, sentBefore] { late += trace.sent() == sentBefore; });
+            },
+            Qt::QueuedConnection);
+    };
     startProcedure(*dialog, device->path(), image);
     QCOMPARE(status(), device->path() + QStringLiteral("  ") + image);
     QVERIFY(!widget<QPushButton>("pushButtonOK")->isEnabled());
-    QVERIFY(device->waitForFrames(1));
-    QElapsedTimer clock;
-    clock.start();
-    QVERIFY(device->waitForFrames(6, 3000));
-    const qint64 elapsed = clock.elapsed();
-    // Five more probes, one per response timeout: about a second, never much faster.
-    const qint64 fiveTimeouts = 5 * ResponseTimeout.count();
-    QVERIFY2(elapsed >= fiveTimeouts * 9 / 10 && elapsed < 2 * fiveTimeouts,
-             qPrintable(QString::number(elapsed)));
+    QVERIFY(QTest::qWaitFor([&] { return trace.sent() >= 6; }, PatienceMs));
+    trace.onLine = nullptr;
+    QCOMPARE(late, 0);
+    // A coarse timer may fall due 5 % early.
+    const qint64 soonest = ResponseTimeout.count() * 19 / 20;
+    for (int i = 1; i < 6; ++i)
+        QVERIFY2(trace.atMs[i] - trace.atMs[i - 1] >= soonest,
+                 qPrintable(QStringLiteral("probe %1 after %2 ms")
+                                .arg(i + 1)
+                                .arg(trace.atMs[i] - trace.atMs[i - 1])));
     QCOMPARE(status(), QStringLiteral("finding device..."));
+    QVERIFY(device->waitForFrames(6));
     QCOMPARE(device->commands().first(6), QList<quint8>(6, CMD_PING));
     QCOMPARE(device->badChecks, 0);
 }
@@ -216,19 +241,27 @@ void UpdateDialogTest::probesEvery200ms()
 void UpdateDialogTest::handshakeShowsVersions()
 {
     // How the versions read has its table with the protocol; here, the window's steps.
+    WireTrace trace;
+    trace.enable();
+    QString statusAtQuery;
+    trace.onLine = [&](const QString &line) {
+        if (line.contains(QLatin1String(" tx GET_VERSION")))
+            statusAtQuery = status();
+    };
     startProcedure(*dialog, device->path(), image);
     QVERIFY(device->waitForFrames(1));
     device->send(RSP_PRESENT);
-    QVERIFY(device->waitForFrames(2));
-    QCOMPARE(status(), QStringLiteral("get Version Info"));
+    QVERIFY(device->waitForCommand(CMD_GET_VERSION));
+    QCOMPARE(statusAtQuery, QStringLiteral("get Version Info"));
     QCOMPARE(dialog->updateState(), UpdateState::VersionQuery);
     device->send(RSP_VERSION, DeviceVersion);
     QTRY_COMPARE(status(), VersionText);
     QVERIFY(widget<QPushButton>("pushButtonDownload")->isEnabled());
     QCOMPARE(dialog->updateState(), UpdateState::Ready);
     // Ready sends nothing more and the timer is stopped.
-    QVERIFY(neverWithin(PastTimeout, [&] { return device->frames.size() > 2; }));
-    QCOMPARE(device->commands(), (QList<quint8>{CMD_PING, CMD_GET_VERSION}));
+    const int sent = trace.sent();
+    QVERIFY(neverWithin(PastTimeout, [&] { return trace.sent() > sent; }));
+    QCOMPARE(device->steps(), (QList<quint8>{CMD_PING, CMD_GET_VERSION}));
     QCOMPARE(status(), VersionText);
 }
 
@@ -238,9 +271,10 @@ void UpdateDialogTest::sendLightFlashesWithEachProbe()
     auto *rx = widget<QLabel>("label_rx");
     startProcedure(*dialog, device->path(), image);
     QVERIFY(lightIs(tx, Qt::green));
-    // Off before the next probe lights it again.
-    const int beforeNextProbe = int((ResponseTimeout - 10ms).count());
-    QTRY_VERIFY_WITH_TIMEOUT(lightIs(tx, Qt::red), beforeNextProbe);
+    // Off 100 ms after the probe, before the next probe lights it again: the flash's end falls
+    // due before the test's timer, and the next probe after it.
+    runPast(LightOnTime + 10ms);
+    QVERIFY(lightIs(tx, Qt::red));
     // The receive light has its test with a burst of frames.
     QVERIFY(lightIs(rx, Qt::red));
 }
@@ -255,22 +289,38 @@ void UpdateDialogTest::overlappingFlashesEndOneByOne_data()
 void UpdateDialogTest::overlappingFlashesEndOneByOne()
 {
     // A second frame 80 ms after the first does not stretch the first one's blink: the light
-    // goes off 100 ms after each frame. Frames that far apart are not busy traffic.
+    // goes off 100 ms after each frame. Frames that far apart are not busy traffic. The second
+    // frame comes from a timer that falls due before the first blink ends, so that the two
+    // overlap however late the machine runs them; each check is made from a timer that falls
+    // due after the end it looks for.
     QFETCH(int, busyMs);
-    BlinkTimer blink(std::chrono::milliseconds(100));
+    BlinkTimer blink(LightOnTime);
     blink.setBusyInterval(std::chrono::milliseconds(busyMs));
     QElapsedTimer clock;
     QList<qint64> ends;
     connect(&blink, &BlinkTimer::blinkEnded, this, [&] { ends.append(clock.elapsed()); });
     clock.start();
     blink.start();
-    QTest::qWait(80);
-    blink.start();
-    QTRY_COMPARE(ends.size(), 2);
-    QVERIFY2(ends[0] >= 100 && ends[1] >= 180 && ends[1] - ends[0] >= 40,
-             qPrintable(QStringLiteral("%1 %2").arg(ends[0]).arg(ends[1])));
-    QVERIFY(neverWithin(150ms, [&] { return ends.size() > 2; }));
+    qint64 secondAt = -1;
+    int pendingAtSecond = 0;
+    QObject scope; // the test's timer goes with the test
+    QTimer::singleShot(80ms, Qt::PreciseTimer, &scope, [&] {
+        pendingAtSecond = blink.pending();
+        secondAt = clock.elapsed();
+        blink.start();
+    });
+    runPast(LightOnTime + 10ms);
+    QCOMPARE(pendingAtSecond, 1); // the second frame came while the first blink was on
+    QVERIFY2(!ends.isEmpty(), "the first blink was stretched by the second frame");
+    QVERIFY2(ends.first() >= LightOnTime.count(), qPrintable(QString::number(ends.first())));
+    // The second blink's end falls due 100 ms after the second frame.
+    runPast(std::chrono::milliseconds(secondAt + LightOnTime.count() + 10 - clock.elapsed()));
     QCOMPARE(blink.pending(), 0);
+    QVERIFY2(ends.last() >= secondAt + LightOnTime.count(),
+             qPrintable(QStringLiteral("%1 %2").arg(secondAt).arg(ends.last())));
+    const int reported = int(ends.size());
+    QVERIFY(reported <= 2);
+    QVERIFY(neverWithin(150ms, [&] { return ends.size() > reported; }));
 }
 
 void UpdateDialogTest::blinkEndsCoveredByLaterFramesAreNotReported()
@@ -295,7 +345,7 @@ void UpdateDialogTest::blinkEndsCoveredByLaterFramesAreNotReported()
     clock.start();
     blink.start();
     frames.start(1);
-    QTest::qWait(400);
+    runPast(400ms);
     frames.stop();
     const int duringFrames = ends.size();
     // Without the busy interval: one end reported per millisecond after the first 100 ms.
@@ -304,9 +354,11 @@ void UpdateDialogTest::blinkEndsCoveredByLaterFramesAreNotReported()
         qPrintable(QStringLiteral("%1 ends reported in %2 ms").arg(duringFrames).arg(lastFrame)));
     for (const qint64 end : std::as_const(ends))
         QVERIFY(end >= 100);
-    QTRY_VERIFY_WITH_TIMEOUT(ends.size() > duringFrames, 190);
+    // The last blink ends 100 ms after the last frame, looked at within one busy interval.
+    runPast(std::chrono::milliseconds(100 + BusyMs + 10));
+    QVERIFY(ends.size() > duringFrames);
     QVERIFY(ends.last() > lastFrame);
-    QTRY_COMPARE_WITH_TIMEOUT(blink.pending(), 0, 300);
+    QCOMPARE(blink.pending(), 0);
 }
 
 void UpdateDialogTest::lightReachesScreenOncePerRefresh()
@@ -319,23 +371,33 @@ void UpdateDialogTest::lightReachesScreenOncePerRefresh()
     QVERIFY(device->waitForFrames(1));
     QTRY_VERIFY(screenShows(dialog.get(), rx, Qt::red));
     PaintCounter counter(rx);
+    // The tool's trace tells when it has read the last frame: its light's last blink starts then.
+    WireTrace trace;
+    trace.enable();
+    int sentFrames = 0;
     QTimer frames;
     frames.setTimerType(Qt::PreciseTimer);
     // RSP_VERSION while probing is not acted on: it only lights the receive light.
-    connect(&frames, &QTimer::timeout, device.get(), [this] { device->send(RSP_VERSION); });
+    connect(&frames, &QTimer::timeout, device.get(), [&] {
+        device->send(RSP_VERSION);
+        ++sentFrames;
+    });
     QElapsedTimer clock;
     clock.start();
     frames.start(1);
-    QTRY_VERIFY_WITH_TIMEOUT(screenShows(dialog.get(), rx, Qt::green), 100);
-    QTest::qWait(int(std::max<qint64>(0, 400 - clock.elapsed())));
+    QTRY_VERIFY_WITH_TIMEOUT(screenShows(dialog.get(), rx, Qt::green), PatienceMs);
+    runPast(std::chrono::milliseconds(std::max<qint64>(0, 400 - clock.elapsed())));
     frames.stop();
     const qint64 burstMs = clock.elapsed();
     const int paints = counter.paints;
     const qint64 refreshMs = RepaintPacer::refreshInterval(rx).count();
     QVERIFY2(paints <= burstMs / refreshMs + 3,
              qPrintable(QStringLiteral("%1 paints in %2 ms").arg(paints).arg(burstMs)));
-    QTRY_VERIFY_WITH_TIMEOUT(lightIs(rx, Qt::red), 190);
-    QTRY_VERIFY_WITH_TIMEOUT(screenShows(dialog.get(), rx, Qt::red), 2 * refreshMs + 50);
+    QVERIFY(QTest::qWaitFor([&] { return trace.received() >= sentFrames; }, PatienceMs));
+    // The last blink ends 100 ms after the last frame, looked at within one refresh.
+    runPast(std::chrono::milliseconds(LightOnTime.count() + refreshMs + 10));
+    QVERIFY(lightIs(rx, Qt::red));
+    QTRY_VERIFY_WITH_TIMEOUT(screenShows(dialog.get(), rx, Qt::red), PatienceMs);
     QCOMPARE(dialog->updateState(), UpdateState::Probing);
 }
 
@@ -343,11 +405,16 @@ void UpdateDialogTest::frameFailingIdentificationIsIgnored()
 {
     startProcedure(*dialog, device->path(), image);
     QVERIFY(device->waitForFrames(1));
+    WireTrace trace;
+    trace.enable();
     DeviceFrame wrongLead = makeDeviceFrame(RSP_PRESENT);
     wrongLead[2] = 0x51;
     device->sendFrame(wrongLead);
     // Probing goes on as if nothing came, and the receive light stays off.
-    QVERIFY(device->waitForFrames(4));
+    QVERIFY(QTest::qWaitFor([&] { return trace.received() == 1; }, PatienceMs));
+    QVERIFY(lightIs(widget<QLabel>("label_rx"), Qt::red));
+    QVERIFY(QTest::qWaitFor([&] { return trace.sent() >= 2; }, PatienceMs));
+    QVERIFY(device->waitForFrames(3));
     QVERIFY(lightIs(widget<QLabel>("label_rx"), Qt::red));
     QCOMPARE(dialog->updateState(), UpdateState::Probing);
     for (quint8 command : device->commands())
@@ -369,20 +436,27 @@ void UpdateDialogTest::frameNotActedOnStopsTimer()
     QFETCH(bool, inVersionQuery);
     QFETCH(quint8, code);
 
+    WireTrace trace;
+    trace.enable();
+    ReceiveLight light(trace);
     startProcedure(*dialog, device->path(), image);
     QVERIFY(device->waitForFrames(1));
+    UpdateState stateBefore = UpdateState::Probing;
     if (inVersionQuery) {
         device->send(RSP_PRESENT);
-        QVERIFY(device->waitForFrames(2));
+        QVERIFY(device->waitForCommand(CMD_GET_VERSION));
+        stateBefore = UpdateState::VersionQuery;
+        QTRY_VERIFY(lightIs(widget<QLabel>("label_rx"), Qt::red)); // off again after RSP_PRESENT
     }
-    const QString before = status();
-    const UpdateState stateBefore = dialog->updateState();
-    const int sent = device->frames.size();
     device->send(code, DeviceVersion);
-    QTRY_VERIFY(lightIs(widget<QLabel>("label_rx"), Qt::green));
+    // Read by the tool, which lights the receive light for it.
+    const int frames = inVersionQuery ? 2 : 1;
+    QVERIFY(QTest::qWaitFor([&] { return light.litByFrame.size() == frames; }, PatienceMs));
+    QVERIFY(light.litByFrame.last());
     // No more probes, no time-out text: the procedure waits for the device.
-    QVERIFY(neverWithin(PastTimeout,
-                        [&] { return device->frames.size() > sent || status() != before; }));
+    const QString before = status();
+    const int sent = trace.sent();
+    QVERIFY(neverWithin(PastTimeout, [&] { return trace.sent() > sent || status() != before; }));
     QCOMPARE(dialog->updateState(), stateBefore);
     QVERIFY(!widget<QPushButton>("pushButtonDownload")->isEnabled());
 }
@@ -395,14 +469,14 @@ void UpdateDialogTest::wireTraceOnlyWhenAskedFor()
     startProcedure(*dialog, device->path(), image);
     QVERIFY(device->waitForFrames(1));
     device->send(RSP_PRESENT);
-    QVERIFY(device->waitForFrames(2));
+    QVERIFY(device->waitForCommand(CMD_GET_VERSION));
     QVERIFY(trace.lines.isEmpty()); // silent unless asked
 
     trace.enable();
     device->send(RSP_VERSION, DeviceVersion);
     QTRY_COMPARE(dialog->updateState(), UpdateState::Ready);
     clickDownload();
-    QVERIFY(device->waitForFrames(3));
+    QVERIFY(device->waitForCommand(CMD_START));
     device->send(0x90);
     QTRY_COMPARE(trace.lines.size(), 3);
     const QStringList expected = {QStringLiteral(" rx RSP_VERSION 7e 5e 50 81 07 05 00 01 00 00"),
@@ -419,8 +493,8 @@ void UpdateDialogTest::lowLatencyRequest()
     QVERIFY(pty.open(QIODevice::ReadWrite));
     QVERIFY(!requestLowLatency(pty));
     pty.write("\x7e", 1);
-    QVERIFY(pty.waitForBytesWritten(1000));
-    QVERIFY(device->terminal().waitForReadyRead(1000));
+    QVERIFY(pty.waitForBytesWritten(PatienceMs));
+    QVERIFY(device->terminal().waitForReadyRead(PatienceMs));
 
     // On a UART port the driver takes it. Needs a port this user may open.
     QSerialPort uart(QStringLiteral("/dev/ttyS0"));

@@ -65,7 +65,7 @@ void startDownload(vantuUpdate &dialog, ScriptedDevice &device, const QString &i
     if (QTest::currentTestFailed())
         return;
     clickDownload();
-    QVERIFY(device.waitForFrames(3));
+    QVERIFY(device.waitForCommand(CMD_START));
     QCOMPARE(device.frames.last()[1], CMD_START);
 }
 
@@ -73,6 +73,17 @@ bool lightIs(const QLabel *light, Qt::GlobalColor colour)
 {
     const QImage image = light->pixmap().toImage();
     return !image.isNull() && image.pixelColor(7, 7) == QColor(colour);
+}
+
+ReceiveLight::ReceiveLight(WireTrace &trace)
+{
+    trace.onLine = [this](const QString &line) {
+        if (!line.contains(QLatin1String(" rx ")))
+            return;
+        QMetaObject::invokeMethod(
+            &m_scope, [this] { litByFrame.append(lightIs(widget<QLabel>("label_rx"), Qt::green)); },
+            Qt::QueuedConnection);
+    };
 }
 
 void WindowCase::beginCase(const QByteArray &imageBytes)

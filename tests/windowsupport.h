@@ -6,6 +6,8 @@
 #include "testsupport.h"
 #include "vantuupdate.h"
 
+#include <QObject>
+
 #include <memory>
 
 class QLabel;
@@ -51,6 +53,20 @@ void startDownload(vantuUpdate &dialog, ScriptedDevice &device, const QString &i
 
 // True when the light shows the given colour.
 bool lightIs(const QLabel *light, Qt::GlobalColor colour);
+
+// The receive light as the tool leaves it for each frame it reads (true: green), taken from the
+// trace. It is looked at from an event posted inside the tool's own call, which runs once that
+// call has returned and before any timer, the one that ends the light's blink among them: a
+// blink is seen however late a loaded machine lets the test look. The trace must be enabled.
+class ReceiveLight
+{
+public:
+    explicit ReceiveLight(WireTrace &trace);
+    QList<bool> litByFrame;
+
+private:
+    QObject m_scope; // what is posted goes with the watch
+};
 
 // The set-up of the suites that drive the window: for each test function a fresh folder with an
 // image in it, a scripted device on its pseudo-terminal, and the window shown on the screen.

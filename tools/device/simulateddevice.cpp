@@ -27,6 +27,11 @@ SimulatedDevice::SimulatedDevice(QIODevice *line, const DeviceOptions &options, 
             [this] { log(QStringLiteral("line closed: %1").arg(m_line->errorString())); });
 }
 
+bool SimulatedDevice::waitingForTheHost() const
+{
+    return nextWakeNs() == std::numeric_limits<std::int64_t>::max();
+}
+
 void SimulatedDevice::writeDue()
 {
     // A slot connected to frameSent may send, and so come back here: the loop below goes on.

@@ -27,6 +27,9 @@ public:
     using DeviceModel::State;
     using DeviceModel::state;
     using DeviceModel::stats;
+    // Nothing falls due on the device's side, no frame held back and no return from away: it
+    // does nothing more until the host sends.
+    bool waitingForTheHost() const;
 
 signals:
     void frameReceived(const FramePayload &payload); // every host frame with a good check byte
