@@ -557,19 +557,16 @@ void SessionTest::repeatTellsTheNextDevice()
     QFETCH(int, updates);
     DeviceOptions options;
     options.announceAfterDone = afterDone == QLatin1String("announce");
+    if (afterDone == QLatin1String("quiet"))
+        options.quietAfterDoneMs = 1300;
     auto device = std::make_unique<SimulatedLine>();
     QVERIFY(device->open(options));
-    if (afterDone == QLatin1String("quiet")) {
-        // Taken off after its update: no answer to six probes, more than the absence takes; then
-        // the next board, which stays on the fixture once it is updated.
-        connect(device->device.get(), &SimulatedDevice::updateCompleted, this, [&] {
-            DeviceOptions away = device->device->options();
-            if (away.silentProbes == 0) {
-                away.silentProbes = 6;
-                device->device->setOptions(away);
-            }
-        });
-    }
+    // The next board stays on the fixture once it is updated.
+    connect(device->device.get(), &SimulatedDevice::updateCompleted, this, [&] {
+        DeviceOptions staying = device->device->options();
+        staying.quietAfterDoneMs = 0;
+        device->device->setOptions(staying);
+    });
     const QString link = dir->filePath(QStringLiteral("fixture"));
     QVERIFY(QFile::link(device->line.slavePath(), link));
     std::unique_ptr<SimulatedLine> next;

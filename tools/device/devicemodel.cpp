@@ -1,5 +1,6 @@
 #include "devicemodel.h"
 
+#include "timing.h"
 #include "updateprotocol.h"
 
 #include <QFile>
@@ -145,10 +146,20 @@ void DeviceModel::advance(std::int64_t nowNs)
         m_announceAtNs = -1;
         announce(nowNs);
     }
-    if (m_state == State::Away && nowNs >= m_backAtNs) {
-        m_state = State::Idle;
-        logf("back, answering as the next board");
-    }
+    comeBack();
+}
+
+bool DeviceModel::comeBack()
+{
+    // Away for the time, and for as many probes as a host at its pace sends in it: a host that
+    // was held back meanwhile sent none, and must still find the board gone, as it would a board
+    // taken off the fixture for that long while it probed.
+    const int probes = int(std::chrono::milliseconds(m_options.quietAfterDoneMs) / ResponseTimeout);
+    if (m_state != State::Away || m_nowNs < m_backAtNs || m_probesWhileAway < probes)
+        return false;
+    m_state = State::Idle;
+    logf("back, answering as the next board");
+    return true;
 }
 
 std::int64_t DeviceModel::nextWakeNs() const
@@ -156,7 +167,8 @@ std::int64_t DeviceModel::nextWakeNs() const
     std::int64_t wake = hasOutput() ? front().dueNs : std::numeric_limits<std::int64_t>::max();
     if (m_announceAtNs >= 0)
         wake = std::min(wake, m_announceAtNs);
-    return m_state == State::Away ? std::min(wake, m_backAtNs) : wake;
+    // Past its time, an absent board waits for the host's probes alone.
+    return m_state == State::Away && m_nowNs < m_backAtNs ? std::min(wake, m_backAtNs) : wake;
 }
 
 void DeviceModel::pop()
@@ -170,7 +182,11 @@ void DeviceModel::pop()
 
 void DeviceModel::handleFrame(const FramePayload &payload)
 {
-    if (m_state == State::Silent || m_state == State::Away)
+    if (m_state == State::Away && !comeBack()) {
+        m_probesWhileAway += payload[1] == CMD_PING;
+        return;
+    }
+    if (m_state == State::Silent)
         return;
     const quint8 command = payload[1];
     // The host has started over: a probe, a version query or a new start ends the transfer.
@@ -470,6 +486,7 @@ void DeviceModel::finishTransfer()
         logf("away for %d ms", m_options.quietAfterDoneMs);
         m_state = State::Away;
         m_backAtNs = m_nowNs + m_options.quietAfterDoneMs * NsPerMs;
+        m_probesWhileAway = 0;
     } else if (m_options.announceAfterDone) {
         m_announceAtNs = m_nowNs + AnnounceDelayMs * NsPerMs;
     }

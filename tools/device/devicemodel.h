@@ -170,7 +170,7 @@ public:
         Idle,         // answering probes, waiting for CMD_START
         Transferring, // a data request is out, waiting for CMD_DATA or CMD_END
         Silent,       // answers nothing, for good
-        Away,         // answers nothing until quietAfterDoneMs has passed
+        Away,         // answers nothing until quietAfterDoneMs has passed (see comeBack())
     };
     static constexpr int AnnounceDelayMs = 50;
     static constexpr quint32 RetryStepBack = 1028; // more than a block, so retries cross blocks
@@ -254,6 +254,8 @@ private:
     }
     quint32 below(quint32 bound) { return bound == 0 ? 0 : m_random() % bound; }
     quint8 byteExcept(quint8 a, quint8 b);
+    // Ends an absence that has lasted long enough; true when the board is back.
+    bool comeBack();
 
     DeviceOptions m_options;
     DeviceStats m_stats;
@@ -269,6 +271,7 @@ private:
     std::int64_t m_lastDueNs = 0;
     std::int64_t m_announceAtNs = -1;
     std::int64_t m_backAtNs = -1;
+    int m_probesWhileAway = 0;    // left unanswered
     std::vector<Output> m_output; // from m_head on: not gone yet
     size_t m_head = 0;
 

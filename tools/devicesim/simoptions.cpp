@@ -120,8 +120,9 @@ const Row Rows[] = {
      "\"port: PATH\" again.",
      &S::restartMs, Huge},
     {"quiet-after-done", "MS",
-     "After each completed update, answer nothing for MS, then answer again as the next board "
-     "(one taken off a fixture, the next put on).",
+     "After each completed update, answer nothing for MS, and to no fewer probes than fit in MS "
+     "at the tool's pace, then answer again as the next board (one taken off a fixture, the "
+     "next put on).",
      &D::quietAfterDoneMs, Huge},
 };
 
