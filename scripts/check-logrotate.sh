@@ -12,6 +12,9 @@
 # scripts/check-package.sh. Exits non-zero when a check fails.
 set -euo pipefail
 
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=scripts/processes.sh
+. "$root/scripts/processes.sh"
 snippet=/etc/logrotate.d/vantuflash
 fail() {
     echo "check-logrotate.sh: $*" >&2
@@ -24,8 +27,7 @@ sim_pid=
 flash_pid=
 cleanup() {
     for pid in $flash_pid $sim_pid; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
+        stop_group "$pid" || true
     done
     rm -rf "$work"
 }
@@ -46,19 +48,18 @@ head -c 4002 /dev/urandom >"$image"
 # A board that restarts 300 ms after its update and comes back as the next
 # one, under a name that stays.
 link=$work/board
-/usr/bin/devicesim --link "$link" --restart-after-done 300 </dev/null \
-    >"$work/devicesim.out" 2>"$work/devicesim.err" &
-sim_pid=$!
-for _ in $(seq 100); do
-    [ ! -e "$link" ] || break
-    sleep 0.1
-done
-[ -e "$link" ] || fail "devicesim made no link within 10 s: $(cat "$work/devicesim.err")"
+start_in_group "$work/devicesim.out" "$work/devicesim.err" \
+    /usr/bin/devicesim --link "$link" --restart-after-done 300
+sim_pid=$started_pid
+wait_for_port "$work/devicesim.out" "$sim_pid" >/dev/null ||
+    fail "devicesim announced no port: $(cat "$work/devicesim.err")"
+[ -e "$link" ] || fail "devicesim made no link $link: $(cat "$work/devicesim.err")"
 
 out=$work/vantuflash.out
-env -u DISPLAY -u WAYLAND_DISPLAY /usr/bin/vantuflash --repeat --json -q -p "$link" \
-    --log "$log" "$image" >"$out" 2>"$work/vantuflash.err" &
-flash_pid=$!
+start_in_group "$out" "$work/vantuflash.err" \
+    env -u DISPLAY -u WAYLAND_DISPLAY /usr/bin/vantuflash --repeat --json -q -p "$link" \
+    --log "$log" "$image"
+flash_pid=$started_pid
 
 # Waits until vantuflash has printed at least $1 results (60 s at most).
 printed() { grep -c '"event":"result"' "$out" || true; }
@@ -80,9 +81,8 @@ done
 wait_for_results 8
 
 # A clean stop, as systemctl stop does it.
-kill -TERM "$flash_pid"
 status=0
-wait "$flash_pid" || status=$?
+stop_group "$flash_pid" || status=$?
 flash_pid=
 [ "$status" -eq 130 ] || fail "vantuflash ended with status $status on SIGTERM, expected 130: $(cat "$work/vantuflash.err")"
 

@@ -26,6 +26,8 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=scripts/processes.sh
+. "$root/scripts/processes.sh"
 build_dir=${VANTU_PACKAGE_BUILD_DIR:-$root/build-package}
 started=$SECONDS
 
@@ -86,8 +88,7 @@ installed=
 sim_pid=
 cleanup() {
     if [ -n "$sim_pid" ]; then
-        kill "$sim_pid" 2>/dev/null || true
-        wait "$sim_pid" 2>/dev/null || true
+        stop_group "$sim_pid" || true
     fi
     if [ -n "$installed" ]; then
         echo "== package: removing $name $flash_name"
@@ -282,16 +283,10 @@ image=$work/dry-run.vuf
 head -c 10002 /dev/urandom >"$image"
 printf '\x5a' >>"$image"
 sim_out=$work/devicesim.out
-/usr/bin/devicesim --exit-after-update </dev/null >"$sim_out" 2>"$work/devicesim.err" &
-sim_pid=$!
-port=
-for _ in $(seq 100); do
-    port=$(sed -n 's/^port: //p' "$sim_out")
-    [ -z "$port" ] || break
-    kill -0 "$sim_pid" 2>/dev/null || break
-    sleep 0.1
-done
-[ -n "$port" ] || fail "devicesim announced no port within 10 s: $(cat "$work/devicesim.err")"
+start_in_group "$sim_out" "$work/devicesim.err" /usr/bin/devicesim --exit-after-update
+sim_pid=$started_pid
+port=$(wait_for_port "$sim_out" "$sim_pid") ||
+    fail "devicesim announced no port: $(cat "$work/devicesim.err")"
 status=0
 env -u DISPLAY -u WAYLAND_DISPLAY timeout 60 /usr/bin/vantuflash -p "$port" "$image" || status=$?
 [ "$status" -eq 0 ] || fail "vantuflash -p $port ended with status $status"

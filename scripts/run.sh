@@ -12,6 +12,8 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=scripts/processes.sh
+. "$root/scripts/processes.sh"
 build_dir=${VANTU_RUN_BUILD_DIR:-$root/build-release}
 
 # Without a display, imagemagick provides the screenshot command printed below.
@@ -22,9 +24,10 @@ else
 fi
 
 if [ ! -f "$build_dir/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release
+    cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTU_BUILD_TESTS=OFF
 fi
-cmake --build "$build_dir" --target vantuUpdate devicesim
+# Every program and document, so that `cmake --install` works on this folder too.
+cmake --build "$build_dir"
 
 # Qt wants a private runtime directory; without one it warns on every start.
 runtime_dir=
@@ -41,8 +44,7 @@ app_pid_file=$(mktemp)
 sim_pid=
 cleanup() {
     if [ -n "$sim_pid" ]; then
-        kill "$sim_pid" 2>/dev/null || true
-        wait "$sim_pid" 2>/dev/null || true
+        stop_group "$sim_pid" || true
     fi
     rm -f "$sim_out" "$app_pid_file"
     if [ -n "$runtime_dir" ]; then
@@ -62,17 +64,9 @@ setsid "$sim" "$@" > >(trap '' INT && exec tee "$sim_out") &
 sim_pid=$!
 
 # The simulator announces its pseudo-terminal on its first line.
-port=
-for _ in $(seq 100); do
-    port=$(sed -n 's/^port: //p' "$sim_out")
-    if [ -n "$port" ] || ! kill -0 "$sim_pid" 2>/dev/null; then
-        break
-    fi
-    sleep 0.1
-done
-if [ -z "$port" ]; then
+if ! port=$(wait_for_port "$sim_out" "$sim_pid"); then
     if kill -0 "$sim_pid" 2>/dev/null; then
-        echo "run.sh: the simulator did not announce its port within 10 s" >&2
+        echo "run.sh: the simulator did not announce its port" >&2
         exit 1
     fi
     # It has ended on its own (for example after --help): pass on its status.
