@@ -4,7 +4,7 @@
 #
 #   scripts/test.sh
 #
-# Steps, each announced with what it runs and about how long it takes:
+# Steps, each announced with what it runs, and followed by how long it took:
 # - build: a Debug build with AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer
 #   in build/, so that every suite runs with them: any report fails the test;
 # - tests: every suite, two at a time (most of them wait on the line and its timers), the
@@ -17,7 +17,8 @@
 #   compiler, syntax only (scripts/windows-check.sh), in build-windows-check/;
 # - fuzz: each fuzz target for VANTU_FUZZ_SECONDS (default 12) in build-fuzz/;
 # - package: the package validated, installed, started and removed again
-#   (scripts/check-package.sh). It is built in build-package/ from the end of the build step
+#   (scripts/check-package.sh), and the README's commands that install without a package run as
+#   written into a scratch folder (scripts/check-install.sh). It is built in build-package/ from the end of the build step
 #   on, at the lowest priority, beside the steps in between, which mostly wait on lines and
 #   timers.
 #
@@ -59,7 +60,7 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_retur
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 build() {
-    step build "configure and build in $build_dir with the sanitizers (three to four minutes from scratch)"
+    step build "configure and build in $build_dir with the sanitizers"
     cmake -S "$root" -B "$build_dir" -G Ninja -DVANTU_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
         -DVANTU_SANITIZE=ON
     cmake --build "$build_dir"
@@ -67,7 +68,7 @@ build() {
 }
 
 run_tests() {
-    step tests "every suite, $test_jobs at a time, the soak's 60 seeded updates with line and device faults among them (about 90 s)"
+    step tests "every suite, $test_jobs at a time, the soak's 60 seeded updates with line and device faults among them"
     (cd "$build_dir" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure --no-tests=error \
         -j "$test_jobs")
     print_soak_tally "$build_dir/Testing/Temporary/LastTest.log"
@@ -134,7 +135,7 @@ run_unprivileged() {
         echo "== unprivileged: the tests above ran as $(id -un) already"
         return
     fi
-    step unprivileged "the suites that touch files and ports as user $test_user, $test_jobs at a time (about 60 s)"
+    step unprivileged "the suites that touch files and ports as user $test_user, $test_jobs at a time"
     if ! id -u "$test_user" >/dev/null 2>&1; then
         created_test_user=yes
         useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin \
@@ -202,7 +203,7 @@ VANTU_FUZZ_BUILD_ONLY=1 "$root/fuzz/run.sh"
 "$root/fuzz/run.sh" "$fuzz_seconds"
 step_done
 
-step "package" "check the Debian package, install it, start it, remove it (about a minute)"
+step "package" "check the Debian packages, install them, start them, remove them; the README's install commands"
 if ! wait "$package_pid"; then
     package_pid=
     cat "$package_log" >&2
@@ -212,6 +213,7 @@ fi
 package_pid=
 rm -f "$package_log"
 "$root/scripts/check-package.sh"
+"$root/scripts/check-install.sh"
 step_done
 
 echo "== all configurations passed in $(($(date +%s) - started)) s"
