@@ -35,6 +35,7 @@ int main(int argc, char *argv[])
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
+    const ConsoleOutput console;
     QCoreApplication::setApplicationName(QStringLiteral("vantuflash"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VANTU_VERSION));
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 #endif
 #ifdef Q_OS_WIN
+#include <fcntl.h>
 #include <io.h>
 #include <qt_windows.h>
 #endif
@@ -77,6 +78,28 @@ void printLine(std::FILE *stream, const QString &text)
     const QByteArray bytes = text.toUtf8() + '\n';
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
     std::fflush(stream);
+}
+
+ConsoleOutput::ConsoleOutput()
+{
+#ifdef Q_OS_WIN
+    for (std::FILE *stream : {stdout, stderr})
+        _setmode(_fileno(stream), _O_BINARY);
+    DWORD mode = 0;
+    const bool console = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ||
+                         GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode);
+    const UINT before = GetConsoleOutputCP();
+    if (console && before != CP_UTF8 && SetConsoleOutputCP(CP_UTF8))
+        m_codePage = before;
+#endif
+}
+
+ConsoleOutput::~ConsoleOutput()
+{
+#ifdef Q_OS_WIN
+    if (m_codePage != 0)
+        SetConsoleOutputCP(m_codePage);
+#endif
 }
 
 TextReport::TextReport(Style style, QObject *parent) : QObject(parent), m_style(style)

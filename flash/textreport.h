@@ -80,3 +80,18 @@ private:
 
 // Writes text and a line end to a stream, in UTF-8, and flushes it.
 void printLine(std::FILE *stream, const QString &text);
+
+// Makes standard output and error take printLine()'s bytes as they are, for the life of the
+// object. On Windows: no line end turned into CR LF (a script reads the same lines as on Linux),
+// and a console shows UTF-8 (its code page is given back at the end). Nothing to do elsewhere.
+class ConsoleOutput
+{
+public:
+    ConsoleOutput();
+    ~ConsoleOutput();
+    ConsoleOutput(const ConsoleOutput &) = delete;
+    ConsoleOutput &operator=(const ConsoleOutput &) = delete;
+
+private:
+    unsigned m_codePage = 0; // the console's before, 0 where it was not changed
+};

@@ -357,10 +357,13 @@ DeviceNode openedDeviceNode(const QString &devicePath, const QSerialPort &port)
     struct stat node = {};
     if (fd >= 0 && ::fstat(fd, &node) == 0)
         return deviceNode(devicePath, node);
+    return {devicePath};
 #else
     Q_UNUSED(port)
+    // A COM port has no node to look at: it is known by its name, which goes from the list of
+    // ports when its adapter is unplugged.
+    return {devicePath, true};
 #endif
-    return {devicePath};
 }
 
 bool deviceNodeGone(const DeviceNode &opened)
@@ -375,8 +378,14 @@ bool deviceNodeGone(const DeviceNode &opened)
     return now.device != opened.device || now.inode != opened.inode ||
            now.createdNs != opened.createdNs;
 #else
-    Q_UNUSED(opened)
-    return false;
+    if (!opened.known)
+        return false;
+    QString name = opened.path;
+    name.remove(QStringLiteral("\\\\.\\"));
+    const QList<QSerialPortInfo> present = QSerialPortInfo::availablePorts();
+    return std::none_of(present.begin(), present.end(), [&](const QSerialPortInfo &port) {
+        return port.portName().compare(name, Qt::CaseInsensitive) == 0;
+    });
 #endif
 }
 

@@ -11,6 +11,9 @@
 #include <sys/file.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
 
 namespace {
 
@@ -45,6 +48,63 @@ int appendLocked(int fd, const QByteArray &bytes)
     if (error != 0 && before >= 0) {
         [[maybe_unused]] const int ignored = ::ftruncate(fd, before);
     }
+    return error;
+}
+#endif
+
+#ifdef Q_OS_WIN
+QString systemError(DWORD error)
+{
+    wchar_t *text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+    QString message = length > 0 ? QString::fromWCharArray(text, int(length)).trimmed()
+                                 : QStringLiteral("error %1").arg(error);
+    LocalFree(text);
+    return message;
+}
+
+// The lock every program appending to the log takes: one byte far past any record. A lock on
+// Windows keeps other programs from its range, so one on the records themselves would stop a
+// reader (a log shipper, an editor) in the middle of an append; this one stops only other
+// appenders.
+OVERLAPPED lockRange()
+{
+    OVERLAPPED range = {};
+    range.OffsetHigh = 0x7FFFFFFF;
+    return range;
+}
+
+// Writes all of bytes at the end of the file, or returns the error that stopped it.
+DWORD writeAll(HANDLE file, const QByteArray &bytes)
+{
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        DWORD written = 0;
+        if (!WriteFile(file, bytes.constData() + done, DWORD(bytes.size() - done), &written,
+                       nullptr))
+            return GetLastError();
+        if (written == 0)
+            return ERROR_DISK_FULL;
+        done += written;
+    }
+    return ERROR_SUCCESS;
+}
+
+// One record into the open file, under the lock: written whole and flushed to the disk, or taken
+// back.
+DWORD appendLocked(HANDLE file, const QByteArray &bytes)
+{
+    LARGE_INTEGER before = {};
+    const LARGE_INTEGER none = {};
+    if (!SetFilePointerEx(file, none, &before, FILE_END))
+        return GetLastError();
+    DWORD error = writeAll(file, bytes);
+    if (error == ERROR_SUCCESS && !FlushFileBuffers(file))
+        error = GetLastError();
+    if (error != ERROR_SUCCESS && SetFilePointerEx(file, before, nullptr, FILE_BEGIN))
+        SetEndOfFile(file);
     return error;
 }
 #endif
@@ -88,17 +148,32 @@ bool RecordLog::append(const QByteArray &line)
     ::close(fd); // releases the lock
     m_error = error == 0 ? QString() : systemError(error);
     return error == 0;
-#else
-    QFile file(m_path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
-        m_error = file.errorString();
+#elif defined(Q_OS_WIN)
+    // Shared for reading, writing and deleting: another program appends under the same lock, a
+    // reader follows the file, and the log can be renamed away (rotated) between records or
+    // during one.
+    const HANDLE file =
+        CreateFileW(reinterpret_cast<const wchar_t *>(m_path.utf16()), GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        m_error = systemError(GetLastError());
         return false;
     }
-    const qint64 before = file.size();
-    if (file.write(whole) == whole.size() && file.flush())
-        return true;
-    m_error = file.errorString();
-    file.resize(before);
+    OVERLAPPED range = lockRange();
+    DWORD error = ERROR_SUCCESS;
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &range)) {
+        error = GetLastError();
+    } else {
+        error = appendLocked(file, whole);
+        range = lockRange();
+        UnlockFileEx(file, 0, 1, 0, &range);
+    }
+    CloseHandle(file);
+    m_error = error == ERROR_SUCCESS ? QString() : systemError(error);
+    return error == ERROR_SUCCESS;
+#else
+    m_error = QStringLiteral("records are not written on this system");
     return false;
 #endif
 }
