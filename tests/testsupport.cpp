@@ -17,93 +17,13 @@
 
 #include <algorithm>
 
+#ifdef Q_OS_UNIX
 #include <sys/resource.h>
 #include <unistd.h>
-
-ScriptedDevice::ScriptedDevice(QObject *parent) : QObject(parent)
-{
-    connect(&line, &QIODevice::readyRead, this, &ScriptedDevice::readLine);
-}
-
-void ScriptedDevice::send(quint8 code, quint32 data, quint8 extra0, quint8 extra1)
-{
-    sendFrame(makeDeviceFrame(code, data, extra0, extra1));
-}
-
-void ScriptedDevice::sendFrame(const DeviceFrame &frame)
-{
-    const DeviceWireFrame wire = encodeDeviceFrame(frame);
-    line.write(reinterpret_cast<const char *>(wire.bytes.data()), wire.size);
-}
-
-void ScriptedDevice::sendRaw(const QByteArray &bytes)
-{
-    line.write(bytes);
-}
-
-bool ScriptedDevice::waitForFrames(int count, int timeoutMs)
-{
-    return QTest::qWaitFor([&] { return frames.size() >= count; }, timeoutMs);
-}
-
-bool ScriptedDevice::waitForCommand(quint8 command, int from)
-{
-    return QTest::qWaitFor([&] { return commands().indexOf(command, from) >= 0; },
-                           testing::PatienceMs);
-}
-
-bool ScriptedDevice::answerHandshake()
-{
-    if (!waitForCommand(CMD_PING))
-        return false;
-    send(RSP_PRESENT);
-    if (!waitForCommand(CMD_GET_VERSION))
-        return false;
-    send(RSP_VERSION, DeviceVersion);
-    return true;
-}
-
-FramePayload ScriptedDevice::request(quint32 offset)
-{
-    const int before = int(frames.size());
-    send(RSP_DATA_REQUEST, offset);
-    if (!waitForFrames(before + 1))
-        return FramePayload{};
-    return frames.last();
-}
-
-QList<quint8> ScriptedDevice::commands() const
-{
-    QList<quint8> result;
-    for (const FramePayload &payload : frames)
-        result.append(payload[1]);
-    return result;
-}
-
-QList<quint8> ScriptedDevice::steps() const
-{
-    QList<quint8> result;
-    for (const FramePayload &payload : frames) {
-        if (payload[1] != CMD_PING || result.isEmpty() || result.constLast() != CMD_PING)
-            result.append(payload[1]);
-    }
-    return result;
-}
-
-void ScriptedDevice::readLine()
-{
-    const QByteArray bytes = line.readAll();
-    raw += bytes;
-    parser.feed(reinterpret_cast<const quint8 *>(bytes.constData()), bytes.size(),
-                [this](const HostFrameParser::Result &result) {
-                    if (!result.checkOk) {
-                        ++badChecks;
-                        return;
-                    }
-                    frames.append(result.payload);
-                    emit frameReceived(result.payload);
-                });
-}
+#endif
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
 
 namespace testing {
 
@@ -186,10 +106,20 @@ QByteArray sha256Hex(const QByteArray &bytes)
 
 double cpuSeconds()
 {
+#ifdef Q_OS_WIN
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
+        return 0;
+    const auto seconds = [](const FILETIME &time) {
+        return double(quint64(time.dwHighDateTime) << 32 | time.dwLowDateTime) / 1e7;
+    };
+    return seconds(kernel) + seconds(user);
+#else
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+#endif
 }
 
 QByteArray escapeHeavyBytes(int count, quint32 seed)
@@ -205,44 +135,16 @@ QByteArray escapeHeavyBytes(int count, quint32 seed)
 
 bool runsAsRoot()
 {
+#ifdef Q_OS_UNIX
     return ::geteuid() == 0;
+#else
+    return false; // root and its rights are a Unix thing
+#endif
 }
 
 bool unprivilegedPass()
 {
     return qEnvironmentVariableIsSet("VANTU_UNPRIVILEGED_PASS");
-}
-
-NamedProcess::NamedProcess(const QString &dir, const QString &name)
-{
-    const QString program = dir + QLatin1Char('/') + name;
-    const QString sleep = QStandardPaths::findExecutable(QStringLiteral("sleep"));
-    if (sleep.isEmpty() || !QFile::copy(sleep, program))
-        return;
-    process.start(program, {QStringLiteral("60")});
-    process.waitForStarted(PatienceMs);
-}
-
-NamedProcess::~NamedProcess()
-{
-    process.kill();
-    process.waitForFinished(PatienceMs);
-}
-
-QString startSimulator(QProcess &simulator, const QStringList &options)
-{
-    simulator.setProgram(QStringLiteral(DEVICESIM_PATH));
-    simulator.setArguments(options);
-    simulator.start();
-    if (!simulator.waitForStarted(PatienceMs))
-        return {};
-    const bool printed = QTest::qWaitFor(
-        [&] { return simulator.canReadLine() || simulator.state() == QProcess::NotRunning; },
-        PatienceMs);
-    if (!printed || !simulator.canReadLine())
-        return {};
-    const QString line = QString::fromUtf8(simulator.readLine()).trimmed();
-    return line.startsWith(QLatin1String("port: ")) ? line.mid(6) : QString();
 }
 
 void runPast(std::chrono::milliseconds period)

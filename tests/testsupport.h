@@ -1,18 +1,16 @@
 #pragma once
 
-// Helpers for every suite, none of them a widget: the device's end of a pseudo-terminal played by
-// the test, the simulator program, images and their digests, bounded waits, the wire trace, the
-// CPU used, the user the test runs as.
+// Helpers for every suite, none of them a widget, on every system: bounded waits, the wire trace,
+// images and their digests, the CPU used, the user the test runs as. What needs a pseudo-terminal
+// is in linesupport.h.
 
 #include "devicemodel.h"
-#include "pseudoterminal.h"
 #include "timing.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
-#include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
 #include <QTest>
@@ -22,64 +20,13 @@
 #include <memory>
 
 namespace testing {
+
+using namespace std::chrono_literals;
+
 // How long a test waits for what must happen. Every such wait ends as soon as its condition
 // holds, so this runs out only when the tool has a fault (or the machine has stopped), never
 // because a loaded machine is slow.
 constexpr int PatienceMs = 20000;
-
-} // namespace testing
-
-// The device's end of a pseudo-terminal, played step by step by a test: it records every host
-// frame the tool sends and sends whatever device frames the test asks for.
-class ScriptedDevice : public QObject
-{
-    Q_OBJECT
-
-public:
-    explicit ScriptedDevice(QObject *parent = nullptr);
-
-    bool open() { return line.open(); }
-    QString path() const { return line.slavePath(); }
-    PseudoTerminal &terminal() { return line; }
-
-    void send(quint8 code, quint32 data = 0, quint8 extra0 = 0, quint8 extra1 = 0);
-    void sendFrame(const DeviceFrame &frame);
-    void sendRaw(const QByteArray &bytes);
-
-    // Waits until at least count host frames have arrived in all.
-    bool waitForFrames(int count, int timeoutMs = testing::PatienceMs);
-    // Waits until a host frame with that command has arrived, as frame number from or later.
-    bool waitForCommand(quint8 command, int from = 0);
-    // Commands of the host frames received so far, in order.
-    QList<quint8> commands() const;
-    // The same with each run of probes as one: a tool probes again whenever an answer has not
-    // reached it within its response time-out, which a loaded machine can make happen anywhere.
-    QList<quint8> steps() const;
-
-    // Answers the host's probe and then its version query (DeviceVersion); false when either
-    // does not come.
-    bool answerHandshake();
-    // Sends a data request and waits for the host's answer; returns that frame (zeros when none
-    // came).
-    FramePayload request(quint32 offset);
-
-    QList<FramePayload> frames; // every host frame, in order
-    QByteArray raw;             // every byte the tool wrote
-    int badChecks = 0;          // frames whose check byte was wrong
-
-signals:
-    void frameReceived(const FramePayload &payload);
-
-private:
-    void readLine();
-
-    PseudoTerminal line;
-    HostFrameParser parser;
-};
-
-namespace testing {
-
-using namespace std::chrono_literals;
 
 // Runs the event loop until a precise timer of `period`, started now, has fired. A thread's
 // timers fire in the order they fall due, however late a loaded machine lets the thread get to
@@ -172,26 +119,6 @@ bool runsAsRoot();
 // True in the test command's unprivileged pass (VANTU_UNPRIVILEGED_PASS set), which exists to run
 // the cases that root has to skip.
 bool unprivilegedPass();
-
-// A process that shows up under the given name in /proc, as the named service would: a copy of
-// sleep, which is ended with the test.
-class NamedProcess
-{
-public:
-    NamedProcess(const QString &dir, const QString &name);
-    ~NamedProcess();
-    NamedProcess(const NamedProcess &) = delete;
-    NamedProcess &operator=(const NamedProcess &) = delete;
-    bool running() const { return process.state() == QProcess::Running; }
-    qint64 pid() const { return process.processId(); }
-
-private:
-    QProcess process;
-};
-
-// Starts the devicesim program with the given options (--port PATH plays the device on that
-// port); returns the port it announces, or nothing when it did not start (or ended first).
-QString startSimulator(QProcess &simulator, const QStringList &options);
 
 // Runs the event loop until predicate() holds, false when timeoutMs pass first. Unlike QTRY_* and
 // qWaitFor, which sleep 10 ms between rounds of events, it does not hold back a line that is

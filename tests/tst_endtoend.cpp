@@ -1,5 +1,6 @@
 // The tool against the simulated device program itself, started as a separate process: the path
 // a user takes with the run script.
+#include "linesupport.h"
 #include "vantuupdate.h"
 #include "windowsupport.h"
 

@@ -2,10 +2,10 @@
 // pseudo-terminals, each exit code reached through a real condition, its output read back as a
 // script would read it.
 #include "fakeadapter.h"
+#include "linesupport.h"
 #include "portdiagnosis.h"
 #include "records.h"
 #include "serialline.h"
-#include "testsupport.h"
 #include "updateprotocol.h"
 
 #include <QCoreApplication>

@@ -4,7 +4,7 @@
 // pseudo-terminal, the device played frame by frame.
 #include "portbox.h"
 #include "vantuupdate.h"
-#include "windowsupport.h"
+#include "windowcase.h"
 
 #include <QApplication>
 #include <QDir>

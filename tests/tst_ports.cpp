@@ -6,7 +6,7 @@
 #include "portdiagnosis.h"
 #include "portinfo.h"
 #include "vantuupdate.h"
-#include "windowsupport.h"
+#include "windowcase.h"
 
 #include <QDir>
 #include <QFile>

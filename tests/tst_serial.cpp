@@ -2,10 +2,10 @@
 // the diagnosis of ports that cannot be opened, against real processes, lock files and
 // pseudo-terminals.
 #include "linesettings.h"
+#include "linesupport.h"
 #include "portdiagnosis.h"
 #include "portinfo.h"
 #include "serialline.h"
-#include "testsupport.h"
 #include "updateprotocol.h"
 
 #include <QFile>

@@ -3,9 +3,9 @@
 // simulated device for whole updates, several sessions side by side.
 #include "deviceturnover.h"
 #include "imagesource.h"
+#include "linesupport.h"
 #include "servedpieces.h"
 #include "simulateddevice.h"
-#include "testsupport.h"
 #include "updateprotocol.h"
 #include "updatesession.h"
 

@@ -2,6 +2,7 @@
 // against the simulated device misbehaving on a noisy line, with faults chosen per seed. Every
 // run must end with the image on the device byte for byte and "Firmware is updated", or with the
 // status text for the fault that ended it; no answer the tool gives may carry a wrong byte.
+#include "linesupport.h"
 #include "simulateddevice.h"
 #include "vantuupdate.h"
 #include "windowsupport.h"

@@ -4,11 +4,11 @@
 #include "csvexport.h"
 #include "fakeadapter.h"
 #include "filedialoganswer.h"
+#include "linesupport.h"
 #include "slotpanel.h"
 #include "stationoptions.h"
 #include "stationwindow.h"
 #include "supervisorlock.h"
-#include "testsupport.h"
 #include "updateprotocol.h"
 #include "updatesession.h"
 

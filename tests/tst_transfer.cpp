@@ -3,7 +3,7 @@
 // exact bytes on the wire matter.
 #include "simulateddevice.h"
 #include "vantuupdate.h"
-#include "windowsupport.h"
+#include "windowcase.h"
 
 #include <QDir>
 #include <QLabel>

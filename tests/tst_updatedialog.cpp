@@ -4,7 +4,7 @@
 #include "repaintpacer.h"
 #include "serialtuning.h"
 #include "vantuupdate.h"
-#include "windowsupport.h"
+#include "windowcase.h"
 
 #include <QComboBox>
 #include <QLabel>

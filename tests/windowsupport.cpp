@@ -47,26 +47,9 @@ void startProcedure(vantuUpdate &dialog, const QString &portPath, const QString 
     chooseFile(dialog, imagePath);
 }
 
-void reachReady(vantuUpdate &dialog, ScriptedDevice &device, const QString &imagePath)
-{
-    startProcedure(dialog, device.path(), imagePath);
-    QVERIFY(device.answerHandshake());
-    QTRY_COMPARE(dialog.updateState(), UpdateState::Ready);
-}
-
 void clickDownload()
 {
     QTest::mouseClick(widget<QPushButton>("pushButtonDownload"), Qt::LeftButton);
-}
-
-void startDownload(vantuUpdate &dialog, ScriptedDevice &device, const QString &imagePath)
-{
-    reachReady(dialog, device, imagePath);
-    if (QTest::currentTestFailed())
-        return;
-    clickDownload();
-    QVERIFY(device.waitForCommand(CMD_START));
-    QCOMPARE(device.frames.last()[1], CMD_START);
 }
 
 bool lightIs(const QLabel *light, Qt::GlobalColor colour)
@@ -84,26 +67,6 @@ ReceiveLight::ReceiveLight(WireTrace &trace)
             &m_scope, [this] { litByFrame.append(lightIs(widget<QLabel>("label_rx"), Qt::green)); },
             Qt::QueuedConnection);
     };
-}
-
-void WindowCase::beginCase(const QByteArray &imageBytes)
-{
-    FolderCase::beginCase();
-    if (QTest::currentTestFailed())
-        return;
-    image = writeImage(dir->path(), QStringLiteral("image.vuf"), imageBytes);
-    device = std::make_unique<ScriptedDevice>();
-    QVERIFY2(device->open(), qPrintable(device->terminal().errorString()));
-    dialog = std::make_unique<vantuUpdate>();
-    dialog->show();
-    QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
-}
-
-void WindowCase::endCase()
-{
-    dialog.reset();
-    device.reset();
-    FolderCase::endCase();
 }
 
 } // namespace testing

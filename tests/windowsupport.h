@@ -1,7 +1,8 @@
 #pragma once
 
-// Helpers for the suites that drive the update window: finding its widgets, reading its status
-// line, choosing an image through its File dialog.
+// Helpers for the suites that drive the update window, on every system: finding its widgets,
+// reading its status line and lights, choosing an image through its File dialog. The window with
+// a device played on a pseudo-terminal is in windowcase.h.
 #include "filedialoganswer.h"
 #include "testsupport.h"
 #include "vantuupdate.h"
@@ -43,13 +44,8 @@ void chooseFile(vantuUpdate &dialog, const QString &path);
 // Types portPath into the port box and chooses imagePath with File: the procedure starts.
 void startProcedure(vantuUpdate &dialog, const QString &portPath, const QString &imagePath);
 
-// Starts the procedure against the scripted device and answers the probe and the version query
-// (DeviceVersion) until the window is Ready. Fails the current test otherwise.
-void reachReady(vantuUpdate &dialog, ScriptedDevice &device, const QString &imagePath);
 // Clicks Download.
 void clickDownload();
-// Ready as above, then Download, until the device has the START. Fails the current test otherwise.
-void startDownload(vantuUpdate &dialog, ScriptedDevice &device, const QString &imagePath);
 
 // True when the light shows the given colour.
 bool lightIs(const QLabel *light, Qt::GlobalColor colour);
@@ -66,19 +62,6 @@ public:
 
 private:
     QObject m_scope; // what is posted goes with the watch
-};
-
-// The set-up of the suites that drive the window: for each test function a fresh folder with an
-// image in it, a scripted device on its pseudo-terminal, and the window shown on the screen.
-class WindowCase : public FolderCase
-{
-protected:
-    void beginCase(const QByteArray &imageBytes = QByteArray(64, 'x'));
-    void endCase();
-
-    std::unique_ptr<vantuUpdate> dialog;
-    std::unique_ptr<ScriptedDevice> device;
-    QString image; // image.vuf, of the bytes given to beginCase()
 };
 
 } // namespace testing

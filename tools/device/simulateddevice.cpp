@@ -1,11 +1,31 @@
 #include "simulateddevice.h"
 
-#include "pseudoterminal.h"
 #include "steadyclock.h"
+
+#ifdef Q_OS_UNIX
+#include "pseudoterminal.h"
+#endif
 
 #include <QIODevice>
 
 #include <limits>
+
+namespace {
+
+// A pseudo-terminal hangs up, as a USB device that restarts takes its port along; any other line
+// closes.
+void hangUp(QIODevice *line)
+{
+#ifdef Q_OS_UNIX
+    if (auto *terminal = qobject_cast<PseudoTerminal *>(line)) {
+        terminal->hangUp();
+        return;
+    }
+#endif
+    line->close();
+}
+
+} // namespace
 
 SimulatedDevice::SimulatedDevice(QIODevice *line, const DeviceOptions &options, QObject *parent)
     : QObject(parent), DeviceModel(options), m_line(line)
@@ -41,10 +61,8 @@ void SimulatedDevice::writeDue()
     while (hasOutput() && front().dueNs <= steadyNs()) {
         const Output out = front();
         pop();
-        if (out.hangUp && qobject_cast<PseudoTerminal *>(m_line.data()))
-            static_cast<PseudoTerminal *>(m_line.data())->hangUp();
-        else if (out.hangUp && m_line)
-            m_line->close();
+        if (out.hangUp && m_line)
+            hangUp(m_line);
         else if (m_line && m_line->isOpen() && out.size > 0)
             m_line->write(reinterpret_cast<const char *>(out.bytes.data()), out.size);
         if (out.endsFrame)
