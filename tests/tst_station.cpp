@@ -886,7 +886,7 @@ void tst_Station::windowFitsItsScreen_data()
     const QStringList screens = expectedScreens();
     for (const QString &screen : screens) {
         for (int count = 1; count <= 16; ++count)
-            QTest::addRow("%s, %d slotCount", qPrintable(screen), count) << screen << count;
+            QTest::addRow("%s, %d slots", qPrintable(screen), count) << screen << count;
     }
     if (screens.isEmpty())
         QTest::newRow("no screens given") << QString() << 0;
