@@ -106,6 +106,7 @@ void SlotPanel::setFixture(const QList<SlotConfig> &fixture)
         if (index == m_slots.size()) {
             Slot slot;
             slot.tile = new SlotTile(fixture[index].name, this);
+            slot.tile->setScale(m_scale);
             m_slots.append(slot);
         }
         Slot &place = m_slots[index];
@@ -172,6 +173,8 @@ void SlotPanel::fitText()
     double scale = std::clamp(4.0 / std::max(rows, columns), MinimumScale, MaximumScale);
     while (scale - ScaleStep >= MinimumScale && !fits(scale))
         scale -= ScaleStep;
+    if (qFuzzyCompare(scale, m_scale))
+        return;
     m_scale = scale;
     for (const Slot &slot : std::as_const(m_slots))
         slot.tile->setScale(scale);

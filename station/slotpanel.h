@@ -84,7 +84,7 @@ private:
     static constexpr double ScaleStep = 0.05;
 
     QGridLayout *m_grid;
-    double m_scale = 1;
+    double m_scale = 1; // the tiles' text, as SlotTile::setScale takes it
     QTimer m_progressTick;
     QList<Slot> m_slots;
 };

@@ -74,7 +74,7 @@ StationWindow::StationWindow(QWidget *parent)
     factsLayout->setSpacing(0);
     factsLayout->addWidget(m_imageLabel);
     factsLayout->addWidget(m_guardsLabel);
-    facts->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    facts->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
 
     makeActions();
     makeMenus();
@@ -86,9 +86,11 @@ StationWindow::StationWindow(QWidget *parent)
     big.setBold(true);
     m_runBar->setFont(big);
     m_runBar->addActions({m_startAction, m_stopAction, m_retryAction});
-    // In the toolbar's font otherwise: the facts keep the window's own.
-    m_imageLabel->setFont(font());
-    m_guardsLabel->setFont(font());
+    // In the toolbar's big bold font otherwise: the facts keep the window's own.
+    QFont plain = font();
+    plain.setBold(false);
+    plain.setPointSizeF(font().pointSizeF());
+    facts->setFont(plain);
     m_runBar->addWidget(facts);
     addToolBar(Qt::TopToolBarArea, m_runBar);
 
