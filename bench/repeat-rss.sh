@@ -1,22 +1,28 @@
 #!/usr/bin/env bash
-# Memory of a long vantuflash --repeat run, as on a station that runs for days: one simulated
-# fixture whose board restarts after each update (devicesim --restart-after-done), and the
-# resident set of vantuflash, from /proc, once each number of boards has been updated. For one
-# build folder or several, one after the other:
+# Memory of a long run, as on a station that runs for days: one simulated fixture whose board
+# restarts after each update (devicesim --restart-after-done), and the resident set of the
+# program, from /proc, once each number of boards is in its record log. The program is
+# vantuflash --repeat, or with --station the station window, vantustation --start (offscreen).
+# For one build folder or several, one after the other:
 #
-#   bench/repeat-rss.sh [--boards 10,100,200,500,1000] BUILD_DIR [BUILD_DIR ...]
+#   bench/repeat-rss.sh [--station] [--boards 10,100,200,500,1000] BUILD_DIR [BUILD_DIR ...]
 #
-# BUILD_DIR: a build folder with flash/vantuflash and tools/devicesim/devicesim (Release for
-# figures). About three boards a second: 1000 boards take five and a half minutes a build.
+# BUILD_DIR: a build folder with flash/vantuflash (or station/vantustation) and
+# tools/devicesim/devicesim (Release for figures). About three boards a second: 1000 boards take
+# five and a half minutes a build.
 set -euo pipefail
 
 boards=10,100,200,500,1000
-if [[ ${1:-} == --boards ]]; then
-    boards=$2
-    shift 2
-fi
+station=
+while (($# > 0)); do
+    case $1 in
+    --boards) boards=$2; shift 2 ;;
+    --station) station=yes; shift ;;
+    *) break ;;
+    esac
+done
 if (($# == 0)); then
-    sed -n '2,9p' "$0" >&2
+    sed -n '2,12p' "$0" >&2
     exit 1
 fi
 
@@ -36,15 +42,21 @@ for build in "$@"; do
         [[ -e $link ]] && break
         sleep 0.1
     done
-    : >"$work/records.jsonl" # counted from the start, before the program has opened it
-    "$build/flash/vantuflash" --json -q --repeat -p "$link" "$work/image.vuf" \
-        >"$work/records.jsonl" 2>"$work/flash.err" &
+    log=$work/records.jsonl
+    rm -f "$log" # counted from the start, before the program has made it
+    if [[ -n $station ]]; then
+        QT_QPA_PLATFORM=offscreen "$build/station/vantustation" --start -p "$link" --log "$log" \
+            "$work/image.vuf" >/dev/null 2>"$work/flash.err" &
+    else
+        "$build/flash/vantuflash" --json -q --repeat -p "$link" --log "$log" "$work/image.vuf" \
+            >/dev/null 2>"$work/flash.err" &
+    fi
     flash=$!
     start=$EPOCHREALTIME
     for n in ${boards//,/ }; do
-        while (($(grep -c '"event":"result"' "$work/records.jsonl") < n)); do
+        while (($( [[ -f $log ]] && wc -l <"$log" || echo 0) < n)); do
             if ! kill -0 "$flash" 2>/dev/null; then
-                echo "repeat-rss: vantuflash ended early: $(cat "$work/flash.err")" >&2
+                echo "repeat-rss: the program ended early: $(cat "$work/flash.err")" >&2
                 exit 1
             fi
             sleep 0.05
@@ -52,7 +64,7 @@ for build in "$@"; do
         rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$flash/status")
         printf '%-40s %7d %8d %8s\n' "$build" "$n" "$rss" "$(seconds_since "$start")"
     done
-    kill -INT "$flash"
+    kill -TERM "$flash"
     wait "$flash" || true
     kill "$device"
     wait "$device" || true

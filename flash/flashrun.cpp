@@ -77,7 +77,7 @@ void FlashRun::connectSession(int index)
     connect(session, &UpdateSession::stateChanged, this,
             [this, session, line](UpdateSession::State state) {
                 m_report.rename(line, session->portName());
-                m_report.stateChanged(line, state, session->portOpen());
+                m_report.stateChanged(line, state, session->portGoneBetweenBoards());
             });
     connect(session, &UpdateSession::deviceFound, this,
             [this, index, session, line](const DeviceVersions &versions) {

@@ -148,17 +148,15 @@ void TextReport::plain(const PortLine &line, const QString &text)
         printLine(stdout, line.name + QStringLiteral(": ") + text);
 }
 
-void TextReport::stateChanged(int port, UpdateSession::State state, bool portOpen)
+void TextReport::stateChanged(int port, UpdateSession::State state, bool portGone)
 {
     PortLine &line = m_ports[port];
     line.transferring = state == UpdateSession::State::Transferring;
     if (state == UpdateSession::State::Ended)
         return;
-    const bool between = state == UpdateSession::State::AwaitingRemoval ||
-                         state == UpdateSession::State::AwaitingNext;
     // A port that has gone has no device on it to wait for.
-    line.status = between && !portOpen ? QStringLiteral("port gone, waiting for it to come back")
-                                       : stateText(state);
+    line.status =
+        portGone ? QStringLiteral("port gone, waiting for it to come back") : stateText(state);
     // In plain lines the transfer shows as its tenths.
     if (state != UpdateSession::State::Transferring)
         plain(line, line.status);

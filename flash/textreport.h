@@ -37,8 +37,9 @@ public:
 
     int addPort(const QString &name);
     void rename(int port, const QString &name);
-    // portOpen: false while a port waiting between boards has gone.
-    void stateChanged(int port, UpdateSession::State state, bool portOpen = true);
+    // portGone: the port has gone while its session waits between boards
+    // (UpdateSession::portGoneBetweenBoards).
+    void stateChanged(int port, UpdateSession::State state, bool portGone = false);
     void found(int port, const DeviceVersions &versions);
     void progress(int port, quint32 offset, qint64 size);
     void result(int port, const SessionResult &result);

@@ -94,8 +94,10 @@ elseif(UNIX AND NOT APPLE)
     # The console package: nothing beyond what its programs link, so that a
     # headless station gets no Qt Gui, no Qt Widgets and no fonts. The
     # logrotate snippet is a conffile (packaging/linux/CMakeLists.txt writes
-    # the list); logrotate and systemd are only suggested: the programs run
-    # without them.
+    # the list). logrotate is recommended, so that a station installed as it
+    # comes rotates its records; adduser makes the unit's system user
+    # (postinst); rsyslog's RELP module ships the records (the README's
+    # recipe), and is only suggested.
     set(CPACK_DEBIAN_VANTUFLASH_DESCRIPTION [=[
 Firmware update over a serial line: console program and simulated device
 vantuflash writes a firmware image into a device over a serial line
@@ -105,8 +107,10 @@ output and a record of each update. It needs no display.
 .
 With --repeat it updates board after board on a fixture; the systemd template
 unit vantuflash@.service runs it so as a service, one instance per options
-file in /etc/vantuflash/, its records in /var/log/vantuflash/, rotated by
-logrotate.
+file in /etc/vantuflash/, as the system user vantuflash, its records in
+/var/log/vantuflash/, rotated by logrotate and readable by the group
+vantuflash, so that a log shipper (an example for rsyslog is included) can
+send them to a central place.
 .
 The simulated device devicesim plays a device on a pseudo-terminal, so that
 vantuflash (and the window, package vantuupdate) can be tried without
@@ -114,9 +118,12 @@ hardware.
 .
 The package also holds optional udev rules for USB serial adapters (in
 /usr/share/doc/vantuflash/).]=])
-    set(CPACK_DEBIAN_VANTUFLASH_PACKAGE_SUGGESTS "logrotate")
+    set(CPACK_DEBIAN_VANTUFLASH_PACKAGE_DEPENDS "adduser")
+    set(CPACK_DEBIAN_VANTUFLASH_PACKAGE_RECOMMENDS "logrotate")
+    set(CPACK_DEBIAN_VANTUFLASH_PACKAGE_SUGGESTS "rsyslog-relp")
     set(CPACK_DEBIAN_VANTUFLASH_PACKAGE_CONTROL_EXTRA
-        ${PROJECT_BINARY_DIR}/deb-${VANTU_FLASH_PACKAGE_NAME}/conffiles)
+        ${PROJECT_BINARY_DIR}/deb-${VANTU_FLASH_PACKAGE_NAME}/conffiles
+        ${PROJECT_BINARY_DIR}/deb-${VANTU_FLASH_PACKAGE_NAME}/postinst)
 
     # The window's package. What Qt loads at run time dpkg-shlibdeps cannot
     # see: the platform plugins (xcb, offscreen: in libqt6gui6 on Debian 12)

@@ -37,6 +37,9 @@ trap 'exit 143' TERM
 
 logs=$work/logs
 mkdir -m 755 "$logs"
+# Owned as the unit's LogsDirectory= is, so that the snippet's su user may rotate in it.
+chmod 755 "$work"
+chown vantuflash:vantuflash "$logs"
 conf=$work/logrotate.conf
 sed "s|/var/log/vantuflash/|$logs/|g" "$snippet" >"$conf"
 grep -qF "$logs/*.jsonl {" "$conf" || fail "$snippet does not name /var/log/vantuflash/*.jsonl"

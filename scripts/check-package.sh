@@ -11,8 +11,10 @@
 # --help (and vantuflash --list), the installed vantuflash updates the
 # installed devicesim on a pseudo-terminal with an image the device then
 # reports byte for byte (the dry run a user can do after installing),
-# systemd-analyze verifies the unit with an instance, and logrotate rotates the
-# records during a --repeat run without losing one (scripts/check-logrotate.sh).
+# systemd-analyze verifies the unit with an instance and rates its hardening, logrotate
+# rotates the records during a --repeat run without losing one
+# (scripts/check-logrotate.sh), and rsyslog ships them to a receiver that is
+# stopped and started again, each exactly once (scripts/check-shipping.sh).
 # Then the window's package is installed: the tool and the station start from
 # /usr/bin on a virtual X display, show their windows ("vantuUpdate", and a
 # title that begins with "vantustation") without a word on standard error, and
@@ -327,9 +329,23 @@ verify=$(systemd-analyze verify --man=no "$work/units/vantuflash@station1.servic
     fail "systemd-analyze verify vantuflash@station1.service (status $status): $verify"
 echo "no errors, no warnings"
 
+# The unit's hardening, as systemd rates it (0 is the least exposure, 10 the most; --threshold
+# counts in tenths of that): the station needs no capability, no network and no device but
+# serial ports.
+echo "== package: systemd-analyze security vantuflash@station1.service"
+status=0
+security=$(systemd-analyze security --offline=yes --threshold=20 --no-pager \
+    "$work/units/vantuflash@station1.service" 2>&1) || status=$?
+grep 'Overall exposure level' <<<"$security" || true
+[ "$status" -eq 0 ] || fail "the unit is exposed above 2.0: $(grep '✗' <<<"$security")"
+
 # The records rotated by the installed logrotate snippet during a --repeat run.
 echo "== package: logrotate during vantuflash --repeat"
 "$root/scripts/check-logrotate.sh"
+
+# The records shipped to a central rsyslog as the README's recipe does, across its restart.
+echo "== package: records shipped with rsyslog over RELP"
+"$root/scripts/check-shipping.sh"
 
 # The window's package on top: the desktop machine.
 echo "== package: apt-get install $(basename "$window_deb")"

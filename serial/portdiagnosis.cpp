@@ -102,10 +102,12 @@ PortAdvice busyAdvice(const QString &portName, const QString &devicePath,
                                "terminal left open is the usual case), then %2.")
                     .arg(devicePath, retry.pressAgain)};
     }
+    const QString held = QStringLiteral("%1 is held by %2. ").arg(devicePath, holderText(*holder));
     return {QStringLiteral("Cannot open %1: in use by %2").arg(portName, holderText(*holder)),
-            QStringLiteral("%1 is held by %2. Close that program (a serial monitor or terminal "
-                           "left open is the usual case), then %3.")
-                .arg(devicePath, holderText(*holder), retry.pressAgain)};
+            held + QStringLiteral("Close that program (a serial monitor or terminal left open is "
+                                  "the usual case), then %1.")
+                       .arg(retry.pressAgain),
+            held};
 }
 
 #ifdef Q_OS_UNIX

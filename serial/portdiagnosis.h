@@ -20,14 +20,15 @@ struct PortAdvice
 {
     QString summary;
     QString details;
-    // The sentence of details that names the ports present, which the summary of a missing port
-    // names already: a message that shows both in one line leaves it out.
-    QString portsNote = {};
+    // The sentence of details that says again what the summary says (the ports present beside a
+    // missing one, the program that holds a busy one): a message that shows both in one line
+    // leaves it out.
+    QString repeated = {};
 
     // The summary and the details as one message, each thing said once.
     QString oneLine() const
     {
-        return summary + QStringLiteral(". ") + QString(details).remove(portsNote);
+        return summary + QStringLiteral(". ") + QString(details).remove(repeated);
     }
 };
 
@@ -43,7 +44,7 @@ struct SystemFiles
 struct RetryAdvice
 {
     QString pressAgain; // the fields in this order: each program fills them all at once
-    QString press;      // after "log out and in again and"
+    QString press;      // after "log out and in again and", and after a run that has ended
     QString startAgain;
     QString checkPort;
     QString pickPort;

@@ -53,19 +53,24 @@ bool BoardRun::allEnded() const
 void BoardRun::record(int port, const SessionResult &result)
 {
     // On the disk before the result is told, and before the port takes the next board.
-    if (m_log && !m_log->append(resultEvent(result).text())) {
+    const bool written = !m_log || m_log->append(resultEvent(result).text());
+    if (!written) {
+        emit recordNotWritten(
+            QStringLiteral("cannot write the record of the board on %1 (%2) to %3: %4; no new "
+                           "board will be started")
+                .arg(result.port, outcomeName(result.outcome), m_log->path(),
+                     m_log->errorString()));
+    }
+    // Told before the boards stop, so that whatever the run tells at its end (a summary) counts
+    // this board too.
+    emit recorded(port, result);
+    if (!written && !m_logFailed) {
         // A board updated without its record is what a production line must not have: no new
         // board is started on any port; boards under way finish, and their results are still
         // told.
-        emit recordNotWritten(
-            QStringLiteral("cannot write the record to %1: %2; no new board will be started")
-                .arg(m_log->path(), m_log->errorString()));
-        if (!m_logFailed) {
-            m_logFailed = true;
-            stopTakingBoards();
-        }
+        m_logFailed = true;
+        stopTakingBoards();
     }
-    emit recorded(port, result);
 }
 
 void BoardRun::sessionEnded()

@@ -44,7 +44,8 @@ public:
 signals:
     // A result, in the log already (unless the log failed: then recordNotWritten came first).
     void recorded(int port, const SessionResult &result);
-    // A record that is not in the log: the message names the file, the cause and what follows.
+    // A record that is not in the log, told just before its recorded(): the message names the
+    // board's port and result, the file, the cause and what follows.
     void recordNotWritten(const QString &message);
     // The last session has ended.
     void ended();

@@ -27,6 +27,21 @@ inline bool isFailure(Outcome outcome)
 {
     return exitCodeOf(outcome) != ExitCode::Success;
 }
+// A failure that updating the same board again can mend: a lost line, a cancel, silence. A guard's
+// refusal (the wrong hardware), an image that cannot be used or an interruption are not.
+inline bool retryCanMend(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::PortLost:
+    case Outcome::LostAfterEnd:
+    case Outcome::Cancelled:
+    case Outcome::Timeout:
+    case Outcome::NoDevice:
+        return true;
+    default:
+        return false;
+    }
+}
 
 // The JSON Lines events: {"event":"found",...}, {"event":"progress",...}, {"event":"result",...},
 // and with --list {"event":"port",...}.

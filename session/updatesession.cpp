@@ -73,7 +73,7 @@ void UpdateSession::interrupt()
            changingBoard()
                ? QStringLiteral("Interrupted during the update: the device did not get the "
                                 "whole image. Restart it, then %1.")
-                     .arg(retryText())
+                     .arg(m_settings.retry.press)
                : QStringLiteral("Interrupted before the update started: nothing was "
                                 "changed on the device."));
 }
@@ -86,11 +86,16 @@ void UpdateSession::stopTakingBoards()
     end();
 }
 
+bool UpdateSession::canRetry() const
+{
+    return m_state == State::AwaitingRemoval && m_lastMendable && m_line.isOpen();
+}
+
 bool UpdateSession::retryFailedBoard()
 {
-    if (m_state != State::AwaitingRemoval || !m_lastFailed || !m_line.isOpen())
+    if (!canRetry())
         return false;
-    m_lastFailed = false;
+    m_lastMendable = false;
     openRecord();
     armWait();
     setState(State::Probing);
@@ -512,7 +517,7 @@ void UpdateSession::finish(Outcome outcome, const QString &message)
     result.repeatedRequests = m_record.repeatedRequests;
     const bool heard = m_record.heard;
     m_record.open = false;
-    m_lastFailed = isFailure(outcome);
+    m_lastMendable = retryCanMend(outcome);
 
     const bool goOn = m_settings.repeat && m_takesBoards && outcome != Outcome::Interrupted;
     if (goOn) {

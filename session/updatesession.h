@@ -78,9 +78,12 @@ public:
     // then the session ends; a session with no board under way ends now, without a record.
     void stopTakingBoards();
     // Updates again, at once, the board whose update just failed, when it is still on the port
-    // (AwaitingRemoval): it is probed and asked its versions as a new board would be. Does nothing
+    // (AwaitingRemoval) and the failure is one a retry can mend (retryCanMend: never a guard's
+    // refusal): it is probed and asked its versions as a new board would be. Does nothing
     // otherwise; true when it went ahead.
     bool retryFailedBoard();
+    // True when retryFailedBoard() would go ahead now.
+    bool canRetry() const;
 
     State state() const { return m_state; }
     bool portOpen() const { return m_line.isOpen(); }
@@ -92,6 +95,14 @@ public:
         return m_state == State::Starting || m_state == State::Transferring ||
                m_state == State::Finishing;
     }
+    // The port has gone while the session waits between boards (a board that restarted took it
+    // along, an adapter pulled out): there is no board on it to wait for until it comes back. Both
+    // front ends tell it by this rule.
+    static bool portGoneBetweenBoards(State state, bool portOpen)
+    {
+        return !portOpen && (state == State::AwaitingRemoval || state == State::AwaitingNext);
+    }
+    bool portGoneBetweenBoards() const { return portGoneBetweenBoards(m_state, portOpen()); }
     // The port's name as given, or the adapter's port once found, or the target's label.
     QString portName() const;
     const SessionSettings &settings() const { return m_settings; }
@@ -174,7 +185,7 @@ private:
     OpenFailure m_lastFailure;
     bool m_ambiguityNoticed = false;
     bool m_takesBoards = true;
-    bool m_lastFailed = false; // the last result is a failure
+    bool m_lastMendable = false; // the last result is a failure that a retry can mend
 
     QTimer m_tickTimer;    // probes and version queries, every ResponseTimeout
     QTimer m_silenceTimer; // the device's silence during an update

@@ -2,8 +2,11 @@
 
 #include "targetoptions.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -13,6 +16,8 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 
 enum Column
@@ -21,6 +26,28 @@ enum Column
     KindColumn,
     ValueColumn,
 };
+
+// A path field with a button beside it that chooses the path in a file dialog.
+QWidget *withBrowseButton(QLineEdit *field, const char *name, bool save, const QString &filter)
+{
+    auto *row = new QWidget;
+    auto *layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(field, 1);
+    auto *browse = new QPushButton(QStringLiteral("Browse\u2026"), row);
+    browse->setObjectName(QLatin1String(name));
+    layout->addWidget(browse);
+    QObject::connect(browse, &QPushButton::clicked, field, [field, save, filter] {
+        const QString start = field->text().isEmpty() ? field->placeholderText() : field->text();
+        const QString path =
+            save ? QFileDialog::getSaveFileName(field->window(), QString(), start, filter, nullptr,
+                                                QFileDialog::DontConfirmOverwrite)
+                 : QFileDialog::getOpenFileName(field->window(), QString(), start, filter);
+        if (!path.isEmpty())
+            field->setText(path);
+    });
+    return row;
+}
 
 QStringList words(const QString &text)
 {
@@ -35,7 +62,9 @@ SettingsDialog::SettingsDialog(const StationConfig &config, QWidget *parent)
       m_image(new QLineEdit(config.imagePath, this)),
       m_hardware(new QLineEdit(config.hardware.join(QStringLiteral(", ")), this)),
       m_skip(new QLineEdit(config.skipFirmware.join(QStringLiteral(", ")), this)),
-      m_log(new QLineEdit(config.logPath, this)), m_problem(new QLabel(this))
+      m_log(new QLineEdit(config.logPath, this)),
+      m_locked(new QCheckBox(QStringLiteral("Opens l&ocked for operators"), this)),
+      m_problem(new QLabel(this))
 {
     setObjectName(QStringLiteral("settingsDialog"));
     setWindowTitle(QStringLiteral("Station settings"));
@@ -43,6 +72,10 @@ SettingsDialog::SettingsDialog(const StationConfig &config, QWidget *parent)
     m_table->setHorizontalHeaderLabels({QStringLiteral("Slot"), QStringLiteral("Bound by"),
                                         QStringLiteral("Port or serial number")});
     m_table->horizontalHeader()->setStretchLastSection(true);
+    m_locked->setObjectName(QStringLiteral("openLocked"));
+    m_locked->setChecked(config.locked);
+    m_image->setObjectName(QStringLiteral("imagePath"));
+    m_log->setObjectName(QStringLiteral("logPath"));
     for (const SlotConfig &slot : std::as_const(config.fixture))
         addSlot(slot);
     m_problem->setObjectName(QStringLiteral("settingsProblem"));
@@ -63,10 +96,15 @@ SettingsDialog::SettingsDialog(const StationConfig &config, QWidget *parent)
     slotButtons->addStretch();
 
     auto *form = new QFormLayout;
-    form->addRow(QStringLiteral("&Image:"), m_image);
+    form->addRow(QStringLiteral("&Image:"),
+                 withBrowseButton(m_image, "browseImage", false,
+                                  QStringLiteral("Firmware images (*.vuf);;All files (*)")));
     form->addRow(QStringLiteral("Only &hardware:"), m_hardware);
     form->addRow(QStringLiteral("S&kip firmware:"), m_skip);
-    form->addRow(QStringLiteral("&Log file:"), m_log);
+    form->addRow(QStringLiteral("&Log file:"),
+                 withBrowseButton(m_log, "browseLog", true,
+                                  QStringLiteral("Record logs (*.jsonl);;All files (*)")));
+    form->addRow(QString(), m_locked);
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     connect(buttons, &QDialogButtonBox::accepted, this, &SettingsDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &SettingsDialog::reject);
@@ -89,6 +127,10 @@ void SettingsDialog::addSlot(const SlotConfig &slot)
     kind->addItems({QStringLiteral("Port name or path"), QStringLiteral("Adapter serial number")});
     kind->setCurrentIndex(slot.target.kind == PortTarget::Kind::SerialNumber ? 1 : 0);
     m_table->setCellWidget(row, KindColumn, kind);
+    // The column as wide as its longest choice, so that "Port name or path" reads whole.
+    m_table->horizontalHeader()->resizeSection(
+        KindColumn,
+        std::max(m_table->horizontalHeader()->sectionSize(KindColumn), kind->sizeHint().width()));
     m_table->setItem(row, ValueColumn, new QTableWidgetItem(slot.target.value));
 }
 
@@ -108,6 +150,7 @@ QString SettingsDialog::read(StationConfig *config) const
     }
     config->imagePath = m_image->text().trimmed();
     config->logPath = m_log->text().trimmed();
+    config->locked = m_locked->isChecked();
     config->hardware.clear();
     config->skipFirmware.clear();
     QString error =

@@ -4,12 +4,14 @@
 
 #include <QDialog>
 
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QTableWidget;
 
 // The station's settings for the supervisor: the slots (name, and the port or adapter serial
-// number each is bound to), the image, the guards and the log file.
+// number each is bound to), the image, the guards, the log file and whether the station opens
+// locked.
 class SettingsDialog : public QDialog
 {
     Q_OBJECT
@@ -33,5 +35,6 @@ private:
     QLineEdit *m_hardware;
     QLineEdit *m_skip;
     QLineEdit *m_log;
+    QCheckBox *m_locked;
     QLabel *m_problem;
 };

@@ -3,7 +3,10 @@
 #include "records.h"
 #include "updateprotocol.h"
 
+#include <QDateTime>
 #include <QGridLayout>
+#include <QLocale>
+#include <QResizeEvent>
 
 #include <algorithm>
 
@@ -20,6 +23,15 @@ int columnsFor(int count)
         return 3;
     return 4;
 }
+
+// The longest words and advice a tile shows, which must fit it at the scale the panel picks.
+const char *const LongestWords[] = {
+    "\u2716 Failed: the board left before confirming",
+    "\u2716 Failed: wrong board (hardware 04.02)",
+    "\u27f3 Updating 100 % \u2013 59 min 59 s left",
+    "\u26a0 Left as it was: it has firmware 01.00",
+};
+const char *const LongestAdvice = "take the board off, or press F6 to retry";
 
 QString failureCause(const SessionResult &result)
 {
@@ -79,7 +91,7 @@ QString resultWords(const SessionResult &result)
 SlotPanel::SlotPanel(QWidget *parent) : QWidget(parent), m_grid(new QGridLayout(this))
 {
     setObjectName(QStringLiteral("slotPanel"));
-    m_grid->setSpacing(8);
+    m_grid->setSpacing(4);
     m_grid->setContentsMargins(0, 0, 0, 0);
     m_progressTick.setSingleShot(true);
     m_progressTick.setInterval(ProgressIntervalMs);
@@ -94,12 +106,26 @@ void SlotPanel::setFixture(const QList<SlotConfig> &fixture)
         if (index == m_slots.size()) {
             Slot slot;
             slot.tile = new SlotTile(fixture[index].name, this);
+            slot.tile->setScale(m_scale);
             m_slots.append(slot);
         }
-        SlotTile *tile = m_slots[index].tile;
+        Slot &place = m_slots[index];
+        SlotTile *tile = place.tile;
         tile->setSlotName(fixture[index].name);
-        tile->setPort(fixture[index].target.label(), QString());
-        tile->setState(SlotTile::Look::Stopped, QStringLiteral("Stopped: press Start"));
+        const QString label = fixture[index].target.label();
+        tile->setPort(label, QString());
+        // A slot bound elsewhere now has no last board to show.
+        if (place.label != label) {
+            place.last.reset();
+            place.counted.reset();
+        }
+        place.label = label;
+        if (place.last) {
+            showLast(place, nullptr);
+        } else {
+            tile->setState(SlotTile::Look::Stopped, QStringLiteral("Stopped: press Start"));
+            tile->setAdvice(QString());
+        }
     }
     arrangeTiles();
 }
@@ -107,17 +133,51 @@ void SlotPanel::setFixture(const QList<SlotConfig> &fixture)
 void SlotPanel::arrangeTiles()
 {
     const int columns = columnsFor(int(m_slots.size()));
-    const int rows = (int(m_slots.size()) + columns - 1) / std::max(columns, 1);
-    // Fewer tiles get bigger text; sixteen still read at arm's length and beyond.
-    const double scale = std::clamp(4.0 / std::max(rows, columns), 1.0, 1.8);
-    for (int index = 0; index < m_slots.size(); ++index) {
+    for (int index = 0; index < m_slots.size(); ++index)
         m_grid->addWidget(m_slots[index].tile, index / columns, index % columns);
-        m_slots[index].tile->setScale(scale);
-    }
     // Every slot keeps its place and size on screen, whatever its words say: the columns share
-    // the width equally (a tile's width does not follow its text).
+    // the width equally, the rows the height.
+    const int rows = (int(m_slots.size()) + columns - 1) / std::max(columns, 1);
     for (int column = 0; column < m_grid->columnCount(); ++column)
         m_grid->setColumnStretch(column, column < columns ? 1 : 0);
+    for (int row = 0; row < m_grid->rowCount(); ++row)
+        m_grid->setRowStretch(row, row < rows ? 1 : 0);
+    fitText();
+}
+
+void SlotPanel::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    fitText();
+}
+
+void SlotPanel::fitText()
+{
+    if (m_slots.isEmpty())
+        return;
+    const int columns = columnsFor(int(m_slots.size()));
+    const int rows = (int(m_slots.size()) + columns - 1) / columns;
+    const QSize tile((width() - m_grid->spacing() * (columns - 1)) / columns,
+                     (height() - m_grid->spacing() * (rows - 1)) / rows);
+    // Fewer tiles get bigger text, read across the room; smaller tiles smaller text, down to a
+    // state still 14 pt. The longest words a tile shows decide.
+    const QFont base = m_slots.first().tile->font();
+    const auto fits = [&](double scale) {
+        for (const char *words : LongestWords) {
+            if (SlotTile::heightNeeded(base, scale, tile.width(), QString::fromUtf8(words),
+                                       QString::fromUtf8(LongestAdvice)) > tile.height())
+                return false;
+        }
+        return true;
+    };
+    double scale = std::clamp(4.0 / std::max(rows, columns), MinimumScale, MaximumScale);
+    while (scale - ScaleStep >= MinimumScale && !fits(scale))
+        scale -= ScaleStep;
+    if (qFuzzyCompare(scale, m_scale))
+        return;
+    m_scale = scale;
+    for (const Slot &slot : std::as_const(m_slots))
+        slot.tile->setScale(scale);
 }
 
 void SlotPanel::watch(BoardRun *run)
@@ -143,29 +203,37 @@ void SlotPanel::showState(int slot, const UpdateSession *session)
 {
     Slot &place = m_slots[slot];
     place.pendingProgress.reset(); // the new state is what the tile shows now
-    place.tile->setPort(session->portName(), adapterText(session->adapter()));
+    const bool gone = session->portGoneBetweenBoards();
+    place.tile->setPort(session->portName() + (gone ? QStringLiteral(" (gone)") : QString()),
+                        adapterText(session->adapter()));
     using State = UpdateSession::State;
-    const QString last = place.lastDetails.isEmpty()
-                             ? QString()
-                             : QStringLiteral("Last board: ") + place.lastDetails;
     switch (session->state()) {
     case State::WaitingForPort:
+        place.tile->setAdvice(QString());
         place.tile->setState(SlotTile::Look::Attention, QStringLiteral("Waiting for its port"),
                              QStringLiteral("%1 is not there or cannot be opened yet: check the "
                                             "adapter's cable.")
                                  .arg(session->portName()));
         break;
     case State::Probing:
+    case State::AwaitingRemoval:
     case State::AwaitingNext:
-        if (!session->portOpen())
-            place.tile->setState(SlotTile::Look::Attention, QStringLiteral("Waiting for its port"),
-                                 last);
-        else
-            place.tile->setState(SlotTile::Look::Waiting, QStringLiteral("Waiting for a board"),
-                                 last);
-        place.tile->setProgress(-1);
+        place.tile->setProgress(place.last && place.last->outcome == Outcome::Updated ? 100 : -1);
+        if (place.last) {
+            showLast(place, session);
+        } else if (gone) {
+            place.tile->setAdvice(QString());
+            place.tile->setState(SlotTile::Look::Attention, QStringLiteral("Waiting for its port"));
+        } else {
+            place.tile->setAdvice(QString());
+            place.tile->setState(SlotTile::Look::Waiting, QStringLiteral("Waiting for a board"));
+        }
         break;
     case State::VersionQuery:
+        // The next board has answered: the last one's outcome and versions make way.
+        place.last.reset();
+        place.tile->setVersions(QString());
+        place.tile->setAdvice(QString());
         place.tile->setState(SlotTile::Look::Updating, QStringLiteral("Board found"));
         place.tile->setProgress(0);
         break;
@@ -175,12 +243,37 @@ void SlotPanel::showState(int slot, const UpdateSession *session)
         if (place.tile->look() != SlotTile::Look::Updating)
             place.tile->setState(SlotTile::Look::Updating, QStringLiteral("Updating"));
         break;
-    case State::AwaitingRemoval:
-        break; // the tile shows the result, recorded just before this state
     case State::Ended:
-        place.tile->setState(SlotTile::Look::Stopped, QStringLiteral("Stopped"), last);
+        if (place.last) {
+            showLast(place, session);
+        } else {
+            place.tile->setAdvice(QString());
+            place.tile->setState(SlotTile::Look::Stopped, QStringLiteral("Stopped"));
+        }
         break;
     }
+}
+
+void SlotPanel::showLast(Slot &place, const UpdateSession *session)
+{
+    const KeptOutcome &last = *place.last;
+    QString advice;
+    if (!session || session->state() == UpdateSession::State::Ended)
+        advice = QStringLiteral("stopped");
+    else if (!isFailure(last.outcome))
+        advice = QStringLiteral("put the next board on");
+    else if (session->canRetry())
+        advice = QStringLiteral("take the board off, or press F6 to retry");
+    else
+        advice = QStringLiteral("take the board off");
+    QString details = QStringLiteral("Last board: ") + last.details;
+    if (session && session->portGoneBetweenBoards())
+        details += QStringLiteral(" The port %1 has gone; the slot uses it again when it comes "
+                                  "back.")
+                       .arg(session->portName());
+    place.tile->setVersions(last.versions);
+    place.tile->setAdvice(advice);
+    place.tile->setState(last.look, last.words, details);
 }
 
 void SlotPanel::showProgress(int slot, quint32 offset, qint64 size)
@@ -213,20 +306,45 @@ void SlotPanel::recorded(int slot, const SessionResult &result)
         return;
     Slot &place = m_slots[slot];
     place.pendingProgress.reset();
+    // A board updated again replaces its earlier outcome in the counters.
+    if (place.retrying && place.counted)
+        count(place.tile, *place.counted, -1);
+    place.retrying = false;
+    count(place.tile, result.outcome, 1);
+    place.counted = result.outcome;
+
     const SlotTile::Look look = result.outcome == Outcome::Updated ? SlotTile::Look::Updated
                                 : isFailure(result.outcome)        ? SlotTile::Look::Failed
                                                                    : SlotTile::Look::Attention;
-    place.lastDetails = result.message;
-    SlotTile *tile = place.tile;
-    tile->setCounts(tile->updatedCount() + (result.outcome == Outcome::Updated ? 1 : 0),
-                    tile->failedCount() + (isFailure(result.outcome) ? 1 : 0));
-    if (result.outcome == Outcome::Updated)
-        tile->setProgress(100);
-    tile->setState(look, resultWords(result), place.lastDetails);
+    QString versions = result.versions
+                           ? QStringLiteral("Firmware %1 \u00b7 hardware %2 \u00b7 ")
+                                 .arg(result.versions->firmware, result.versions->hardware)
+                           : QString();
+    versions += QStringLiteral("at ") + QLocale::c().toString(QDateTime::currentDateTime().time(),
+                                                              QStringLiteral("HH:mm:ss"));
+    place.last = KeptOutcome{result.outcome, look, resultWords(result), result.message, versions};
+    place.tile->setProgress(result.outcome == Outcome::Updated ? 100 : -1);
+    // What to do next follows with the session's state, which changes right after this.
+    place.tile->setVersions(versions);
+    place.tile->setState(look, place.last->words, QStringLiteral("Last board: ") + result.message);
+}
+
+void SlotPanel::retrying(int slot)
+{
+    if (slot >= 0 && slot < m_slots.size())
+        m_slots[slot].retrying = true;
+}
+
+void SlotPanel::count(SlotTile *tile, Outcome outcome, int by)
+{
+    tile->setCounts(tile->updatedCount() + (outcome == Outcome::Updated ? by : 0),
+                    tile->failedCount() + (isFailure(outcome) ? by : 0));
 }
 
 void SlotPanel::resetCounts()
 {
-    for (const Slot &slot : std::as_const(m_slots))
+    for (Slot &slot : m_slots) {
         slot.tile->setCounts(0, 0);
+        slot.counted.reset();
+    }
 }

@@ -58,51 +58,91 @@ QString lookSymbol(SlotTile::Look look)
 
 SlotTile::SlotTile(const QString &name, QWidget *parent)
     : QFrame(parent), m_name(new QLabel(name, this)), m_port(new FittedLabel(this)),
-      m_state(new QLabel(this)), m_versions(new QLabel(this)), m_bar(new QProgressBar(this)),
-      m_counts(new QLabel(this))
+      m_state(new QLabel(this)), m_adviceLabel(new QLabel(this)), m_versions(new FittedLabel(this)),
+      m_bar(new QProgressBar(this)), m_counts(new QLabel(this))
 {
     setObjectName(QStringLiteral("slotTile"));
     setFrameShape(QFrame::Box);
-    setLineWidth(3);
+    setLineWidth(FrameWidth);
     setFocusPolicy(Qt::TabFocus);
-    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred); // the panel's columns decide
+    // The panel's grid decides a tile's size, and the panel picks the fonts that fit it
+    // (SlotPanel::fitText): no tile's words widen or lengthen the window past its screen.
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     const std::pair<QWidget *, const char *> names[] = {
-        {m_name, "slotName"},         {m_port, "slotPort"},    {m_state, "slotState"},
-        {m_versions, "slotVersions"}, {m_bar, "slotProgress"}, {m_counts, "slotCounts"}};
+        {m_name, "slotName"},          {m_port, "slotPort"},         {m_state, "slotState"},
+        {m_adviceLabel, "slotAdvice"}, {m_versions, "slotVersions"}, {m_bar, "slotProgress"},
+        {m_counts, "slotCounts"}};
     for (const auto &[widget, name] : names)
         widget->setObjectName(QLatin1String(name));
     m_state->setWordWrap(true);
-    // A long port path gives way to the tile's width, keeping its end, where adapters differ.
+    m_adviceLabel->setWordWrap(true);
+    m_adviceLabel->hide();
+    // A long port path gives way to the tile's width, keeping its end, where adapters differ; the
+    // versions line shrinks, then elides, before the tile grows.
     m_port->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_versions->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     m_bar->setRange(0, 100);
     m_bar->setValue(0);
-    m_bar->setTextVisible(true);
+    // The words say the percentage; the bar is a thin line beneath them.
+    m_bar->setTextVisible(false);
 
     auto *top = new QHBoxLayout;
-    top->addWidget(m_name, 1);
+    top->addWidget(m_name);
+    top->addWidget(m_port, 1);
     top->addWidget(m_counts);
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(top);
-    layout->addWidget(m_port);
     layout->addWidget(m_state, 1);
+    layout->addWidget(m_adviceLabel);
     layout->addWidget(m_versions);
     layout->addWidget(m_bar);
-    layout->setSpacing(2);
-    layout->setContentsMargins(8, 6, 8, 6);
+    layout->setSpacing(Spacing);
+    layout->setContentsMargins(Margin, Margin, Margin, Margin);
     setScale(1.0);
     setCounts(0, 0);
     applyLook(m_look);
     setState(m_look, QStringLiteral("Stopped"));
 }
 
+SlotTile::Fonts SlotTile::fontsAt(const QFont &base, double scale)
+{
+    return {scaledFont(base, 12 * scale, true),  scaledFont(base, 15 * scale, true),
+            scaledFont(base, 10 * scale, false), scaledFont(base, 10 * scale, false),
+            scaledFont(base, 9 * scale, false),  scaledFont(base, 9 * scale, false)};
+}
+
+int SlotTile::heightNeeded(const QFont &base, double scale, int width, const QString &words,
+                           const QString &advice)
+{
+    const Fonts fonts = fontsAt(base, scale);
+    const int text = width - 2 * (Margin + FrameWidth);
+    const auto wrapped = [text](const QFont &font, const QString &words) {
+        return QFontMetrics(font)
+            .boundingRect(QRect(0, 0, text, 100000), Qt::TextWordWrap, words)
+            .height();
+    };
+    const int top =
+        std::max(QFontMetrics(fonts.name).height(), QFontMetrics(fonts.counts).height());
+    return 2 * (Margin + FrameWidth) + top + wrapped(fonts.state, words) +
+           wrapped(fonts.advice, advice) + QFontMetrics(fonts.versions).height() +
+           barHeight(scale) + 4 * Spacing;
+}
+
+int SlotTile::barHeight(double scale)
+{
+    return int(5 * scale + 0.5);
+}
+
 void SlotTile::setScale(double scale)
 {
-    const QFont base = font();
-    m_name->setFont(scaledFont(base, 13 * scale, true));
-    m_state->setFont(scaledFont(base, 15 * scale, true));
-    m_counts->setFont(scaledFont(base, 11 * scale, false));
-    m_versions->setFont(scaledFont(base, 10 * scale, false));
-    m_port->setFont(scaledFont(base, 9 * scale, false));
+    const Fonts fonts = fontsAt(font(), scale);
+    m_name->setFont(fonts.name);
+    m_state->setFont(fonts.state);
+    m_adviceLabel->setFont(fonts.advice);
+    m_counts->setFont(fonts.counts);
+    m_versions->setFont(fonts.versions);
+    m_port->setFont(fonts.port);
+    m_bar->setFixedHeight(barHeight(scale));
 }
 
 void SlotTile::setSlotName(const QString &name)
@@ -141,11 +181,22 @@ void SlotTile::setState(Look look, const QString &words, const QString &details)
         tellAssistiveTechnology();
 }
 
+void SlotTile::setAdvice(const QString &advice)
+{
+    if (advice == m_advice)
+        return;
+    m_advice = advice;
+    m_adviceLabel->setText(advice);
+    m_adviceLabel->setVisible(!advice.isEmpty());
+    tellAssistiveTechnology();
+}
+
 void SlotTile::applyLook(Look look)
 {
     setStyleSheet(QStringLiteral("SlotTile { color: palette(text); border: 3px solid %1; }")
                       .arg(QLatin1String(styleOf(look).colour)));
     m_state->setStyleSheet(QStringLiteral("color: %1;").arg(QLatin1String(styleOf(look).colour)));
+    m_adviceLabel->setStyleSheet(m_state->styleSheet());
 }
 
 QString SlotTile::stateText() const
@@ -156,6 +207,7 @@ QString SlotTile::stateText() const
 void SlotTile::setVersions(const QString &versions)
 {
     m_versions->setText(versions);
+    m_versions->setToolTip(versions);
 }
 
 void SlotTile::setProgress(int percent)
@@ -184,7 +236,8 @@ void SlotTile::setCounts(int updated, int failed)
 
 void SlotTile::tellAssistiveTechnology()
 {
-    setAccessibleName(m_name->text() + QStringLiteral(": ") + m_words);
+    setAccessibleName(m_name->text() + QStringLiteral(": ") + m_words +
+                      (m_advice.isEmpty() ? QString() : QStringLiteral(" \u2013 ") + m_advice));
     QAccessibleEvent named(this, QAccessible::NameChanged);
     QAccessible::updateAccessibility(&named);
     QAccessibleEvent described(this, QAccessible::DescriptionChanged);

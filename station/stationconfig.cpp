@@ -66,6 +66,10 @@ QString readStation(const QJsonObject &object, StationConfig *config)
     }
     config->imagePath = object.value(QLatin1String("image")).toString();
     config->logPath = object.value(QLatin1String("log")).toString();
+    const QJsonValue locked = object.value(QLatin1String("locked"));
+    if (!locked.isUndefined() && !locked.isBool())
+        return QStringLiteral("\"locked\" is neither true nor false");
+    config->locked = locked.toBool();
     QStringList hardware;
     QStringList skip;
     QString error = readTexts(object, QStringLiteral("hardware"), &hardware);
@@ -110,7 +114,8 @@ QByteArray StationConfig::toJson() const
                              {QStringLiteral("image"), imagePath},
                              {QStringLiteral("hardware"), textArray(hardware)},
                              {QStringLiteral("skip_firmware"), textArray(skipFirmware)},
-                             {QStringLiteral("log"), logPath}};
+                             {QStringLiteral("log"), logPath},
+                             {QStringLiteral("locked"), locked}};
     return QJsonDocument(object).toJson(QJsonDocument::Indented);
 }
 

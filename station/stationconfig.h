@@ -23,7 +23,8 @@ struct StationConfig
     QString imagePath;
     QStringList hardware; // the guards, as vantuflash's --hardware and --skip-firmware
     QStringList skipFirmware;
-    QString logPath; // empty: the station's own log in its data folder
+    QString logPath;     // empty: the station's own log in its data folder
+    bool locked = false; // opens locked for operators
     // The log the records go to: logPath, or the station's own.
     QString logFile() const;
 

@@ -6,10 +6,13 @@
 #include "stationwindow.h"
 
 #include <QAction>
+#include <QDate>
+#include <QDir>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QLineEdit>
 #include <QSaveFile>
+#include <QStandardPaths>
 
 namespace {
 
@@ -24,6 +27,12 @@ QString askPassword(QWidget *parent, const QString &title, const QString &label)
     if (dialog.exec() != QDialog::Accepted)
         return {};
     return dialog.textValue();
+}
+
+// The path with the suffix its file dialog's filter names, added when the name has none.
+QString withSuffix(const QString &path, const QString &suffix)
+{
+    return path.endsWith(suffix) ? path : path + suffix;
 }
 
 } // namespace
@@ -41,6 +50,8 @@ bool StationWindow::openStation(const QString &path)
         return false;
     }
     m_stationPath = path;
+    if (m_config.locked)
+        setLocked(true);
     tell(QStringLiteral("Opened the station %1.").arg(path));
     return true;
 }
@@ -60,14 +71,24 @@ bool StationWindow::saveStation(const QString &path)
 bool StationWindow::exportRecords(const QString &path)
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(recordsCsv(m_records)) < 0 ||
-        !file.commit()) {
+    QString problem;
+    qint64 rows = -1;
+    if (file.open(QIODevice::WriteOnly))
+        rows = writeRecordsCsv(m_runs, &file, &problem);
+    else
+        problem = file.errorString();
+    if (rows >= 0 && !file.commit()) {
+        rows = -1;
+        problem = file.errorString();
+    }
+    if (rows < 0) {
         tell(QStringLiteral("Cannot export the records to %1: %2. Choose another place.")
-                 .arg(path, file.errorString()),
+                 .arg(path, problem),
              true);
         return false;
     }
-    tell(QStringLiteral("Exported %1 records to %2.").arg(m_records.size()).arg(path));
+    m_exportFolder = QFileInfo(path).absolutePath();
+    tell(QStringLiteral("Exported %1 records to %2.").arg(rows).arg(path));
     return true;
 }
 
@@ -86,17 +107,21 @@ void StationWindow::saveStationFile()
         QFileDialog::getSaveFileName(this, QStringLiteral("Save station"), m_stationPath,
                                      QStringLiteral("Stations (*.station)"));
     if (!path.isEmpty())
-        saveStation(path.endsWith(QLatin1String(StationFileSuffix))
-                        ? path
-                        : path + QLatin1String(StationFileSuffix));
+        saveStation(withSuffix(path, QLatin1String(StationFileSuffix)));
 }
 
 void StationWindow::exportRecordsFile()
 {
+    // A name for the day's shift, in the folder of the last export or among the documents.
+    QString folder = m_exportFolder;
+    if (folder.isEmpty())
+        folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    const QString proposed = QDir(folder).filePath(
+        QStringLiteral("records-%1.csv").arg(QDate::currentDate().toString(Qt::ISODate)));
     const QString path = QFileDialog::getSaveFileName(
-        this, QStringLiteral("Export records"), QString(), QStringLiteral("CSV files (*.csv)"));
+        this, QStringLiteral("Export records"), proposed, QStringLiteral("CSV files (*.csv)"));
     if (!path.isEmpty())
-        exportRecords(path);
+        exportRecords(withSuffix(path, QStringLiteral(".csv")));
 }
 
 void StationWindow::chooseImage()
@@ -153,24 +178,30 @@ void StationWindow::lockForOperators()
                         "password."));
 }
 
+bool StationWindow::supervisorAllows(const QString &title, const QString &refused)
+{
+    if (!m_lock.hasPassword()) {
+        tell(QStringLiteral("No supervisor password is set on this computer, so %1: start "
+                            "vantustation unlocked and set one with Lock for operators.")
+                 .arg(refused),
+             true);
+        return false;
+    }
+    const QString password = askPassword(this, title, QStringLiteral("Supervisor password:"));
+    if (password.isEmpty())
+        return false;
+    if (!m_lock.check(password)) {
+        tell(QStringLiteral("Wrong password: %1.").arg(refused), true);
+        return false;
+    }
+    return true;
+}
+
 void StationWindow::unlock()
 {
-    if (!m_locked)
+    if (!m_locked || !supervisorAllows(QStringLiteral("Unlock the station"),
+                                       QStringLiteral("the station stays locked")))
         return;
-    if (!m_lock.hasPassword()) {
-        tell(QStringLiteral("No supervisor password is set on this computer: start vantustation "
-                            "without --locked and set one with Lock for operators."),
-             true);
-        return;
-    }
-    const QString password = askPassword(this, QStringLiteral("Unlock the station"),
-                                         QStringLiteral("Supervisor password:"));
-    if (password.isEmpty())
-        return;
-    if (!m_lock.check(password)) {
-        tell(QStringLiteral("Wrong password: the station stays locked."), true);
-        return;
-    }
     setLocked(false);
     tell(QStringLiteral("Unlocked."));
 }
@@ -194,7 +225,8 @@ void StationWindow::applyCommandLine(const StationCommandLine &line)
     setConfig(config);
     if (!opened.isEmpty() && !message().isEmpty() && opened != message())
         tell(opened + QLatin1Char(' ') + message(), true);
-    setLocked(line.locked);
+    // A station file that opens locked stays locked whatever the command line says.
+    setLocked(line.locked || m_config.locked);
     if (line.start)
         start();
 }

@@ -6,13 +6,17 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
+#include <QShowEvent>
 #include <QStatusBar>
+#include <QStyle>
 #include <QToolBar>
 #include <QVBoxLayout>
 
@@ -35,6 +39,9 @@ QString versionList(const QStringList &versions)
     return versions.isEmpty() ? QStringLiteral("any") : versions.join(QStringLiteral(", "));
 }
 
+// What a window manager's frame and title take around the window.
+constexpr QSize FrameAllowance(16, 32);
+
 } // namespace
 
 StationWindow::StationWindow(QWidget *parent)
@@ -47,15 +54,27 @@ StationWindow::StationWindow(QWidget *parent)
     m_guardsLabel->setObjectName(QStringLiteral("guards"));
     m_message->setObjectName(QStringLiteral("stationMessage"));
     m_imageLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // A long path or hash never widens the window past its screen: the tooltips hold them whole.
+    m_imageLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_guardsLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     m_message->setWordWrap(true);
 
+    // The slots take the window; the image and the guards stand beside Start, Stop and Retry
+    // failed, the messages beneath the slots.
     auto *central = new QWidget;
     auto *layout = new QVBoxLayout(central);
-    layout->addWidget(m_imageLabel);
-    layout->addWidget(m_guardsLabel);
+    layout->setContentsMargins(6, 4, 6, 4);
+    layout->setSpacing(4);
     layout->addWidget(m_panel, 1);
     layout->addWidget(m_message);
     setCentralWidget(central);
+    auto *facts = new QWidget;
+    auto *factsLayout = new QVBoxLayout(facts);
+    factsLayout->setContentsMargins(12, 0, 0, 0);
+    factsLayout->setSpacing(0);
+    factsLayout->addWidget(m_imageLabel);
+    factsLayout->addWidget(m_guardsLabel);
+    facts->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
 
     makeActions();
     makeMenus();
@@ -67,12 +86,36 @@ StationWindow::StationWindow(QWidget *parent)
     big.setBold(true);
     m_runBar->setFont(big);
     m_runBar->addActions({m_startAction, m_stopAction, m_retryAction});
+    // In the toolbar's big bold font otherwise: the facts keep the window's own.
+    QFont plain = font();
+    plain.setBold(false);
+    plain.setPointSizeF(font().pointSizeF());
+    facts->setFont(plain);
+    m_runBar->addWidget(facts);
     addToolBar(Qt::TopToolBarArea, m_runBar);
 
     showImage(std::nullopt);
     showGuards();
     updateActions();
-    resize(1280, 720);
+}
+
+void StationWindow::showEvent(QShowEvent *event)
+{
+    if (!m_sized) {
+        m_sized = true;
+        fitToScreen();
+    }
+    QMainWindow::showEvent(event);
+}
+
+void StationWindow::fitToScreen()
+{
+    // What the screen it opens on leaves free, whatever that screen is, less room for a window
+    // frame, and never less than the window needs; centred there.
+    const QRect room = screen()->availableGeometry();
+    const QSize size =
+        (room.size() - FrameAllowance).expandedTo(minimumSizeHint()).boundedTo(room.size());
+    setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size, room));
 }
 
 StationWindow::~StationWindow()
@@ -193,6 +236,7 @@ void StationWindow::showGuards()
                                         ? QStringLiteral("none")
                                         : m_config.skipFirmware.join(QStringLiteral(", ")),
                                     m_config.logFile()));
+    m_guardsLabel->setToolTip(m_guardsLabel->text());
 }
 
 void StationWindow::tell(const QString &text, bool problem)
@@ -289,6 +333,7 @@ void StationWindow::start()
              true);
     });
     connect(m_run, &BoardRun::ended, this, &StationWindow::runEnded, Qt::QueuedConnection);
+    m_runs.append({QDateTime::currentDateTimeUtc(), m_config.fixture, m_log.path()});
     m_run->prepare();
     m_panel->watch(m_run);
     updateActions();
@@ -310,11 +355,16 @@ void StationWindow::retryFailed()
     if (!m_run)
         return;
     int retried = 0;
-    for (int slot = 0; slot < m_run->portCount(); ++slot)
-        retried += m_run->session(slot)->retryFailedBoard() ? 1 : 0;
+    for (int slot = 0; slot < m_run->portCount(); ++slot) {
+        if (m_run->session(slot)->retryFailedBoard()) {
+            m_panel->retrying(slot);
+            ++retried;
+        }
+    }
     if (retried == 0)
-        tell(QStringLiteral("No failed board is on the fixture: put a failed board back on its "
-                            "slot, and it is updated as a new one."));
+        tell(QStringLiteral("No failed board that a retry can mend is on the fixture. A board the "
+                            "guards refused stays refused: take it off. A failed board put back on "
+                            "its slot is updated as a new one."));
     else
         tell(QStringLiteral("Updating again the failed boards still on the fixture: %1.")
                  .arg(retried));
@@ -322,9 +372,6 @@ void StationWindow::retryFailed()
 
 void StationWindow::recorded(int slot, const SessionResult &result)
 {
-    m_records.append(
-        {slot >= 0 && slot < m_config.fixture.size() ? m_config.fixture[slot].name : QString(),
-         result});
     m_panel->recorded(slot, result);
     // The bytes each update offered: a file changed on disk is hashed again before its update.
     if (result.image)
@@ -345,32 +392,50 @@ void StationWindow::runEnded()
 
 void StationWindow::closeEvent(QCloseEvent *event)
 {
-    if (m_run) {
-        QStringList changing;
-        for (int slot = 0; slot < m_run->portCount(); ++slot) {
-            if (m_run->session(slot)->changingBoard())
-                changing.append(m_config.fixture.value(slot).name);
-        }
-        if (!changing.isEmpty()) {
-            QMessageBox ask(QMessageBox::Warning, QStringLiteral("vantustation"),
-                            QStringLiteral("A board is being updated on %1. Quitting now stops "
-                                           "its update and leaves it without complete firmware.")
-                                .arg(changing.join(QStringLiteral(", "))),
-                            QMessageBox::NoButton, this);
-            ask.setObjectName(QStringLiteral("quitQuestion"));
-            QPushButton *quit =
-                ask.addButton(QStringLiteral("Quit anyway"), QMessageBox::DestructiveRole);
-            ask.addButton(QStringLiteral("Keep updating"), QMessageBox::RejectRole);
-            ask.setDefaultButton(qobject_cast<QPushButton *>(ask.buttons().constLast()));
-            ask.exec();
-            if (ask.clickedButton() != quit || !m_run) {
-                event->ignore();
-                return;
-            }
-        }
+    if (!m_quitting && !mayClose()) {
+        event->ignore();
+        return;
     }
     endRun();
     event->accept();
+}
+
+bool StationWindow::mayClose()
+{
+    if (m_locked && !supervisorAllows(QStringLiteral("Quit the station"),
+                                      QStringLiteral("the station stays open")))
+        return false;
+    if (!m_run)
+        return true;
+    QStringList changing;
+    for (int slot = 0; slot < m_run->portCount(); ++slot) {
+        if (m_run->session(slot)->changingBoard())
+            changing.append(m_config.fixture.value(slot).name);
+    }
+    if (changing.isEmpty())
+        return true;
+    const QString names = changing.size() == 1
+                              ? changing.first()
+                              : changing.mid(0, changing.size() - 1).join(QStringLiteral(", ")) +
+                                    QStringLiteral(" and ") + changing.last();
+    QMessageBox ask(QMessageBox::Warning, QStringLiteral("vantustation"),
+                    changing.size() == 1
+                        ? QStringLiteral("A board is being updated on %1. Quitting now stops its "
+                                         "update and leaves it without complete firmware.")
+                              .arg(names)
+                        : QStringLiteral("Boards are being updated on %1. Quitting now stops "
+                                         "their updates and leaves them without complete "
+                                         "firmware.")
+                              .arg(names),
+                    QMessageBox::NoButton, this);
+    ask.setObjectName(QStringLiteral("quitQuestion"));
+    QPushButton *quit = ask.addButton(QStringLiteral("Quit anyway"), QMessageBox::DestructiveRole);
+    // Return and Escape keep the boards going: only a deliberate click stops them.
+    QPushButton *keep = ask.addButton(QStringLiteral("Keep running"), QMessageBox::RejectRole);
+    ask.setDefaultButton(keep);
+    ask.setEscapeButton(keep);
+    ask.exec();
+    return ask.clickedButton() == quit && m_run != nullptr;
 }
 
 void StationWindow::endRun()

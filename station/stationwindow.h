@@ -43,7 +43,6 @@ public:
     bool isRunning() const { return m_run != nullptr; }
     bool isLocked() const { return m_locked; }
     void setLocked(bool locked);
-    const QList<StationRecord> &records() const { return m_records; }
     SlotPanel *panel() const { return m_panel; }
     QString message() const;
 
@@ -57,8 +56,14 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
+    // The first size, from the available geometry of the screen the window opens on.
+    void fitToScreen();
+    // Whether the station may close now: the supervisor's password while locked, then the
+    // operator's answer while boards are being updated.
+    bool mayClose();
     void makeActions();
     void makeMenus();
     void updateActions();
@@ -77,12 +82,15 @@ private:
     void exportRecordsFile();
     void lockForOperators();
     void unlock();
+    // Asks for the supervisor's password; true when it was given. why says what it is for.
+    bool supervisorAllows(const QString &title, const QString &refused);
 
     StationConfig m_config;
     QString m_stationPath;
     SupervisorLock m_lock;
     bool m_locked = false;
     bool m_quitting = false;
+    bool m_sized = false; // the first size has been set
 
     SlotPanel *m_panel;
     QLabel *m_imageLabel;
@@ -99,5 +107,7 @@ private:
     std::shared_ptr<ImageSource> m_image;
     RecordLog m_log;
     BoardRun *m_run = nullptr;
-    QList<StationRecord> m_records;
+    // Every Start since the window opened, for the export: the records themselves stay in the log.
+    QList<ExportedRun> m_runs;
+    QString m_exportFolder;
 };

@@ -429,22 +429,34 @@ void FlashTest::interruptedMidUpdate_data()
 {
     QTest::addColumn<int>("signal");
     QTest::addColumn<int>("exitCode");
-    QTest::newRow("SIGINT") << int(SIGINT) << 130;
-    QTest::newRow("SIGTERM") << int(SIGTERM) << 130;
-    QTest::newRow("SIGHUP: a closed terminal") << int(SIGHUP) << 129;
+    QTest::addColumn<bool>("repeat");
+    QTest::newRow("SIGINT") << int(SIGINT) << 130 << false;
+    QTest::newRow("SIGTERM") << int(SIGTERM) << 130 << false;
+    QTest::newRow("SIGHUP: a closed terminal") << int(SIGHUP) << 129 << false;
+    QTest::newRow("SIGTERM under --repeat: a service stopped") << int(SIGTERM) << 130 << true;
+    QTest::newRow("SIGHUP under --repeat") << int(SIGHUP) << 129 << true;
 }
 
 void FlashTest::interruptedMidUpdate()
 {
     QFETCH(int, signal);
     QFETCH(int, exitCode);
+    QFETCH(bool, repeat);
     Simulator device;
     QVERIFY(device.start({QStringLiteral("--silent-at"), QStringLiteral("2048")}));
     const QString log = dir->filePath(QStringLiteral("records.jsonl"));
+    QStringList arguments{QStringLiteral("-p"),
+                          device.port,
+                          QStringLiteral("-t"),
+                          QStringLiteral("60"),
+                          QStringLiteral("--json"),
+                          QStringLiteral("--log"),
+                          log,
+                          image(escapeHeavyBytes(4096, 4))};
+    if (repeat)
+        arguments.prepend(QStringLiteral("--repeat"));
     QProcess flash;
-    startFlash(flash, {QStringLiteral("-p"), device.port, QStringLiteral("-t"),
-                       QStringLiteral("60"), QStringLiteral("--json"), QStringLiteral("--log"), log,
-                       image(escapeHeavyBytes(4096, 4))});
+    startFlash(flash, arguments);
     QVERIFY(flash.waitForStarted());
     QByteArray out;
     QVERIFY(waitForOutput(flash, out, "\"progress\""));
@@ -456,6 +468,11 @@ void FlashTest::interruptedMidUpdate()
     QCOMPARE(results.size(), 1);
     QCOMPARE(results.first().value(QLatin1String("result")).toString(),
              QStringLiteral("interrupted"));
+    // The run has ended: nothing it prints promises that it goes on.
+    const QString message = results.first().value(QLatin1String("message")).toString();
+    QVERIFY2(message.endsWith(QLatin1String("Restart it, then run vantuflash again.")),
+             qPrintable(message));
+    QVERIFY2(!run.out.contains("goes on") && !run.err.contains("goes on"), run.err.constData());
     QFile file(log);
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QJsonObject logged = QJsonDocument::fromJson(file.readAll()).object();
@@ -665,52 +682,102 @@ void FlashTest::portAppearsLateWithinWait()
 void FlashTest::recordThatCannotBeWritten_data()
 {
     QTest::addColumn<QString>("log");
-    QTest::addColumn<int>("sizeLimit"); // bytes a file may grow to, 0 for none
+    QTest::addColumn<QString>("limit"); // "fsize=BYTES", "tmpfs=BYTES", or none
     QTest::addColumn<QByteArray>("cause");
-    QTest::newRow("a full device") << "/dev/full" << 0 << QByteArray("No space left");
+    QTest::newRow("a full device") << "/dev/full" << QString() << QByteArray("No space left");
     // A record crosses the limit: its first part would go in, then the write fails. No torn
     // line may stay, and no further board is started.
     QTest::newRow("the file-size limit, under --repeat")
-        << "records.jsonl" << 1400 << QByteArray("File too large");
+        << "records.jsonl"
+        << "fsize=1400" << QByteArray("File too large");
+    // A file system of the test's own that fills up after a few boards, the text output read as
+    // an operator reads it: the board whose record was lost is named, and the summary counts
+    // every result printed.
+    QTest::newRow("a full file system, under --repeat")
+        << "full/records.jsonl"
+        << "tmpfs=4096" << QByteArray("No space left on device");
 }
 
 void FlashTest::recordThatCannotBeWritten()
 {
     QFETCH(QString, log);
-    QFETCH(int, sizeLimit);
+    QFETCH(QString, limit);
     QFETCH(QByteArray, cause);
     if (!log.startsWith(QLatin1Char('/')))
         log = dir->filePath(log);
+    const QString limitKind = limit.section(QLatin1Char('='), 0, 0);
+    const QString limitValue = limit.section(QLatin1Char('='), 1);
+    const bool text = limitKind == QLatin1String("tmpfs");
+    QStringList run{QStringLiteral(VANTUFLASH_PATH)};
+    if (limitKind == QLatin1String("fsize")) {
+        run = QStringList{QStringLiteral("prlimit"), QStringLiteral("--fsize=") + limitValue,
+                          QStringLiteral("--")} +
+              run;
+    } else if (text) {
+        // A mount namespace of its own (in a user namespace of its own where the test is not
+        // root), with a small tmpfs where the log goes.
+        const QString mountPoint = QFileInfo(log).absolutePath();
+        QVERIFY(QDir().mkpath(mountPoint));
+        const QStringList unshare{
+            QStringLiteral("unshare"), QStringLiteral("--user"), QStringLiteral("--map-root-user"),
+            QStringLiteral("--mount"), QStringLiteral("sh"),     QStringLiteral("-c")};
+        QProcess probe;
+        probe.start(unshare.first(), unshare.mid(1) + QStringList{QStringLiteral("true")});
+        if (!probe.waitForFinished(10000) || probe.exitCode() != 0)
+            QSKIP("no mount namespace of its own can be made here (unshare --user --mount)");
+        run = unshare.mid(0) +
+              QStringList{QStringLiteral("mount -t tmpfs -o size=%1 tmpfs \"$0\" || exit 99; "
+                                         "\"$@\"; status=$?; cp \"$0/%2\" \"$0.kept\"; "
+                                         "exit $status")
+                              .arg(limitValue, QFileInfo(log).fileName()),
+                          mountPoint} +
+              run;
+    }
     Simulator device;
     const QString link = boardsOnAFixture(device);
     QVERIFY(!link.isEmpty());
-    QStringList arguments{QStringLiteral("-p"),    link, QStringLiteral("--json"),
-                          QStringLiteral("--log"), log,  image(escapeHeavyBytes(2000, 9))};
-    if (sizeLimit > 0)
+    QStringList arguments{QStringLiteral("-p"), link, QStringLiteral("--log"), log,
+                          image(escapeHeavyBytes(2000, 9))};
+    if (!text)
+        arguments.prepend(QStringLiteral("--json"));
+    if (!limit.isEmpty())
         arguments.prepend(QStringLiteral("--repeat"));
     QProcess flash;
-    if (sizeLimit > 0) {
-        flash.setProgram(QStringLiteral("prlimit"));
-        flash.setArguments(QStringList{QStringLiteral("--fsize=%1").arg(sizeLimit),
-                                       QStringLiteral("--"), QStringLiteral(VANTUFLASH_PATH)} +
-                           arguments);
-        flash.start();
-    } else {
-        startFlash(flash, arguments);
-    }
+    flash.setProgram(run.first());
+    flash.setArguments(run.mid(1) + arguments);
+    flash.start();
     // The run ends by itself: a failed record stops the boards.
-    QVERIFY(flash.waitForFinished(20000));
-    FlashRun run = finishedRun(flash);
-    QCOMPARE(run.exitCode, 8);
-    QVERIFY2(run.err.contains("cannot write the record to " + QFile::encodeName(log)) &&
-                 run.err.contains(cause),
-             run.err.constData());
+    QVERIFY(flash.waitForFinished(30000));
+    FlashRun result = finishedRun(flash);
+    QCOMPARE(result.exitCode, 8);
+    // The message names the board's port and result, the file and the cause.
+    const QByteArray named = "cannot write the record of the board on " + QFile::encodeName(link) +
+                             " (updated) to " + QFile::encodeName(log) + ": " + cause;
+    QVERIFY2(result.err.contains(named), result.err.constData());
+    if (text) {
+        // Each board's line, then the table: the port's row counts every updated line printed,
+        // the one whose record was lost too, and no result comes after it.
+        const QList<QByteArray> lines = result.out.trimmed().split('\n');
+        const qsizetype updated = result.out.count(": updated (");
+        QVERIFY2(updated >= 2, result.out.constData());
+        QVERIFY2(lines.size() >= 2, result.out.constData());
+        QCOMPARE(lines[lines.size() - 2].simplified(), QByteArray("PORT UPDATED OTHER RESULTS"));
+        QCOMPARE(lines.last().simplified(),
+                 QFile::encodeName(link) + ' ' + QByteArray::number(updated) + " -");
+        // The file as it was on the full file system: the boards before the lost record.
+        QFile file(QFileInfo(log).absolutePath() + QStringLiteral(".kept"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray content = file.readAll();
+        QVERIFY(content.endsWith('\n'));
+        QCOMPARE(content.count("\"result\":\"updated\""), updated - 1);
+        return;
+    }
     // Every result is still told, each board once.
-    const QList<QJsonObject> results = run.events(QStringLiteral("result"));
+    const QList<QJsonObject> results = result.events(QStringLiteral("result"));
     QVERIFY(!results.isEmpty());
-    for (const QJsonObject &result : results)
-        QCOMPARE(result.value(QLatin1String("result")).toString(), QStringLiteral("updated"));
-    if (sizeLimit == 0) {
+    for (const QJsonObject &each : results)
+        QCOMPARE(each.value(QLatin1String("result")).toString(), QStringLiteral("updated"));
+    if (limit.isEmpty()) {
         QCOMPARE(results.size(), 1);
         return;
     }
@@ -774,7 +841,10 @@ void FlashTest::oneOwnerPerDeviceWhateverItsName()
     QCOMPARE(second.exitCode, 3);
     const QString expected =
         QStringLiteral("in use by vantuflash (PID %1)").arg(holder.processId());
-    QVERIFY2(QString::fromUtf8(second.err).contains(expected), second.err.constData());
+    // Said once: the summary names the holder, and the advice goes straight on to what to do.
+    QVERIFY2(QString::fromUtf8(second.err).count(QString::number(holder.processId())) == 1 &&
+                 QString::fromUtf8(second.err).contains(expected + QStringLiteral(". Close that")),
+             second.err.constData());
     interrupt(holder);
     QCOMPARE(finishedRun(holder).exitCode, 130);
 }

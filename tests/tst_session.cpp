@@ -79,6 +79,8 @@ private slots:
     void servedPieces();
     void turnoverRule_data();
     void turnoverRule();
+    void portGoneBetweenBoards_data();
+    void portGoneBetweenBoards();
     void repeatTellsTheNextDevice_data();
     void repeatTellsTheNextDevice();
 
@@ -541,6 +543,35 @@ void SessionTest::turnoverRule()
     }
 }
 
+void SessionTest::portGoneBetweenBoards_data()
+{
+    // What vantuflash's lines and the station's tiles both tell: a port gone while its session
+    // waits between boards, as against a port missing before any board or lost during an update.
+    using State = UpdateSession::State;
+    QTest::addColumn<State>("state");
+    QTest::addColumn<bool>("portOpen");
+    QTest::addColumn<bool>("gone");
+    QTest::newRow("the board just updated took its port along")
+        << State::AwaitingRemoval << false << true;
+    QTest::newRow("the board just updated is still there")
+        << State::AwaitingRemoval << true << false;
+    QTest::newRow("waiting for the next board, port gone") << State::AwaitingNext << false << true;
+    QTest::newRow("waiting for the next board, port there") << State::AwaitingNext << true << false;
+    QTest::newRow("before the first board: waiting for its port")
+        << State::WaitingForPort << false << false;
+    QTest::newRow("probing a port just closed") << State::Probing << false << false;
+    QTest::newRow("during an update: its result tells") << State::Transferring << false << false;
+    QTest::newRow("ended") << State::Ended << false << false;
+}
+
+void SessionTest::portGoneBetweenBoards()
+{
+    QFETCH(UpdateSession::State, state);
+    QFETCH(bool, portOpen);
+    QFETCH(bool, gone);
+    QCOMPARE(UpdateSession::portGoneBetweenBoards(state, portOpen), gone);
+}
+
 void SessionTest::repeatTellsTheNextDevice_data()
 {
     QTest::addColumn<QString>("afterDone");
@@ -588,9 +619,14 @@ void SessionTest::repeatTellsTheNextDevice()
     settings.repeat = true;
     const QByteArray content = escapeHeavyBytes(700, 11);
     auto watched = watch(settings, imageOf(content));
+    bool sawPortGone = false;
+    connect(watched->session.get(), &UpdateSession::stateChanged, this,
+            [&] { sawPortGone = sawPortGone || watched->session->portGoneBetweenBoards(); });
     watched->session->start();
 
     QVERIFY(watched->waitForResults(updates));
+    // Between the two boards the port was gone, and the session said so.
+    QCOMPARE(sawPortGone, afterDone == QLatin1String("restart"));
     // A second of unanswered probes marks the departure: well past it, nothing more is updated.
     QVERIFY(neverWithin(std::chrono::milliseconds(1800),
                         [&] { return watched->results.size() > updates; }));

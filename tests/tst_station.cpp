@@ -1,10 +1,11 @@
 // The station window as an operator and a supervisor meet it: the real window (offscreen, and
 // under Xvfb with xcb), each slot on a pseudo-terminal played by the devicesim program, the log
 // and the CSV export read back, the lock with its real password dialogs.
-#include "csvexport.h"
 #include "fakeadapter.h"
 #include "filedialoganswer.h"
+#include "fittedlabel.h"
 #include "linesupport.h"
+#include "settingsdialog.h"
 #include "slotpanel.h"
 #include "stationoptions.h"
 #include "stationwindow.h"
@@ -15,19 +16,27 @@
 #include <QAccessible>
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDate>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QInputDialog>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QStyleOptionComboBox>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -77,14 +86,24 @@ void answerModal(std::function<void(QWidget *)> answer)
     });
 }
 
-void answerPassword(const QString &password)
+// Answers the next password dialogs, one after the other, with the passwords in turn: each answer
+// waits for a dialog that comes after the one before it.
+void answerPasswords(QStringList passwords)
 {
-    answerModal([password](QWidget *modal) {
+    if (passwords.isEmpty())
+        return;
+    answerModal([passwords](QWidget *modal) {
         auto *dialog = qobject_cast<QInputDialog *>(modal);
         QVERIFY(dialog);
-        dialog->setTextValue(password);
+        dialog->setTextValue(passwords.first());
         dialog->accept();
+        answerPasswords(passwords.mid(1));
     });
+}
+
+void answerPassword(const QString &password)
+{
+    answerPasswords({password});
 }
 
 void clickButton(const QString &text)
@@ -100,6 +119,30 @@ void clickButton(const QString &text)
         }
         QFAIL(qPrintable(QStringLiteral("no button ") + text));
     });
+}
+
+// The screens the runners give the test, as "WIDTHxHEIGHT" (VANTU_SCREENS): the offscreen platform
+// through the configuration main() writes, Xvfb through tests/under-xvfb.sh.
+QStringList expectedScreens()
+{
+    return QString::fromLocal8Bit(qgetenv("VANTU_SCREENS"))
+        .split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
+QScreen *screenOfSize(const QString &size)
+{
+    for (QScreen *screen : QGuiApplication::screens()) {
+        if (QStringLiteral("%1x%2").arg(screen->size().width()).arg(screen->size().height()) ==
+            size)
+            return screen;
+    }
+    return nullptr;
+}
+
+// Lays out every widget whose layout has a request pending.
+void settleLayouts()
+{
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
 }
 
 QList<QJsonObject> logRecords(const QString &path)
@@ -132,20 +175,27 @@ private slots:
     void stationFile();
     void nothingBeforeStart();
     void oneSlotFailsOthersGoOn();
+    void nextBoardOnASlot_data();
     void nextBoardOnASlot();
+    void outcomeStaysThroughStop();
     void slotFollowsItsAdapter();
     void recordThatCannotBeWritten();
     void csvForASpreadsheet();
     void quitInTheMiddle();
     void lock();
-    void sixteenSlotsFitTheScreen();
+    void openedLocked();
+    void settingsDialog();
+    void windowFitsItsScreen_data();
+    void windowFitsItsScreen();
 
 private:
     // A simulated device on a pseudo-terminal; its port.
     QString simulator(const QStringList &options);
     // A window with one slot per port, the image, the log in the temporary folder.
     void openWindow(const QStringList &ports);
-    void openWindow(const QList<PortTarget> &targets);
+    void openWindow(const QList<PortTarget> &targets, const QStringList &hardware = {});
+    // The session of a slot of the running station.
+    UpdateSession *session(int slot) const;
 
     QTemporaryDir m_dir;
     QString m_image;
@@ -208,9 +258,20 @@ void tst_Station::openWindow(const QStringList &ports)
     openWindow(targets);
 }
 
-void tst_Station::openWindow(const QList<PortTarget> &targets)
+UpdateSession *tst_Station::session(int slot) const
+{
+    const QList<UpdateSession *> sessions = m_window->findChildren<UpdateSession *>();
+    for (UpdateSession *each : sessions) {
+        if (each->settings().target.value == m_window->config().fixture.value(slot).target.value)
+            return each;
+    }
+    return nullptr;
+}
+
+void tst_Station::openWindow(const QList<PortTarget> &targets, const QStringList &hardware)
 {
     StationConfig config;
+    config.hardware = hardware;
     for (int index = 0; index < targets.size(); ++index)
         config.fixture.append({defaultSlotName(index), targets[index]});
     config.imagePath = m_image;
@@ -307,37 +368,55 @@ void tst_Station::nothingBeforeStart()
     ScriptedDevice device;
     QVERIFY(device.open());
     openWindow({device.path()});
-    QVERIFY(neverWithin(3 * PastTimeout, [&] { return !device.raw.isEmpty(); }));
+    // Before Start there is nothing that could send: no session and no open port, whatever the
+    // time waited.
+    QVERIFY(m_window->findChildren<UpdateSession *>().isEmpty());
     QCOMPARE(m_window->panel()->tile(0)->look(), SlotTile::Look::Stopped);
     QTest::keyClick(m_window.get(), Qt::Key_F5);
     QVERIFY(device.waitForCommand(CMD_PING));
     QVERIFY(m_window->isRunning());
+    // The first bytes on the line are the probe that Start sent.
+    QCOMPARE(device.commands().first(), CMD_PING);
+    QCOMPARE(device.badChecks, 0);
 }
 
 void tst_Station::oneSlotFailsOthersGoOn()
 {
     const QString good = simulator({});
     const QString refusing = simulator({QStringLiteral("--cancel-at"), QStringLiteral("2048")});
-    QVERIFY(!good.isEmpty() && !refusing.isEmpty());
-    openWindow({good, refusing});
+    const QString wrong = simulator({QStringLiteral("--hardware"), QStringLiteral("4.2")});
+    QVERIFY(!good.isEmpty() && !refusing.isEmpty() && !wrong.isEmpty());
+    openWindow(QList<PortTarget>{PortTarget::named(good), PortTarget::named(refusing),
+                                 PortTarget::named(wrong)},
+               {QStringLiteral("05.07")});
     SlotPanel *panel = m_window->panel();
     m_window->start();
 
     WAIT_COMPARE(panel->tile(0)->look(), SlotTile::Look::Updated);
     WAIT_COMPARE(panel->tile(1)->look(), SlotTile::Look::Failed);
+    WAIT_COMPARE(panel->tile(2)->look(), SlotTile::Look::Failed);
     QCOMPARE(panel->tile(0)->stateText(), QStringLiteral("\u2714 Updated"));
     QCOMPARE(panel->tile(1)->stateText(),
              QStringLiteral("\u2716 Failed: the board refused the image"));
-    QCOMPARE(panel->tile(1)->toolTip().contains(QLatin1String("press Retry failed")), true);
+    QCOMPARE(panel->tile(2)->stateText(),
+             QStringLiteral("\u2716 Failed: wrong board (hardware 04.02)"));
+    // What to do next: a cancel can be mended by a retry, a guard's refusal cannot.
+    WAIT_COMPARE(panel->tile(1)->advice(),
+                 QStringLiteral("take the board off, or press F6 to retry"));
+    WAIT_COMPARE(panel->tile(2)->advice(), QStringLiteral("take the board off"));
+    QCOMPARE(panel->tile(0)->advice(), QStringLiteral("put the next board on"));
+    QVERIFY(panel->tile(1)->toolTip().contains(QLatin1String("press Retry failed")));
     QCOMPARE(panel->tile(0)->updatedCount(), 1);
     QCOMPARE(panel->tile(1)->failedCount(), 1);
     // What assistive technology reads for each tile, through the tile's accessible interface.
     const auto spoken = [](QWidget *tile, QAccessible::Text text) {
         return QAccessible::queryAccessibleInterface(tile)->text(text);
     };
-    QCOMPARE(spoken(panel->tile(0), QAccessible::Name), QStringLiteral("Slot 1: Updated"));
+    QCOMPARE(spoken(panel->tile(0), QAccessible::Name),
+             QStringLiteral("Slot 1: Updated \u2013 put the next board on"));
     QCOMPARE(spoken(panel->tile(1), QAccessible::Name),
-             QStringLiteral("Slot 2: Failed: the board refused the image"));
+             QStringLiteral("Slot 2: Failed: the board refused the image \u2013 take the board "
+                            "off, or press F6 to retry"));
     QVERIFY(spoken(panel->tile(1), QAccessible::Description).contains(QLatin1String("cancelled")));
     QVERIFY(QAccessible::isActive() || !qEnvironmentVariableIsSet("VANTU_EXPECT_ACCESSIBILITY"));
     if (QAccessible::isActive()) {
@@ -349,39 +428,103 @@ void tst_Station::oneSlotFailsOthersGoOn()
         QVERIFY(announced >= 3);
     }
 
-    // The failed board is still on its slot: F6 updates it again (it cancels only once).
+    // The cancelled board is still on its slot: F6 updates it again (it cancels only once). The
+    // wrong board is not tried again: it stays where it was, with its one record.
+    QCOMPARE(session(2)->state(), UpdateSession::State::AwaitingRemoval);
     QTest::keyClick(m_window.get(), Qt::Key_F6);
+    QCOMPARE(session(2)->state(), UpdateSession::State::AwaitingRemoval);
+    QCOMPARE(m_window->message(),
+             QStringLiteral("Updating again the failed boards still on the fixture: 1."));
     WAIT_COMPARE(panel->tile(1)->look(), SlotTile::Look::Updated);
+    // The counters count boards: the board retried counts once, by its last outcome.
     QCOMPARE(panel->tile(1)->updatedCount(), 1);
-    QCOMPARE(panel->tile(1)->failedCount(), 1);
+    QCOMPARE(panel->tile(1)->failedCount(), 0);
+    QCOMPARE(panel->tile(2)->failedCount(), 1);
     // Nothing failed on the first slot: the retry left it alone.
     QCOMPARE(panel->tile(0)->updatedCount(), 1);
+    // Nothing left that a retry can mend: F6 says so and starts nothing.
+    QTest::keyClick(m_window.get(), Qt::Key_F6);
+    QVERIFY2(m_window->message().startsWith(QLatin1String("No failed board that a retry can mend")),
+             qPrintable(m_window->message()));
+    QCOMPARE(session(2)->state(), UpdateSession::State::AwaitingRemoval);
 
     const QList<QJsonObject> records = logRecords(m_log);
-    QCOMPARE(records.size(), 3);
     QStringList results;
     for (const QJsonObject &record : records)
         results.append(record.value("port").toString() + ' ' + record.value("result").toString());
     results.sort();
-    QStringList expected{good + " updated", refusing + " cancelled", refusing + " updated"};
+    QStringList expected{good + " updated", refusing + " cancelled", refusing + " updated",
+                         wrong + " wrong-hardware"};
     expected.sort();
     QCOMPARE(results, expected);
-    QCOMPARE(m_window->records().size(), 3);
+}
+
+void tst_Station::nextBoardOnASlot_data()
+{
+    QTest::addColumn<QString>("afterDone");
+    // The board is taken off (it falls silent), and the next one put on.
+    QTest::newRow("taken off") << "--quiet-after-done";
+    // The board restarts into its new firmware and takes its port along, as a USB device does.
+    QTest::newRow("restarts, taking its port along") << "--restart-after-done";
 }
 
 void tst_Station::nextBoardOnASlot()
 {
-    const QString port = simulator({QStringLiteral("--quiet-after-done"), QStringLiteral("1500")});
-    QVERIFY(!port.isEmpty());
-    openWindow({port});
+    QFETCH(QString, afterDone);
+    const QString link = m_dir.filePath(QStringLiteral("fixture-%1").arg(QTest::currentDataTag()));
+    QVERIFY(
+        !simulator({QStringLiteral("--link"), link, afterDone, QStringLiteral("1500")}).isEmpty());
+    openWindow({link});
     SlotTile *tile = m_window->panel()->tile(0);
     m_window->start();
     WAIT_COMPARE(tile->updatedCount(), 1);
-    // The board stays until it leaves: it is not updated twice in a row.
-    QCOMPARE(tile->look(), SlotTile::Look::Updated);
-    WAIT_COMPARE(tile->stateText(), QStringLiteral("\u25cb Waiting for a board"));
+    // The board has left (silent for a second, or its port gone): the tile still tells that it
+    // was updated, with its versions and the time, and what to do next.
+    UpdateSession *slot = session(0);
+    QVERIFY(slot);
+    if (afterDone == QLatin1String("--quiet-after-done"))
+        WAIT_COMPARE(slot->state(), UpdateSession::State::AwaitingNext);
+    else
+        WAIT_VERIFY(slot->portGoneBetweenBoards());
+    QCOMPARE(tile->stateText(), QStringLiteral("\u2714 Updated"));
+    QCOMPARE(tile->advice(), QStringLiteral("put the next board on"));
+    const QString versions = tile->findChild<QLabel *>("slotVersions")->text();
+    QVERIFY2(versions.startsWith(QStringLiteral("Firmware 01.00 \u00b7 hardware 05.07 \u00b7 at ")),
+             qPrintable(versions));
+    QCOMPARE(tile->findChild<QLabel *>("slotPort")->toolTip().endsWith(QLatin1String("(gone)")),
+             slot->portGoneBetweenBoards());
+    // Once the next board answers, the tile is its tile.
     WAIT_COMPARE(tile->updatedCount(), 2);
     QCOMPARE(logRecords(m_log).size(), 2);
+}
+
+void tst_Station::outcomeStaysThroughStop()
+{
+    // A board that stops answering halfway, and one updated beside it.
+    const QString silent = simulator({QStringLiteral("--silent-at"), QStringLiteral("2048")});
+    const QString good = simulator({});
+    QVERIFY(!silent.isEmpty() && !good.isEmpty());
+    openWindow({silent, good});
+    SlotPanel *panel = m_window->panel();
+    m_window->start();
+    WAIT_COMPARE(panel->tile(0)->look(), SlotTile::Look::Failed);
+    WAIT_COMPARE(panel->tile(1)->look(), SlotTile::Look::Updated);
+    // Silent for a second, the failed board counts as gone: its outcome stays all the same.
+    WAIT_COMPARE(session(0)->state(), UpdateSession::State::AwaitingNext);
+    QCOMPARE(panel->tile(0)->stateText(),
+             QStringLiteral("\u2716 Failed: the board stopped answering"));
+    QCOMPARE(panel->tile(0)->advice(), QStringLiteral("take the board off"));
+
+    // Stop: the tiles keep both outcomes.
+    m_window->stop();
+    WAIT_VERIFY(!m_window->isRunning());
+    QCOMPARE(panel->tile(0)->stateText(),
+             QStringLiteral("\u2716 Failed: the board stopped answering"));
+    QCOMPARE(panel->tile(1)->stateText(), QStringLiteral("\u2714 Updated"));
+    for (int slot = 0; slot < 2; ++slot)
+        QCOMPARE(panel->tile(slot)->advice(), QStringLiteral("stopped"));
+    QCOMPARE(panel->tile(0)->look(), SlotTile::Look::Failed);
+    QCOMPARE(panel->tile(1)->look(), SlotTile::Look::Updated);
 }
 
 void tst_Station::slotFollowsItsAdapter()
@@ -436,30 +579,77 @@ void tst_Station::recordThatCannotBeWritten()
     QVERIFY(QFile::remove(m_log));
     QVERIFY(QDir().mkdir(m_log));
     WAIT_VERIFY(m_window->message().startsWith(
-        QStringLiteral("Cannot write the record to %1: ").arg(m_log)));
+        QStringLiteral("Cannot write the record of the board on %1 (updated) to %2: ")
+            .arg(first, m_log)));
     QVERIFY(m_window->message().contains(QLatin1String("no new board will be started")));
     // The run ends: the next board is not started, and Start is offered again.
-    QTRY_VERIFY(!m_window->isRunning());
+    WAIT_VERIFY(!m_window->isRunning());
     QVERIFY(m_window->findChild<QAction *>("startAction")->isEnabled());
-    // The board itself was updated, and its tile says so; the board that comes next is not.
+    // The board itself was updated, and its tile says so. No session is left to take the board
+    // that comes next.
     QCOMPARE(m_window->panel()->tile(0)->look(), SlotTile::Look::Updated);
-    QVERIFY(neverWithin(std::chrono::milliseconds(2500),
-                        [this] { return m_window->records().size() > 1; }));
-    QCOMPARE(m_window->records().size(), 1);
+    WAIT_VERIFY(m_window->findChildren<UpdateSession *>().isEmpty());
+    QCOMPARE(m_window->panel()->tile(0)->updatedCount(), 1);
 }
 
 void tst_Station::csvForASpreadsheet()
 {
     const QString port = simulator({QStringLiteral("--cancel-at"), QStringLiteral("1024")});
     QVERIFY(!port.isEmpty());
+    // The log already holds a record of this port from an earlier shift, and one of another
+    // station that shares the file: neither is of this shift.
+    const auto earlier = [&](const QString &recordPort, const QString &started) {
+        QJsonObject record{{"event", "result"},
+                           {"port", recordPort},
+                           {"result", "updated"},
+                           {"started", started},
+                           {"message", "not of this shift"}};
+        return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
+    };
+    {
+        QFile log(m_log);
+        QVERIFY(log.open(QIODevice::WriteOnly));
+        log.write(earlier(port, QStringLiteral("2020-01-01T08:00:00.000Z")));
+    }
     openWindow({port});
     StationConfig config = m_window->config();
     config.fixture[0].name = QStringLiteral("Left \"A\", row\n2");
     QVERIFY(m_window->setConfig(config));
+    SlotTile *tile = m_window->panel()->tile(0);
+    // Two runs: the board cancels in the first; in the second it is updated.
     m_window->start();
-    WAIT_COMPARE(m_window->records().size(), 1);
-    const QString csvPath = m_dir.filePath(QStringLiteral("shift.csv"));
-    QVERIFY(m_window->exportRecords(csvPath));
+    WAIT_COMPARE(tile->failedCount(), 1);
+    {
+        QFile log(m_log);
+        QVERIFY(log.open(QIODevice::Append));
+        log.write(earlier(QStringLiteral("/dev/ttyOTHER"),
+                          QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)));
+    }
+    m_window->stop();
+    WAIT_VERIFY(!m_window->isRunning());
+    m_window->start();
+    WAIT_COMPARE(tile->updatedCount(), 1);
+    m_window->stop();
+    WAIT_VERIFY(!m_window->isRunning());
+
+    // Exported through the menu: a name is proposed, and .csv added to a name typed without it.
+    QString proposed;
+    const QString typed = m_dir.filePath(QStringLiteral("shift"));
+    answerModal([&](QWidget *modal) {
+        auto *dialog = qobject_cast<QFileDialog *>(modal);
+        QVERIFY(dialog);
+        auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        QVERIFY(name);
+        proposed = name->text();
+        name->setText(typed);
+        static_cast<QDialog *>(dialog)->accept();
+    });
+    m_window->findChild<QAction *>("exportAction")->trigger();
+    QCOMPARE(proposed,
+             QStringLiteral("records-%1.csv").arg(QDate::currentDate().toString(Qt::ISODate)));
+    const QString csvPath = typed + QStringLiteral(".csv");
+    QVERIFY2(QFile::exists(csvPath), qPrintable(m_window->message()));
+    QCOMPARE(m_window->message(), QStringLiteral("Exported 2 records to %1.").arg(csvPath));
 
     // Read back by python's csv module, as a spreadsheet would read it.
     QProcess python;
@@ -474,46 +664,69 @@ void tst_Station::csvForASpreadsheet()
     QVERIFY(python.waitForFinished(10000));
     QCOMPARE(python.exitCode(), 0);
     const QJsonArray rows = QJsonDocument::fromJson(python.readAllStandardOutput()).array();
-    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows.size(), 3);
     const QJsonArray header = rows[0].toArray();
-    const QJsonArray row = rows[1].toArray();
-    QCOMPARE(row.size(), header.size());
-    const auto field = [&](const char *name) {
-        for (int column = 0; column < header.size(); ++column) {
-            if (header[column].toString() == QLatin1String(name))
-                return row[column].toString();
-        }
-        return QStringLiteral("<no column>");
-    };
-    QCOMPARE(field("slot"), config.fixture[0].name);
-    QCOMPARE(field("result"), QStringLiteral("cancelled"));
-    QCOMPARE(field("message"), m_window->records().first().result.message);
-    QVERIFY(field("message").contains(QLatin1Char(',')));
-    QFile image(m_image);
-    QVERIFY(image.open(QIODevice::ReadOnly));
-    QCOMPARE(field("image_sha256").toLatin1(), sha256Hex(image.readAll()));
+    const QList<QJsonObject> logged = logRecords(m_log);
+    QCOMPARE(logged.size(), 4);
+    for (int index = 1; index < rows.size(); ++index) {
+        const QJsonArray row = rows[index].toArray();
+        QCOMPARE(row.size(), header.size());
+        const auto field = [&](const char *name) {
+            for (int column = 0; column < header.size(); ++column) {
+                if (header[column].toString() == QLatin1String(name))
+                    return row[column].toString();
+            }
+            return QStringLiteral("<no column>");
+        };
+        // The rows are the log's records of this shift, as the log has them.
+        const QJsonObject record = logged[index == 1 ? 1 : 3];
+        QCOMPARE(field("slot"), config.fixture[0].name);
+        QCOMPARE(field("result"), record.value("result").toString());
+        QCOMPARE(field("result"),
+                 index == 1 ? QStringLiteral("cancelled") : QStringLiteral("updated"));
+        QCOMPARE(field("message"), record.value("message").toString());
+        QCOMPARE(field("started"), record.value("started").toString());
+        QFile image(m_image);
+        QVERIFY(image.open(QIODevice::ReadOnly));
+        QCOMPARE(field("image_sha256").toLatin1(), sha256Hex(image.readAll()));
+        QCOMPARE(field("image_size"), QString::number(image.size()));
+    }
+    QVERIFY(QString::fromUtf8(QJsonDocument(rows).toJson()).contains(QLatin1Char(',')));
 }
 
 void tst_Station::quitInTheMiddle()
 {
-    // A board that falls silent halfway: its update stays under way for the silence limit.
-    const QString port = simulator({QStringLiteral("--silent-at"), QStringLiteral("3000")});
-    QVERIFY(!port.isEmpty());
-    openWindow({port});
+    // Boards that fall silent halfway: their updates stay under way for the silence limit.
+    const QString first = simulator({QStringLiteral("--silent-at"), QStringLiteral("3000")});
+    const QString second = simulator({QStringLiteral("--silent-at"), QStringLiteral("3000")});
+    QVERIFY(!first.isEmpty() && !second.isEmpty());
+    openWindow({first, second});
     m_window->start();
-    WAIT_VERIFY(m_window->panel()->tile(0)->stateText().contains(QLatin1String("%")));
+    WAIT_VERIFY(session(0) && session(0)->changingBoard() && session(1)->changingBoard());
 
-    clickButton(QStringLiteral("Keep updating"));
+    // Return answers the question with its default: the boards keep going.
+    QString asked;
+    answerModal([&asked](QWidget *modal) {
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        QVERIFY(box);
+        asked = box->text();
+        QTest::keyClick(box, Qt::Key_Return);
+    });
     QTest::keyClick(m_window.get(), Qt::Key_Q, Qt::ControlModifier);
+    QCOMPARE(asked, QStringLiteral("Boards are being updated on Slot 1 and Slot 2. Quitting now "
+                                   "stops their updates and leaves them without complete "
+                                   "firmware."));
     QVERIFY(m_window->isVisible());
     QVERIFY(m_window->isRunning());
+    QVERIFY(session(0)->changingBoard());
 
     clickButton(QStringLiteral("Quit anyway"));
     QVERIFY(m_window->close());
     QTRY_VERIFY(!m_window->isVisible());
     const QList<QJsonObject> records = logRecords(m_log);
-    QCOMPARE(records.size(), 1);
-    QCOMPARE(records[0].value("result").toString(), QStringLiteral("interrupted"));
+    QCOMPARE(records.size(), 2);
+    for (const QJsonObject &record : records)
+        QCOMPARE(record.value("result").toString(), QStringLiteral("interrupted"));
 }
 
 void tst_Station::lock()
@@ -524,8 +737,7 @@ void tst_Station::lock()
     QVERIFY(lockAction && m_window->menuBar()->isVisible());
 
     // First use: the password is set, twice the same.
-    answerPassword(QStringLiteral("s3cret, really"));
-    QTimer::singleShot(200, this, [] { answerPassword(QStringLiteral("s3cret, really")); });
+    answerPasswords({QStringLiteral("s3cret, really"), QStringLiteral("s3cret, really")});
     lockAction->trigger();
     QVERIFY(m_window->isLocked());
     m_window->activateWindow();
@@ -542,11 +754,18 @@ void tst_Station::lock()
     for (const QString &key : settings.allKeys())
         QVERIFY(!settings.value(key).toString().contains(QLatin1String("s3cret")));
 
+    // Locked, Ctrl+Q asks for the password too: a wrong one keeps the station open.
+    answerPassword(QStringLiteral("guess"));
+    QTest::keyClick(m_window.get(), Qt::Key_Q, Qt::ControlModifier);
+    QVERIFY(m_window->isVisible());
+    QCOMPARE(m_window->message(), QStringLiteral("Wrong password: the station stays open."));
+    m_window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+
     answerPassword(QStringLiteral("guess"));
     QTest::keyClick(m_window.get(), Qt::Key_U, Qt::ControlModifier | Qt::ShiftModifier);
     QVERIFY(m_window->isLocked());
-    QVERIFY2(m_window->message().startsWith(QLatin1String("Wrong password")),
-             qPrintable(m_window->message()));
+    QCOMPARE(m_window->message(), QStringLiteral("Wrong password: the station stays locked."));
     m_window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
 
@@ -554,28 +773,241 @@ void tst_Station::lock()
     QTest::keyClick(m_window.get(), Qt::Key_U, Qt::ControlModifier | Qt::ShiftModifier);
     QVERIFY(!m_window->isLocked());
     QVERIFY(m_window->menuBar()->isVisible());
+
+    // Locked again (the password is set now), the right password lets the supervisor quit.
+    lockAction->trigger();
+    QVERIFY(m_window->isLocked());
+    answerPassword(QStringLiteral("s3cret, really"));
+    QVERIFY(m_window->close());
+    QVERIFY(!m_window->isVisible());
 }
 
-void tst_Station::sixteenSlotsFitTheScreen()
+void tst_Station::openedLocked()
 {
-    QStringList ports;
-    for (int index = 0; index < 16; ++index)
-        ports.append(
-            QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A%1-if00-port0").arg(index));
-    openWindow(ports);
-    m_window->resize(1366, 768 - 60); // the screen less a panel
-    QTest::qWait(50);
-    const QSize needed = m_window->minimumSizeHint();
-    QVERIFY2(needed.width() <= 1366 && needed.height() <= 708,
-             qPrintable(QStringLiteral("%1x%2").arg(needed.width()).arg(needed.height())));
-    for (int index = 0; index < 16; ++index) {
-        const SlotTile *tile = m_window->panel()->tile(index);
-        QVERIFY(tile->isVisible());
-        QVERIFY(tile->height() >= tile->minimumSizeHint().height());
-        // Text readable across the room: the state at least 14 pt.
-        QVERIFY(tile->findChild<QLabel *>("slotState")->font().pointSizeF() >= 14);
+    QVERIFY(SupervisorLock().setPassword(QStringLiteral("pw")));
+    // A station file saved to open locked.
+    openWindow({QStringLiteral("/dev/ttyNONE")});
+    StationConfig config = m_window->config();
+    config.locked = true;
+    QVERIFY(m_window->setConfig(config));
+    QVERIFY(!m_window->isLocked()); // the supervisor goes on setting up
+    const QString path = m_dir.filePath(QStringLiteral("locked.station"));
+    QVERIFY(m_window->saveStation(path));
+
+    // The menu entry's way of starting a locked station, and its plain one with that file: both
+    // open locked, with the operator's controls only.
+    QSettings entry(
+        QStringLiteral(VANTU_SOURCE_DIR "/packaging/linux/org.vantu.vantustation.desktop"),
+        QSettings::IniFormat);
+    const QString plain = entry.value(QStringLiteral("Desktop Entry/Exec")).toString();
+    const QString locked = entry.value(QStringLiteral("Desktop Action locked/Exec")).toString();
+    QVERIFY(entry.value(QStringLiteral("Desktop Entry/Actions"))
+                .toString()
+                .contains(QLatin1String("locked")));
+    QCOMPARE(plain, QStringLiteral("vantustation %f"));
+    const QString unlockedFile = m_dir.filePath(QStringLiteral("plain.station"));
+    config.locked = false;
+    QVERIFY(m_window->setConfig(config));
+    QVERIFY(m_window->saveStation(unlockedFile));
+    const struct
+    {
+        QString exec;
+        QString file;
+    } starts[] = {{plain, path}, {locked, unlockedFile}, {locked, QString()}};
+    for (const auto &start : starts) {
+        QStringList arguments = start.exec.split(QLatin1Char(' '));
+        arguments.removeAll(QStringLiteral("%f"));
+        if (!start.file.isEmpty())
+            arguments.append(start.file);
+        const StationCommandLine line = parseStationCommandLine(arguments);
+        QCOMPARE(line.action, StationCommandLine::Action::Run);
+        m_window = std::make_unique<StationWindow>();
+        m_window->show();
+        m_window->applyCommandLine(line);
+        QVERIFY2(m_window->isLocked(), qPrintable(arguments.join(QLatin1Char(' '))));
+        QVERIFY(!m_window->menuBar()->isVisible());
+        // Closing it asks for the password.
+        answerPassword(QStringLiteral("pw"));
+        QVERIFY(m_window->close());
     }
 }
 
-QTEST_MAIN(tst_Station)
+void tst_Station::settingsDialog()
+{
+    StationConfig config;
+    config.fixture = {{QStringLiteral("Slot 1"), PortTarget::named(QStringLiteral("/dev/ttyUSB0"))},
+                      {QStringLiteral("Slot 2"), PortTarget::bySerialNumber("A10K3L2Q")}};
+    SettingsDialog dialog(config);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    settleLayouts();
+    // Each choice of "Bound by" reads whole in its column.
+    auto *table = dialog.findChild<QTableWidget *>("slotTable");
+    QVERIFY(table);
+    for (int row = 0; row < table->rowCount(); ++row) {
+        auto *kind = qobject_cast<QComboBox *>(table->cellWidget(row, 1));
+        QVERIFY(kind);
+        for (int choice = 0; choice < kind->count(); ++choice) {
+            QStyleOptionComboBox option;
+            option.initFrom(kind);
+            option.currentText = kind->itemText(choice);
+            const QRect room = kind->style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                             QStyle::SC_ComboBoxEditField, kind);
+            QVERIFY2(kind->fontMetrics().horizontalAdvance(kind->itemText(choice)) <= room.width(),
+                     qPrintable(kind->itemText(choice)));
+        }
+    }
+    // The image and the log are chosen with a browse button each.
+    const QString image = m_image;
+    const QString log = m_dir.filePath(QStringLiteral("chosen.jsonl"));
+    bool answered = false;
+    answerFileDialog(image, &answered);
+    QTest::mouseClick(dialog.findChild<QPushButton *>("browseImage"), Qt::LeftButton);
+    QVERIFY(answered);
+    QCOMPARE(dialog.findChild<QLineEdit *>("imagePath")->text(), image);
+    answered = false;
+    answerFileDialog(log, &answered);
+    QTest::mouseClick(dialog.findChild<QPushButton *>("browseLog"), Qt::LeftButton);
+    QVERIFY(answered);
+    QCOMPARE(dialog.findChild<QLineEdit *>("logPath")->text(), log);
+    dialog.findChild<QCheckBox *>("openLocked")->setChecked(true);
+    dialog.accept();
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QCOMPARE(dialog.config().imagePath, image);
+    QCOMPARE(dialog.config().logPath, log);
+    QVERIFY(dialog.config().locked);
+    QCOMPARE(dialog.config().fixture.size(), 2);
+}
+
+void tst_Station::windowFitsItsScreen_data()
+{
+    QTest::addColumn<QString>("screen");
+    QTest::addColumn<int>("slotCount");
+    const QStringList screens = expectedScreens();
+    for (const QString &screen : screens) {
+        for (int count = 1; count <= 16; ++count)
+            QTest::addRow("%s, %d slots", qPrintable(screen), count) << screen << count;
+    }
+    if (screens.isEmpty())
+        QTest::newRow("no screens given") << QString() << 0;
+}
+
+void tst_Station::windowFitsItsScreen()
+{
+    QFETCH(QString, screen);
+    QFETCH(int, slotCount);
+    if (screen.isEmpty())
+        QSKIP("VANTU_SCREENS names no screens to open the window on");
+    QScreen *target = screenOfSize(screen);
+    QVERIFY2(target, qPrintable(QStringLiteral("no %1 screen").arg(screen)));
+    QStringList ports;
+    for (int index = 0; index < slotCount; ++index)
+        ports.append(
+            QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A%1-if00-port0").arg(index));
+    StationConfig config;
+    for (int index = 0; index < slotCount; ++index)
+        config.fixture.append({defaultSlotName(index), PortTarget::named(ports[index])});
+    config.imagePath = m_image;
+    config.logPath = m_log;
+    m_window = std::make_unique<StationWindow>();
+    QVERIFY(m_window->setConfig(config));
+    // Opened there as a window manager or a user would put it: on that screen, at its corner.
+    m_window->setScreen(target);
+    m_window->move(target->availableGeometry().topLeft());
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    // The longest words a tile shows, on every tile.
+    for (int index = 0; index < slotCount; ++index) {
+        SlotTile *tile = m_window->panel()->tile(index);
+        tile->setState(SlotTile::Look::Failed,
+                       QStringLiteral("Failed: the board left before confirming"));
+        tile->setAdvice(QStringLiteral("take the board off, or press F6 to retry"));
+        tile->setVersions(
+            QStringLiteral("Firmware 01.00 \u00b7 hardware 05.07 \u00b7 at 14:02:11"));
+        tile->setCounts(1234, 567);
+    }
+    settleLayouts();
+
+    // The window lies within what the screen leaves free.
+    const QRect room = target->availableGeometry();
+    QTRY_VERIFY2(room.contains(m_window->frameGeometry()),
+                 qPrintable(QStringLiteral("window %1,%2 %3x%4 on %5x%6")
+                                .arg(m_window->frameGeometry().x())
+                                .arg(m_window->frameGeometry().y())
+                                .arg(m_window->frameGeometry().width())
+                                .arg(m_window->frameGeometry().height())
+                                .arg(room.width())
+                                .arg(room.height())));
+    settleLayouts();
+    const QRect inside = m_window->rect();
+    for (int index = 0; index < slotCount; ++index) {
+        SlotTile *tile = m_window->panel()->tile(index);
+        const QString which =
+            QStringLiteral("slot %1 of %2 on %3").arg(index + 1).arg(slotCount).arg(screen);
+        QVERIFY2(tile->isVisible(), qPrintable(which));
+        QVERIFY2(inside.contains(QRect(tile->mapTo(m_window.get(), QPoint(0, 0)), tile->size())),
+                 qPrintable(which));
+        // Tiles shrink, never the words that matter: the state stays large, and its words, what
+        // to do and the slot's name show whole.
+        for (const char *name : {"slotState", "slotAdvice"}) {
+            const auto *label = tile->findChild<QLabel *>(name);
+            QVERIFY2(label->heightForWidth(label->width()) <= label->height(),
+                     qPrintable(QStringLiteral("%1: %2 needs %3 px, has %4x%5")
+                                    .arg(which, QLatin1String(name))
+                                    .arg(label->heightForWidth(label->width()))
+                                    .arg(label->width())
+                                    .arg(label->height())));
+        }
+        const auto *state = tile->findChild<QLabel *>("slotState");
+        QVERIFY2(state->font().pointSizeF() >= 14, qPrintable(which));
+        // The versions and the time show whole, in a smaller font if need be.
+        const auto *versions = tile->findChild<FittedLabel *>("slotVersions");
+        QVERIFY2(versions && versions->fit().text == versions->text(), qPrintable(which));
+        for (const char *name : {"slotName", "slotCounts"}) {
+            const auto *label = tile->findChild<QLabel *>(name);
+            QVERIFY2(label->sizeHint().width() <= label->width() &&
+                         label->sizeHint().height() <= label->height(),
+                     qPrintable(QStringLiteral("%1: %2 needs %3x%4, has %5x%6")
+                                    .arg(which, QLatin1String(name))
+                                    .arg(label->sizeHint().width())
+                                    .arg(label->sizeHint().height())
+                                    .arg(label->width())
+                                    .arg(label->height())));
+        }
+    }
+}
+
+// The offscreen platform gets the three screens the fixture PCs have, side by side, through its
+// configuration file; under Xvfb the runner gives them (tests/under-xvfb.sh).
+int main(int argc, char *argv[])
+{
+    QTemporaryDir screens;
+    if (qgetenv("QT_QPA_PLATFORM") == "offscreen" && screens.isValid()) {
+        QJsonArray list;
+        int x = 0;
+        for (const QSize size : {QSize(1024, 768), QSize(1366, 768), QSize(1920, 1080)}) {
+            list.append(QJsonObject{{"name", QStringLiteral("screen%1").arg(list.size())},
+                                    {"x", x},
+                                    {"y", 0},
+                                    {"width", size.width()},
+                                    {"height", size.height()},
+                                    {"logicalDpi", 96},
+                                    {"logicalBaseDpi", 96},
+                                    {"dpr", 1}});
+            x += size.width();
+        }
+        const QString path = screens.filePath(QStringLiteral("screens.json"));
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly))
+            file.write(QJsonDocument(QJsonObject{{"screens", list}}).toJson());
+        file.close();
+        qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + QFile::encodeName(path));
+        qputenv("VANTU_SCREENS", "1024x768 1366x768 1920x1080");
+    }
+    QApplication app(argc, argv);
+    QTEST_SET_MAIN_SOURCE_PATH
+    tst_Station test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_station.moc"
