@@ -26,8 +26,19 @@ if (($# == 0)); then
     exit 1
 fi
 
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=scripts/processes.sh
+. "$root/scripts/processes.sh"
 work=$(mktemp -d)
-trap 'kill $(jobs -p) 2>/dev/null || true; wait || true; rm -rf "$work"' EXIT
+device=
+flash=
+cleanup() {
+    for pid in $flash $device; do
+        stop_group "$pid" || true
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
 head -c 256 /dev/urandom >"$work/image.vuf"
 
 seconds_since() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }'; }
@@ -35,23 +46,23 @@ seconds_since() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b 
 printf '%-40s %7s %8s %8s\n' build boards "RSS kB" seconds
 for build in "$@"; do
     link=$work/fixture
-    "$build/tools/devicesim/devicesim" --link "$link" --restart-after-done 20 \
-        >"$work/device.log" 2>&1 &
-    device=$!
-    for _ in $(seq 100); do
-        [[ -e $link ]] && break
-        sleep 0.1
-    done
+    start_in_group "$work/device.log" "$work/device.err" \
+        "$build/tools/devicesim/devicesim" --link "$link" --restart-after-done 20
+    device=$started_pid
+    if ! wait_for_port "$work/device.log" "$device" >/dev/null; then
+        echo "repeat-rss: devicesim announced no port: $(cat "$work/device.err")" >&2
+        exit 1
+    fi
     log=$work/records.jsonl
     rm -f "$log" # counted from the start, before the program has made it
     if [[ -n $station ]]; then
-        QT_QPA_PLATFORM=offscreen "$build/station/vantustation" --start -p "$link" --log "$log" \
-            "$work/image.vuf" >/dev/null 2>"$work/flash.err" &
+        start_in_group /dev/null "$work/flash.err" env QT_QPA_PLATFORM=offscreen \
+            "$build/station/vantustation" --start -p "$link" --log "$log" "$work/image.vuf"
     else
-        "$build/flash/vantuflash" --json -q --repeat -p "$link" --log "$log" "$work/image.vuf" \
-            >/dev/null 2>"$work/flash.err" &
+        start_in_group /dev/null "$work/flash.err" "$build/flash/vantuflash" --json -q --repeat \
+            -p "$link" --log "$log" "$work/image.vuf"
     fi
-    flash=$!
+    flash=$started_pid
     start=$EPOCHREALTIME
     for n in ${boards//,/ }; do
         while (($( [[ -f $log ]] && wc -l <"$log" || echo 0) < n)); do
@@ -64,9 +75,9 @@ for build in "$@"; do
         rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$flash/status")
         printf '%-40s %7d %8d %8s\n' "$build" "$n" "$rss" "$(seconds_since "$start")"
     done
-    kill -TERM "$flash"
-    wait "$flash" || true
-    kill "$device"
-    wait "$device" || true
+    stop_group "$flash" || true
+    stop_group "$device" || true
+    flash=
+    device=
     rm -f "$link"
 done

@@ -19,6 +19,8 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=scripts/processes.sh
+. "$root/scripts/processes.sh"
 unit=/lib/systemd/system/vantuflash@.service
 docs=/usr/share/doc/vantuflash
 fail() {
@@ -64,8 +66,7 @@ work=$(mktemp -d)
 pids=()
 cleanup() {
     for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
+        stop_group "$pid" || true
     done
     rm -rf "$work"
 }
@@ -118,9 +119,9 @@ rsyslogd -N1 -f "$work/sender/rsyslog.conf" >/dev/null 2>"$work/sender/check.err
 
 receiver_pid=
 start_receiver() {
-    setpriv --reuid="$shipper" --regid=nogroup --clear-groups \
+    setsid setpriv --reuid="$shipper" --regid=nogroup --clear-groups \
         rsyslogd -n -f "$work/receiver/rsyslog.conf" -i "$work/receiver/rsyslogd.pid" \
-        >>"$work/receiver/out" 2>&1 &
+        </dev/null >>"$work/receiver/out" 2>&1 &
     receiver_pid=$!
     pids+=("$receiver_pid")
     for _ in $(seq 100); do
@@ -131,8 +132,7 @@ start_receiver() {
     fail "the receiver does not listen on port $port within 10 s"
 }
 stop_receiver() {
-    kill -TERM "$receiver_pid"
-    wait "$receiver_pid" || true
+    stop_group "$receiver_pid" || true
 }
 received() { cat "$work/receiver/central/"*.jsonl 2>/dev/null | wc -l; }
 logged() { [ -f "$log" ] && wc -l <"$log" || echo 0; }
@@ -151,14 +151,12 @@ as_unit=(setpriv --reuid="$user" --regid="$group" --init-groups)
 mkdir "$work/fixture"
 chown "$user:$group" "$work/fixture"
 link=$work/fixture/board
-"${as_unit[@]}" /usr/bin/devicesim --link "$link" --restart-after-done 300 </dev/null \
-    >"$work/devicesim.out" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do
-    [ ! -e "$link" ] || break
-    sleep 0.1
-done
-[ -e "$link" ] || fail "devicesim made no link within 10 s: $(cat "$work/devicesim.out")"
+start_in_group "$work/devicesim.out" "$work/devicesim.err" \
+    "${as_unit[@]}" /usr/bin/devicesim --link "$link" --restart-after-done 300
+pids+=("$started_pid")
+wait_for_port "$work/devicesim.out" "$started_pid" >/dev/null ||
+    fail "devicesim announced no port: $(cat "$work/devicesim.err")"
+[ -e "$link" ] || fail "devicesim made no link $link: $(cat "$work/devicesim.err")"
 image=$work/board.vuf
 head -c 3002 /dev/urandom >"$image"
 chmod 644 "$image"
@@ -175,7 +173,7 @@ eval "set -- $command"
 supplementary=${extra_groups// /,}
 (
     umask "$umask_value"
-    exec setpriv --reuid="$user" --regid="$group" --groups="$supplementary" \
+    exec setsid setpriv --reuid="$user" --regid="$group" --groups="$supplementary" \
         env -u DISPLAY -u WAYLAND_DISPLAY "$@" </dev/null >"$work/vantuflash.out" 2>&1
 ) &
 flash_pid=$!
@@ -193,9 +191,9 @@ setpriv --reuid="$shipper" --regid=nogroup --groups="$group" head -c 1 "$log" >/
     fail "$shipper cannot read the records in the group $group"
 echo "records: $(stat -c '%U:%G %a' "$logs") folder, $(stat -c '%U:%G %a' "$log") file; group $group reads, others do not"
 
-setpriv --reuid="$shipper" --regid=nogroup --groups="$group" \
+setsid setpriv --reuid="$shipper" --regid=nogroup --groups="$group" \
     rsyslogd -n -f "$work/sender/rsyslog.conf" -i "$work/sender/rsyslogd.pid" \
-    >"$work/sender/out" 2>&1 &
+    </dev/null >"$work/sender/out" 2>&1 &
 pids+=($!)
 
 # A shift: records shipped, the central side down for a while, then up again.
@@ -209,9 +207,8 @@ start_receiver
 wait_until logged $((down_from + 5))
 
 # A clean stop, as systemctl stop does it.
-kill -TERM "$flash_pid"
 status=0
-wait "$flash_pid" || status=$?
+stop_group "$flash_pid" || status=$?
 [ "$status" -eq 130 ] || fail "vantuflash ended with status $status on SIGTERM, expected 130: $(cat "$work/vantuflash.out")"
 total=$(logged)
 wait_until received "$total"
