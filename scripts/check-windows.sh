@@ -42,9 +42,6 @@ part_done() {
     part_start=$SECONDS
 }
 
-"$root/scripts/deps.sh" g++-mingw-w64-x86-64-posix qt6-base-dev-tools wine64 nsis jq xvfb xdotool \
-    xz-utils
-
 scratch=$(mktemp -d)
 xvfb_pid=
 cleanup() {
@@ -67,6 +64,8 @@ if [ "$qt_status" -ne 0 ]; then
     fail "no Qt for Windows (scripts/windows-qt.sh, above)"
 fi
 part_done "Qt for Windows"
+
+"$root/scripts/deps.sh" g++-mingw-w64-x86-64-posix qt6-base-dev-tools wine64 nsis jq xvfb xdotool
 
 # The file API query makes CMake write out the targets and their sources for the folder check.
 mkdir -p "$dir/.cmake/api/v1/query"
