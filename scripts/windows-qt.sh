@@ -75,6 +75,7 @@ found() {
 if [ -n "$archive" ]; then
     [ -f "$archive" ] || fail "VANTU_WINDOWS_QT_ARCHIVE names $archive, which is not there"
     [ -f "$archive_entry/complete" ] && found "$archive_entry"
+    "$root/scripts/deps.sh" xz-utils >&2
     check_sum "$archive" "$archive_name"
     say "unpacking $archive into $archive_entry"
     rm -rf "$archive_entry"
@@ -148,7 +149,7 @@ orig=$(find "$work" -maxdepth 1 -name "qt6-base_$qt_version*.orig.tar.xz" | head
 mkdir -p "$work/qtbase"
 tar -xJf "$orig" -C "$work/qtbase" --strip-components=1
 
-say "configuring qtbase (the build takes about 45 minutes on 2 cores)"
+say "building qtbase, about 45 minutes on 2 cores (progress in $work/qtbase-build.log)"
 niced cmake -S "$work/qtbase" -B "$work/qtbase-build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
@@ -163,7 +164,8 @@ niced cmake -S "$work/qtbase" -B "$work/qtbase-build" -G Ninja \
     -DFEATURE_zstd=OFF -DFEATURE_icu=OFF -DINPUT_opengl=no -DFEATURE_tabletevent=OFF \
     >"$work/qtbase-configure.log" 2>&1 ||
     fail "qtbase did not configure; see $work/qtbase-configure.log"
-niced cmake --build "$work/qtbase-build" >&2
+niced cmake --build "$work/qtbase-build" >"$work/qtbase-build.log" 2>&1 ||
+    fail "qtbase did not build; see $work/qtbase-build.log"
 cmake --install "$work/qtbase-build" >/dev/null
 say "qtbase built in $(((SECONDS - started) / 60)) min"
 
@@ -173,7 +175,8 @@ tar -xJf "$serialport_source" -C "$work/qtserialport" --strip-components=1
 niced "$prefix/bin/qt-cmake" -S "$work/qtserialport" -B "$work/qtserialport-build" -G Ninja \
     -DCMAKE_BUILD_TYPE=Release >"$work/qtserialport-configure.log" 2>&1 ||
     fail "Qt Serial Port did not configure; see $work/qtserialport-configure.log"
-niced cmake --build "$work/qtserialport-build" >&2
+niced cmake --build "$work/qtserialport-build" >"$work/qtserialport-build.log" 2>&1 ||
+    fail "Qt Serial Port did not build; see $work/qtserialport-build.log"
 cmake --install "$work/qtserialport-build" >/dev/null
 
 for needed in lib/cmake/Qt6SerialPort/Qt6SerialPortConfig.cmake plugins/platforms/qwindows.dll \
