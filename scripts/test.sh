@@ -194,7 +194,7 @@ package_pid=$!
 run_tests
 run_unprivileged
 
-step windows "the Windows programs built with MinGW-w64, packaged, and checked under Wine (about 2.5 minutes from scratch, one minute when nothing changed)"
+step windows "the Windows programs built with MinGW-w64, packaged, and checked under Wine (about three minutes from scratch, one when nothing changed)"
 "$root/scripts/check-windows.sh"
 step_done
 
