@@ -1,8 +1,8 @@
 # Installing and packaging vantuUpdate, included at the end of the top-level
 # CMakeLists.txt: the names the desktop files and the packages share, the Linux
 # data files (packaging/linux/), and CPack: a .deb on Linux
-# (scripts/package.sh), a ZIP and, where NSIS is installed, an installer on
-# Windows (`cpack` in the build folder after `cmake --build`).
+# (scripts/package.sh), a ZIP and an installer for Windows (packaging/windows/,
+# scripts/check-windows.sh).
 
 # The Debian packages, each the install component of the same name, and the names of their
 # documentation folders: the window's package (also the name of the source the two are built
@@ -50,24 +50,30 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 if(WIN32)
-    # One archive, one installer, with every component in it.
+    # One ZIP and one installer (packaging/windows/NSIS.template.in) for 64-bit Windows, each
+    # with every component: the install tree, a folder to unpack anywhere or install.
     set(CPACK_MONOLITHIC_INSTALL ON)
-    # The install tree (bin\ with the Qt libraries and plugins that
-    # qt_generate_deploy_app_script copies, see app/CMakeLists.txt) as a ZIP,
-    # and as an installer with a Start menu entry where NSIS is found.
-    set(CPACK_GENERATOR ZIP)
-    find_program(VANTU_MAKENSIS makensis)
-    if(VANTU_MAKENSIS)
-        list(APPEND CPACK_GENERATOR NSIS)
-    endif()
+    set(CPACK_GENERATOR ZIP NSIS)
     set(CPACK_PACKAGE_FILE_NAME vantuUpdate-${PROJECT_VERSION}-win64)
     set(CPACK_PACKAGE_INSTALL_DIRECTORY vantuUpdate)
-    set(CPACK_PACKAGE_EXECUTABLES vantuUpdate vantuUpdate)
+    # The uninstall entry's name: the same for every version, so that an installer finds and
+    # removes the version installed before it.
+    set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY vantuUpdate)
+    set(CPACK_MODULE_PATH ${PROJECT_SOURCE_DIR}/packaging/windows)
     set(CPACK_NSIS_DISPLAY_NAME vantuUpdate)
+    set(CPACK_NSIS_PACKAGE_NAME vantuUpdate)
+    # The Start menu entries: the two windows. vantuflash is started from a command prompt.
+    set(CPACK_PACKAGE_EXECUTABLES vantuUpdate vantuUpdate vantustation vantustation)
+    set(CPACK_NSIS_EXECUTABLES_DIRECTORY .)
     set(CPACK_NSIS_MUI_ICON ${PROJECT_SOURCE_DIR}/app/icon/vantuupdate.ico)
     set(CPACK_NSIS_MUI_UNIICON ${PROJECT_SOURCE_DIR}/app/icon/vantuupdate.ico)
-    set(CPACK_NSIS_INSTALLED_ICON_NAME bin\\\\vantuUpdate.exe)
-    set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
+    set(CPACK_NSIS_INSTALLED_ICON_NAME vantuUpdate.exe)
+    # The version resources, the DLLs and plugins next to the programs, the checks under Wine
+    # (CTest's, in a cross build: enable_testing() must come from the top folder).
+    if(VANTU_WINE_RUN)
+        enable_testing()
+    endif()
+    add_subdirectory(packaging/windows)
 elseif(UNIX AND NOT APPLE)
     set(CPACK_GENERATOR DEB)
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
