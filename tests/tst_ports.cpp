@@ -36,7 +36,6 @@ private slots:
     void init() { beginCase(); }
     void cleanup() { endCase(); }
 
-    void missingPortNamesThePortsPresent();
     void portHeldByAnotherProgram();
     void portWithoutPermission();
     void lostPortExplainsTheCause_data();
@@ -68,25 +67,6 @@ void PortsTest::verifyFits(const FittedLabel *label)
              qPrintable(QStringLiteral("\"%1\" is %2 px wide").arg(fit.text).arg(width)));
     QVERIFY2(fit.font.pointSizeF() >= FittedLabel::FloorPointSize,
              qPrintable(QString::number(fit.font.pointSizeF())));
-}
-
-void PortsTest::missingPortNamesThePortsPresent()
-{
-    // Every cause has its row with the serial library; here, what the window makes of one.
-    const QString portName = QStringLiteral("ttyNOSUCH7");
-    startProcedure(*dialog, portName, image);
-
-    const QString present = presentPortNames(QSerialPortInfo::availablePorts());
-    const QString expected =
-        present.isEmpty()
-            ? QStringLiteral("Cannot open %1: no such port (no serial ports present)").arg(portName)
-            : QStringLiteral("Cannot open %1: no such port (present: %2)").arg(portName, present);
-    QCOMPARE(status(), expected);
-    QVERIFY2(statusTip().contains(QLatin1String("There is no serial port")),
-             qPrintable(statusTip()));
-    QVERIFY(widget<QPushButton>("pushButtonOK")->isEnabled());
-    // No probing behind the user's back.
-    QVERIFY(neverWithin(PastTimeout, [&] { return status() != expected; }));
 }
 
 void PortsTest::portHeldByAnotherProgram()

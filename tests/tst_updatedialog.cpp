@@ -65,12 +65,8 @@ private slots:
     void init() { beginCase(); }
     void cleanup() { endCase(); }
 
-    void form_data();
-    void form();
-    void startsIdle();
+    void nothingGoesOutBeforeFile();
     void portBoxRewritesStatusLine();
-    void endClosesWithAccepted();
-    void languageChangeRestoresTexts();
 
     void cancelledFileDialogChangesNothing();
     void probesEvery200ms();
@@ -87,64 +83,9 @@ private slots:
     void lowLatencyRequest();
 };
 
-void UpdateDialogTest::form_data()
+void UpdateDialogTest::nothingGoesOutBeforeFile()
 {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QRect>("geometry");
-    QTest::addColumn<QString>("text");
-
-    QTest::newRow("progress") << "progressBarDownload" << QRect(30, 70, 251, 23) << QString();
-    QTest::newRow("status") << "labelStatusBar" << QRect(20, 150, 261, 16) << QString();
-    QTest::newRow("file") << "pushButtonOK" << QRect(20, 110, 81, 31) << "File";
-    QTest::newRow("end") << "pushButtonCancel" << QRect(200, 110, 81, 31) << "End";
-    QTest::newRow("download") << "pushButtonDownload" << QRect(110, 110, 81, 31) << "Download";
-    QTest::newRow("ports") << "comboBoxPort" << QRect(150, 20, 101, 22) << QString();
-    QTest::newRow("caption") << "label" << QRect(30, 30, 54, 12) << "D.Lane @";
-    QTest::newRow("tx light") << "label_tx" << QRect(90, 30, 21, 16) << QString();
-    QTest::newRow("rx light") << "label_rx" << QRect(120, 30, 21, 16) << QString();
-}
-
-void UpdateDialogTest::form()
-{
-    QFETCH(QString, name);
-    QFETCH(QRect, geometry);
-    QFETCH(QString, text);
-
-    QCOMPARE(dialog->objectName(), QStringLiteral("vantuUpdate"));
-    QCOMPARE(dialog->windowTitle(), QStringLiteral("vantuUpdate"));
-    QCOMPARE(dialog->size(), QSize(296, 170));
-    auto *w = dialog->findChild<QWidget *>(name);
-    QVERIFY(w);
-    QCOMPARE(w->parentWidget(), dialog.get());
-    QCOMPARE(w->geometry(), geometry);
-    if (!text.isEmpty()) {
-        const QString shown = qobject_cast<QLabel *>(w) ? qobject_cast<QLabel *>(w)->text()
-                                                        : qobject_cast<QPushButton *>(w)->text();
-        QCOMPARE(shown, text);
-    }
-}
-
-void UpdateDialogTest::startsIdle()
-{
-    auto *ports = widget<QComboBox>("comboBoxPort");
-    const QList<QSerialPortInfo> available = QSerialPortInfo::availablePorts();
-    QCOMPARE(ports->count(), available.size());
-    for (int i = 0; i < available.size(); ++i)
-        QCOMPARE(ports->itemText(i), available.at(i).portName());
-    QCOMPARE(status(), ports->currentText() + QStringLiteral("  file not available"));
-    // Run with no serial ports on the system (see tests/CMakeLists.txt): an empty box, and a
-    // line of two spaces and the file text.
-    if (qEnvironmentVariableIsSet("VANTU_EXPECT_NO_PORTS")) {
-        QCOMPARE(ports->count(), 0);
-        QCOMPARE(status(), QStringLiteral("  file not available"));
-    }
-    QVERIFY(!widget<QPushButton>("pushButtonDownload")->isEnabled());
-    QVERIFY(widget<QPushButton>("pushButtonOK")->isEnabled());
-    QVERIFY(lightIs(widget<QLabel>("label_tx"), Qt::red));
-    QVERIFY(lightIs(widget<QLabel>("label_rx"), Qt::red));
-    QCOMPARE(widget<QProgressBar>("progressBarDownload")->value(), 0);
-    QCOMPARE(dialog->updateState(), UpdateState::Probing);
-    // Nothing goes out before File.
+    // How the window starts has its test without a device (tst_window); here, the wire.
     QVERIFY(neverWithin(PastTimeout, [&] { return !device->raw.isEmpty(); }));
 }
 
@@ -163,24 +104,6 @@ void UpdateDialogTest::portBoxRewritesStatusLine()
     QCOMPARE(status(), QStringLiteral("ttyUSB9  ") + image);
     // The open port stays as it was: the device still hears the tool.
     QVERIFY(device->waitForCommand(CMD_START));
-}
-
-void UpdateDialogTest::endClosesWithAccepted()
-{
-    QSignalSpy finished(dialog.get(), &QDialog::finished);
-    QTest::mouseClick(widget<QPushButton>("pushButtonCancel"), Qt::LeftButton);
-    QCOMPARE(finished.size(), 1);
-    QCOMPARE(finished.first().first().toInt(), int(QDialog::Accepted));
-    QVERIFY(!dialog->isVisible());
-}
-
-void UpdateDialogTest::languageChangeRestoresTexts()
-{
-    QEvent change(QEvent::LanguageChange);
-    QCoreApplication::sendEvent(dialog.get(), &change);
-    QCOMPARE(status(), QStringLiteral("TextLabel"));
-    QCOMPARE(widget<QLabel>("label_tx")->text(), QStringLiteral("132"));
-    QCOMPARE(widget<QPushButton>("pushButtonOK")->text(), QStringLiteral("File"));
 }
 
 void UpdateDialogTest::cancelledFileDialogChangesNothing()
