@@ -4,6 +4,12 @@
 
 #include <QFileInfo>
 
+#ifdef Q_OS_WIN
+#include <fcntl.h>
+#include <io.h>
+#include <qt_windows.h>
+#endif
+
 namespace {
 
 constexpr quint32 PieceSize = 4;
@@ -11,6 +17,47 @@ constexpr quint32 PieceSize = 4;
 // The image is read a block at a time and nothing else of it is kept: no read-ahead buffer, so a
 // file cut shorter on disk is noticed at the next read.
 constexpr QIODevice::OpenMode ImageOpenMode = QIODevice::ReadOnly | QIODevice::Unbuffered;
+
+// Opens the image at path for reading; false with the reason in error. A build may rewrite the
+// file, or replace it under its name, while it is open, as it may on Unix: on Windows that takes
+// every share mode, which QFile does not give.
+bool openImage(QFile &file, const QString &path, QString *error)
+{
+#ifdef Q_OS_WIN
+    const HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const int fd = handle == INVALID_HANDLE_VALUE
+                       ? -1
+                       : _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+        file.setFileName(path);
+        // QFile says why in its own words, as it does everywhere else.
+        if (!file.open(ImageOpenMode)) {
+            *error = file.errorString();
+            return false;
+        }
+        file.close();
+        *error = QStringLiteral("cannot open the file");
+        return false;
+    }
+    if (!file.open(fd, ImageOpenMode, QFileDevice::AutoCloseHandle)) {
+        _close(fd);
+        *error = file.errorString();
+        return false;
+    }
+    return true;
+#else
+    file.setFileName(path);
+    if (!file.open(ImageOpenMode)) {
+        *error = file.errorString();
+        return false;
+    }
+    return true;
+#endif
+}
 
 } // namespace
 
@@ -40,22 +87,16 @@ ImageSource::Problem ImageSource::open()
         return Problem::Missing;
     if (info.isDir())
         return Problem::Folder;
-    m_file.setFileName(m_path);
-    if (!m_file.open(ImageOpenMode)) {
-        m_error = m_file.errorString();
+    if (!openImage(m_file, m_path, &m_error))
         return Problem::Unreadable;
-    }
     return checkOpened();
 }
 
 ImageSource::Problem ImageSource::rewind()
 {
     if (!m_file.isOpen()) {
-        m_file.setFileName(m_path);
-        if (!m_file.open(ImageOpenMode)) {
-            m_error = m_file.errorString();
+        if (!openImage(m_file, m_path, &m_error))
             return Problem::Unreadable;
-        }
     } else {
         m_file.seek(0);
     }
@@ -142,9 +183,9 @@ void ImageSource::startHashing()
     connect(&m_steps->pass, &QTimer::timeout, this, &ImageSource::hashStep);
     m_hashedStamp = {};
     m_facts = ImageFacts{m_path, -1, {}};
-    m_steps->file.setFileName(m_path);
-    if (!m_steps->file.open(ImageOpenMode)) {
-        emit hashFailed(m_steps->file.errorString());
+    QString error;
+    if (!openImage(m_steps->file, m_path, &error)) {
+        emit hashFailed(error);
         return;
     }
     m_steps->started = imageStampOf(m_steps->file);

@@ -5,6 +5,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QGuiApplication>
 #include <QInputDialog>
@@ -151,7 +152,9 @@ void StationCase::openWindow(const QList<PortTarget> &targets, const QStringList
 
 int runStationSuite(QObject &test, int argc, char *argv[])
 {
-    QTemporaryDir screens;
+    // Next to where the suite runs, and named relative to it: the platform's arguments are split
+    // at colons, which a Windows path has after its drive.
+    QTemporaryDir screens(QStringLiteral("screens-XXXXXX"));
     if (qgetenv("QT_QPA_PLATFORM") == "offscreen" && screens.isValid()) {
         QJsonArray list;
         int x = 0;
@@ -166,7 +169,8 @@ int runStationSuite(QObject &test, int argc, char *argv[])
                                     {"dpr", 1}});
             x += size.width();
         }
-        const QString path = screens.filePath(QStringLiteral("screens.json"));
+        const QString path =
+            QDir::current().relativeFilePath(screens.filePath(QStringLiteral("screens.json")));
         QFile file(path);
         if (file.open(QIODevice::WriteOnly))
             file.write(QJsonDocument(QJsonObject{{"screens", list}}).toJson());

@@ -142,6 +142,16 @@ bool runsAsRoot()
 #endif
 }
 
+bool underWine()
+{
+#ifdef Q_OS_WIN
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+#else
+    return false;
+#endif
+}
+
 bool unprivilegedPass()
 {
     return qEnvironmentVariableIsSet("VANTU_UNPRIVILEGED_PASS");

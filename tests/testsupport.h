@@ -116,6 +116,8 @@ QByteArray escapeHeavyBytes(int count, quint32 seed = 1);
 
 // True when the test runs with root's rights, which open and read anything.
 bool runsAsRoot();
+// True when the test runs as a Windows program under Wine, which is not Windows in everything.
+bool underWine();
 // True in the test command's unprivileged pass (VANTU_UNPRIVILEGED_PASS set), which exists to run
 // the cases that root has to skip.
 bool unprivilegedPass();

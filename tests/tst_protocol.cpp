@@ -918,7 +918,15 @@ void TestProtocol::imageSourceChangedOnDisk()
             testing::writeImage(dir.path(), QStringLiteral("fw.vuf"), other);
     }
     const QByteArray expected = answer == "same" ? expectedAnswer(content, next) : answer;
-    QCOMPARE(answerText(source, next), expected);
+    const QByteArray given = answerText(source, next);
+#ifdef Q_OS_WIN
+    // A file deleted while open stays, with its name, until it is closed on a file system without
+    // POSIX deletes (and under Wine): the new file's bytes may then land in the open one. Either
+    // way the device gets the bytes it started with, or the change is seen; never a mix.
+    if (change == QLatin1String("replace") && given == "changed")
+        return;
+#endif
+    QCOMPARE(given, expected);
 }
 
 void TestProtocol::imageSourceChecks_data()

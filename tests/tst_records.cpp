@@ -232,8 +232,12 @@ void RecordsTest::logThatCannotBeWritten_data()
 void RecordsTest::logThatCannotBeWritten()
 {
     QFETCH(QString, kind);
-    if (kind == QLatin1String("read-only"))
+    if (kind == QLatin1String("read-only")) {
         VANTU_SKIP_AS_ROOT("root writes to a read-only file: run as another user");
+        // Wine keeps a file read-only with the Unix permissions, which root passes by.
+        if (underWine())
+            QSKIP("Wine, run by root here, writes to a read-only file, which Windows refuses");
+    }
     const QString folder = dir->filePath(QStringLiteral("logs"));
     QVERIFY(QDir().mkdir(folder));
     QString path = folder + QStringLiteral("/records.jsonl");
