@@ -34,6 +34,11 @@ int main(int argc, char *argv[])
     // gang section), and nothing here needs GLib. Set QT_NO_GLIB=0 to have GLib's.
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
+    // The wire trace (-v) goes to standard error, also on Windows where a program started without
+    // a console of its own (by a CI runner, a service, another program) would have Qt hand it to
+    // the debugger instead.
+    if (!qEnvironmentVariableIsSet("QT_FORCE_STDERR_LOGGING"))
+        qputenv("QT_FORCE_STDERR_LOGGING", "1");
     QCoreApplication app(argc, argv);
     const ConsoleOutput console;
     QCoreApplication::setApplicationName(QStringLiteral("vantuflash"));

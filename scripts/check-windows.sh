@@ -113,11 +113,26 @@ xvfb_pid=$!
 read -r display <"$scratch/display" || fail "Xvfb did not start: $(cat "$scratch/xvfb.log")"
 status=0
 (cd "$dir" && DISPLAY=:$display ctest --output-on-failure --no-tests=error -j "$jobs") || status=$?
+part_done "checks under Wine"
+
+# The programs of the unpacked ZIP against devices on pseudo-terminals that COM ports of the
+# prefix lead to (tests/tst_wine.cpp), from the Linux build of the tree.
+if [ "$status" -eq 0 ]; then
+    linux_build=${VANTU_BUILD_DIR:-$root/build}
+    [ -f "$linux_build/CMakeCache.txt" ] ||
+        fail "no Linux build in $linux_build to run tst_wine from (scripts/test.sh makes one)"
+    cmake --build "$linux_build" --target tst_wine
+    zip_tree=$(find "$dir/check/zip" -mindepth 1 -maxdepth 1 -type d | head -n 1)
+    [ -x "$zip_tree/vantuflash.exe" ] || fail "no unpacked ZIP in $dir/check/zip"
+    DISPLAY=:$display VANTU_WINDOWS_PROGRAMS=$zip_tree VANTU_WINDOWS_SUITES=$dir \
+        VANTU_WINE_PREFIX=$dir/wine QT_QPA_PLATFORM=offscreen "$linux_build/tests/tst_wine" ||
+        status=$?
+    part_done "COM ports under Wine"
+fi
 # No Wine program outlives the step.
 for prefix in "$dir/wine" "$dir/wine-installer"; do
     [ ! -d "$prefix" ] || "$root/scripts/wine-run.sh" --prefix "$prefix" --wait
 done
 [ "$status" -eq 0 ] || fail "a check of the Windows build failed (above)"
-part_done "checks under Wine"
 
 echo "windows: $(printf '%s, ' "${times[@]}" | sed 's/, $//')"

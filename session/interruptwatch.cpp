@@ -44,6 +44,34 @@ BOOL WINAPI onConsoleEvent(DWORD event)
         WaitForSingleObject(releasedEvent, CloseGraceMs);
     return TRUE;
 }
+
+// A console program that loads user32, as Qt's event loop does, is sent no console event when the
+// user logs off or Windows shuts down: its top-level windows are asked instead, and the process
+// ends once they have answered. This window is never shown; it has the records written, on the
+// event loop's own thread, before it answers.
+LRESULT CALLBACK onSessionMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_QUERYENDSESSION)
+        return TRUE;
+    if (message == WM_ENDSESSION) {
+        if (wParam && watch)
+            QMetaObject::invokeMethod(watch, "deliver", Qt::DirectConnection,
+                                      Q_ARG(int, InterruptWatch::HangUp));
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+void watchSessionEnd()
+{
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = onSessionMessage;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"vantuSessionEnd";
+    if (RegisterClassW(&windowClass))
+        CreateWindowExW(0, windowClass.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
+                        nullptr, windowClass.hInstance, nullptr);
+}
 #endif
 
 } // namespace
@@ -108,7 +136,11 @@ bool InterruptWatch::install()
     return true;
 #elif defined(Q_OS_WIN)
     releasedEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    return releasedEvent && SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+    if (!releasedEvent || !SetConsoleCtrlHandler(onConsoleEvent, TRUE))
+        return false;
+    // Where no window can be made at all (no desktop), no session ends under the program either.
+    watchSessionEnd();
+    return true;
 #else
     return false;
 #endif

@@ -2,16 +2,16 @@
 
 #include <QObject>
 
-// Turns SIGINT, SIGTERM and SIGHUP (on Windows: Ctrl+C, Ctrl+Break and the console closing) into
-// a signal in the event loop, so that the run can close its ports and write its records before it
-// exits. One per process.
+// Turns SIGINT, SIGTERM and SIGHUP (on Windows: Ctrl+C, Ctrl+Break, the console closing, and the
+// session ending at log-off or shutdown) into a signal in the event loop, so that the run can
+// close its ports and write its records before it exits. One per process.
 class InterruptWatch : public QObject
 {
     Q_OBJECT
 
 public:
     // interrupted()'s argument for a hang-up: a closed terminal, a dropped connection, a closing
-    // Windows console. Anything else is an interruption.
+    // Windows console, the end of a Windows session. Anything else is an interruption.
     static constexpr int HangUp = 1;
 
     explicit InterruptWatch(QObject *parent = nullptr);

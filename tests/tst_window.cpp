@@ -31,6 +31,7 @@ private slots:
     void endClosesWithAccepted();
     void languageChangeRestoresTexts();
     void missingPortNamesThePortsPresent();
+    void probesAComPort();
 
 private:
     std::unique_ptr<vantuUpdate> dialog;
@@ -150,6 +151,30 @@ void WindowTest::missingPortNamesThePortsPresent()
     QVERIFY(widget<QPushButton>("pushButtonOK")->isEnabled());
     // No probing behind the user's back.
     QVERIFY(neverWithin(PastTimeout, [&] { return status() != expected; }));
+}
+
+void WindowTest::probesAComPort()
+{
+    // On a COM port a device is on, given in VANTU_TEST_COM_PORT (tst_wine links one to a device
+    // of its own under Wine): the status line's texts and what goes out, up to the first answer.
+    const QString port = qEnvironmentVariable("VANTU_TEST_COM_PORT");
+    if (port.isEmpty())
+        QSKIP("needs a COM port with a device on it, which tst_wine gives it under Wine");
+    // The test answers Qt's own file dialog; Windows' native one is the user's.
+    QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+    WireTrace trace;
+    trace.enable();
+    startProcedure(*dialog, port, image);
+    QCOMPARE(status(), port + QStringLiteral("  ") + image);
+    QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("finding device..."), PatienceMs);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        statusTip().contains(QStringLiteral("No device has answered on %1 for ").arg(port)),
+        PatienceMs);
+    QCOMPARE(status(), QStringLiteral("finding device..."));
+    QVERIFY(trace.sent() >= 15);
+    for (const QString &line : std::as_const(trace.lines))
+        QVERIFY2(line.endsWith(QLatin1String(" tx PING 50 00 00 00 00 00 00 97")),
+                 qPrintable(line));
 }
 
 QTEST_MAIN(WindowTest)

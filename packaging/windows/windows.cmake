@@ -58,4 +58,8 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_HOST_UNIX)
             list(APPEND CMAKE_CROSSCOMPILING_EMULATOR --dlls ${dir})
         endforeach()
     endif()
+    # The same runner, one argument a line, for what runs the build's programs from outside
+    # CTest (tests/tst_wine.cpp).
+    string(REPLACE ";" "\n" runner "${CMAKE_CROSSCOMPILING_EMULATOR}")
+    file(WRITE ${PROJECT_BINARY_DIR}/wine-runner.txt "${runner}\n")
 endif()
