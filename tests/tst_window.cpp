@@ -156,7 +156,8 @@ void WindowTest::missingPortNamesThePortsPresent()
 void WindowTest::probesAComPort()
 {
     // On a COM port a device is on, given in VANTU_TEST_COM_PORT (tst_wine links one to a device
-    // of its own under Wine): the status line's texts and what goes out, up to the first answer.
+    // of its own under Wine): the status line's texts and what goes out, up to the first answer;
+    // then the device's end goes away.
     const QString port = qEnvironmentVariable("VANTU_TEST_COM_PORT");
     if (port.isEmpty())
         QSKIP("needs a COM port with a device on it, which tst_wine gives it under Wine");
@@ -175,6 +176,10 @@ void WindowTest::probesAComPort()
     for (const QString &line : std::as_const(trace.lines))
         QVERIFY2(line.endsWith(QLatin1String(" tx PING 50 00 00 00 00 00 00 97")),
                  qPrintable(line));
+    // Then the device's end hangs up, as an adapter pulled out: the port is lost, and said so.
+    QTRY_VERIFY_WITH_TIMEOUT(status().startsWith(QStringLiteral("Port lost: ") + port), PatienceMs);
+    QVERIFY2(statusTip().contains(QStringLiteral("%1 is gone").arg(port)), qPrintable(statusTip()));
+    QVERIFY(widget<QPushButton>("pushButtonOK")->isEnabled());
 }
 
 QTEST_MAIN(WindowTest)
