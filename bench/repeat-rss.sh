@@ -33,9 +33,8 @@ work=$(mktemp -d)
 device=
 flash=
 cleanup() {
-    for pid in $flash $device; do
-        stop_group "$pid" || true
-    done
+    # shellcheck disable=SC2086 # empty when not running
+    stop_groups $flash $device
     rm -rf "$work"
 }
 trap cleanup EXIT

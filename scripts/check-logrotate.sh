@@ -26,9 +26,8 @@ work=$(mktemp -d)
 sim_pid=
 flash_pid=
 cleanup() {
-    for pid in $flash_pid $sim_pid; do
-        stop_group "$pid" || true
-    done
+    # shellcheck disable=SC2086 # empty when not running
+    stop_groups $flash_pid $sim_pid
     rm -rf "$work"
 }
 trap cleanup EXIT

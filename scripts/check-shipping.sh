@@ -65,9 +65,7 @@ echo "README.md shows both recipes as installed"
 work=$(mktemp -d)
 pids=()
 cleanup() {
-    for pid in "${pids[@]}"; do
-        stop_group "$pid" || true
-    done
+    stop_groups "${pids[@]}"
     rm -rf "$work"
 }
 trap cleanup EXIT

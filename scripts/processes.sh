@@ -11,6 +11,8 @@
 #   stop_group PID [SECONDS]                  SIGTERM to PID's process group, then SIGKILL if it
 #                                             has not ended within SECONDS (default 10); returns
 #                                             PID's exit status, and never hangs
+#   stop_groups [PID...]                      stop_group for each, whatever they end with: a
+#                                             clean-up's
 #
 # Every wait is bounded by what it waits for: the line, the end of the process, or a limit that
 # only a fault reaches.
@@ -55,4 +57,11 @@ stop_group() {
     fi
     wait "$pid" 2>/dev/null || status=$?
     return "$status"
+}
+
+stop_groups() {
+    local pid
+    for pid in "$@"; do
+        stop_group "$pid" || true
+    done
 }

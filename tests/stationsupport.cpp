@@ -84,20 +84,6 @@ void settleLayouts()
     QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
 }
 
-QList<QJsonObject> logRecords(const QString &path)
-{
-    QFile file(path);
-    QList<QJsonObject> records;
-    if (!file.open(QIODevice::ReadOnly))
-        return records;
-    const QList<QByteArray> lines = file.readAll().split('\n');
-    for (const QByteArray &line : lines) {
-        if (!line.isEmpty())
-            records.append(QJsonDocument::fromJson(line).object());
-    }
-    return records;
-}
-
 void StationCase::initCase()
 {
     QVERIFY(m_dir.isValid());

@@ -6,7 +6,6 @@
 #include "porttarget.h"
 #include "stationwindow.h"
 
-#include <QJsonObject>
 #include <QList>
 #include <QScreen>
 #include <QString>
@@ -34,9 +33,6 @@ QStringList expectedScreens();
 QScreen *screenOfSize(const QString &size);
 // Lays out every widget whose layout has a request pending.
 void settleLayouts();
-
-// The records of a log, one object a line.
-QList<QJsonObject> logRecords(const QString &path);
 
 // The set-up of the station's suites. A suite calls initCase() from initTestCase(), beginCase()
 // from init() and endCase() from cleanup().

@@ -7,6 +7,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -88,6 +89,20 @@ void FolderCase::beginCase()
     failOnQtWarnings();
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
+}
+
+QList<QJsonObject> logRecords(const QString &path)
+{
+    QFile file(path);
+    QList<QJsonObject> records;
+    if (!file.open(QIODevice::ReadOnly))
+        return records;
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        if (!line.isEmpty())
+            records.append(QJsonDocument::fromJson(line).object());
+    }
+    return records;
 }
 
 QString writeImage(const QString &dir, const QString &name, const QByteArray &bytes)

@@ -9,6 +9,7 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -96,6 +97,9 @@ protected:
 
     std::unique_ptr<QTemporaryDir> dir;
 };
+
+// The records of a log, one object a line (an empty one for a line that is no JSON object).
+QList<QJsonObject> logRecords(const QString &path);
 
 // Makes an image file of the given bytes in dir; returns its path.
 QString writeImage(const QString &dir, const QString &name, const QByteArray &bytes);

@@ -33,21 +33,6 @@ QString windowsPath(const QString &path)
            QDir::toNativeSeparators(path).replace(QLatin1Char('/'), QLatin1Char('\\'));
 }
 
-// The records of a log, one object a line; a line that is not one is an empty object.
-QList<QJsonObject> recordsIn(const QString &path)
-{
-    QList<QJsonObject> records;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return records;
-    const QList<QByteArray> lines = file.readAll().split('\n');
-    for (const QByteArray &line : lines) {
-        if (!line.isEmpty())
-            records.append(QJsonDocument::fromJson(line).object());
-    }
-    return records;
-}
-
 // A scripted device on the pseudo-terminal that the prefix's COM port of that number leads to.
 struct ComPort
 {
@@ -168,7 +153,7 @@ void WineTest::flashOnAComPort()
     QCOMPARE(result.value("image")["sha256"].toString(),
              QString::fromLatin1(sha256Hex(escapeHeavyBytes(3000, 5))));
     // The record, written under the Windows lock, is the line the program printed.
-    const QList<QJsonObject> records = recordsIn(log);
+    const QList<QJsonObject> records = logRecords(log);
     QCOMPARE(records.size(), 1);
     QCOMPARE(records.first(), result);
     // The probes reached the line, every one of them byte for byte the Linux program's, one a
@@ -248,7 +233,7 @@ void WineTest::flashInterrupted()
     if (exitCode >= 0)
         QCOMPARE(flash.exitCode(), exitCode);
     // The port is closed and the record written before the program ends, whichever way.
-    const QList<QJsonObject> records = recordsIn(log);
+    const QList<QJsonObject> records = logRecords(log);
     QCOMPARE(records.size(), 1);
     QCOMPARE(records.first().value("result").toString(), QStringLiteral("interrupted"));
     QCOMPARE(records.first().value("port").toString(), port.name);
@@ -314,7 +299,7 @@ void WineTest::stationOnTwoComPorts()
              0);
     QVERIFY(station.waitForFinished(PatienceMs));
     QCOMPARE(station.exitCode(), 0);
-    QVERIFY(recordsIn(log).isEmpty());
+    QVERIFY(logRecords(log).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(WineTest)
