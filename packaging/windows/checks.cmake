@@ -10,6 +10,7 @@
 # - windows_zip_*_window: each window opens on a virtual X display with the windows platform
 #   plugin and the Vista style from the ZIP's plugins/, and ends with status 0 when closed.
 # - windows_zip_*_resources: each executable carries its icon and its version resource.
+# - windows_zip_licenses: the licences of the libraries beside the programs, in licenses/.
 # - windows_installer: install, install again with the PATH option, uninstall, all silent, in a
 #   Wine prefix of its own (packaging/windows/check-installer.sh).
 
@@ -80,6 +81,20 @@ foreach(program IN LISTS programs)
             -- ${CMAKE_RC_COMPILER} -J coff -O rc -i ${zip_tree}/${program}.exe)
     set_tests_properties(windows_zip_${program}_resources PROPERTIES FIXTURES_REQUIRED windows_zip)
 endforeach()
+
+# The licences of the libraries beside the programs, each the text it is named for.
+add_test(NAME windows_zip_licenses
+    COMMAND ${expect}
+        --stdout "^Upstream-Name: qtbase-everywhere-src$"
+        --stdout "^Upstream-Name: qtserialport-everywhere-src$"
+        --stdout "GCC RUNTIME LIBRARY EXCEPTION"
+        --stdout "^Upstream-Name: mingw-w64$"
+        --stdout "^ +GNU LESSER GENERAL PUBLIC LICENSE$"
+        --stdout "^ +GNU GENERAL PUBLIC LICENSE$"
+        -- cat ${zip_tree}/licenses/Qt.txt ${zip_tree}/licenses/Qt-SerialPort.txt
+            ${zip_tree}/licenses/GCC-runtime.txt ${zip_tree}/licenses/MinGW-w64.txt
+            ${zip_tree}/licenses/LGPL-3.txt ${zip_tree}/licenses/GPL-3.txt)
+set_tests_properties(windows_zip_licenses PROPERTIES FIXTURES_REQUIRED windows_zip)
 
 foreach(window IN ITEMS vantuUpdate vantustation)
     add_test(NAME windows_zip_${window}_window
