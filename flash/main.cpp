@@ -15,6 +15,7 @@
 #include <QSerialPortInfo>
 
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -25,9 +26,8 @@ int usageError(const QString &text)
     return ExitCode::Usage;
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+// Qt's settings that only take effect before the application object is made.
+void setQtEnvironment()
 {
     // Qt's own event loop on Unix rather than GLib's: with a frame on every port every few hundred
     // microseconds, it costs a third less processor time per frame (measured with the bench's
@@ -39,12 +39,12 @@ int main(int argc, char *argv[])
     // the debugger instead.
     if (!qEnvironmentVariableIsSet("QT_FORCE_STDERR_LOGGING"))
         qputenv("QT_FORCE_STDERR_LOGGING", "1");
-    QCoreApplication app(argc, argv);
-    const ConsoleOutput console;
-    QCoreApplication::setApplicationName(QStringLiteral("vantuflash"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(VANTU_VERSION));
+}
 
-    const ParsedCommandLine parsed = parseCommandLine(QCoreApplication::arguments());
+// The exit code of a command line that asks for no run (a usage error, --help, --version,
+// --list), after its answer is printed; nothing when it asks for a run.
+std::optional<int> answerWithoutRun(const ParsedCommandLine &parsed)
+{
     switch (parsed.action) {
     case ParsedCommandLine::Action::UsageError:
         return usageError(parsed.error);
@@ -58,11 +58,44 @@ int main(int argc, char *argv[])
     case ParsedCommandLine::Action::Run:
         break;
     }
-    const FlashOptions &options = parsed.options;
-    if (options.mode == FlashOptions::Mode::List) {
-        printPortList(QSerialPortInfo::availablePorts(), options.json);
+    if (parsed.options.mode == FlashOptions::Mode::List) {
+        printPortList(QSerialPortInfo::availablePorts(), parsed.options.json);
         return ExitCode::Success;
     }
+    return std::nullopt;
+}
+
+// Hashes the image once, before any port is opened (each port's update hashes again only a file
+// that has changed); false, with the run's records of it written, when it cannot be used.
+bool imageUsable(ImageSource &image, FlashRun &run)
+{
+    ImageSource::Problem problem = image.open();
+    if (problem == ImageSource::Problem::None)
+        problem = image.hashNow();
+    image.close();
+    if (problem == ImageSource::Problem::None)
+        return true;
+    run.recordWithoutStarting(
+        Outcome::ImageError,
+        QStringLiteral("Cannot use the image %1. Nothing was sent to any port.")
+            .arg(image.describe(problem)));
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    setQtEnvironment();
+    QCoreApplication app(argc, argv);
+    const ConsoleOutput console;
+    QCoreApplication::setApplicationName(QStringLiteral("vantuflash"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VANTU_VERSION));
+
+    const ParsedCommandLine parsed = parseCommandLine(QCoreApplication::arguments());
+    if (const std::optional<int> exitCode = answerWithoutRun(parsed))
+        return *exitCode;
+    const FlashOptions &options = parsed.options;
 
     // Everything that can be wrong with the command line, the log or the image is found before
     // any port is opened: nothing goes out on the wire then.
@@ -80,20 +113,8 @@ int main(int argc, char *argv[])
         image = std::make_shared<ImageSource>(options.imagePath);
 
     FlashRun run(options, targets, image, log.isOpen() ? &log : nullptr);
-    if (image) {
-        // Hashed once here; each port's update hashes again only a file that has changed.
-        ImageSource::Problem imageProblem = image->open();
-        if (imageProblem == ImageSource::Problem::None)
-            imageProblem = image->hashNow();
-        image->close();
-        if (imageProblem != ImageSource::Problem::None) {
-            run.recordWithoutStarting(Outcome::ImageError,
-                                      QStringLiteral("Cannot use the image %1. Nothing was sent "
-                                                     "to any port.")
-                                          .arg(image->describe(imageProblem)));
-            return ExitCode::ImageUnusable;
-        }
-    }
+    if (image && !imageUsable(*image, run))
+        return ExitCode::ImageUnusable;
 
     InterruptWatch interrupts;
     if (!interrupts.install())

@@ -173,6 +173,7 @@ public:
         Away,         // answers nothing until quietAfterDoneMs has passed (see comeBack())
     };
     static constexpr int AnnounceDelayMs = 50;
+    static constexpr std::int64_t NsPerMs = 1000000;
     static constexpr quint32 RetryStepBack = 1028; // more than a block, so retries cross blocks
 
     // Bytes for the line: a frame with what goes before it, or one chunk of a split frame.
@@ -244,7 +245,8 @@ private:
     void finishTransfer();
     quint32 staleOffset(quint32 lastStart);
     qint64 imageEnd() const; // imageSize (capped) rounded up to a piece; -1 when not known
-    // The one road out to the line; faults that touch the outgoing bytes belong here.
+    // The one road out to the line; faults that touch the outgoing bytes belong here
+    // (deviceline.cpp, with the framing).
     void sendFrame(quint8 code, quint32 data = 0, bool strayStart = false);
     void noiseBurst(Output &out);
     void queue(Output &out, std::int64_t delayNs); // out was placed at the back: when it is due
