@@ -31,7 +31,11 @@ const char *const LongestWords[] = {
     "\u27f3 Updating 100 % \u2013 59 min 59 s left",
     "\u26a0 Left as it was: it has firmware 01.00",
 };
-const char *const LongestAdvice = "take the board off, or press F6 to retry";
+// What to do next after a board, the last of them the longest.
+const QLatin1String NextBoardAdvice("put the next board on");
+const QLatin1String TakeOffAdvice("take the board off");
+const QLatin1String TakeOffOrRetryAdvice("take the board off, or press F6 to retry");
+const QLatin1String LongestAdvice = TakeOffOrRetryAdvice;
 
 QString failureCause(const SessionResult &result)
 {
@@ -165,7 +169,7 @@ void SlotPanel::fitText()
     const auto fits = [&](double scale) {
         for (const char *words : LongestWords) {
             if (SlotTile::heightNeeded(base, scale, tile.width(), QString::fromUtf8(words),
-                                       QString::fromUtf8(LongestAdvice)) > tile.height())
+                                       QString(LongestAdvice)) > tile.height())
                 return false;
         }
         return true;
@@ -218,16 +222,16 @@ void SlotPanel::showState(int slot, const UpdateSession *session)
     case State::Probing:
     case State::AwaitingRemoval:
     case State::AwaitingNext:
-        place.tile->setProgress(place.last && place.last->outcome == Outcome::Updated ? 100 : -1);
         if (place.last) {
             showLast(place, session);
-        } else if (gone) {
-            place.tile->setAdvice(QString());
-            place.tile->setState(SlotTile::Look::Attention, QStringLiteral("Waiting for its port"));
-        } else {
-            place.tile->setAdvice(QString());
-            place.tile->setState(SlotTile::Look::Waiting, QStringLiteral("Waiting for a board"));
+            break;
         }
+        place.tile->setProgress(-1);
+        place.tile->setAdvice(QString());
+        if (gone)
+            place.tile->setState(SlotTile::Look::Attention, QStringLiteral("Waiting for its port"));
+        else
+            place.tile->setState(SlotTile::Look::Waiting, QStringLiteral("Waiting for a board"));
         break;
     case State::VersionQuery:
         // The next board has answered: the last one's outcome and versions make way.
@@ -261,19 +265,23 @@ void SlotPanel::showLast(Slot &place, const UpdateSession *session)
     if (!session || session->state() == UpdateSession::State::Ended)
         advice = QStringLiteral("stopped");
     else if (!isFailure(last.outcome))
-        advice = QStringLiteral("put the next board on");
+        advice = NextBoardAdvice;
     else if (session->canRetry())
-        advice = QStringLiteral("take the board off, or press F6 to retry");
+        advice = TakeOffOrRetryAdvice;
     else
-        advice = QStringLiteral("take the board off");
+        advice = TakeOffAdvice;
     QString details = QStringLiteral("Last board: ") + last.details;
     if (session && session->portGoneBetweenBoards())
         details += QStringLiteral(" The port %1 has gone; the slot uses it again when it comes "
                                   "back.")
                        .arg(session->portName());
+    place.tile->setProgress(last.outcome == Outcome::Updated ? 100 : -1);
     place.tile->setVersions(last.versions);
     place.tile->setAdvice(advice);
-    place.tile->setState(last.look, last.words, details);
+    const SlotTile::Look look = last.outcome == Outcome::Updated ? SlotTile::Look::Updated
+                                : isFailure(last.outcome)        ? SlotTile::Look::Failed
+                                                                 : SlotTile::Look::Attention;
+    place.tile->setState(look, last.words, details);
 }
 
 void SlotPanel::showProgress(int slot, quint32 offset, qint64 size)
@@ -313,20 +321,15 @@ void SlotPanel::recorded(int slot, const SessionResult &result)
     count(place.tile, result.outcome, 1);
     place.counted = result.outcome;
 
-    const SlotTile::Look look = result.outcome == Outcome::Updated ? SlotTile::Look::Updated
-                                : isFailure(result.outcome)        ? SlotTile::Look::Failed
-                                                                   : SlotTile::Look::Attention;
     QString versions = result.versions
                            ? QStringLiteral("Firmware %1 \u00b7 hardware %2 \u00b7 ")
                                  .arg(result.versions->firmware, result.versions->hardware)
                            : QString();
     versions += QStringLiteral("at ") + QLocale::c().toString(QDateTime::currentDateTime().time(),
                                                               QStringLiteral("HH:mm:ss"));
-    place.last = KeptOutcome{result.outcome, look, resultWords(result), result.message, versions};
-    place.tile->setProgress(result.outcome == Outcome::Updated ? 100 : -1);
-    // What to do next follows with the session's state, which changes right after this.
-    place.tile->setVersions(versions);
-    place.tile->setState(look, place.last->words, QStringLiteral("Last board: ") + result.message);
+    // The tile shows it, with what to do next, when the session's state changes: the session
+    // tells its new state right after the result (showState).
+    place.last = KeptOutcome{result.outcome, resultWords(result), result.message, versions};
 }
 
 void SlotPanel::retrying(int slot)

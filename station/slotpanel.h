@@ -47,7 +47,6 @@ private:
     struct KeptOutcome
     {
         Outcome outcome;
-        SlotTile::Look look;
         QString words;   // "Updated", "Failed: the board stopped answering"
         QString details; // the result's message
         QString versions;
