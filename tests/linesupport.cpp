@@ -22,11 +22,6 @@ void ScriptedDevice::sendFrame(const DeviceFrame &frame)
     line.write(reinterpret_cast<const char *>(wire.bytes.data()), wire.size);
 }
 
-void ScriptedDevice::sendRaw(const QByteArray &bytes)
-{
-    line.write(bytes);
-}
-
 bool ScriptedDevice::waitForFrames(int count, int timeoutMs)
 {
     return QTest::qWaitFor([&] { return frames.size() >= count; }, timeoutMs);

@@ -28,7 +28,6 @@ public:
 
     void send(quint8 code, quint32 data = 0, quint8 extra0 = 0, quint8 extra1 = 0);
     void sendFrame(const DeviceFrame &frame);
-    void sendRaw(const QByteArray &bytes);
 
     // Waits until at least count host frames have arrived in all.
     bool waitForFrames(int count, int timeoutMs = testing::PatienceMs);

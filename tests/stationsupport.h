@@ -2,7 +2,8 @@
 
 // The station window in the suites, on every system: the set-up each test function gets (a
 // folder, an image, a log, the supervisor's settings of its own), a window with a slot per target,
-// answers to its modal dialogs, the screens the runner gives, and the records read back.
+// answers to its modal dialogs and the screens the runner gives (the records read back are
+// testsupport's logRecords).
 #include "porttarget.h"
 #include "stationwindow.h"
 

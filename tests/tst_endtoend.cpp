@@ -8,11 +8,13 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+
+#include <algorithm>
+#include <csignal>
 
 using namespace testing;
 
@@ -53,9 +55,13 @@ void EndToEndTest::updateThroughTheSimulatorProgram()
     startProcedure(dialog, port, image);
     QTRY_COMPARE(status(), QStringLiteral("Firm V01.0a, hardware V02.00, click Download"));
     // Two probes went unanswered first.
-    const qsizetype query =
-        trace.lines.indexOf(QRegularExpression(QStringLiteral(" tx GET_VERSION ")));
-    QVERIFY2(trace.lines.mid(0, query).filter(QStringLiteral(" tx PING ")).size() >= 3,
+    const auto query =
+        std::find_if(trace.lines.cbegin(), trace.lines.cend(), [](const QString &line) {
+            return line.contains(QLatin1String(" tx GET_VERSION "));
+        });
+    QVERIFY2(query != trace.lines.cend(), qPrintable(trace.lines.join(QLatin1Char('\n'))));
+    QVERIFY2(QStringList(trace.lines.cbegin(), query).filter(QStringLiteral(" tx PING ")).size() >=
+                 3,
              qPrintable(trace.lines.join(QLatin1Char('\n'))));
 
     // Wait in a real event loop: QTRY_* sleeps between its polls, which would pace a device in
@@ -133,7 +139,12 @@ void EndToEndTest::simulatorEndsOnSigtermAtAnyMomentOfItsStart()
         QVERIFY2(simulator.waitForFinished(PatienceMs),
                  qPrintable(QStringLiteral("still running after SIGTERM %1 ms into its start")
                                 .arg(double(delayUs) / 1000)));
-        QVERIFY(simulator.exitStatus() == QProcess::CrashExit || simulator.exitCode() == 0);
+        // Ended by the signal itself only before its first instruction (while the program is
+        // loaded); from then on it ends as asked, with status 0.
+        if (simulator.exitStatus() == QProcess::CrashExit)
+            QCOMPARE(simulator.exitCode(), SIGTERM);
+        else
+            QCOMPARE(simulator.exitCode(), 0);
     }
 }
 

@@ -723,7 +723,7 @@ void FlashTest::recordThatCannotBeWritten()
             QStringLiteral("--mount"), QStringLiteral("sh"),     QStringLiteral("-c")};
         QProcess probe;
         probe.start(unshare.first(), unshare.mid(1) + QStringList{QStringLiteral("true")});
-        if (!probe.waitForFinished(10000) || probe.exitCode() != 0)
+        if (!probe.waitForFinished(PatienceMs) || probe.exitCode() != 0)
             QSKIP("no mount namespace of its own can be made here (unshare --user --mount)");
         run = unshare.mid(0) +
               QStringList{QStringLiteral("mount -t tmpfs -o size=%1 tmpfs \"$0\" || exit 99; "
@@ -1062,7 +1062,7 @@ void FlashTest::linksNeitherGuiNorWidgets()
 {
     QProcess ldd;
     ldd.start(QStringLiteral("ldd"), {QStringLiteral(VANTUFLASH_PATH)});
-    QVERIFY(ldd.waitForFinished(10000));
+    QVERIFY(ldd.waitForFinished(PatienceMs));
     const QByteArray libraries = ldd.readAllStandardOutput();
     QVERIFY2(libraries.contains("libQt6Core"), libraries.constData());
     QVERIFY2(libraries.contains("libQt6SerialPort"), libraries.constData());

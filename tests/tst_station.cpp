@@ -3,45 +3,30 @@
 // program, the log and the CSV export read back. How a supervisor sets it up is in
 // tst_stationsetup.
 #include "fakeadapter.h"
-#include "filedialoganswer.h"
-#include "fittedlabel.h"
 #include "linesupport.h"
-#include "settingsdialog.h"
 #include "slotpanel.h"
-#include "stationoptions.h"
 #include "stationsupport.h"
 #include "stationwindow.h"
-#include "supervisorlock.h"
 #include "updateprotocol.h"
 #include "updatesession.h"
 
 #include <QAccessible>
 #include <QAction>
 #include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
 #include <QDate>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
-#include <QInputDialog>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMenuBar>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
-#include <QScreen>
-#include <QSettings>
-#include <QStandardPaths>
-#include <QStyleOptionComboBox>
-#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
 #include <memory>
 #include <vector>
@@ -50,7 +35,7 @@ using namespace testing;
 
 namespace {
 
-constexpr int UpdateTimeoutMs = 20000;
+constexpr int UpdateTimeoutMs = PatienceMs;
 
 // Waits for an update's outcome with the event loop running freely (testing::runUntil).
 #define WAIT_COMPARE(actual, expected)                                                             \
@@ -115,7 +100,7 @@ void tst_Station::initTestCase()
     if (qEnvironmentVariableIsSet("VANTU_EXPECT_ACCESSIBILITY")) {
         QWidget probe;
         probe.show();
-        QTRY_VERIFY_WITH_TIMEOUT(QAccessible::isActive(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(QAccessible::isActive(), PatienceMs);
     }
 }
 
@@ -447,9 +432,9 @@ void tst_Station::csvForASpreadsheet()
                                  "rows = list(csv.reader(open(sys.argv[1], newline='')))\n"
                                  "print(json.dumps(rows))"),
                   csvPath});
-    if (!python.waitForStarted(5000))
+    if (!python.waitForStarted(PatienceMs) && python.error() == QProcess::FailedToStart)
         QSKIP("python3 is not installed");
-    QVERIFY(python.waitForFinished(10000));
+    QVERIFY(python.waitForFinished(PatienceMs));
     QCOMPARE(python.exitCode(), 0);
     const QJsonArray rows = QJsonDocument::fromJson(python.readAllStandardOutput()).array();
     QCOMPARE(rows.size(), 3);
@@ -473,13 +458,14 @@ void tst_Station::csvForASpreadsheet()
         QCOMPARE(field("result"),
                  index == 1 ? QStringLiteral("cancelled") : QStringLiteral("updated"));
         QCOMPARE(field("message"), record.value("message").toString());
+        if (index == 1) // the cancel's message has a comma, which the CSV must keep in its field
+            QVERIFY(field("message").contains(QLatin1Char(',')));
         QCOMPARE(field("started"), record.value("started").toString());
         QFile image(m_image);
         QVERIFY(image.open(QIODevice::ReadOnly));
         QCOMPARE(field("image_sha256").toLatin1(), sha256Hex(image.readAll()));
         QCOMPARE(field("image_size"), QString::number(image.size()));
     }
-    QVERIFY(QString::fromUtf8(QJsonDocument(rows).toJson()).contains(QLatin1Char(',')));
 }
 
 void tst_Station::quitInTheMiddle()

@@ -117,7 +117,7 @@ void TransferTest::secondDownloadAfterDeviceAnnounces()
     const QString image = writeImage(dir->path(), QStringLiteral("fw.vuf"), first);
     readyWithSimulatedDevice(image, options);
     clickDownload();
-    QTRY_COMPARE_WITH_TIMEOUT(status(), Updated, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(status(), Updated, PatienceMs);
 
     // The device comes up again: versions, Download enabled for the same image, which was
     // rewritten in the meantime; the second download sends what the file holds now.
@@ -126,7 +126,7 @@ void TransferTest::secondDownloadAfterDeviceAnnounces()
     const QByteArray second = escapeHeavyBytes(4100, 2);
     writeImage(dir->path(), QStringLiteral("fw.vuf"), second);
     clickDownload();
-    QTRY_COMPARE_WITH_TIMEOUT(status(), Updated, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(status(), Updated, PatienceMs);
     QCOMPARE(simulated->stats().updatesCompleted, 2);
     QCOMPARE(simulated->receivedImage(), padded(second));
 }
@@ -297,7 +297,7 @@ void TransferTest::imageRemovedBeforeDownload()
     readyWithSimulatedDevice(image);
     QVERIFY(QFile::remove(image));
     clickDownload();
-    QTRY_COMPARE_WITH_TIMEOUT(status(), Updated, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(status(), Updated, PatienceMs);
     QCOMPARE(simulated->receivedImage(), padded(content));
 }
 

@@ -58,7 +58,7 @@ bool lightIs(const QLabel *light, Qt::GlobalColor colour)
     return !image.isNull() && image.pixelColor(7, 7) == QColor(colour);
 }
 
-ReceiveLight::ReceiveLight(WireTrace &trace)
+ReceiveLight::ReceiveLight(WireTrace &trace) : m_trace(trace)
 {
     trace.onLine = [this](const QString &line) {
         if (!line.contains(QLatin1String(" rx ")))
@@ -67,6 +67,11 @@ ReceiveLight::ReceiveLight(WireTrace &trace)
             &m_scope, [this] { litByFrame.append(lightIs(widget<QLabel>("label_rx"), Qt::green)); },
             Qt::QueuedConnection);
     };
+}
+
+ReceiveLight::~ReceiveLight()
+{
+    m_trace.onLine = nullptr;
 }
 
 } // namespace testing

@@ -9,10 +9,7 @@
 
 #include <QObject>
 
-#include <memory>
-
 class QLabel;
-class QTimer;
 
 namespace testing {
 
@@ -58,9 +55,11 @@ class ReceiveLight
 {
 public:
     explicit ReceiveLight(WireTrace &trace);
+    ~ReceiveLight(); // the trace stops calling it
     QList<bool> litByFrame;
 
 private:
+    WireTrace &m_trace;
     QObject m_scope; // what is posted goes with the watch
 };
 
