@@ -45,23 +45,6 @@ exec_start=$(setting ExecStart)
 getent passwd "$user" >/dev/null || fail "the package made no user $user"
 getent group "$group" >/dev/null || fail "the package made no group $group"
 
-# The recipes as installed, and as the README shows them: each file is a block of the README.
-for recipe in rsyslog-station.conf.example rsyslog-central.conf.example; do
-    [ -f "$docs/$recipe" ] || fail "$docs/$recipe is not installed"
-    first=$(head -n 1 "$docs/$recipe")
-    awk -v first="$first" '
-        $0 == first { inside = 1 }
-        inside && /^```/ { exit }
-        inside { print }' "$root/README.md" >"/tmp/check-shipping-readme.$$"
-    if ! cmp -s "$docs/$recipe" "/tmp/check-shipping-readme.$$"; then
-        diff "$docs/$recipe" "/tmp/check-shipping-readme.$$" >&2 || true
-        rm -f "/tmp/check-shipping-readme.$$"
-        fail "README.md does not show $recipe as installed"
-    fi
-    rm -f "/tmp/check-shipping-readme.$$"
-done
-echo "README.md shows both recipes as installed"
-
 work=$(mktemp -d)
 pids=()
 cleanup() {
@@ -72,6 +55,21 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 chmod 755 "$work"
+
+# The recipes as installed, and as the README shows them: each file is a block of the README.
+for recipe in rsyslog-station.conf.example rsyslog-central.conf.example; do
+    [ -f "$docs/$recipe" ] || fail "$docs/$recipe is not installed"
+    first=$(head -n 1 "$docs/$recipe")
+    awk -v first="$first" '
+        $0 == first { inside = 1 }
+        inside && /^```/ { exit }
+        inside { print }' "$root/README.md" >"$work/readme-recipe"
+    if ! cmp -s "$docs/$recipe" "$work/readme-recipe"; then
+        diff "$docs/$recipe" "$work/readme-recipe" >&2 || true
+        fail "README.md does not show $recipe as installed"
+    fi
+done
+echo "README.md shows both recipes as installed"
 
 # The records folder as LogsDirectory= makes it: the unit's user and group, the unit's mode.
 logs=$work/log/vantuflash

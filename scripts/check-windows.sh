@@ -44,7 +44,19 @@ part_done() {
 
 scratch=$(mktemp -d)
 xvfb_pid=
+# No Wine program outlives the step, also when a check failed: each prefix's are waited for, and
+# ended after a bound (scripts/wine-run.sh --wait).
+wine_ended=no
+end_wine_programs() {
+    local prefix status=0
+    wine_ended=yes
+    for prefix in "$dir/wine" "$dir/wine-installer"; do
+        [ ! -d "$prefix" ] || "$root/scripts/wine-run.sh" --prefix "$prefix" --wait || status=1
+    done
+    return "$status"
+}
 cleanup() {
+    [ "$wine_ended" = yes ] || end_wine_programs || true
     if [ -n "$xvfb_pid" ]; then
         kill "$xvfb_pid" 2>/dev/null || true
         wait "$xvfb_pid" 2>/dev/null || true
@@ -129,10 +141,7 @@ if [ "$status" -eq 0 ]; then
         status=$?
     part_done "COM ports under Wine"
 fi
-# No Wine program outlives the step.
-for prefix in "$dir/wine" "$dir/wine-installer"; do
-    [ ! -d "$prefix" ] || "$root/scripts/wine-run.sh" --prefix "$prefix" --wait
-done
+end_wine_programs || status=$?
 [ "$status" -eq 0 ] || fail "a check of the Windows build failed (above)"
 
 echo "windows: $(printf '%s, ' "${times[@]}" | sed 's/, $//')"

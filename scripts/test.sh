@@ -29,6 +29,8 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=scripts/processes.sh
+. "$root/scripts/processes.sh"
 build_dir=${VANTU_BUILD_DIR:-$root/build}
 build_dir=$(mkdir -p "$build_dir" && cd "$build_dir" && pwd)
 fuzz_seconds=${VANTU_FUZZ_SECONDS:-12}
@@ -89,8 +91,7 @@ restore() {
     local entry
     if [ -n "$package_pid" ]; then
         # The whole group: the package's build (cmake, ninja, the compilers) with it.
-        kill -- -"$package_pid" 2>/dev/null || true
-        wait "$package_pid" 2>/dev/null || true
+        stop_group "$package_pid" || true
     fi
     if [ -n "$package_log" ]; then
         rm -f "$package_log"
@@ -152,7 +153,7 @@ run_unprivileged() {
     for lock in /run/lock/LCK..*; do
         [ -f "$lock" ] || continue
         holder=$(awk '{ print $1; exit }' "$lock" 2>/dev/null || true)
-        if [ -n "$holder" ] && ! kill -0 "$holder" 2>/dev/null; then
+        if [[ $holder =~ ^[0-9]+$ ]] && ! kill -0 "$holder" 2>/dev/null; then
             rm -f "$lock"
             echo "   (removed $lock, left by process $holder, which has ended)"
         fi

@@ -13,7 +13,8 @@
 #           Windows' own DLLs, as on a machine where it was unpacked.
 # --wait    instead of running a program: waits until every program in the prefix has ended
 #           (an uninstaller goes on in a copy of itself after it returns) and Wine has written
-#           the prefix's registry to its files.
+#           the prefix's registry to its files. What still runs after two minutes is a fault: it
+#           is ended, and the script says so and exits with 1.
 #
 # The Windows build's CMAKE_CROSSCOMPILING_EMULATOR is this script (packaging/windows/windows.cmake),
 # so that CTest runs the build's Windows executables through it. Wine prints nothing of its own
@@ -55,7 +56,12 @@ done
 [ -n "$prefix" ] || usage
 if [ "$wait_only" = yes ]; then
     [ $# -eq 0 ] || usage
-    WINEPREFIX=$prefix exec "$wineserver" --wait
+    if ! WINEPREFIX=$prefix timeout 120 "$wineserver" --wait; then
+        echo "wine-run.sh: programs of the prefix $prefix still ran after 120 s: ended" >&2
+        WINEPREFIX=$prefix "$wineserver" -k || true
+        exit 1
+    fi
+    exit 0
 fi
 [ $# -ge 1 ] || usage
 if [ ! -x "$wine" ]; then

@@ -6,6 +6,7 @@
 #include "windowsupport.h"
 
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -176,7 +177,11 @@ void WindowTest::probesAComPort()
     for (const QString &line : std::as_const(trace.lines))
         QVERIFY2(line.endsWith(QLatin1String(" tx PING 50 00 00 00 00 00 00 97")),
                  qPrintable(line));
-    // Then the device's end hangs up, as an adapter pulled out: the port is lost, and said so.
+    // Then the device's end hangs up, as an adapter pulled out, once this suite has seen the
+    // above (the file VANTU_TEST_SEEN_FILE tells tst_wine): the port is lost, and said so.
+    QFile seen(qEnvironmentVariable("VANTU_TEST_SEEN_FILE"));
+    QVERIFY2(seen.open(QIODevice::WriteOnly), qPrintable(seen.fileName()));
+    seen.close();
     QTRY_VERIFY_WITH_TIMEOUT(status().startsWith(QStringLiteral("Port lost: ") + port), PatienceMs);
     QVERIFY2(statusTip().contains(QStringLiteral("%1 is gone").arg(port)), qPrintable(statusTip()));
     QVERIFY(widget<QPushButton>("pushButtonOK")->isEnabled());

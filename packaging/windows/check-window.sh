@@ -78,7 +78,7 @@ window=$(head -n 1 "$scratch/window")
 echo "$name: window \"$(xdotool getwindowname "$window")\", $(xdotool getwindowgeometry "$window" |
     sed -n 's/^ *Geometry: //p')"
 
-"${runner[@]}" taskkill /IM "$name" >/dev/null
+"${runner[@]}" taskkill /IM "$name" >/dev/null || fail "taskkill could not close it"
 status=0
 wait "$program_pid" || status=$?
 program_pid=
