@@ -13,7 +13,7 @@ struct ImageStamp
 {
     qint64 size = -1;
     qint64 modifiedNs = 0;
-    quint64 identity = 0; // the inode where the system has one
+    quint64 identity = 0; // the inode on Unix, the file index on Windows
 
     bool operator==(const ImageStamp &other) const
     {

@@ -1,5 +1,6 @@
 #include "portdiagnosis.h"
 
+#include "linesettings.h"
 #include "portinfo.h"
 
 #include <QDir>
@@ -382,11 +383,10 @@ bool deviceNodeGone(const DeviceNode &opened)
 #else
     if (!opened.known)
         return false;
-    QString name = opened.path;
-    name.remove(QStringLiteral("\\\\.\\"));
+    const QString path = devicePath(opened.path);
     const QList<QSerialPortInfo> present = QSerialPortInfo::availablePorts();
     return std::none_of(present.begin(), present.end(), [&](const QSerialPortInfo &port) {
-        return port.portName().compare(name, Qt::CaseInsensitive) == 0;
+        return devicePath(port.portName()).compare(path, Qt::CaseInsensitive) == 0;
     });
 #endif
 }

@@ -102,8 +102,9 @@ struct DeviceNode
     quint64 inode = 0;
     qint64 createdNs = 0;
 };
-// The node of a port just opened from devicePath (read through the open descriptor, so that it is
-// the node the port really uses).
+// The node of a port just opened from devicePath: on Unix read through the open descriptor, so
+// that it is the node the port really uses; on Windows the port's name, which is gone once the
+// port list no longer has it.
 DeviceNode openedDeviceNode(const QString &devicePath, const QSerialPort &port);
 bool deviceNodeGone(const DeviceNode &opened);
 

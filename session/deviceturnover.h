@@ -13,8 +13,8 @@
 // After a result the device handled counts as still there. It has left
 // - once nothing has answered the probes for the absence time while the port was open (the board
 //   was taken off the fixture): that long since the last answer, and as many probes in a row
-//   unanswered as the response time-out fits into it. A machine that held the program back sent
-//   no probes meanwhile, so that time is not taken for the device's silence; or
+//   unanswered as went out in that time (m_absenceProbes). A machine that held the program back
+//   sent no probes meanwhile, so that time is not taken for the device's silence; or
 // - once the port has gone and come back, unless it came back with the serial number of the
 //   adapter it had (the same USB device starting again: it has to fall silent first).
 // Until a device has been handled on the port, any device is the next one.

@@ -35,12 +35,14 @@ constexpr DWORD CloseGraceMs = 4000;
 BOOL WINAPI onConsoleEvent(DWORD event)
 {
     // Called on a thread of its own: the event loop is asked to act, and this thread returns.
+    // Log-off and shutdown come here only to a program that has not loaded user32 (see
+    // onSessionMessage); they are taken as a closed console all the same.
     const bool hangUp =
         event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
     QMetaObject::invokeMethod(watch, "deliver", Qt::QueuedConnection,
                               Q_ARG(int, hangUp ? InterruptWatch::HangUp : 0));
     // A closing console ends the process when this returns: wait for the records first.
-    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+    if (hangUp)
         WaitForSingleObject(releasedEvent, CloseGraceMs);
     return TRUE;
 }

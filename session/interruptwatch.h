@@ -31,6 +31,7 @@ signals:
     void interrupted(int signalNumber);
 
 private slots:
-    // Invoked by name from the Windows console handler's thread.
+    // Invoked by name: queued from the Windows console handler's thread, and directly from the
+    // hidden window that hears of the end of the session, on the event loop's thread.
     void deliver(int signalNumber);
 };

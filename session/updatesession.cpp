@@ -100,7 +100,7 @@ bool UpdateSession::retryFailedBoard()
     armWait();
     setState(State::Probing);
     m_tickTimer.start();
-    sendCommand(CMD_PING);
+    probe();
     return true;
 }
 
@@ -149,9 +149,7 @@ void UpdateSession::tryOpen()
     else
         emit stateChanged(m_state); // the same state, with its port back
     m_tickTimer.start();
-    if (m_state == State::AwaitingRemoval)
-        m_turnover.probed();
-    sendCommand(CMD_PING);
+    probe();
 }
 
 void UpdateSession::onLineLost(bool nodeGone)
@@ -288,7 +286,7 @@ void UpdateSession::tick()
 {
     switch (m_state) {
     case State::Probing:
-        sendCommand(CMD_PING);
+        probe();
         break;
     case State::VersionQuery:
         sendCommand(CMD_GET_VERSION);
@@ -296,16 +294,23 @@ void UpdateSession::tick()
     case State::AwaitingRemoval:
         if (m_turnover.previousLeft(nowMs()))
             setState(State::AwaitingNext);
-        m_turnover.probed();
-        sendCommand(CMD_PING);
+        probe();
         break;
     case State::AwaitingNext:
-        sendCommand(CMD_PING);
+        probe();
         break;
     default:
         m_tickTimer.stop();
         break;
     }
+}
+
+void UpdateSession::probe()
+{
+    // While the device just handled may still be there, its silence is counted in probes too.
+    if (m_state == State::AwaitingRemoval)
+        m_turnover.probed();
+    sendCommand(CMD_PING);
 }
 
 void UpdateSession::sendCommand(quint8 code)

@@ -158,6 +158,7 @@ private:
     void handleFrame(const DeviceFrame &frame);
     void handleAnswerBetweenDevices(quint8 code);
     void sendCommand(quint8 code);
+    void probe(); // CMD_PING, counted for the device turnover
     void startVersionQuery();
     void beginUpdate();
     // The guards' verdict on a board that has reported its versions; true when it is updated.

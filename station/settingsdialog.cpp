@@ -1,12 +1,12 @@
 #include "settingsdialog.h"
 
+#include "stationoptions.h"
 #include "targetoptions.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QFormLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -97,8 +97,7 @@ SettingsDialog::SettingsDialog(const StationConfig &config, QWidget *parent)
 
     auto *form = new QFormLayout;
     form->addRow(QStringLiteral("&Image:"),
-                 withBrowseButton(m_image, "browseImage", false,
-                                  QStringLiteral("Firmware images (*.vuf);;All files (*)")));
+                 withBrowseButton(m_image, "browseImage", false, QLatin1String(ImageFileFilter)));
     form->addRow(QStringLiteral("Only &hardware:"), m_hardware);
     form->addRow(QStringLiteral("S&kip firmware:"), m_skip);
     form->addRow(QStringLiteral("&Log file:"),

@@ -39,7 +39,7 @@ public:
     // What the operator does next ("put the next board on"), under the state; empty for nothing.
     void setAdvice(const QString &advice);
     void setVersions(const QString &versions);
-    void setProgress(int percent); // -1 hides the bar's figure
+    void setProgress(int percent); // -1 empties the bar
     void setCounts(int updated, int failed);
     // Bigger text for fewer tiles: they are read across the room. 1 gives the state 15 pt.
     void setScale(double scale);

@@ -20,3 +20,5 @@ StationCommandLine parseStationCommandLine(const QStringList &arguments);
 
 // A file the command line names is a station file when its name ends in this.
 inline constexpr char StationFileSuffix[] = ".station";
+// What the station's file dialogs offer for an image.
+inline constexpr char ImageFileFilter[] = "Firmware images (*.vuf);;All files (*)";

@@ -126,9 +126,9 @@ void StationWindow::exportRecordsFile()
 
 void StationWindow::chooseImage()
 {
-    const QString path = QFileDialog::getOpenFileName(
-        this, QStringLiteral("Choose the image"), QFileInfo(m_config.imagePath).absolutePath(),
-        QStringLiteral("Firmware images (*.vuf);;All files (*)"));
+    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Choose the image"),
+                                                      QFileInfo(m_config.imagePath).absolutePath(),
+                                                      QLatin1String(ImageFileFilter));
     if (path.isEmpty())
         return;
     StationConfig changed = m_config;

@@ -54,7 +54,8 @@ StationWindow::StationWindow(QWidget *parent)
     m_guardsLabel->setObjectName(QStringLiteral("guards"));
     m_message->setObjectName(QStringLiteral("stationMessage"));
     m_imageLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    // A long path or hash never widens the window past its screen: the tooltips hold them whole.
+    // A long path or hash never widens the window past its screen: the image's tooltip holds its
+    // path whole.
     m_imageLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     m_guardsLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     m_message->setWordWrap(true);

@@ -82,7 +82,8 @@ private:
     void exportRecordsFile();
     void lockForOperators();
     void unlock();
-    // Asks for the supervisor's password; true when it was given. why says what it is for.
+    // Asks for the supervisor's password under title; true when it was given, else refused is
+    // said.
     bool supervisorAllows(const QString &title, const QString &refused);
 
     StationConfig m_config;

@@ -105,8 +105,10 @@ bool DeviceModel::comeBack()
     // Away for the time, and for as many probes as a host at its pace sends in it: a host that
     // was held back meanwhile sent none, and must still find the board gone, as it would a board
     // taken off the fixture for that long while it probed.
+    if (m_state != State::Away || m_nowNs < m_backAtNs)
+        return false;
     const int probes = int(std::chrono::milliseconds(m_options.quietAfterDoneMs) / ResponseTimeout);
-    if (m_state != State::Away || m_nowNs < m_backAtNs || m_probesWhileAway < probes)
+    if (m_probesWhileAway < probes)
         return false;
     m_state = State::Idle;
     logf("back, answering as the next board");
