@@ -30,22 +30,24 @@ void answerModal(std::function<void(QWidget *)> answer)
     });
 }
 
-void answerPasswords(QStringList passwords)
+void answerPasswords(QStringList passwords, int *asked)
 {
     if (passwords.isEmpty())
         return;
-    answerModal([passwords](QWidget *modal) {
+    answerModal([passwords, asked](QWidget *modal) {
         auto *dialog = qobject_cast<QInputDialog *>(modal);
         QVERIFY(dialog);
+        if (asked)
+            ++*asked;
         dialog->setTextValue(passwords.first());
         dialog->accept();
-        answerPasswords(passwords.mid(1));
+        answerPasswords(passwords.mid(1), asked);
     });
 }
 
-void answerPassword(const QString &password)
+void answerPassword(const QString &password, int *asked)
 {
-    answerPasswords({password});
+    answerPasswords({password}, asked);
 }
 
 void clickButton(const QString &text)

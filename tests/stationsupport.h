@@ -23,8 +23,9 @@ namespace testing {
 void answerModal(std::function<void(QWidget *)> answer);
 // Answers the next password dialogs, one after the other, with the passwords in turn: each answer
 // waits for a dialog that comes after the one before it.
-void answerPasswords(QStringList passwords);
-void answerPassword(const QString &password);
+// asked, when given, counts the password dialogs answered.
+void answerPasswords(QStringList passwords, int *asked = nullptr);
+void answerPassword(const QString &password, int *asked = nullptr);
 // Clicks the button of that text in the next message box.
 void clickButton(const QString &text);
 

@@ -142,8 +142,9 @@ void tst_Station::nothingBeforeStart()
     QVERIFY(device.open());
     openWindow({device.path()});
     // Before Start there is nothing that could send: no session and no open port, whatever the
-    // time waited.
+    // time waited; and nothing reaches the line for longer than a probe's time-out.
     QVERIFY(m_window->findChildren<UpdateSession *>().isEmpty());
+    QVERIFY(neverWithin(PastTimeout, [&] { return !device.raw.isEmpty(); }));
     QCOMPARE(m_window->panel()->tile(0)->look(), SlotTile::Look::Stopped);
     QTest::keyClick(m_window.get(), Qt::Key_F5);
     QVERIFY(device.waitForCommand(CMD_PING));

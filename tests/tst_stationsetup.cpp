@@ -131,8 +131,10 @@ void StationSetupTest::lock()
     // Locked again (the password is set now), the right password lets the supervisor quit.
     lockAction->trigger();
     QVERIFY(m_window->isLocked());
-    answerPassword(QStringLiteral("s3cret, really"));
+    int asked = 0;
+    answerPassword(QStringLiteral("s3cret, really"), &asked);
     QVERIFY(m_window->close());
+    QCOMPARE(asked, 1);
     QVERIFY(!m_window->isVisible());
 }
 
@@ -181,8 +183,10 @@ void StationSetupTest::openedLocked()
         QVERIFY2(m_window->isLocked(), qPrintable(arguments.join(QLatin1Char(' '))));
         QVERIFY(!m_window->menuBar()->isVisible());
         // Closing it asks for the password.
-        answerPassword(QStringLiteral("pw"));
+        int asked = 0;
+        answerPassword(QStringLiteral("pw"), &asked);
         QVERIFY(m_window->close());
+        QCOMPARE(asked, 1);
     }
 }
 
