@@ -179,15 +179,12 @@ bool unprivilegedPass()
     return qEnvironmentVariableIsSet("VANTU_UNPRIVILEGED_PASS");
 }
 
-void runPast(std::chrono::milliseconds period)
-{
-    neverWithin(period, [] { return false; });
-}
+namespace {
 
-bool neverWithin(std::chrono::milliseconds period, const std::function<bool()> &happened)
+// Runs the event loop until a precise timer started now for period has fired, or until a poll
+// every 5 ms finds happened() true (without one, nothing is polled: the loop only waits).
+void runUntilReference(std::chrono::milliseconds period, const std::function<bool()> &happened)
 {
-    if (happened())
-        return false;
     QEventLoop loop;
     QTimer reference;
     reference.setSingleShot(true);
@@ -201,8 +198,23 @@ bool neverWithin(std::chrono::milliseconds period, const std::function<bool()> &
     });
     // A period already over still runs the loop once: the tool's timers that are due fire first.
     reference.start(std::max(period, std::chrono::milliseconds(0)));
-    check.start();
+    if (happened)
+        check.start();
     loop.exec();
+}
+
+} // namespace
+
+void runPast(std::chrono::milliseconds period)
+{
+    runUntilReference(period, {});
+}
+
+bool neverWithin(std::chrono::milliseconds period, const std::function<bool()> &happened)
+{
+    if (happened())
+        return false;
+    runUntilReference(period, happened);
     return !happened();
 }
 
