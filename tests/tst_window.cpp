@@ -18,7 +18,7 @@
 
 using namespace testing;
 
-class WindowTest : public QObject, FolderCase
+class WindowTest : public QObject, ShownWindowCase
 {
     Q_OBJECT
 
@@ -33,24 +33,15 @@ private slots:
     void languageChangeRestoresTexts();
     void missingPortNamesThePortsPresent();
     void probesAComPort();
-
-private:
-    std::unique_ptr<vantuUpdate> dialog;
-    QString image;
 };
 
 void WindowTest::init()
 {
     beginCase();
-    image = writeImage(dir->path(), QStringLiteral("image.vuf"), QByteArray(64, 'x'));
-    dialog = std::make_unique<vantuUpdate>();
-    dialog->show();
-    QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
 }
 
 void WindowTest::cleanup()
 {
-    dialog.reset();
     endCase();
 }
 

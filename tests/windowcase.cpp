@@ -23,22 +23,16 @@ void startDownload(vantuUpdate &dialog, ScriptedDevice &device, const QString &i
 
 void WindowCase::beginCase(const QByteArray &imageBytes)
 {
-    FolderCase::beginCase();
-    if (QTest::currentTestFailed())
-        return;
-    image = writeImage(dir->path(), QStringLiteral("image.vuf"), imageBytes);
     device = std::make_unique<ScriptedDevice>();
     QVERIFY2(device->open(), qPrintable(device->terminal().errorString()));
-    dialog = std::make_unique<vantuUpdate>();
-    dialog->show();
-    QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
+    ShownWindowCase::beginCase(imageBytes);
 }
 
 void WindowCase::endCase()
 {
-    dialog.reset();
+    dialog.reset(); // before its device
     device.reset();
-    FolderCase::endCase();
+    ShownWindowCase::endCase();
 }
 
 } // namespace testing

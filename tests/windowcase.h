@@ -15,17 +15,15 @@ void reachReady(vantuUpdate &dialog, ScriptedDevice &device, const QString &imag
 // Ready as above, then Download, until the device has the START. Fails the current test otherwise.
 void startDownload(vantuUpdate &dialog, ScriptedDevice &device, const QString &imagePath);
 
-// The set-up of the suites that drive the window: for each test function a fresh folder with an
-// image in it, a scripted device on its pseudo-terminal, and the window shown on the screen.
-class WindowCase : public FolderCase
+// The set-up of the suites that drive the window through an update: the shown window and its
+// image (ShownWindowCase), and a scripted device on its pseudo-terminal.
+class WindowCase : public ShownWindowCase
 {
 protected:
     void beginCase(const QByteArray &imageBytes = QByteArray(64, 'x'));
     void endCase();
 
-    std::unique_ptr<vantuUpdate> dialog;
     std::unique_ptr<ScriptedDevice> device;
-    QString image; // image.vuf, of the bytes given to beginCase()
 };
 
 } // namespace testing

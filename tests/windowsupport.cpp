@@ -74,4 +74,21 @@ ReceiveLight::~ReceiveLight()
     m_trace.onLine = nullptr;
 }
 
+void ShownWindowCase::beginCase(const QByteArray &imageBytes)
+{
+    FolderCase::beginCase();
+    if (QTest::currentTestFailed())
+        return;
+    image = writeImage(dir->path(), QStringLiteral("image.vuf"), imageBytes);
+    dialog = std::make_unique<vantuUpdate>();
+    dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
+}
+
+void ShownWindowCase::endCase()
+{
+    dialog.reset();
+    FolderCase::endCase();
+}
+
 } // namespace testing

@@ -9,6 +9,8 @@
 
 #include <QObject>
 
+#include <memory>
+
 class QLabel;
 
 namespace testing {
@@ -61,6 +63,18 @@ public:
 private:
     WireTrace &m_trace;
     QObject m_scope; // what is posted goes with the watch
+};
+
+// The set-up of a suite that drives the window without a device: for each test function a fresh
+// folder with an image in it, and the window shown on the screen.
+class ShownWindowCase : public FolderCase
+{
+protected:
+    void beginCase(const QByteArray &imageBytes = QByteArray(64, 'x'));
+    void endCase();
+
+    std::unique_ptr<vantuUpdate> dialog;
+    QString image; // image.vuf, of the bytes given to beginCase()
 };
 
 } // namespace testing
