@@ -66,11 +66,8 @@ flash_pid=$started_pid
 # Waits until vantuflash has printed at least $1 results (60 s at most).
 printed() { grep -c '"event":"result"' "$out" || true; }
 wait_for_results() {
-    for _ in $(seq 600); do
-        [ "$(printed)" -lt "$1" ] || return 0
-        kill -0 "$flash_pid" 2>/dev/null || fail "vantuflash ended early: $(cat "$work/vantuflash.err")"
-        sleep 0.1
-    done
+    wait_until printed "$1" "$flash_pid" && return 0
+    kill -0 "$flash_pid" 2>/dev/null || fail "vantuflash ended early: $(cat "$work/vantuflash.err")"
     fail "vantuflash printed $(printed) results in 60 s, expected $1"
 }
 

@@ -133,12 +133,8 @@ stop_receiver() {
 received() { cat "$work/receiver/central/"*.jsonl 2>/dev/null | wc -l; }
 logged() { [ -f "$log" ] && wc -l <"$log" || echo 0; }
 # Waits until $1 (a function) counts at least $2, 60 s at most.
-wait_until() {
-    for _ in $(seq 600); do
-        [ "$("$1")" -lt "$2" ] || return 0
-        sleep 0.1
-    done
-    fail "$1: $("$1") after 60 s, expected $2"
+expect_count() {
+    wait_until "$1" "$2" || fail "$1: $("$1") after 60 s, expected $2"
 }
 
 # A board on a fixture, restarting after each update as the next one; run as the unit's user
@@ -176,7 +172,7 @@ flash_pid=$!
 pids+=("$flash_pid")
 
 # The records and their folder as the recipe needs them: the records' group reads, others not.
-wait_until logged 1
+expect_count logged 1
 [ "$(stat -c '%U:%G %a' "$logs")" = "$user:$group ${logs_mode#0}" ] ||
     fail "the records folder is $(stat -c '%U:%G %a' "$logs")"
 [ "$(stat -c '%U:%G %a' "$log")" = "$user:$group 640" ] ||
@@ -193,21 +189,21 @@ setsid setpriv --reuid="$shipper" --regid=nogroup --groups="$group" \
 pids+=($!)
 
 # A shift: records shipped, the central side down for a while, then up again.
-wait_until logged 3
-wait_until received 3
+expect_count logged 3
+expect_count received 3
 stop_receiver
 down_from=$(logged)
-wait_until logged $((down_from + 3))
+expect_count logged $((down_from + 3))
 echo "receiver stopped at $down_from records, started again at $(logged)"
 start_receiver
-wait_until logged $((down_from + 5))
+expect_count logged $((down_from + 5))
 
 # A clean stop, as systemctl stop does it.
 status=0
 stop_group "$flash_pid" || status=$?
 [ "$status" -eq 130 ] || fail "vantuflash ended with status $status on SIGTERM, expected 130: $(cat "$work/vantuflash.out")"
 total=$(logged)
-wait_until received "$total"
+expect_count received "$total"
 
 # Every record exactly once, as the station wrote it.
 sort "$log" >"$work/logged.sorted"

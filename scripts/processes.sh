@@ -13,6 +13,9 @@
 #                                             PID's exit status, and never hangs
 #   stop_groups [PID...]                      stop_group for each, whatever they end with: a
 #                                             clean-up's
+#   wait_until COUNT N [PID [SECONDS]]        returns once the function or command COUNT prints
+#                                             a number of at least N; fails when PID (if given)
+#                                             ends first or SECONDS (default 60) pass
 #
 # Every wait is bounded by what it waits for: the line, the end of the process, or a limit that
 # only a fault reaches.
@@ -64,4 +67,14 @@ stop_groups() {
     for pid in "$@"; do
         stop_group "$pid" || true
     done
+}
+
+wait_until() {
+    local count=$1 least=$2 pid=${3:-} seconds=${4:-60} polls
+    for ((polls = seconds * 10; polls > 0; polls--)); do
+        [ "$("$count")" -lt "$least" ] || return 0
+        [ -z "$pid" ] || kill -0 "$pid" 2>/dev/null || return 1
+        sleep 0.1
+    done
+    return 1
 }
